@@ -1,0 +1,105 @@
+#include "common/util.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+void Sleep(int msec) {
+  if (msec <= 0) return;
+  timespec want{};
+  want.tv_sec = msec / 1000;
+  want.tv_nsec = static_cast<long>(msec % 1000) * 1000000L;
+  timespec left{};
+  // A signal only interrupts the sleep; the rest is slept after it.
+  while (nanosleep(&want, &left) == -1 && errno == EINTR) want = left;
+}
+
+off_t filelength(int fd) {
+  struct stat st{};
+  if (fstat(fd, &st) != 0) return -1;
+  return st.st_size;
+}
+
+util_mutex_t util_mutex_creat(const char* memo) {
+  util_mutex_t handle = new (std::nothrow) util_mutex_s;
+  if (handle == nullptr) return nullptr;
+  pthread_mutex_init(&handle->mutex, nullptr);
+  std::memset(handle->memo, 0, sizeof handle->memo);
+  if (memo != nullptr) std::strncpy(handle->memo, memo, sizeof handle->memo - 1);
+  return handle;
+}
+
+int util_mutex_lock(util_mutex_t handle) {
+  if (handle == nullptr) return -1;
+  return pthread_mutex_lock(&handle->mutex) == 0 ? 0 : -1;
+}
+
+int util_mutex_unlock(util_mutex_t handle) {
+  if (handle == nullptr) return -1;
+  pthread_mutex_unlock(&handle->mutex);
+  return 0;
+}
+
+int util_mutex_destroy(util_mutex_t handle) {
+  if (handle == nullptr) return -1;
+  pthread_mutex_destroy(&handle->mutex);
+  delete handle;
+  return 0;
+}
+
+int ThreadStackSize(int StackSize) {
+  return StackSize >= kMinThreadStackSize ? StackSize : kMinThreadStackSize;
+}
+
+namespace {
+
+struct ThreadStart {
+  LPTHREAD_START_ROUTINE routine;
+  void* parameter;
+};
+
+void* RunThread(void* arg) {
+  ThreadStart start = *static_cast<ThreadStart*>(arg);
+  delete static_cast<ThreadStart*>(arg);
+  return reinterpret_cast<void*>(static_cast<intptr_t>(start.routine(start.parameter)));
+}
+
+}  // namespace
+
+int CreateThread(int StackSize, LPTHREAD_START_ROUTINE StartAddress, void* lpParameter,
+                 pthread_t* lpThreadId) {
+  auto* start = new (std::nothrow) ThreadStart{StartAddress, lpParameter};
+  if (start == nullptr) return ENOMEM;
+
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
+  if (rc != 0) {
+    delete start;
+    return rc;
+  }
+  // glibc refuses stacks below 16 KiB; the thread then keeps the default stack.
+  (void)pthread_attr_setstacksize(&attr, static_cast<size_t>(ThreadStackSize(StackSize)));
+
+  pthread_t thread;
+  rc = pthread_create(&thread, &attr, RunThread, start);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete start;
+    return rc;
+  }
+  *lpThreadId = thread;
+  return 0;
+}
+
+int JoinThread(pthread_t thread, int* exitValue) {
+  void* result = nullptr;
+  int rc = pthread_join(thread, &result);
+  if (rc == 0 && exitValue != nullptr) {
+    *exitValue = static_cast<int>(reinterpret_cast<intptr_t>(result));
+  }
+  return rc;
+}

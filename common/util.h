@@ -1,0 +1,56 @@
+// Platform utilities: sleeping, threads, named mutexes and file length.
+// The names, units and argument order follow the Win32 calls that the rest of
+// the program is written against (Sleep in milliseconds, CreateThread with the
+// stack size first).
+#pragma once
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <cstdint>
+
+static_assert(sizeof(off_t) == 8, "file lengths must be 64-bit (build with _FILE_OFFSET_BITS=64)");
+
+/// Sleeps for msec milliseconds; 0 or less returns at once. Signals do not
+/// shorten the sleep.
+void Sleep(int msec);
+
+/// The size in bytes of the open file fd, or -1 when it cannot be queried.
+off_t filelength(int fd);
+
+/// A mutex with a name, which identifies it in a debugger and is otherwise unused.
+struct util_mutex_s {
+  pthread_mutex_t mutex;
+  char memo[20];
+};
+typedef util_mutex_s* util_mutex_t;
+
+/// A new unlocked mutex named memo (cut to 19 characters; null gives an empty
+/// name), or null when no memory could be had.
+util_mutex_t util_mutex_creat(const char* memo);
+/// 0 once locked; -1 for a null handle or a failed lock.
+int util_mutex_lock(util_mutex_t handle);
+/// 0; -1 for a null handle.
+int util_mutex_unlock(util_mutex_t handle);
+/// Frees the mutex: 0; -1 for a null handle. The handle is dead afterwards.
+int util_mutex_destroy(util_mutex_t handle);
+
+/// A thread function: its result becomes the thread's exit value.
+typedef int (*LPTHREAD_START_ROUTINE)(void* lpParameter);
+
+/// Threads never get less stack than this.
+constexpr int kMinThreadStackSize = 8192;
+
+/// The stack size CreateThread asks for: StackSize, raised to the floor.
+int ThreadStackSize(int StackSize);
+
+/// Starts a joinable thread running StartAddress(lpParameter) and stores its
+/// ID in *lpThreadId. 0 when started, else the error number of the creation
+/// (nothing is stored then). When the platform refuses the stack size, the
+/// thread runs on its default stack.
+int CreateThread(int StackSize, LPTHREAD_START_ROUTINE StartAddress, void* lpParameter,
+                 pthread_t* lpThreadId);
+
+/// Waits for a thread started by CreateThread and stores its exit value in
+/// *exitValue (when not null). 0, else the error number of the join.
+int JoinThread(pthread_t thread, int* exitValue);

@@ -1,0 +1,1 @@
+#include "moxtil/Driver.h"

@@ -1,0 +1,1 @@
+#include "moxtil/FileList.h"

@@ -1,0 +1,1 @@
+#include "moxtil/Itron.h"

@@ -1,0 +1,88 @@
+// The endpoint layer: the ITRON TCP/IP API's UDP communication endpoints, TCP
+// reception points and TCP connection endpoints, carried out on BSD sockets.
+// Each kind of object lives in a fixed table of 50 IDs (0 to 49). Every
+// operation returns E_OK, a count or an ID (0 or more), or a negative ER code.
+#pragma once
+
+#include <cstdint>
+
+typedef int32_t ER;
+typedef int32_t ID;
+typedef int32_t INT;
+typedef uint32_t UINT;
+typedef int32_t W;
+typedef uint32_t UW;
+typedef uint16_t UH;
+typedef W TMO;  // units of 10 ms; TMO_FEVR waits for ever
+typedef UINT ATR;
+typedef void* VP;
+typedef void (*FP)(void);
+
+static_assert(sizeof(ER) == 4 && sizeof(ID) == 4 && sizeof(INT) == 4 && sizeof(UINT) == 4, "");
+static_assert(sizeof(W) == 4 && sizeof(UW) == 4 && sizeof(UH) == 2 && sizeof(TMO) == 4, "");
+static_assert(sizeof(ATR) == sizeof(UINT), "");
+
+constexpr TMO TMO_FEVR = -1;
+constexpr TMO TMO_POL = 0;
+
+constexpr ER E_OK = 0;
+constexpr ER E_ID = -35;      // ID out of range, or no free ID left
+constexpr ER E_NOEXS = -52;   // the ID holds no socket
+constexpr ER E_OBJ = -63;     // socket could not be made ready, or the ID is in use
+constexpr ER E_TMOUT = -85;   // a wait ran out of time
+constexpr ER E_RLWAI = -86;   // a send or an accept failed
+constexpr ER E_NOSOCK = -87;  // no socket for a reception point
+
+/// Number of IDs of each kind of object.
+constexpr int kItronMaxIds = 50;
+
+/// An IPv4 endpoint: ipaddr in network byte order (first dotted number in the
+/// lowest-addressed byte, as sin_addr holds it), portno in host order.
+struct T_IPV4EP {
+  UW ipaddr;
+  UH portno;
+};
+
+struct T_UDP_CCEP {
+  ATR cepatr;
+  T_IPV4EP myaddr;
+  FP callback;
+};
+
+struct T_TCP_CREP {
+  ATR repatr;
+  T_IPV4EP myaddr;  // only portno is used: reception points listen on every address
+};
+
+struct T_TCP_CCEP {
+  ATR cepatr;
+  VP sbuf;
+  INT sbufsz;
+  VP rbuf;
+  INT rbufsz;
+  FP callback;
+};
+
+// UDP communication endpoints.
+ER udp_cre_cep(ID cepid, const T_UDP_CCEP* pk_ccep);
+ER udp_cre_cep_flag(ID cepid, const T_UDP_CCEP* pk_ccep, int flag, int arg);
+ER udp_vcre_cep(const T_UDP_CCEP* pk_ccep);
+ER udp_vcre_cep_reuseaddr(const T_UDP_CCEP* pk_ccep);
+ER udp_snd_dat(ID cepid, const T_IPV4EP* p_dstaddr, const void* data, INT len, TMO tmout);
+ER udp_del_cep(ID cepid);
+
+// TCP reception points and connection endpoints.
+ER tcp_cre_rep(ID repid, const T_TCP_CREP* pk_crep);
+ER tcp_vcre_rep(const T_TCP_CREP* pk_crep);
+ER tcp_del_rep(ID repid);
+ER tcp_cre_cep(ID cepid, const T_TCP_CCEP* pk_ccep);
+ER tcp_vcre_cep(const T_TCP_CCEP* pk_ccep);
+ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout);
+ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout);
+ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout);
+ER tcp_cls_cep(ID cepid, TMO tmout);
+ER tcp_del_cep(ID cepid);
+
+/// Closes every socket the layer holds and returns all tables to their start
+/// state. For tests.
+void ItronReset();

@@ -1,0 +1,48 @@
+// The command line: the update file set and the option globals, written once
+// by ParameterShell before any thread starts and only read afterwards.
+#pragma once
+
+#include "moxtil/Itron.h"
+
+constexpr int kPathSize = 4096;
+constexpr int kIfNameSize = 32;
+
+// The update file set. In file-list mode the file list rewrites it per row.
+extern char _loaderFile[kPathSize];
+extern char _idFile[kPathSize];
+extern char _targetFile[2][kPathSize];  // [1] empty when there is no second program
+extern char _FileListPath[kPathSize];
+
+extern int _baseOffset;          // -B: port base
+extern char _reboot;             // -R 'R', -r 'r', else 0
+extern int _reset;               // -I: send the restart datagram each cycle
+extern UW _resetIP;              // -I address
+extern int _ForcedNoReset;       // -F: void -I
+extern int _unicast;             // -D: announce to and serve only _dstIP
+extern UW _dstIP;                // -D address
+extern int _TimeOutSecond;       // -T: limit of every accept and send, 0 = none
+extern int _delay;               // -N: pause in ms around each program piece
+extern char ifname[kIfNameSize];  // -i
+extern int _reuse_addr;          // -b
+extern int _filelist;            // -L
+extern int _filelistWaitTimer;   // -LT: seconds between rows
+
+/// The usage text, 35 lines.
+extern const char kUsageText[];
+
+/// Takes the command line: 0, or -1 after writing why (or nothing, for an
+/// unknown option or a bad -T).
+int ParameterShell(int argc, char** argv);
+
+/// str as a decimal number of at most 7 digits (empty gives 0), or -1.
+int StringToInt(const char* str);
+
+/// Writes the usage text as one log record.
+void PrintUsage();
+
+/// Stores the dotted address text in *ip_addr (network byte order): 0, or -1
+/// with *ip_addr untouched.
+int ConvIPStrToNum(const char* argv_n, UW* ip_addr);
+
+/// Puts every option global and the file set back to their start values. For tests.
+void ResetOptions();

@@ -1,0 +1,41 @@
+// The one path of all output: status lines and log lines go to the Android
+// log under the tag "moxtil" at debug priority, where the update app reads them.
+#pragma once
+
+#include <cstdio>
+
+#include "common/util.h"
+
+/// Serialises writers of the log; null while no cycle runs (lines are then
+/// written without the lock).
+extern util_mutex_t _hMtxConsole;
+
+/// Writes str as one log record. The text is never used as a format.
+void ConsoleOut(const char* str);
+
+/// Formats a message (cut at 1023 characters) and writes it with ConsoleOut.
+/// ostream is not written to; callers pass stderr.
+void printLog(FILE* ostream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Status lines. A line that begins with "-1 " tells the update app that the
+// update failed; the texts are read by existing update apps and stay as they are.
+namespace status {
+inline constexpr char kConnect[] = "000 % connect";
+inline constexpr char kNowErasing[] = "000 % Now erasing";
+inline constexpr char kFinish[] = "100 % finish";
+inline constexpr char kTimeOut[] = "-1 time out";
+inline constexpr char kMainProcessFailed[] = "-1 ailed to the preparation of the main process";
+inline constexpr char kUdpEndpointFailed[] = "-1 failed to open the UDP endpoint";
+inline constexpr char kFileListUnreadable[] = "-1 error can not read the filelist\n";
+inline constexpr char kListedFileNotFound[] = "-1 error file not found ";
+inline constexpr char kNoProcessNo[] = "-1 failed to assign process No.";
+inline constexpr char kSubProcessFailed[] = "-1 failed to the preparation of the sub process.";
+inline constexpr char kLoaderNotFound[] = "-1 loader file not found";
+inline constexpr char kRebootDataError[] = "-1 _reboot data error";
+inline constexpr char kIdFileNotFound[] = "-1 file not found";
+inline constexpr char kIdFileEmpty[] = "-1 file  no id";
+inline constexpr char kIdFileShort[] = "-1 file read error";
+inline constexpr char kIdDataError[] = "-1 id data error";
+inline constexpr char kTargetNotFound[] = "-1 target PG file not found";
+inline constexpr char kTargetSendError[] = "-1 *****ERROR*****";
+}  // namespace status
