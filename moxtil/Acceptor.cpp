@@ -1,1 +1,148 @@
 #include "moxtil/Acceptor.h"
+
+#include <ctime>
+
+#include "common/util.h"
+#include "moxtil/GetMyIPAddr.h"
+#include "moxtil/Itron.h"
+#include "moxtil/Options.h"
+#include "moxtil/Output.h"
+#include "moxtil/Protocol.h"
+#include "moxtil/RunState.h"
+#include "moxtil/Transfer.h"
+
+namespace {
+
+// The reception points live from the first cycle to the last.
+bool haveReceptionPoints = false;
+ID repid_loader = -1;
+ID repid_data = -1;
+
+unsigned char sndBuf[kProcessSlots][32];
+unsigned char rcvBuf[kProcessSlots][32];
+
+constexpr int kStackSize = 2048;
+// A failed accept (a target that reset before it, no descriptor left) is
+// tried again after this pause.
+constexpr int kAcceptRetryPauseMs = 100;
+
+ER CreateReceptionPoint(UH port) {
+  T_TCP_CREP crep = {0, {GetMyIPAddr(ifname), port}};
+  return tcp_vcre_rep(&crep);
+}
+
+bool CreateReceptionPoints() {
+  repid_loader = CreateReceptionPoint(LoaderPort(_baseOffset));
+  if (repid_loader < 0) return false;
+  repid_data = CreateReceptionPoint(DataPort(_baseOffset));
+  if (repid_data < 0) {
+    tcp_del_rep(repid_loader);
+    return false;
+  }
+  haveReceptionPoints = true;
+  return true;
+}
+
+void DeleteReceptionPoints() {
+  tcp_del_rep(repid_data);
+  tcp_del_rep(repid_loader);
+  haveReceptionPoints = false;
+}
+
+int64_t NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+/// Accepts the next loader connection into a new endpoint for slot
+/// clientNum: E_OK with *cepid connected, or E_TMOUT once tmo has run out.
+/// Failed accepts are retried within the same limit.
+ER AcceptLoaderConnection(int clientNum, TMO tmo, ID* cepid, T_IPV4EP* dstaddr) {
+  const int64_t deadline = tmo == TMO_FEVR ? 0 : NowMs() + static_cast<int64_t>(tmo) * 10;
+  for (;;) {
+    TMO left = tmo;
+    if (tmo != TMO_FEVR) {
+      int64_t ms = deadline - NowMs();
+      left = ms > 0 ? static_cast<TMO>((ms + 9) / 10) : 0;
+    }
+    T_TCP_CCEP ccep = {0, sndBuf[clientNum], 32, rcvBuf[clientNum], 32, nullptr};
+    *cepid = tcp_vcre_cep(&ccep);
+    ER result = *cepid < 0 ? *cepid : tcp_acp_cep(*cepid, repid_loader, dstaddr, left);
+    if (result == E_OK || result == E_TMOUT) return result;
+    if (*cepid >= 0) tcp_del_cep(*cepid);
+    if (tmo != TMO_FEVR && NowMs() >= deadline) return E_TMOUT;
+    Sleep(kAcceptRetryPauseMs);
+  }
+}
+
+}  // namespace
+
+int process1(void* arg) {
+  (void)arg;
+  if (!haveReceptionPoints && !CreateReceptionPoints()) {
+    SoftwareUpError();
+    return -1;
+  }
+
+  const TMO tmo = ThreadTimeOut();
+  bool timedOut = false;
+  ID cepid = -1;
+  for (;;) {
+    int clientNum;
+    while ((clientNum = emptyProcess()) < 0) Sleep(100);
+
+    T_IPV4EP dstaddr = {0, 0};
+    if (AcceptLoaderConnection(clientNum, tmo, &cepid, &dstaddr) == E_TMOUT) {
+      // The time-out flag goes first: whoever sees the error flag sees both.
+      _IsTimeOut = 1;
+      SoftwareUpError();
+      timedOut = true;
+      break;
+    }
+    if (_unicast && dstaddr.ipaddr != _dstIP) {
+      tcp_cls_cep(cepid, 0);
+      tcp_del_cep(cepid);
+      continue;
+    }
+
+    int n = makeProcessNo();
+    if (n < 0) {
+      SoftwareUpError();
+      tcp_cls_cep(cepid, 0);
+      tcp_del_cep(cepid);
+      DeleteReceptionPoints();
+      ConsoleOut(status::kNoProcessNo);
+      return -1;
+    }
+    if (IsFirstSoftwareUpdate()) ConsoleOut(status::kConnect);
+
+    PROCESS_INFO& slot = process_info[n];
+    slot.no = n;
+    slot.cepid = cepid;
+    slot.repid = repid_data;
+    slot.ipaddr = dstaddr.ipaddr;
+    slot.selectFileNum = _targetFile[1][0] != '\0' ? -1 : 0;
+
+    pthread_t transfer;
+    if (CreateThread(kStackSize, process2, &slot, &transfer) != 0) {
+      ConsoleOut(status::kSubProcessFailed);
+      tcp_cls_cep(cepid, 0);
+      cancelProcessNo(n);
+      SoftwareUpError();
+      break;
+    }
+    if (IsSingleTargetMode()) {
+      int exitValue = 0;
+      if (JoinThread(transfer, &exitValue) != 0 || exitValue < 0) SoftwareUpError();
+      break;
+    }
+  }
+
+  if (!(IsSoftwareUpdate() && !IsError())) {
+    tcp_del_cep(cepid);
+    DeleteReceptionPoints();
+    if (IsError()) return timedOut ? kAcceptorTimedOut : -1;
+  }
+  return 0;
+}

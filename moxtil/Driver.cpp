@@ -1,1 +1,190 @@
 #include "moxtil/Driver.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "common/util.h"
+#include "moxtil/Acceptor.h"
+#include "moxtil/FileList.h"
+#include "moxtil/GetMyIPAddr.h"
+#include "moxtil/Itron.h"
+#include "moxtil/Options.h"
+#include "moxtil/Output.h"
+#include "moxtil/Protocol.h"
+#include "moxtil/RunState.h"
+
+namespace {
+
+constexpr char kVersionLine[] = "Network program loading(MOXTIL) version 4.08";
+constexpr char kTitleLine[] = "Loads a loader, an ID code and a target program into target devices on the LAN";
+constexpr int kAcceptorStackSize = 2048;
+constexpr int kAnnounceIntervalMs = 100;
+constexpr int kAnnounceFailurePauseMs = 2000;
+
+struct Acceptor {
+  pthread_t thread;
+  bool running;
+  int exitValue;
+};
+
+void JoinAcceptor(Acceptor& acceptor) {
+  if (!acceptor.running) return;
+  acceptor.exitValue = -1;
+  JoinThread(acceptor.thread, &acceptor.exitValue);
+  acceptor.running = false;
+}
+
+/// 1 when the cycle's target has been taken on: the acceptor has then been
+/// waited for (its failure sets the error flag). 0 while no slot is busy.
+int IsExitProgram(Acceptor& acceptor) {
+  if (!(IsSingleTargetMode() && IsProcessStart())) return 0;
+  JoinAcceptor(acceptor);
+  if (acceptor.exitValue < 0) SoftwareUpError();
+  return 1;
+}
+
+/// The cycle's UDP endpoint on the announce port, or a negative ER.
+ER OpenAnnounceEndpoint(bool firstCycle) {
+  T_UDP_CCEP pk_ccep = {0, {GetMyIPAddr(ifname), AnnouncePort(_baseOffset)}, nullptr};
+  if (!_reuse_addr) return udp_vcre_cep(&pk_ccep);
+  if (firstCycle) printLog(stderr, "reuse addr");
+  return udp_vcre_cep_reuseaddr(&pk_ccep);
+}
+
+void PrintMyAddress() {
+  UW address = GetMyIPAddr(ifname);
+  unsigned char octet[4];
+  std::memcpy(octet, &address, sizeof octet);  // network byte order: first octet first
+  printLog(stderr, ">>my IPaddress=%d.%d.%d.%d", octet[0], octet[1], octet[2], octet[3]);
+}
+
+/// Announces until the cycle's target has been served, or an error or a
+/// time-out ends the update.
+void Announce(ID cepid, Acceptor& acceptor) {
+  unsigned char buf[32] = {};
+  unsigned char resetbuf[32] = {};
+  MakeAnnounceDatagram(buf);
+  MakeRestartDatagram(resetbuf);
+  const T_IPV4EP dstaddr = {_unicast ? _dstIP : kBroadcastAddress, AnnouncePort(_baseOffset)};
+  const T_IPV4EP reset_dstaddr = {_resetIP, AnnouncePort(_baseOffset)};
+  int reset = _reset ? 1 : 0;
+
+  for (;;) {
+    if (emptyProcess() >= 0 && udp_snd_dat(cepid, &dstaddr, buf, static_cast<INT>(kDatagramSize), 0) < 0) {
+      printLog(stderr, "--- error(udp_snd_dat)");
+      Sleep(kAnnounceFailurePauseMs);
+    }
+    if (IsExitProgram(acceptor) || IsError()) return;
+    if (reset == 1) {
+      reset = 0;
+      if (udp_snd_dat(cepid, &reset_dstaddr, resetbuf, static_cast<INT>(kDatagramSize), 0) < 0) {
+        printLog(stderr, "--- error(udp_snd_dat)(@ reset command)");
+      }
+    }
+    Sleep(kAnnounceIntervalMs);
+    if (_IsTimeOut) return;
+  }
+}
+
+/// One update cycle for the current file set. A cycle that cannot announce
+/// or accept ends the update: retrying it would fail the same way.
+void RunCycle(bool firstCycle) {
+  ER cepid = OpenAnnounceEndpoint(firstCycle);
+  if (cepid < 0) {
+    printLog(stderr, "--- error(udp_vcre_cep)");
+    ConsoleOut(status::kUdpEndpointFailed);
+    SoftwareUpError();
+    return;
+  }
+
+  Acceptor acceptor = {};
+  if (CreateThread(kAcceptorStackSize, process1, nullptr, &acceptor.thread) != 0) {
+    printLog(stderr, "failed to the preparation of the main process!");
+    ConsoleOut(status::kMainProcessFailed);
+    SoftwareUpError();
+    udp_del_cep(cepid);
+    return;
+  }
+  acceptor.running = true;
+
+  if (firstCycle) PrintMyAddress();
+  Announce(cepid, acceptor);
+
+  // The acceptor ends by itself once the loop is left; waiting for it here
+  // keeps it from outliving the cycle, and tells an accept time-out apart
+  // from a failed transfer, which has written its own line.
+  JoinAcceptor(acceptor);
+  if (acceptor.exitValue == kAcceptorTimedOut) {
+    printLog(stderr, "Update Request has been canceled (_timeout).");
+    ConsoleOut(status::kTimeOut);
+  }
+  // Each cycle gives its endpoint back, so that a file list of any length is served.
+  udp_del_cep(cepid);
+}
+
+void CreateMutexes() {
+  _hMtxConsole = util_mutex_creat("CONSOLE");
+  _hMtxProgress = util_mutex_creat("PROGRESS");
+  _hMtxError = util_mutex_creat("ERROR");
+}
+
+void DestroyMutex(util_mutex_t& handle) {
+  util_mutex_t dead = handle;
+  handle = nullptr;
+  util_mutex_destroy(dead);
+}
+
+void DestroyMutexes() {
+  DestroyMutex(_hMtxError);
+  DestroyMutex(_hMtxProgress);
+  DestroyMutex(_hMtxConsole);
+}
+
+}  // namespace
+
+int RunMoxtil(int argc, char** argv) {
+  // A target that closes its end must fail the send, not kill the program.
+  signal(SIGPIPE, SIG_IGN);
+
+  if (ParameterShell(argc, argv) != 0) return -1;
+
+  ResetRunState();
+  _TimeOutmSecond = 1000 * _TimeOutSecond;
+
+  printLog(stderr, "%s", kVersionLine);
+  printLog(stderr, "%s", kTitleLine);
+
+  if (_filelist) {
+    std::memset(_FileListPath, 0, sizeof _FileListPath);
+    snprintf(_FileListPath, sizeof _FileListPath, "%s", argv[1]);
+    if (access(_FileListPath, F_OK) != 0) {
+      printLog(stderr, "loader filelist not found!");
+      return -1;
+    }
+    _totalSwupNum = GetTotalLine(_FileListPath);
+    if (_totalSwupNum < 0) {
+      printLog(stderr, "no file to upload. !");
+      return -1;
+    }
+  }
+
+  // The mutexes live for the whole run: every thread that locks them has
+  // been waited for before they go.
+  CreateMutexes();
+  int result = 0;
+  for (bool firstCycle = true;; firstCycle = false) {
+    if (_filelist && SetFilenameInFilelist(_FileListPath, _currentSwupNum + 1) != 0) {
+      ConsoleOut(status::kFileListUnreadable);
+      result = -1;
+      break;
+    }
+    RunCycle(firstCycle);
+    if (_filelist && _filelistWaitTimer >= 1 && IsSoftwareUpdate()) Sleep(1000 * _filelistWaitTimer);
+    if (!(IsSoftwareUpdate() && !IsError())) break;
+  }
+  DestroyMutexes();
+  return result;
+}

@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "moxtil/Driver.h"
+
+int main(int argc, char** argv) { return RunMoxtil(argc, argv); }

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The main job: a real update of a simulated target on loopback. Builds
+# Moxtil and the target simulator, makes a loader, an ID code and a target
+# program, serves them to the simulator on 127.0.0.2, and compares what the
+# simulator received with the files.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=${MOXTIL_DEMO_BUILD:-$root/build/demo}
+
+"$root/scripts/setup.sh"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMOXTIL_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target moxtil target-sim
+
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+head -c 65536 /dev/urandom >"$work/loader.b"
+printf 'ID%08d' 4711 >"$work/idcode.sys"
+head -c $((4 * 1024 * 1024)) /dev/urandom >"$work/target.bin"
+
+# A port base no socket uses, TIME_WAIT included (the loader port refuses to
+# bind while an earlier connection lingers).
+base=
+for b in $(seq 17000 40 18960); do
+  if [ -z "$(ss -Htanu "( sport = :$((b + 10)) or sport = :$((b + 11)) )")" ]; then base=$b; break; fi
+done
+[ -n "$base" ] || { echo "demo: no free port base in 17000-18999" >&2; exit 1; }
+
+echo "--- target simulator on 127.0.0.2, port base $base"
+"$build/tools/target-sim/target-sim" --address 127.0.0.2 --base "$base" --time-limit 60 >"$work/sim.log" &
+sim_pid=$!
+for _ in $(seq 50); do grep -q '^ready' "$work/sim.log" && break; sleep 0.1; done
+
+echo "--- moxtil $work/loader.b $work/idcode.sys $work/target.bin -R -T30 -i lo -D127.0.0.2 -B$base"
+moxtil_status=0
+"$build/moxtil" "$work/loader.b" "$work/idcode.sys" "$work/target.bin" -R -T30 -i lo -D127.0.0.2 "-B$base" || moxtil_status=$?
+echo "--- moxtil exit value $moxtil_status"
+
+wait "$sim_pid" && sim_status=0 || sim_status=$?
+sim_pid=
+echo "--- simulator (exit $sim_status):"
+cat "$work/sim.log"
+
+report=$(grep '^update ' "$work/sim.log" | tail -n 1)
+field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$report"; }
+verdict=ok
+check() {  # name, received, expected
+  if [ "$2" = "$3" ]; then echo "  $1: $2 (as sent)"; else echo "  $1: got $2, expected $3"; verdict=FAILED; fi
+}
+echo "--- verdict"
+check "moxtil exit value" "$moxtil_status" 0
+check result "$(field result)" ok
+check reboot "$(field reboot)" 52
+check loader_sha256 "$(field loader_sha256)" "$(sha256sum <"$work/loader.b" | cut -d' ' -f1)"
+check id_sha256 "$(field id_sha256)" "$(head -c 10 "$work/idcode.sys" | sha256sum | cut -d' ' -f1)"
+check program_sha256 "$(field program_sha256)" "$(sha256sum <"$work/target.bin" | cut -d' ' -f1)"
+echo "demo: $verdict"
+[ "$verdict" = ok ]

