@@ -1,1 +1,49 @@
 #include "moxtil/GetMyIPAddr.h"
+
+#include <net/if.h>
+#include <netinet/in.h>
+#include <cstdio>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+// The main thread and the acceptor thread may both make the first lookup;
+// they store the same value.
+std::atomic<DWORD> MyIPAddress{0};
+
+}  // namespace
+
+DWORD GetMyIPAddr(const char* ifname) {
+  const DWORD known = MyIPAddress.load();
+  if (known != 0) return known;
+
+  const int s = socket(AF_INET, SOCK_DGRAM, 0);
+  if (s < 0) {
+    perror("socket():");
+    return 0;
+  }
+  ifreq ifr;
+  std::memset(&ifr, 0, sizeof ifr);
+  // At most 14 characters of the name, always terminated.
+  constexpr size_t kNameCopy = 15;
+  static_assert(kNameCopy <= sizeof ifr.ifr_name, "interface name field too small");
+  std::snprintf(ifr.ifr_name, kNameCopy, "%s", ifname);
+  ifr.ifr_addr.sa_family = AF_INET;
+  if (ioctl(s, SIOCGIFADDR, &ifr) != 0) {
+    close(s);
+    perror("ioctl():");
+    return 0;
+  }
+  sockaddr_in sin;
+  std::memcpy(&sin, &ifr.ifr_addr, sizeof sin);
+  MyIPAddress.store(sin.sin_addr.s_addr);
+  close(s);
+  return sin.sin_addr.s_addr;
+}
+
+void ResetMyIPAddr() { MyIPAddress.store(0); }

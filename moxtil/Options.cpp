@@ -1,1 +1,242 @@
 #include "moxtil/Options.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "moxtil/Output.h"
+#include "moxtil/checkadrs.h"
+
+char _loaderFile[kPathSize];
+char _idFile[kPathSize];
+char _targetFile[2][kPathSize];
+char _FileListPath[kPathSize];
+
+int _baseOffset = 10000;
+char _reboot = 0;
+int _reset = 0;
+UW _resetIP = 0;
+int _ForcedNoReset = 0;
+int _unicast = 0;
+UW _dstIP = 0;
+int _TimeOutSecond = 0;
+int _delay = 0;
+char ifname[kIfNameSize] = "eth0";
+int _reuse_addr = 0;
+int _filelist = 0;
+int _filelistWaitTimer = 0;
+
+// The default interface is eth0 although the text below says br0: callers
+// know the text as it stands.
+const char kUsageText[] =
+    "Usage : Moxtil <file-1> <file-2> <file-3> [-option] \n"
+    "\n"
+    "         file-1 : loader program data file name\n"
+    "         file-2 : ID code data file name\n"
+    "         file-3 : target program data file name\n"
+    "         -S: single target(only)\n"
+    "         -B: port No. base offset, ex. -B20000\n"
+    "                  (default = 10000)\n"
+    "         -R: Auto full reboot\n"
+    "         -r: Auto semi reboot\n"
+    "         -I: Destination IPAddress for reset commond\n"
+    "                  ex. -I192.168.71.0\n"
+    "         -D: Destination IPAddress for Unicast\n"
+    "                  ex. -D192.168.71.0\n"
+    "         -F: Void -I option\n"
+    "         -T: Setting Timeout(s) for Update(UDP) \n"
+    "                  ex. -T60  (default = 0)\n"
+    "         -N: Setting Delay(ms) for Update(TCP) \n"
+    "                  ex. -T100  (default = 0)\n"
+    "         -i: select network IF name(default = br0)\n"
+    "         -b: reuse VEXA_COMMON_PORTNO\n"
+    "         -L: Search filename in filelist. \n"
+    "             ex.Moxtil filelist dummy dummy -L \n"
+    "             optin command T: Waiting for reboot time \n"
+    "                  ex. -LT60 : Waiting for reboot time 60 second\n"
+    "                  ex. -L    : Waiting for reboot time 0  second\n"
+    "                  (default = 0)\n"
+    "\n"
+    "[example]\n"
+    "  >Moxtil loader.b idcode.sys target.bin\n"
+    "  >Moxtil loader.b idcode.sys target.bin -M\n"
+    "  >Moxtil loader.b idcode.sys target.bin -B20000 -D192.168.0.1\n"
+    "  >Moxtil loader.b idcode.sys target.bin -M -B11000\n"
+    "  >Moxtil loader.b idcode.sys target.bin -R -T60\n"
+    "\n";
+
+namespace {
+
+constexpr int kMaxTimeOutSecond = 9999;
+constexpr int kMaxFilelistWait = 3600;
+
+// Clears the whole buffer, then copies at most kPathSize - 1 characters.
+void StorePath(char* buffer, const char* path) {
+  std::memset(buffer, 0, kPathSize);
+  std::strncpy(buffer, path, kPathSize - 1);
+}
+
+bool Exists(const char* path) { return access(path, F_OK) == 0; }
+
+void ReportBadAddress() {
+  printLog(stderr, "Failed to input IPaddress.");
+  printLog(stderr, " Please confirm input format.");
+}
+
+// One option argument ("-X..."); false when it makes the command line fail.
+bool TakeOption(const char* arg) {
+  const char* value = arg + 2;
+  switch (arg[1]) {
+    case 'B':
+      std::sscanf(value, "%d", &_baseOffset);
+      return true;
+    case 'D':
+      _unicast = 1;
+      if (ConvIPStrToNum(value, &_dstIP) != 0) {
+        ReportBadAddress();
+        return false;
+      }
+      return true;
+    case 'F':
+      _ForcedNoReset = 1;
+      return true;
+    case 'I':
+      _reset = 1;
+      if (ConvIPStrToNum(value, &_resetIP) != 0) {
+        ReportBadAddress();
+        return false;
+      }
+      return true;
+    case 'L':
+      _filelist = 1;
+      if (value[0] == 'T') {
+        const int wait = StringToInt(value + 1);
+        _filelistWaitTimer = wait < 0 ? 0 : (wait > kMaxFilelistWait ? kMaxFilelistWait : wait);
+      } else {
+        _filelistWaitTimer = 0;
+      }
+      return true;
+    case 'N':
+      std::sscanf(value, "%d", &_delay);
+      return true;
+    case 'R':
+      _reboot = 'R';
+      return true;
+    case 'T': {
+      const int seconds = StringToInt(value);
+      if (seconds < 0) return false;
+      _TimeOutSecond = seconds > kMaxTimeOutSecond ? kMaxTimeOutSecond : seconds;
+      return true;
+    }
+    case 'b':
+      _reuse_addr = 1;
+      return true;
+    case 'i':
+      std::snprintf(ifname, sizeof ifname, "%s", value);
+      return true;
+    case 'r':
+      _reboot = 'r';
+      return true;
+    default:  // -S, -M, a lone "-" and every other letter
+      return false;
+  }
+}
+
+}  // namespace
+
+int StringToInt(const char* str) {
+  if (std::strlen(str) >= 8) return -1;
+  int number = 0;
+  for (const char* p = str; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return -1;
+    number = number * 10 + (*p - '0');
+  }
+  return number;
+}
+
+void PrintUsage() {
+  // Whole, as one record: printLog would cut it at 1023 characters, in the
+  // middle of the -L lines, and the examples would never be seen.
+  ConsoleOut(kUsageText);
+}
+
+int ConvIPStrToNum(const char* argv_n, UW* ip_addr) {
+  unsigned char tmpip[4];
+  if (checkAdrs(tmpip, argv_n) != 0) return -1;
+  // Field 0 in the lowest-addressed byte, whatever the machine's byte order.
+  static_assert(sizeof(UW) == sizeof tmpip, "");
+  std::memcpy(ip_addr, tmpip, sizeof tmpip);
+  return 0;
+}
+
+int ParameterShell(int argc, char** argv) {
+  _TimeOutSecond = 0;
+  _delay = 0;
+  int result = 0;
+
+  if (argc <= 3) {
+    PrintUsage();
+    return -1;
+  }
+
+  _targetFile[1][0] = '\0';
+  int next = 4;
+  if (argc > 4 && argv[4][0] != '-') {
+    StorePath(_targetFile[1], argv[4]);
+    next = 5;
+  }
+
+  for (int i = next; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (arg[0] != '-') {
+      PrintUsage();
+      result = -1;
+      break;
+    }
+    if (std::strcmp(arg, "-NOCOMMAND") == 0 || std::strcmp(arg, "-/NOCANCEL") == 0) continue;
+    if (!TakeOption(arg)) result = -1;
+  }
+  if (result != 0) return result;
+
+  if (_ForcedNoReset != 0) _reset = 0;
+  if (_filelist != 0) return 0;
+
+  StorePath(_loaderFile, argv[1]);
+  StorePath(_idFile, argv[2]);
+  StorePath(_targetFile[0], argv[3]);
+
+  if (!Exists(_loaderFile)) {
+    printLog(stderr, "loader file not found!");
+    return -1;
+  }
+  if (!Exists(_targetFile[0])) {
+    printLog(stderr, "target PG file not found!");
+    return -1;
+  }
+  if (_targetFile[1][0] != '\0' && !Exists(_targetFile[1])) {
+    printLog(stderr, "target PG file not found!");
+    return -1;
+  }
+  return 0;
+}
+
+void ResetOptions() {
+  std::memset(_loaderFile, 0, sizeof _loaderFile);
+  std::memset(_idFile, 0, sizeof _idFile);
+  std::memset(_targetFile, 0, sizeof _targetFile);
+  std::memset(_FileListPath, 0, sizeof _FileListPath);
+  _baseOffset = 10000;
+  _reboot = 0;
+  _reset = 0;
+  _resetIP = 0;
+  _ForcedNoReset = 0;
+  _unicast = 0;
+  _dstIP = 0;
+  _TimeOutSecond = 0;
+  _delay = 0;
+  std::snprintf(ifname, sizeof ifname, "%s", "eth0");
+  _reuse_addr = 0;
+  _filelist = 0;
+  _filelistWaitTimer = 0;
+}
