@@ -35,8 +35,8 @@ DWORD GetMyIPAddr(const char* ifname) {
   std::snprintf(ifr.ifr_name, kNameCopy, "%s", ifname);
   ifr.ifr_addr.sa_family = AF_INET;
   if (ioctl(s, SIOCGIFADDR, &ifr) != 0) {
-    close(s);
     perror("ioctl():");
+    close(s);
     return 0;
   }
   sockaddr_in sin;
