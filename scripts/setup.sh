@@ -11,7 +11,8 @@ packages=(
   clang libclang-rt-14-dev       # fuzzing
   g++-arm-linux-gnueabihf qemu-user  # 32-bit ARM build, tests run under qemu
   android-liblog-dev             # the liblog build
-  socat                          # benchmark baseline
+  socat time                     # benchmark baseline and its measurements
+  file                           # shows what a cross build made
 )
 
 missing=()

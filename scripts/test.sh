@@ -4,7 +4,7 @@
 #   scripts/test.sh host tsan  only these; QUICK=1 skips tests labelled long
 # Variants: host (warnings as errors), asan (AddressSanitizer and
 # UndefinedBehaviorSanitizer), tsan (ThreadSanitizer), arm (32-bit ARM under
-# qemu), liblog (the system liblog instead of our log layer), fuzz.
+# qemu), liblog (the system liblog instead of our log layer).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -44,8 +44,27 @@ variant_tsan() {
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_tests "$out/tsan"
 }
 
+# 32-bit ARM: the unit tests run under qemu-arm through CTest; then a host
+# build of the end-to-end tests drives the ARM moxtil under qemu-arm.
+variant_arm() {
+  configure_build "$out/arm" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" -DMOXTIL_BUILD_TOOLS=OFF
+  file "$out/arm/moxtil"
+  run_tests "$out/arm"
+  configure_build "$out/arm-e2e" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DMOXTIL_E2E_BIN="$out/arm/moxtil" -DMOXTIL_E2E_LAUNCHER=qemu-arm
+  ctest --test-dir "$out/arm-e2e" -j "$test_jobs" --output-on-failure --timeout 900 -R '^e2e\.' "${ctest_filter[@]}"
+}
+
+# The system liblog in place of our log layer: built, linked and run.
+variant_liblog() {
+  configure_build "$out/liblog" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMOXTIL_SYSTEM_LIBLOG=ON \
+    -DMOXTIL_BUILD_TESTS=OFF -DMOXTIL_BUILD_TOOLS=OFF
+  run_tests "$out/liblog"
+}
+
 variants=("$@")
-[ ${#variants[@]} -eq 0 ] && variants=(host asan tsan)
+[ ${#variants[@]} -eq 0 ] && variants=(host asan tsan arm liblog)
 for v in "${variants[@]}"; do
   echo "=== $v"
   "variant_$v"

@@ -1,0 +1,425 @@
+// Targets loaded from end to end: what reaches the target, the status lines
+// in order, the choice between two programs, the unicast filter, and every
+// way a transfer can fail.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e.h"
+
+namespace e2e {
+namespace {
+
+using Strings = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kConnect[] = "000 % connect";
+constexpr char kErasing[] = "000 % Now erasing";
+constexpr char kFinish[] = "100 % finish";
+
+int64_t MsBetween(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration_cast<Millis>(b - a).count();
+}
+
+Strings Concat(Strings a, const Strings& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::string Field(const std::map<std::string, std::string>& report, const char* key) {
+  auto it = report.find(key);
+  return it == report.end() ? "(missing)" : it->second;
+}
+
+TEST(Harness, Sha256KnownAnswers) {
+  EXPECT_EQ(Sha256(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(Sha256("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Sha256("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(Sha256(std::string(1000000, 'a')), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+// ---- full updates
+
+struct FullCase {
+  const char* name;
+  int slot;
+  int64_t loaderSize, idSize, programSize;
+  Strings options;
+  const char* reboot;  // as the simulator reports it
+  Strings progress;
+  long bShift;              // -B is given as base + bShift
+  double minProgramSeconds;  // the -N pauses between the first and the last byte
+};
+
+void PrintTo(const FullCase& c, std::ostream* os) { *os << c.name; }
+
+class FullUpdateTest : public ::testing::TestWithParam<FullCase> {};
+
+TEST_P(FullUpdateTest, TheTargetGetsEveryFileWholeAndTheLinesComeInOrder) {
+  E2E_REQUIRE_SIM();
+  const FullCase& c = GetParam();
+  const int base = PortBase(c.slot);
+  ASSERT_GT(base, 0);
+  TempDir dir;
+  FileSet files = MakeFileSet(dir, "", c.loaderSize, c.idSize, c.programSize, static_cast<uint32_t>(c.slot));
+
+  auto sim = StartSim(base, {"--time-limit", "40"});
+  ASSERT_TRUE(sim);
+  auto moxtil = StartMoxtil(base, Concat({files.loader, files.id, files.program, "-T20"}, c.options),
+                            base + c.bShift);
+  ExpectExit(*moxtil, 0, Millis(40000));
+  EXPECT_EQ(sim->WaitExit(Millis(10000)), 0);
+
+  auto updates = SimReports(*sim, "update");
+  ASSERT_EQ(updates.size(), 1u);
+  ExpectServed(updates[0], files, c.reboot, files.program);
+  EXPECT_EQ(Field(updates[0], "reply"), "-");
+  if (c.minProgramSeconds > 0) {
+    EXPECT_GE(std::stod(Field(updates[0], "program_seconds")), c.minProgramSeconds);
+  }
+  EXPECT_EQ(StatusLines(*moxtil), Concat(Concat({kConnect, kErasing}, c.progress), {kFinish}));
+}
+
+// Progress lines come after the 1st, 11th, 21st ... piece of 1024 bytes and
+// after the piece that completes the file, counting the empty read at the end
+// of a file whose length is a multiple of 1024; files under 100 bytes count
+// against 100.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FullUpdateTest,
+    ::testing::Values(
+        FullCase{"NoRebootOption10000Bytes", kSlotFullUpdateFirst, 2500, 12, 10000, {}, "00", {"010 %", "099 %"}, 0, 0},
+        FullCase{"FullReboot10240Bytes", kSlotFullUpdateFirst + 1, 2500, 10, 10240, {"-R"}, "52",
+                 {"010 %", "099 %", "099 %"}, 0, 0},
+        FullCase{"SemiReboot50BytesWrappedBase", kSlotFullUpdateFirst + 2, 2500, 10, 50, {"-r"}, "72", {"050 %"},
+                 65536, 0},
+        FullCase{"EmptyLoaderIsTheRebootByteAlone", kSlotFullUpdateFirst + 3, 0, 10, 100, {"-R"}, "52", {"099 %"},
+                 0, 0},
+        // 5 pieces with 100 ms before and after each: 4 gaps of 200 ms.
+        FullCase{"DelayAroundEveryPiece", kSlotFullUpdateFirst + 4, 2500, 10, 5000, {"-N100", "-r"}, "72",
+                 {"020 %", "099 %"}, 0, 0.75}),
+    [](const ::testing::TestParamInfo<FullCase>& p) { return p.param.name; });
+
+// ---- two target programs
+
+struct SelectionCase {
+  const char* name;
+  int slot;
+  Strings simOptions;
+  int selected;  // 0: first program, 1: second
+};
+
+void PrintTo(const SelectionCase& c, std::ostream* os) { *os << c.name; }
+
+class SelectionTest : public ::testing::TestWithParam<SelectionCase> {};
+
+TEST_P(SelectionTest, OnlyAWholeP1InOneReceiveSelectsTheSecondProgram) {
+  E2E_REQUIRE_SIM();
+  const SelectionCase& c = GetParam();
+  const int base = PortBase(c.slot);
+  ASSERT_GT(base, 0);
+  TempDir dir;
+  FileSet files = MakeFileSet(dir, "", 1000, 10, 3000, 77);
+  files.program2 = MakeRandomFile(dir.File("second.bin"), 5000, 78);
+
+  auto sim = StartSim(base, Concat({"--time-limit", "40"}, c.simOptions));
+  ASSERT_TRUE(sim);
+  auto moxtil = StartMoxtil(base, {files.loader, files.id, files.program, files.program2, "-T20"});
+  ExpectExit(*moxtil, 0, Millis(40000));
+  EXPECT_EQ(sim->WaitExit(Millis(10000)), 0);
+
+  auto updates = SimReports(*sim, "update");
+  ASSERT_EQ(updates.size(), 1u);
+  ExpectServed(updates[0], files, "00", c.selected == 1 ? files.program2 : files.program);
+  const Strings progress = c.selected == 1 ? Strings{"020 %", "099 %"} : Strings{"034 %", "099 %"};
+  EXPECT_EQ(StatusLines(*moxtil), Concat(Concat({kConnect, kErasing}, progress), {kFinish}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, SelectionTest,
+    ::testing::Values(SelectionCase{"P0", kSlotSelectionFirst, {"--reply", "P0"}, 0},
+                      SelectionCase{"P1", kSlotSelectionFirst + 1, {"--reply", "P1"}, 1},
+                      SelectionCase{"P2", kSlotSelectionFirst + 2, {"--reply", "P2"}, 0},
+                      // The second byte comes after the host's one receive.
+                      SelectionCase{"P1SplitOverTwoReceives", kSlotSelectionFirst + 3,
+                                    {"--reply", "P1", "--reply-split", "--reply-split-delay", "1500"}, 0},
+                      // Both halves are there when the host receives, 1 s after the ID code.
+                      SelectionCase{"P1SplitWithinTheWait", kSlotSelectionSplitEarly,
+                                    {"--reply", "P1", "--reply-split", "--reply-split-delay", "200"}, 1},
+                      SelectionCase{"NoReply", kSlotSelectionFirst + 4, {}, 0}),
+    [](const ::testing::TestParamInfo<SelectionCase>& p) { return p.param.name; });
+
+// ---- unicast filter
+
+// A loader connection from another address than -D is closed at once and not
+// served; the accept then starts again with a time-out of its own.
+TEST(Unicast, AForeignTargetIsDroppedAndTheRightOneServedAfterIt) {
+  E2E_REQUIRE_SIM();
+  const int base = PortBase(kSlotUnicast);
+  ASSERT_GT(base, 0);
+  TempDir dir;
+  FileSet files = MakeFileSet(dir, "", 3000, 10, 50, 90);
+
+  auto moxtil = StartMoxtil(base, {files.loader, files.id, files.program, "-T6"});
+  ASSERT_GE(moxtil->WaitForLine("D/moxtil: >>my IPaddress=127.0.0.1", Millis(5000)), 0);
+  // 3 s into the first 6-second accept.
+  std::this_thread::sleep_for(Millis(3000));
+  Fd foreign = ConnectTcp("127.0.0.3", "127.0.0.1", static_cast<uint16_t>(base + 10), Millis(3000));
+  ASSERT_TRUE(foreign.ok());
+  std::string got;
+  EXPECT_TRUE(ReadToEof(foreign.get(), &got, Millis(3000))) << "the foreign connection was not closed";
+  EXPECT_EQ(got.size(), 0u) << "a foreign target was sent data";
+  EXPECT_EQ(StatusLines(*moxtil), Strings{});
+
+  // Past the first accept's 6 s, within the second's.
+  std::this_thread::sleep_for(Millis(4000));
+  auto sim = StartSim(base, {"--time-limit", "30"});
+  ASSERT_TRUE(sim);
+  ExpectExit(*moxtil, 0, Millis(30000));
+  EXPECT_EQ(sim->WaitExit(Millis(10000)), 0);
+  auto updates = SimReports(*sim, "update");
+  ASSERT_EQ(updates.size(), 1u);
+  ExpectServed(updates[0], files, "00", files.program);
+  EXPECT_EQ(StatusLines(*moxtil), (Strings{kConnect, kErasing, "050 %", kFinish}));
+}
+
+// ---- the streams as a plain socket sees them
+
+// The exact bytes of both connections, the protocol's 1 s and 5 s waits, and
+// no announce while the target is being served or after the run.
+TEST(Streams, ExactBytesTheProtocolWaitsAndNoAnnounceWhileServing) {
+  const int base = PortBase(kSlotPlainTarget);
+  ASSERT_GT(base, 0);
+  TempDir dir;
+  FileSet files = MakeFileSet(dir, "", 2500, 12, 3000, 91);
+  UdpReceiver rx("127.0.0.2", static_cast<uint16_t>(base + 10));
+  ASSERT_TRUE(rx.ok());
+
+  auto moxtil = StartMoxtil(base, {files.loader, files.id, files.program, "-R", "-T20"});
+  ASSERT_TRUE(rx.Receive(Millis(5000))) << "no announce";
+  Fd loaderConn = ConnectTcp("127.0.0.2", "127.0.0.1", static_cast<uint16_t>(base + 10), Millis(3000));
+  ASSERT_TRUE(loaderConn.ok());
+  std::string loader;
+  ASSERT_TRUE(ReadToEof(loaderConn.get(), &loader, Millis(5000)));
+  EXPECT_EQ(Sha256(loader), Sha256(ReadFile(files.loader) + "R")) << "loader then the reboot byte, then the end";
+  EXPECT_EQ(loader.size(), 2501u);
+
+  Fd dataConn = ConnectTcp("127.0.0.2", "127.0.0.1", static_cast<uint16_t>(base + 11), Millis(3000));
+  ASSERT_TRUE(dataConn.ok());
+  std::string id;
+  ASSERT_TRUE(ReadExactly(dataConn.get(), 10, &id, Millis(5000)));
+  const auto idAt = Clock::now();
+  EXPECT_EQ(Hex(id), Hex(ReadFile(files.id).substr(0, 10)));
+  ASSERT_GE(moxtil->WaitForLine(std::string("D/moxtil: ") + kErasing, Millis(5000)), 0);
+  rx.Drain();  // whatever went out before the slot was taken
+
+  std::string program;
+  ASSERT_TRUE(ReadExactly(dataConn.get(), 1, &program, Millis(5000)));
+  const auto firstByteAt = Clock::now();
+  ASSERT_TRUE(ReadExactly(dataConn.get(), 2999, &program, Millis(5000)));
+  const auto lastByteAt = Clock::now();
+  std::string after;
+  ASSERT_TRUE(ReadToEof(dataConn.get(), &after, Millis(10000)));
+  const auto endAt = Clock::now();
+  EXPECT_EQ(Sha256(program), Sha256File(files.program));
+  EXPECT_EQ(after.size(), 0u);
+  EXPECT_GE(MsBetween(idAt, firstByteAt), 950) << "the pause after the ID code";
+  EXPECT_GE(MsBetween(lastByteAt, endAt), 4900) << "the wait before the close";
+
+  ExpectExit(*moxtil, 0, Millis(10000));
+  EXPECT_EQ(rx.ReceiveFor(Millis(200)).size(), 0u) << "announced while the target was served";
+  EXPECT_EQ(StatusLines(*moxtil), (Strings{kConnect, kErasing, "034 %", "099 %", kFinish}));
+}
+
+// A loader piece whose send fails ends the loader: what the target got is an
+// unbroken first part of the loader, with no reboot byte after it.
+TEST(Streams, AStalledLoaderIsCutWithoutARebootByte) {
+  const int base = PortBase(kSlotStalledLoader);
+  ASSERT_GT(base, 0);
+  TempDir dir;
+  FileSet files = MakeFileSet(dir, "", 8 << 20, 10, 100, 92);
+  UdpReceiver rx("127.0.0.2", static_cast<uint16_t>(base + 10));
+  ASSERT_TRUE(rx.ok());
+
+  auto moxtil = StartMoxtil(base, {files.loader, files.id, files.program, "-R", "-T2"});
+  ASSERT_TRUE(rx.Receive(Millis(5000))) << "no announce";
+  // A small window, so that the host's sends stall as soon as we stop reading.
+  Fd conn = ConnectTcp("127.0.0.2", "127.0.0.1", static_cast<uint16_t>(base + 10), Millis(3000), 65536);
+  ASSERT_TRUE(conn.ok());
+  std::string got;
+  ASSERT_TRUE(ReadExactly(conn.get(), 100000, &got, Millis(5000)));
+  ASSERT_GE(moxtil->WaitForLine("D/moxtil: -1 _reboot data error", Millis(15000)), 0);
+  // Read on: the host has closed, and what it had sent arrives, then the end.
+  EXPECT_TRUE(ReadToEof(conn.get(), &got, Millis(10000)));
+
+  const std::string loader = ReadFile(files.loader);
+  EXPECT_LT(got.size(), loader.size());
+  EXPECT_TRUE(got == loader.substr(0, got.size())) << "the target got " << got.size()
+                                                   << " bytes that are not the first bytes of the loader";
+  ExpectExit(*moxtil, 0, Millis(15000));
+  EXPECT_EQ(StatusLines(*moxtil), (Strings{kConnect, "-1 _reboot data error"}));
+}
+
+// ---- faults with the simulator
+
+// The fault files are larger than all socket buffers together, so that the
+// host is still sending when the target goes away.
+constexpr int64_t kHugeFile = int64_t{64} << 20;
+
+TEST(Faults, TheTargetClosesDuringTheLoader) {
+  E2E_REQUIRE_SIM();
+  const int base = PortBase(kSlotCloseDuringLoader);
+  ASSERT_GT(base, 0);
+  TempDir dir;
+  FileSet files = MakeFileSet(dir, "", 100, 10, 100, 93);
+  MakeSparseFile(files.loader, kHugeFile);
+
+  auto sim = StartSim(base, {"--close-loader-after", "100000", "--count-only", "--time-limit", "40"});
+  ASSERT_TRUE(sim);
+  auto moxtil = StartMoxtil(base, {files.loader, files.id, files.program, "-R", "-T10"});
+  ExpectExit(*moxtil, 0, Millis(40000));  // SIGPIPE must not end it
+  EXPECT_EQ(sim->WaitExit(Millis(10000)), 0);
+  auto updates = SimReports(*sim, "update");
+  ASSERT_EQ(updates.size(), 1u);
+  EXPECT_EQ(Field(updates[0], "result"), "closed-loader");
+  EXPECT_EQ(StatusLines(*moxtil), (Strings{kConnect, "-1 _reboot data error"}));
+}
+
+TEST(Faults, TheTargetClosesDuringTheProgram) {
+  E2E_REQUIRE_SIM();
+  const int base = PortBase(kSlotCloseDuringProgram);
+  ASSERT_GT(base, 0);
+  TempDir dir;
+  FileSet files = MakeFileSet(dir, "", 1000, 10, 100, 94);
+  MakeSparseFile(files.program, kHugeFile);
+
+  auto sim = StartSim(base, {"--close-program-after", "100000", "--count-only", "--time-limit", "40"});
+  ASSERT_TRUE(sim);
+  auto moxtil = StartMoxtil(base, {files.loader, files.id, files.program, "-T10"});
+  ExpectExit(*moxtil, 0, Millis(40000));
+  EXPECT_EQ(sim->WaitExit(Millis(10000)), 0);
+  auto updates = SimReports(*sim, "update");
+  ASSERT_EQ(updates.size(), 1u);
+  EXPECT_EQ(Field(updates[0], "result"), "closed-program");
+
+  const Strings status = StatusLines(*moxtil);
+  ASSERT_GE(status.size(), 4u);
+  EXPECT_EQ(status[0], kConnect);
+  EXPECT_EQ(status[1], kErasing);
+  EXPECT_EQ(status.back(), "-1 *****ERROR*****");
+  for (size_t i = 2; i + 1 < status.size(); ++i) EXPECT_EQ(status[i].size(), 5u) << "not a progress line: " << status[i];
+  EXPECT_EQ(CountLog(*moxtil, kFinish), 0);
+}
+
+// With -T2 the stalled send gives up after 2 s, long before the target would
+// close the connection itself.
+TEST(Faults, AStalledTargetIsGivenUpByTheSendTimeOut) {
+  E2E_REQUIRE_SIM();
+  const int base = PortBase(kSlotStallDuringProgram);
+  ASSERT_GT(base, 0);
+  TempDir dir;
+  FileSet files = MakeFileSet(dir, "", 1000, 10, 100, 95);
+  MakeSparseFile(files.program, kHugeFile);
+
+  auto sim = StartSim(base, {"--stall-program-after", "100000", "--stall-seconds", "25", "--count-only",
+                             "--time-limit", "40"});
+  ASSERT_TRUE(sim);
+  auto moxtil = StartMoxtil(base, {files.loader, files.id, files.program, "-T2"});
+  ExpectExit(*moxtil, 0, Millis(20000));
+  EXPECT_FALSE(sim->WaitExit(Millis(0))) << "the target ended first: the stall was not what ended the transfer";
+  const Strings status = StatusLines(*moxtil);
+  ASSERT_GE(status.size(), 3u);
+  EXPECT_EQ(status[0], kConnect);
+  EXPECT_EQ(status[1], kErasing);
+  EXPECT_EQ(status.back(), "-1 *****ERROR*****");
+  EXPECT_EQ(CountLog(*moxtil, "-1 time out"), 0);
+}
+
+// ---- transfers refused on the way
+
+struct RefusedCase {
+  const char* name;
+  int slot;
+  std::function<void(const TempDir&, FileSet&)> prepare;
+  Strings status;
+  std::map<std::string, std::string> simFields;  // expected fields of the simulator's report
+  bool removeLoaderAfterStart = false;
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
+
+class RefusedTest : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(RefusedTest, TheStatusLineTellsWhyAndTheRunEnds) {
+  E2E_REQUIRE_SIM();
+  const RefusedCase& c = GetParam();
+  const int base = PortBase(c.slot);
+  ASSERT_GT(base, 0);
+  TempDir dir;
+  FileSet files = MakeFileSet(dir, "", 2000, 10, 3000, static_cast<uint32_t>(c.slot));
+  c.prepare(dir, files);
+
+  std::unique_ptr<Process> sim;
+  if (!c.removeLoaderAfterStart) {
+    sim = StartSim(base, {"--time-limit", "30"});
+    ASSERT_TRUE(sim);
+  }
+  auto moxtil = StartMoxtil(base, {files.loader, files.id, files.program, "-R", "-T10"});
+  if (c.removeLoaderAfterStart) {
+    ASSERT_GE(moxtil->WaitForLine("D/moxtil: >>my IPaddress=127.0.0.1", Millis(5000)), 0);
+    ASSERT_EQ(unlink(files.loader.c_str()), 0);
+    sim = StartSim(base, {"--time-limit", "30"});
+    ASSERT_TRUE(sim);
+  }
+  ExpectExit(*moxtil, 0, Millis(30000));
+  EXPECT_EQ(StatusLines(*moxtil), c.status);
+  EXPECT_EQ(CountLog(*moxtil, "-1 time out"), 0);
+
+  sim->WaitExit(Millis(15000));
+  auto updates = SimReports(*sim, "update");
+  ASSERT_EQ(updates.size(), 1u);
+  for (const auto& [key, value] : c.simFields) EXPECT_EQ(Field(updates[0], key.c_str()), value) << key;
+}
+
+constexpr char kLoaderSize[] = "2000";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedTest,
+    ::testing::Values(
+        RefusedCase{"IdCodeFileMissing", kSlotIdMissing,
+                    [](const TempDir& d, FileSet& f) { f.id = d.File("no-idcode"); },
+                    {kConnect, "-1 file not found"},
+                    {{"loader_bytes", kLoaderSize}, {"reboot", "52"}}},
+        RefusedCase{"IdCodeFileShort", kSlotIdShort,
+                    [](const TempDir&, FileSet& f) { MakeRandomFile(f.id, 9, 1); },
+                    {kConnect, "-1 file read error"},
+                    {{"loader_bytes", kLoaderSize}, {"reboot", "52"}, {"result", "short-id"}, {"id_bytes", "0"}}},
+        RefusedCase{"IdCodeFileEmpty", kSlotIdEmpty, [](const TempDir&, FileSet& f) { WriteFile(f.id, ""); },
+                    {kConnect, "-1 file  no id"},
+                    {{"loader_bytes", kLoaderSize}, {"reboot", "52"}}},
+        RefusedCase{"ProgramIsADirectory", kSlotProgramIsDirectory,
+                    [](const TempDir& d, FileSet& f) {
+                      f.program = d.File("program.d");
+                      mkdir(f.program.c_str(), 0755);
+                    },
+                    {kConnect, kErasing, "-1 target PG file not found"},
+                    {{"loader_bytes", kLoaderSize}, {"reboot", "52"}, {"id_bytes", "10"}, {"program_bytes", "0"}}},
+        RefusedCase{"LoaderIsADirectory", kSlotLoaderIsDirectory,
+                    [](const TempDir& d, FileSet& f) {
+                      f.loader = d.File("loader.d");
+                      mkdir(f.loader.c_str(), 0755);
+                    },
+                    {kConnect, "-1 loader file not found"},
+                    {{"loader_bytes", "0"}, {"reboot", "none"}}},
+        RefusedCase{"LoaderGoneBeforeTheTargetCame", kSlotLoaderRemoved, [](const TempDir&, FileSet&) {},
+                    {kConnect, "-1 loader file not found"},
+                    {{"loader_bytes", "0"}, {"reboot", "none"}}, true}),
+    [](const ::testing::TestParamInfo<RefusedCase>& p) { return p.param.name; });
+
+}  // namespace
+}  // namespace e2e
