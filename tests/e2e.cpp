@@ -120,7 +120,14 @@ class Sha256Context {
 
 }  // namespace
 
-const char* MoxtilBin() { return E2E_MOXTIL_BIN; }
+// The environment may point a built harness at another moxtil, e.g. an ARM
+// build run through its emulator.
+static const char* EnvOr(const char* name, const char* fallback) {
+  const char* v = getenv(name);
+  return v != nullptr && *v != '\0' ? v : fallback;
+}
+
+const char* MoxtilBin() { return EnvOr("MOXTIL_E2E_BIN", E2E_MOXTIL_BIN); }
 const char* SimBin() { return E2E_SIM_BIN; }
 
 int PortBase(int slot) {
@@ -326,7 +333,7 @@ int64_t Process::ExitMs() const {
 std::unique_ptr<Process> StartMoxtil(int base, const std::vector<std::string>& args, std::optional<long> bValue) {
   // A build for another machine runs moxtil through its emulator.
   std::vector<std::string> argv;
-  std::istringstream launcher(E2E_MOXTIL_LAUNCHER);
+  std::istringstream launcher(EnvOr("MOXTIL_E2E_LAUNCHER", E2E_MOXTIL_LAUNCHER));
   for (std::string word; launcher >> word;) argv.push_back(word);
   argv.push_back(MoxtilBin());
   argv.insert(argv.end(), args.begin(), args.end());

@@ -5,10 +5,12 @@
 #   broadcast_test.sh <moxtil> <target-sim> [launcher words...]
 # Exit 77 (skipped) where namespaces cannot be made.
 set -u
-moxtil=$1
+# MOXTIL_E2E_BIN and MOXTIL_E2E_LAUNCHER override the moxtil and launcher given.
+moxtil=${MOXTIL_E2E_BIN:-$1}
 sim=$2
 shift 2
 launcher=("$@")  # e.g. qemu-arm for a cross-built moxtil
+if [ -n "${MOXTIL_E2E_LAUNCHER:-}" ]; then read -r -a launcher <<<"$MOXTIL_E2E_LAUNCHER"; fi
 tag=mx$$
 host_ns=$tag-host
 target_ns=$tag-target
