@@ -4,7 +4,8 @@
 #   scripts/test.sh host tsan  only these; QUICK=1 skips tests labelled long
 # Variants: host (warnings as errors), asan (AddressSanitizer and
 # UndefinedBehaviorSanitizer), tsan (ThreadSanitizer), arm (32-bit ARM under
-# qemu), liblog (the system liblog instead of our log layer).
+# qemu), liblog (the system liblog instead of our log layer), fuzz (each
+# libFuzzer harness for FUZZ_SECONDS, default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -66,8 +67,13 @@ variant_liblog() {
   run_tests "$out/liblog"
 }
 
+# The parsers under libFuzzer, about a minute per harness.
+variant_fuzz() {
+  MOXTIL_BUILD_ROOT="$out" "$root/scripts/fuzz.sh" "${FUZZ_SECONDS:-60}"
+}
+
 variants=("$@")
-[ ${#variants[@]} -eq 0 ] && variants=(host asan tsan arm liblog)
+[ ${#variants[@]} -eq 0 ] && variants=(host asan tsan arm liblog fuzz)
 for v in "${variants[@]}"; do
   echo "=== $v"
   "variant_$v"
