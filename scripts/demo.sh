@@ -37,9 +37,9 @@ echo "--- target simulator on 127.0.0.2, port base $base"
 sim_pid=$!
 for _ in $(seq 50); do grep -q '^ready' "$work/sim.log" && break; sleep 0.1; done
 
-echo "--- moxtil $work/loader.b $work/idcode.sys $work/target.bin -R -T30 -i lo -D127.0.0.2 -B$base"
+echo "--- moxtil $work/loader.b $work/idcode.sys $work/target.bin -R -T30 -ilo -D127.0.0.2 -B$base"
 moxtil_status=0
-"$build/moxtil" "$work/loader.b" "$work/idcode.sys" "$work/target.bin" -R -T30 -i lo -D127.0.0.2 "-B$base" || moxtil_status=$?
+"$build/moxtil" "$work/loader.b" "$work/idcode.sys" "$work/target.bin" -R -T30 -ilo -D127.0.0.2 "-B$base" || moxtil_status=$?
 echo "--- moxtil exit value $moxtil_status"
 
 wait "$sim_pid" && sim_status=0 || sim_status=$?

@@ -58,18 +58,18 @@ TEST(LongFileList, FiftyFiveRowsAreServedToTheEnd) {
   EXPECT_EQ(progress.back(), 99);
 }
 
-// Lengths and counts beyond 32 bits: the file goes out whole, and the
-// progress lines come where they should and read right.
-TEST(LargeProgram, BeyondTwoGibibytesIsSentWhole) {
+// Lengths and counts beyond 32 bits, also on the 32-bit build: the file goes
+// out whole, and the progress lines come where they should and read right.
+TEST(LargeProgram, BeyondFourGibibytesIsSentWhole) {
   E2E_REQUIRE_SIM();
   const int base = PortBase(kSlotLargeProgram);
   ASSERT_GT(base, 0);
   TempDir dir;
   FileSet files = MakeFileSet(dir, "", 1000, 10, 100, 700);
-  const int64_t size = (int64_t{1} << 31) + 1000;
+  const int64_t size = (int64_t{1} << 32) + 1000;
   MakeSparseFile(files.program, size);
 
-  auto sim = StartSim(base, {"--count-only", "--time-limit", "900"});
+  auto sim = StartSim(base, {"--read-size", "1048576", "--time-limit", "900"});
   ASSERT_TRUE(sim);
   auto moxtil = StartMoxtil(base, {files.loader, files.id, files.program, "-T60"});
   ExpectExit(*moxtil, 0, Millis(900 * 1000));
@@ -79,15 +79,16 @@ TEST(LargeProgram, BeyondTwoGibibytesIsSentWhole) {
   ASSERT_EQ(updates.size(), 1u);
   EXPECT_EQ(updates[0]["result"], "ok");
   EXPECT_EQ(updates[0]["program_bytes"], std::to_string(size));
+  EXPECT_EQ(updates[0]["program_sha256"], Sha256File(files.program));
 
   const Strings status = StatusLines(*moxtil);
   ASSERT_GE(status.size(), 3u);
   EXPECT_EQ(status[0], "000 % connect");
   EXPECT_EQ(status[1], "000 % Now erasing");
   EXPECT_EQ(status.back(), "100 % finish");
-  // 2 097 153 pieces: a line after every tenth (209 716) and after the last.
+  // 4 194 305 pieces: a line after every tenth (419 431) and after the last.
   const std::vector<int> progress = ProgressValues(*moxtil);
-  EXPECT_EQ(progress.size(), 209717u);
+  EXPECT_EQ(progress.size(), 419432u);
   ExpectNonDecreasing(progress);
   ASSERT_FALSE(progress.empty());
   EXPECT_EQ(progress.front(), 0);

@@ -9,7 +9,10 @@
 //
 //   update n=1 result=ok loader_bytes=L reboot=52 id_bytes=10 reply=P1
 //          program_bytes=P loader_sha256=... id_sha256=... program_sha256=...
-//          program_seconds=1.234
+//          program_seconds=1.234 stream_seconds=0.123456
+//
+// program_seconds runs from the data connection to its close (the host's
+// waits included), stream_seconds from the first to the last program byte.
 //
 // result is ok, or the first thing that went wrong: refused-loader,
 // closed-loader, stalled-loader, no-data-connect, refused-data, short-id
@@ -81,6 +84,7 @@ struct Config {
   std::string connectFrom;
   bool noDataConnect = false;
   int dataConnectDelayMs = 0;
+  int loaderConnectDelayMs = 0;
   int connectRetrySeconds = 10;
 };
 
@@ -277,7 +281,9 @@ int ConnectTo(in_addr_t from, in_addr_t host, uint16_t port, bool smallBuffer, i
     if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) return fd;
     const int err = errno;
     close(fd);
-    if (err != ECONNREFUSED && err != EINTR && err != ETIMEDOUT) {
+    // A host that closes its port while the connection waits in its
+    // backlog resets it: as good as refused.
+    if (err != ECONNREFUSED && err != ECONNRESET && err != ECONNABORTED && err != EINTR && err != ETIMEDOUT) {
       errno = err;
       Fail(kSetup, Errno("connect"));
     }
@@ -354,6 +360,7 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
   // held back until the next one shows it was not the last.
   Sink loader(hash, cfg.countOnly ? "" : SavePath(cfg, "loader", n));
   int last = -1;
+  if (cfg.loaderConnectDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(cfg.loaderConnectDelayMs));
   if (int fd = ConnectTo(from, host, Port(cfg.base, 10), cfg.stallLoaderAfter >= 0, cfg.connectRetrySeconds);
       fd < 0) {
     result = "refused-loader";
@@ -381,6 +388,9 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
   Sink program(hash, cfg.countOnly ? "" : SavePath(cfg, "program", n));
   std::string replied = "-";
   double programSeconds = 0;
+  // The stream alone, first to last byte of the program, without the host's
+  // fixed waits around it.
+  Clock::time_point firstByte{}, lastByte{};
   int fd = -1;
   if (result == "ok" && cfg.noDataConnect) result = "no-data-connect";
   if (result == "ok") {
@@ -402,8 +412,12 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
     End end = End::kEof;
     if (have == kIdCodeBytes) {
       if (!cfg.reply.empty() && SendReply(cfg, fd)) replied = cfg.reply;
-      end = reader.Drain(fd, cfg.closeProgramAfter, cfg.stallProgramAfter,
-                         [&](const uint8_t* p, size_t k) { program.Add(p, k); });
+      end = reader.Drain(fd, cfg.closeProgramAfter, cfg.stallProgramAfter, [&](const uint8_t* p, size_t k) {
+        const Clock::time_point now = Clock::now();
+        if (program.bytes() == 0) firstByte = now;
+        lastByte = now;
+        program.Add(p, k);
+      });
     }
     programSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     close(fd);
@@ -416,12 +430,15 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
   if (last >= 0) snprintf(reboot, sizeof reboot, "%02x", static_cast<unsigned>(last));
   char seconds[32];
   snprintf(seconds, sizeof seconds, "%.3f", programSeconds);
+  char stream[32];
+  snprintf(stream, sizeof stream, "%.6f", std::chrono::duration<double>(lastByte - firstByte).count());
   // Replies are reported as given; a blank would split the field.
   std::replace(replied.begin(), replied.end(), ' ', '_');
   Say("update n=" + std::to_string(n) + " result=" + result + " loader_bytes=" + std::to_string(loader.bytes()) +
       " reboot=" + reboot + " id_bytes=" + std::to_string(id.bytes()) + " reply=" + replied +
       " program_bytes=" + std::to_string(program.bytes()) + " loader_sha256=" + loader.Digest() +
-      " id_sha256=" + id.Digest() + " program_sha256=" + program.Digest() + " program_seconds=" + seconds);
+      " id_sha256=" + id.Digest() + " program_sha256=" + program.Digest() + " program_seconds=" + seconds +
+      " stream_seconds=" + stream);
 }
 
 }  // namespace
@@ -477,6 +494,9 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--no-data-connect", cfg.noDataConnect,
                "Never connect to the data port: after the loader, report result=no-data-connect and go on");
+  app.add_option("--loader-connect-delay", cfg.loaderConnectDelayMs,
+                 "Wait this many milliseconds after the announce before connecting to the loader port")
+      ->check(CLI::NonNegativeNumber);
   app.add_option("--data-connect-delay", cfg.dataConnectDelayMs,
                  "Wait this many milliseconds after the loader before connecting to the data port")
       ->check(CLI::NonNegativeNumber);

@@ -342,7 +342,7 @@ TEST(TargetSim, HelpNamesEveryOptionAndBadUsageFails) {
         "--reply-split-delay", "--save",
         "--count-only", "--close-loader-after", "--close-program-after", "--stall-loader-after",
         "--stall-program-after", "--stall-seconds", "--read-delay", "--read-size", "--connect-from",
-        "--no-data-connect", "--data-connect-delay", "--connect-retry"}) {
+        "--no-data-connect", "--data-connect-delay", "--loader-connect-delay", "--connect-retry"}) {
     EXPECT_NE(help.text.find(option), std::string::npos) << option;
   }
   Sim bad(Base(5), {"--updates", "zero"});

@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# Transfer speed of moxtil against a raw socat stream, on loopback and on a
+# shaped link between two network namespaces, and what moxtil costs.
+#   bench/bench.sh [runs]        default 3 runs of each measurement
+# Prints a table and writes it to bench/RESULTS.md. Traffic stays on
+# 127.0.0.2 and inside namespaces this script makes (the shaped link needs
+# root; without it that part is left out).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+runs=${1:-3}
+out=${MOXTIL_BUILD_ROOT:-$root/build}/bench
+
+"$root/scripts/setup.sh"
+cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMOXTIL_BUILD_TESTS=OFF >/dev/null
+cmake --build "$out" --target moxtil target-sim >/dev/null
+moxtil=$out/moxtil
+sim=$out/tools/target-sim/target-sim
+
+work=$(mktemp -d)
+pids=()
+namespaces=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for ns in "${namespaces[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+mib=$((1024 * 1024))
+head -c 65536 /dev/urandom >"$work/loader.b"
+printf 'ID%08d' 1 >"$work/idcode.sys"
+head -c $((256 * mib)) /dev/urandom >"$work/p256"
+head -c $((64 * mib)) "$work/p256" >"$work/p64"
+
+TIMEFORMAT='%3R %3U %3S'  # wall, user and system seconds of a timed command
+
+# A port base whose ports no socket uses, TIME_WAIT included.
+free_base() {  # first last
+  local b
+  for b in $(seq "$1" 40 "$2"); do
+    if [ -z "$(ss -Htanu "( sport = :$((b + 10)) or sport = :$((b + 11)) )")" ]; then echo "$b"; return; fi
+  done
+  echo "bench: no free port base in $1-$2" >&2
+  exit 1
+}
+
+wait_line() {  # file pattern
+  local _
+  for _ in $(seq 100); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
+  echo "bench: no '$2' in $1: $(cat "$1")" >&2
+  exit 1
+}
+
+field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"; }
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+calc() { awk "BEGIN {printf \"%.${2:-3}f\", $1}"; }
+
+# One update by moxtil; sets run_t (stream seconds), run_cpu (user+system
+# seconds of moxtil) and run_rss (its peak resident KiB).
+#   moxtil_run <program> <ns-prefix-or-empty> <target ns prefix> <address> <interface> <base>
+moxtil_run() {
+  local program=$1 hostx=$2 targetx=$3 addr=$4 ifname=$5 base=$6
+  local bytes
+  bytes=$(stat -c %s "$program")
+  $targetx "$sim" --address "$addr" --base "$base" --count-only --time-limit 120 >"$work/sim.log" 2>&1 &
+  local sim_pid=$!
+  pids+=("$sim_pid")
+  wait_line "$work/sim.log" '^ready'
+  { time $hostx /usr/bin/time -f %M -o "$work/rss" "$moxtil" "$work/loader.b" "$work/idcode.sys" "$program" \
+      -T30 "-i$ifname" "-D$addr" "-B$base" >"$work/moxtil.log"; } 2>"$work/time"
+  wait "$sim_pid"
+  local report
+  report=$(grep '^update ' "$work/sim.log")
+  if [ "$(field result "$report")" != ok ] || [ "$(field program_bytes "$report")" != "$bytes" ] \
+    || ! grep -q '100 % finish' "$work/moxtil.log"; then
+    echo "bench: the update failed: $report" >&2
+    cat "$work/moxtil.log" >&2
+    exit 1
+  fi
+  read -r _ user sys <"$work/time"
+  run_t=$(field stream_seconds "$report")
+  run_cpu=$(calc "$user + $sys")
+  run_rss=$(tail -n 1 "$work/rss")
+}
+
+# One socat stream into a socat receiver writing to /dev/null; sets run_t
+# (wall seconds of the sender) and run_cpu (its user+system seconds).
+#   socat_run <program> <host ns prefix> <target ns prefix> <address> <port>
+socat_run() {
+  local program=$1 hostx=$2 targetx=$3 addr=$4 port=$5
+  $targetx socat -u -b 1048576 "TCP-LISTEN:$port,bind=$addr,reuseaddr" OPEN:/dev/null &
+  local recv_pid=$!
+  pids+=("$recv_pid")
+  local _
+  for _ in $(seq 100); do
+    $targetx ss -Htln "( sport = :$port )" | grep -q . && break
+    sleep 0.05
+  done
+  { time $hostx socat -u "FILE:$program" "TCP:$addr:$port" >/dev/null; } 2>"$work/time"
+  wait "$recv_pid"
+  read -r run_t user sys <"$work/time"
+  run_cpu=$(calc "$user + $sys")
+}
+
+declare -A results
+loop_m=() loop_s=() loop_mcpu=() loop_scpu=() loop_rss=()
+
+echo "--- loopback: 256 MiB, $runs runs each"
+for i in $(seq "$runs"); do
+  base=$(free_base 31000 32960)
+  moxtil_run "$work/p256" "" "" 127.0.0.2 lo "$base"
+  loop_m+=("$(calc "256 / $run_t" 1)") loop_mcpu+=("$(calc "$run_cpu * 4" 3)") loop_rss+=("$run_rss")
+  socat_run "$work/p256" "" "" 127.0.0.2 "$((base + 30))"
+  loop_s+=("$(calc "256 / $run_t" 1)") loop_scpu+=("$(calc "$run_cpu * 4" 3)")
+  echo "run $i: moxtil ${loop_m[-1]} MiB/s, socat ${loop_s[-1]} MiB/s"
+done
+results[loop_m]=$(printf '%s\n' "${loop_m[@]}" | median)
+results[loop_s]=$(printf '%s\n' "${loop_s[@]}" | median)
+results[loop_mcpu]=$(printf '%s\n' "${loop_mcpu[@]}" | median)
+results[loop_scpu]=$(printf '%s\n' "${loop_scpu[@]}" | median)
+results[rss]=$(printf '%s\n' "${loop_rss[@]}" | sort -g | tail -n 1)
+
+echo "--- idle announcing: 10 s without a target"
+base=$(free_base 33000 33960)
+{ time "$moxtil" "$work/loader.b" "$work/idcode.sys" "$work/p64" -T10 -ilo -D127.0.0.2 "-B$base" >"$work/idle.log"; } \
+  2>"$work/time" || true
+read -r wall user sys <"$work/time"
+grep -q -- '-1 time out' "$work/idle.log" || { echo "bench: the idle run did not end on its time-out" >&2; exit 1; }
+results[idle]=$(calc "100 * ($user + $sys) / $wall" 3)
+
+shaped=no
+shape_note="not run: needs root and network namespaces"
+if [ "$(id -u)" -eq 0 ] && ip netns add "mxb$$-h" 2>/dev/null; then
+  h=mxb$$-h t=mxb$$-t
+  namespaces+=("$h" "$t")
+  ip netns add "$t"
+  ip link add "$h-v" netns "$h" type veth peer name "$t-v" netns "$t"
+  ip -n "$h" addr add 169.254.88.1/24 dev "$h-v"
+  ip -n "$t" addr add 169.254.88.2/24 dev "$t-v"
+  for ns in "$h" "$t"; do ip -n "$ns" link set lo up; done
+  ip -n "$h" link set "$h-v" up
+  ip -n "$t" link set "$t-v" up
+  # 100 Mbit/s with 1 ms each way where the kernel has netem; else the rate
+  # alone, with a token bucket.
+  if ip netns exec "$h" tc qdisc add dev "$h-v" root netem delay 1ms rate 100mbit 2>/dev/null; then
+    ip netns exec "$t" tc qdisc add dev "$t-v" root netem delay 1ms rate 100mbit
+    shape_note="netem: 100 Mbit/s and 1 ms delay each way"
+  else
+    ip netns exec "$h" tc qdisc add dev "$h-v" root tbf rate 100mbit burst 32kbit latency 50ms
+    ip netns exec "$t" tc qdisc add dev "$t-v" root tbf rate 100mbit burst 32kbit latency 50ms
+    shape_note="tbf: 100 Mbit/s each way; this kernel has no netem, so no added delay"
+  fi
+  shaped=yes
+  echo "--- shaped link ($shape_note): 64 MiB, $runs runs each"
+  shp_m=() shp_s=()
+  for i in $(seq "$runs"); do
+    # A base of its own per run: the last run's ports linger in TIME_WAIT.
+    moxtil_run "$work/p64" "ip netns exec $h" "ip netns exec $t" 169.254.88.2 "$h-v" $((10000 + 40 * i))
+    shp_m+=("$(calc "64 / $run_t" 2)")
+    socat_run "$work/p64" "ip netns exec $h" "ip netns exec $t" 169.254.88.2 $((9000 + i))
+    shp_s+=("$(calc "64 / $run_t" 2)")
+    echo "run $i: moxtil ${shp_m[-1]} MiB/s, socat ${shp_s[-1]} MiB/s"
+  done
+  results[shp_m]=$(printf '%s\n' "${shp_m[@]}" | median)
+  results[shp_s]=$(printf '%s\n' "${shp_s[@]}" | median)
+fi
+
+cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+[ -n "$cpu_model" ] || cpu_model=$(uname -m)
+verdict() { awk "BEGIN {print ($1) ? \"met\" : \"NOT met\"}"; }
+loop_ratio=$(calc "${results[loop_m]} / ${results[loop_s]}" 3)
+{
+  echo "# Benchmark results"
+  echo
+  echo "Made by \`bench/bench.sh $runs\` on $(date -u +%Y-%m-%d): $cpu_model, $(nproc) cores, Linux $(uname -r)."
+  echo "Medians of $runs runs. Moxtil's stream is timed by the simulator from the first to the last byte of"
+  echo "the target program (the protocol's 1 s and 5 s waits are left out); socat's by the wall time of the"
+  echo "sender (\`socat -u FILE:... TCP:...\`) into \`socat -u -b 1048576 TCP-LISTEN:... OPEN:/dev/null\`."
+  echo
+  echo "| Measurement | moxtil | socat | ratio | goal |"
+  echo "|---|---|---|---|---|"
+  echo "| loopback, 256 MiB (MiB/s) | ${results[loop_m]} | ${results[loop_s]} | $loop_ratio | >= 0.9: $(verdict "$loop_ratio >= 0.9") |"
+  echo "| CPU seconds per GiB sent (user+system) | ${results[loop_mcpu]} | ${results[loop_scpu]} | $(calc "${results[loop_mcpu]} / (${results[loop_scpu]} > 0 ? ${results[loop_scpu]} : 0.001)" 2) | <= socat: $(verdict "${results[loop_mcpu]} <= ${results[loop_scpu]}") |"
+  if [ "$shaped" = yes ]; then
+    shp_ratio=$(calc "${results[shp_m]} / ${results[shp_s]}" 3)
+    echo "| shaped link, 64 MiB (MiB/s) | ${results[shp_m]} | ${results[shp_s]} | $shp_ratio | >= 0.98: $(verdict "$shp_ratio >= 0.98") |"
+  fi
+  echo "| peak resident memory of moxtil (KiB) | ${results[rss]} | | | < 4096: $(verdict "${results[rss]} < 4096") |"
+  echo "| idle announcing, 10 s (% of one core) | ${results[idle]} | | | < 0.5: $(verdict "${results[idle]} < 0.5") |"
+  echo
+  echo "Shaped link: $shape_note."
+  echo "Moxtil's CPU is that of the whole process over the update (the protocol's waits cost none);"
+  echo "socat's is the sender's. Peak memory is the largest of the loopback runs."
+} >"$work/results.md"
+cp "$work/results.md" "$root/bench/RESULTS.md"
+echo
+cat "$root/bench/RESULTS.md"
