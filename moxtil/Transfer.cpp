@@ -13,7 +13,7 @@ namespace {
 
 // Files are read and sent in runs of many pieces: the stream carries no
 // framing, so only the progress lines and the -N pauses see the pieces.
-constexpr size_t kRunSize = 64 * kPieceSize;
+constexpr size_t kRunSize = 256 * kPieceSize;
 
 // Per slot: the buffers offered for the data connection, and the file buffer.
 unsigned char sndBuf[kProcessSlots][32];
