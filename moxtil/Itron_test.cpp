@@ -110,6 +110,20 @@ long Ms(Clock::time_point since) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
+// Reception point rep on port, connection endpoint cep accepted from a plain
+// client; returns the client's descriptor, or -1.
+int Accepted(int port, ID rep = 0, ID cep = 0) {
+  T_TCP_CREP crep = RepRecord(port);
+  if (tcp_cre_rep(rep, &crep) != E_OK || tcp_cre_cep(cep, nullptr) != E_OK) return -1;
+  int client = Connect(port);
+  T_IPV4EP peer{};
+  if (client >= 0 && tcp_acp_cep(cep, rep, &peer, 100) != E_OK) {
+    close(client);
+    return -1;
+  }
+  return client;
+}
+
 class Itron : public ::testing::Test {
  protected:
   void SetUp() override { ItronReset(); }
@@ -225,14 +239,8 @@ TEST_F(Itron, AcceptWaitsAsLongAsItsLimitAndGivesThePeer) {
 }
 
 TEST_F(Itron, SendAndReceiveWithLimits) {
-  const int port = Port(5);
-  T_TCP_CREP rep = RepRecord(port);
-  ASSERT_EQ(tcp_cre_rep(2, &rep), E_OK);
-  ASSERT_EQ(tcp_cre_cep(4, nullptr), E_OK);
-  int client = Connect(port);
+  int client = Accepted(Port(5), 2, 4);
   ASSERT_GE(client, 0);
-  T_IPV4EP peer{};
-  ASSERT_EQ(tcp_acp_cep(4, 2, &peer, 100), E_OK);
 
   char buf[8] = {};
   Clock::time_point t = Clock::now();
@@ -254,14 +262,8 @@ TEST_F(Itron, SendAndReceiveWithLimits) {
 // The test leaves SIGPIPE at its default: a send to a closed peer must fail,
 // not end the process.
 TEST_F(Itron, SendToAClosedPeerFailsWithoutSigpipe) {
-  const int port = Port(6);
-  T_TCP_CREP rep = RepRecord(port);
-  ASSERT_EQ(tcp_vcre_rep(&rep), 0);
-  ASSERT_EQ(tcp_vcre_cep(nullptr), 0);
-  int client = Connect(port);
+  int client = Accepted(Port(6));
   ASSERT_GE(client, 0);
-  T_IPV4EP peer{};
-  ASSERT_EQ(tcp_acp_cep(0, 0, &peer, 100), E_OK);
   close(client);
 
   std::vector<char> piece(1024, 'x');
@@ -274,14 +276,10 @@ TEST_F(Itron, SendToAClosedPeerFailsWithoutSigpipe) {
 }
 
 TEST_F(Itron, ClosedAndDeletedObjects) {
-  const int port = Port(7);
-  T_TCP_CREP rep = RepRecord(port);
-  ASSERT_EQ(tcp_vcre_rep(&rep), 0);
-  ASSERT_EQ(tcp_vcre_cep(nullptr), 0);
-  int client = Connect(port);
+  int client = Accepted(Port(7));
   ASSERT_GE(client, 0);
+  T_TCP_CREP rep = RepRecord(Port(7));
   T_IPV4EP peer{};
-  ASSERT_EQ(tcp_acp_cep(0, 0, &peer, 100), E_OK);
 
   EXPECT_EQ(tcp_cls_cep(0, TMO_FEVR), E_OK);
   char buf[4];
