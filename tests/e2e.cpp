@@ -185,7 +185,8 @@ Process::Process(std::vector<std::string> argv) : start_(Clock::now()) {
   for (std::string& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
   pid_t pid = -1;
-  int rc = args.size() > 1 ? posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ) : EINVAL;
+  // By PATH, so that a launcher such as qemu-arm may be named bare.
+  int rc = args.size() > 1 ? posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ) : EINVAL;
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(outPipe[1]);
@@ -318,6 +319,7 @@ int Process::WaitForLine(const std::string& text, Millis limit, size_t from) {
 }
 
 std::optional<int> Process::WaitExit(Millis limit) {
+  if (!started()) return std::nullopt;  // nothing to wait for
   std::unique_lock<std::mutex> lock(mutex_);
   if (!changed_.wait_for(lock, limit, [this] { return exited_; })) return std::nullopt;
   return status_;
