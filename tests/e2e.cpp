@@ -1,5 +1,7 @@
 #include "tests/e2e.h"
 
+#include "tools/target-sim/digest.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -8,7 +10,6 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,42 +91,14 @@ bool IsStatusLine(const std::string& text) {
          text[3] == ' ' && text[4] == '%';
 }
 
-// ---- SHA-256
-
-// OpenSSL's digest, the same library the simulator uses for its report.
-class Sha256Context {
- public:
-  Sha256Context() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr); }
-  ~Sha256Context() { EVP_MD_CTX_free(ctx_); }
-  Sha256Context(const Sha256Context&) = delete;
-  Sha256Context& operator=(const Sha256Context&) = delete;
-
-  void Update(const unsigned char* data, size_t len) { EVP_DigestUpdate(ctx_, data, len); }
-  std::string HexDigest() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx_, digest, &len);
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < len; ++i) {
-      hex += kHex[digest[i] >> 4];
-      hex += kHex[digest[i] & 15];
-    }
-    return hex;
-  }
-
- private:
-  EVP_MD_CTX* ctx_;
-};
-
-}  // namespace
-
 // The environment may point a built harness at another moxtil, e.g. an ARM
 // build run through its emulator.
-static const char* EnvOr(const char* name, const char* fallback) {
+const char* EnvOr(const char* name, const char* fallback) {
   const char* v = getenv(name);
   return v != nullptr && *v != '\0' ? v : fallback;
 }
+
+}  // namespace
 
 const char* MoxtilBin() { return EnvOr("MOXTIL_E2E_BIN", E2E_MOXTIL_BIN); }
 const char* SimBin() { return E2E_SIM_BIN; }
@@ -526,19 +499,19 @@ void ExpectServed(const std::map<std::string, std::string>& report, const FileSe
 }
 
 std::string Sha256(const std::string& bytes) {
-  Sha256Context ctx;
-  ctx.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  return ctx.HexDigest();
+  ::Sha256 sha;  // the simulator's digest, so that reports and checks agree
+  sha.Update(bytes.data(), bytes.size());
+  return sha.HexDigest();
 }
 
 std::string Sha256File(const std::string& path) {
-  Sha256Context ctx;
+  ::Sha256 sha;
   FILE* fp = fopen(path.c_str(), "rb");
   if (fp == nullptr) return "";
   std::vector<unsigned char> buf(1 << 20);
-  for (size_t n; (n = fread(buf.data(), 1, buf.size(), fp)) > 0;) ctx.Update(buf.data(), n);
+  for (size_t n; (n = fread(buf.data(), 1, buf.size(), fp)) > 0;) sha.Update(buf.data(), n);
   fclose(fp);
-  return ctx.HexDigest();
+  return sha.HexDigest();
 }
 
 // ---- sockets
@@ -683,13 +656,7 @@ std::string AnnounceBytes() { return std::string("\x01\x00\x00\x01\x00\x00\x00\x
 std::string RestartBytes() { return std::string("\x01\x00\x00\x01\x00\x00\x00\x00\x0c\x01\x00\x08\x01\x00\x00\x00", 16); }
 
 std::string Hex(const std::string& bytes) {
-  std::string hex;
-  char two[3];
-  for (unsigned char c : bytes) {
-    snprintf(two, sizeof two, "%02x", c);
-    hex += two;
-  }
-  return hex;
+  return HexOf(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
 
 }  // namespace e2e

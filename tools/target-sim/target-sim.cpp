@@ -25,7 +25,6 @@
 // so that it never hangs a test.
 
 #include <CLI/CLI.hpp>
-#include <openssl/evp.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -49,6 +48,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "digest.h"
 
 namespace {
 
@@ -140,8 +141,8 @@ class Sink {
  public:
   Sink(bool hash, const std::string& path) {
     if (hash) {
-      ctx_.reset(EVP_MD_CTX_new());
-      if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) != 1) Fail(kSetup, "SHA-256 unavailable");
+      sha_ = std::make_unique<Sha256>();
+      if (!sha_->ok()) Fail(kSetup, "SHA-256 unavailable");
     }
     if (!path.empty()) {
       file_ = fopen(path.c_str(), "wb");
@@ -156,29 +157,14 @@ class Sink {
 
   void Add(const uint8_t* data, size_t n) {
     bytes_ += static_cast<int64_t>(n);
-    if (ctx_ && n > 0) EVP_DigestUpdate(ctx_.get(), data, n);
+    if (sha_ && n > 0) sha_->Update(data, n);
     if (file_ != nullptr && n > 0 && fwrite(data, 1, n, file_) != n) Fail(kSetup, "write of saved data failed");
   }
   int64_t bytes() const { return bytes_; }
-  std::string Digest() {
-    if (!ctx_) return "-";
-    uint8_t md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx_.get(), md, &len);
-    std::string hex;
-    char two[3];
-    for (unsigned int i = 0; i < len; ++i) {
-      snprintf(two, sizeof two, "%02x", md[i]);
-      hex += two;
-    }
-    return hex;
-  }
+  std::string Digest() { return sha_ ? sha_->HexDigest() : "-"; }
 
  private:
-  struct CtxFree {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-  };
-  std::unique_ptr<EVP_MD_CTX, CtxFree> ctx_;
+  std::unique_ptr<Sha256> sha_;
   FILE* file_ = nullptr;
   int64_t bytes_ = 0;
 };

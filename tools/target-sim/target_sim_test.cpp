@@ -2,7 +2,6 @@
 // 127.0.0.1, the simulator 127.0.0.2, each test on ports of its own.
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,6 +20,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "digest.h"
 
 extern char** environ;
 
@@ -76,17 +77,10 @@ void SendAll(int fd, const std::string& data) {
   }
 }
 
-std::string Sha256(const std::string& data) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(data.data(), data.size(), md, &len, EVP_sha256(), nullptr);
-  std::string hex;
-  char two[3];
-  for (unsigned int i = 0; i < len; ++i) {
-    snprintf(two, sizeof two, "%02x", md[i]);
-    hex += two;
-  }
-  return hex;
+std::string Sha256Of(const std::string& data) {
+  Sha256 sha;
+  sha.Update(data.data(), data.size());
+  return sha.HexDigest();
 }
 
 std::string Bytes(size_t n, unsigned seed) {
@@ -218,9 +212,9 @@ TEST(TargetSim, FollowsTheOrderAndReportsSizesAndChecksums) {
   EXPECT_EQ(u[0]["id_bytes"], "10");
   EXPECT_EQ(u[0]["reply"], "-");
   EXPECT_EQ(u[0]["program_bytes"], "300000");
-  EXPECT_EQ(u[0]["loader_sha256"], Sha256(loader));
-  EXPECT_EQ(u[0]["id_sha256"], Sha256(id));
-  EXPECT_EQ(u[0]["program_sha256"], Sha256(program));
+  EXPECT_EQ(u[0]["loader_sha256"], Sha256Of(loader));
+  EXPECT_EQ(u[0]["id_sha256"], Sha256Of(id));
+  EXPECT_EQ(u[0]["program_sha256"], Sha256Of(program));
   auto dg = sim.Lines("datagram");
   ASSERT_EQ(dg.size(), 1u);
   EXPECT_EQ(dg[0]["kind"], "announce");
