@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. "$root/scripts/lib.sh"
 runs=${1:-3}
 out=${MOXTIL_BUILD_ROOT:-$root/build}/bench
 
@@ -35,23 +36,6 @@ head -c $((64 * mib)) "$work/p256" >"$work/p64"
 
 TIMEFORMAT='%3R %3U %3S'  # wall, user and system seconds of a timed command
 
-# A port base whose ports no socket uses, TIME_WAIT included.
-free_base() {  # first last
-  local b
-  for b in $(seq "$1" 40 "$2"); do
-    if [ -z "$(ss -Htanu "( sport = :$((b + 10)) or sport = :$((b + 11)) )")" ]; then echo "$b"; return; fi
-  done
-  echo "bench: no free port base in $1-$2" >&2
-  exit 1
-}
-
-wait_line() {  # file pattern
-  local _
-  for _ in $(seq 100); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
-  echo "bench: no '$2' in $1: $(cat "$1")" >&2
-  exit 1
-}
-
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"; }
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 calc() { awk "BEGIN {printf \"%.${2:-3}f\", $1}"; }
@@ -66,7 +50,7 @@ moxtil_run() {
   $targetx "$sim" --address "$addr" --base "$base" --count-only --time-limit 120 >"$work/sim.log" 2>&1 &
   local sim_pid=$!
   pids+=("$sim_pid")
-  wait_line "$work/sim.log" '^ready'
+  wait_for_line "$work/sim.log" '^ready'
   { time $hostx /usr/bin/time -f %M -o "$work/rss" "$moxtil" "$work/loader.b" "$work/idcode.sys" "$program" \
       -T30 "-i$ifname" "-D$addr" "-B$base" >"$work/moxtil.log"; } 2>"$work/time"
   wait "$sim_pid"
@@ -109,7 +93,7 @@ loop_m=() loop_s=() loop_mcpu=() loop_scpu=() loop_rss=() loop_sb=() loop_sbcpu=
 
 echo "--- loopback: 256 MiB, $runs runs each"
 for i in $(seq "$runs"); do
-  base=$(free_base 31000 32960)
+  base=$(free_port_base 31000 32960)
   moxtil_run "$work/p256" "" "" 127.0.0.2 lo "$base"
   loop_m+=("$(calc "256 / $run_t" 1)") loop_mcpu+=("$(calc "$run_cpu * 4" 3)") loop_rss+=("$run_rss")
   socat_run "$work/p256" "" "" 127.0.0.2 "$((base + 30))"
@@ -128,7 +112,7 @@ results[loop_sbcpu]=$(printf '%s\n' "${loop_sbcpu[@]}" | median)
 results[rss]=$(printf '%s\n' "${loop_rss[@]}" | sort -g | tail -n 1)
 
 echo "--- idle announcing: 10 s without a target"
-base=$(free_base 33000 33960)
+base=$(free_port_base 33000 33960)
 { time "$moxtil" "$work/loader.b" "$work/idcode.sys" "$work/p64" -T10 -ilo -D127.0.0.2 "-B$base" >"$work/idle.log"; } \
   2>"$work/time" || true
 read -r wall user sys <"$work/time"

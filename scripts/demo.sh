@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. "$root/scripts/lib.sh"
 build=${MOXTIL_DEMO_BUILD:-$root/build/demo}
 
 "$root/scripts/setup.sh"
@@ -24,18 +25,12 @@ head -c 65536 /dev/urandom >"$work/loader.b"
 printf 'ID%08d' 4711 >"$work/idcode.sys"
 head -c $((4 * 1024 * 1024)) /dev/urandom >"$work/target.bin"
 
-# A port base no socket uses, TIME_WAIT included (the loader port refuses to
-# bind while an earlier connection lingers).
-base=
-for b in $(seq 17000 40 18960); do
-  if [ -z "$(ss -Htanu "( sport = :$((b + 10)) or sport = :$((b + 11)) )")" ]; then base=$b; break; fi
-done
-[ -n "$base" ] || { echo "demo: no free port base in 17000-18999" >&2; exit 1; }
+base=$(free_port_base 17000 18960)
 
 echo "--- target simulator on 127.0.0.2, port base $base"
 "$build/tools/target-sim/target-sim" --address 127.0.0.2 --base "$base" --time-limit 60 >"$work/sim.log" &
 sim_pid=$!
-for _ in $(seq 50); do grep -q '^ready' "$work/sim.log" && break; sleep 0.1; done
+wait_for_line "$work/sim.log" '^ready'
 
 echo "--- moxtil $work/loader.b $work/idcode.sys $work/target.bin -R -T30 -ilo -D127.0.0.2 -B$base"
 moxtil_status=0
