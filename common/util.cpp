@@ -1,6 +1,8 @@
 #include "common/util.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -22,6 +24,39 @@ off_t filelength(int fd) {
   struct stat st{};
   if (fstat(fd, &st) != 0) return -1;
   return st.st_size;
+}
+
+int64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+FILE* OpenRegularFile(const char* path, off_t* length) {
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st{};
+  int err = 0;
+  if (fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  }
+  FILE* fp = err == 0 ? fdopen(fd, "rb") : nullptr;
+  if (fp == nullptr) {
+    if (err == 0) err = errno;
+    close(fd);
+    errno = err;
+    return nullptr;
+  }
+  *length = st.st_size;
+  return fp;
+}
+
+bool IsRegularFile(const char* path) {
+  struct stat st{};
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 util_mutex_t util_mutex_creat(const char* memo) {

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdio>
 
 static_assert(sizeof(off_t) == 8, "file lengths must be 64-bit (build with _FILE_OFFSET_BITS=64)");
 
@@ -17,6 +18,18 @@ void Sleep(int msec);
 
 /// The size in bytes of the open file fd, or -1 when it cannot be queried.
 off_t filelength(int fd);
+
+/// Milliseconds of a clock that only goes forward, for deadlines.
+int64_t MonotonicMs();
+
+/// Opens path for binary reading when it is a regular file, and stores its
+/// length in *length. Null, with errno set, for anything else (EISDIR for a
+/// directory, EINVAL for a FIFO, a device or a socket): such a file is never
+/// opened in a way that blocks, nor read without end.
+FILE* OpenRegularFile(const char* path, off_t* length);
+
+/// Whether path names a regular file (symbolic links followed).
+bool IsRegularFile(const char* path);
 
 /// A mutex with a name, which identifies it in a debugger and is otherwise unused.
 struct util_mutex_s {

@@ -4,7 +4,9 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,7 +52,14 @@ void RecordErrno() { lastERR.store(errno, std::memory_order_relaxed); }
 // The one place where a failed TCP send becomes a layer code: EPERM (a
 // firewall refusing the packet) reads as a time-out, anything else as a
 // released wait.
-ER SendErrorCode(int err) { return err == EPERM ? E_TMOUT : E_RLWAI; }
+ER SendFailure() {
+  const int err = errno;
+  RecordErrno();
+  return err == EPERM ? E_TMOUT : E_RLWAI;
+}
+
+// How often a wait for acknowledgements looks, at the most.
+constexpr int kAckPollMaxMs = 20;
 
 sockaddr_in MakeAddress(UW ipaddr, UH portno) {
   sockaddr_in sa;
@@ -63,22 +72,57 @@ sockaddr_in MakeAddress(UW ipaddr, UH portno) {
 
 enum class WaitResult { kReady, kTimedOut, kFailed };
 
-// Waits up to tmout x 10 ms for fd to become readable or writable. poll, not
+constexpr int64_t kNoDeadline = -1;
+
+/// The deadline of a wait of tmout x 10 ms from now; none for TMO_FEVR.
+int64_t DeadlineOf(TMO tmout) {
+  return tmout == TMO_FEVR ? kNoDeadline : MonotonicMs() + static_cast<int64_t>(tmout) * 10;
+}
+
+bool Passed(int64_t deadline) { return deadline != kNoDeadline && MonotonicMs() >= deadline; }
+
+/// Milliseconds left until deadline as poll takes them: -1 for none.
+int MsUntil(int64_t deadline) {
+  if (deadline == kNoDeadline) return -1;
+  const int64_t left = deadline - MonotonicMs();
+  if (left <= 0) return 0;
+  return left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
+}
+
+// Waits until deadline for fd to become readable or writable. poll, not
 // select: a descriptor number of FD_SETSIZE or more must not write past an
-// fd_set. An interrupted wait counts as failed, after which the caller makes
-// its socket call all the same.
-WaitResult WaitFor(int fd, short events, TMO tmout) {
-  pollfd p;
-  p.fd = fd;
-  p.events = events;
-  p.revents = 0;
-  // tmout x 10 fits an int for every TMO up to about 214 million.
-  const long long ms = static_cast<long long>(tmout) * 10;
-  const int limit = ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
-  const int n = poll(&p, 1, limit);
-  if (n > 0) return WaitResult::kReady;
-  if (n == 0) return WaitResult::kTimedOut;
-  return WaitResult::kFailed;
+// fd_set. A signal does not cut the wait short: it goes on with the time left.
+WaitResult WaitUntil(int fd, short events, int64_t deadline) {
+  for (;;) {
+    pollfd p = {fd, events, 0};
+    const int n = poll(&p, 1, MsUntil(deadline));
+    if (n > 0) return WaitResult::kReady;
+    if (n == 0) return WaitResult::kTimedOut;
+    if (errno != EINTR) return WaitResult::kFailed;
+  }
+}
+
+WaitResult WaitFor(int fd, short events, TMO tmout) { return WaitUntil(fd, events, DeadlineOf(tmout)); }
+
+// Reads and drops what the peer has sent so far, without waiting: bytes left
+// unread when a socket is closed make the kernel answer with a reset. True
+// when the peer's end of stream (or an error) has been met.
+bool DiscardReceived(int s) {
+  unsigned char sink[512];  // small: transfer threads run on small stacks
+  for (;;) {
+    const ssize_t n = recv(s, sink, sizeof sink, MSG_DONTWAIT);
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    return !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+  }
+}
+
+// The error a connection ended with, for one that has failed or been reset.
+int ConnectionError(int s) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err == 0) err = EPIPE;
+  return err;
 }
 
 // The tables start out zero; the first use of either kind fills them with
@@ -284,19 +328,65 @@ ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
   if (s == -1) return E_NOEXS;
   const int on = 1;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  if (tmout != TMO_FEVR && WaitFor(s, POLLOUT, tmout) == WaitResult::kTimedOut) {
-    RecordErrno();
-    return E_TMOUT;
-  }
+  const size_t want = len < 0 ? 0 : static_cast<size_t>(len);
   // MSG_NOSIGNAL: a target that closed its end must give a failed send, not
   // a SIGPIPE that ends the program before it can say the update failed.
-  const ssize_t n = sendto(s, data, len < 0 ? 0 : static_cast<size_t>(len), MSG_NOSIGNAL, nullptr, 0);
-  if (n < 0) {
-    const int err = errno;
-    RecordErrno();
-    return SendErrorCode(err);
+  if (tmout == TMO_FEVR) {
+    const ssize_t n = send(s, data, want, MSG_NOSIGNAL);
+    if (n < 0) return SendFailure();
+    return static_cast<ER>(n);
   }
-  return static_cast<ER>(n);
+  // With a limit, a send takes only what the socket has room for now: a
+  // blocking send of a long run would wait for a stalled target for ever,
+  // whatever the poll before it promised.
+  const int64_t deadline = DeadlineOf(tmout);
+  for (;;) {
+    if (WaitUntil(s, POLLOUT, deadline) == WaitResult::kTimedOut) {
+      lastERR.store(ETIMEDOUT, std::memory_order_relaxed);
+      return E_TMOUT;
+    }
+    const ssize_t n = send(s, data, want, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return static_cast<ER>(n);
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return SendFailure();
+  }
+}
+
+ER tcp_wai_ack(ID cepid, TMO tmout) {
+  TcpStart();
+  if (!ValidId(cepid)) return E_ID;
+  const int s = SocketTCPTbl[cepid];
+  if (s == -1) return E_NOEXS;
+  int64_t deadline = DeadlineOf(tmout);
+  int last = -1;
+  bool peerEnded = false;
+  for (int stepMs = 1;; stepMs = stepMs < kAckPollMaxMs ? stepMs * 2 : kAckPollMaxMs) {
+    // SIOCOUTQ: the bytes the peer's TCP has not acknowledged yet.
+    int unacked = 0;
+    if (ioctl(s, SIOCOUTQ, &unacked) != 0) {
+      RecordErrno();
+      return E_OBJ;
+    }
+    if (unacked == 0) return E_OK;
+    if (last < 0 || unacked < last) {
+      last = unacked;  // acknowledgements still come: the limit starts again
+      deadline = DeadlineOf(tmout);
+    }
+    if (Passed(deadline)) {
+      lastERR.store(ETIMEDOUT, std::memory_order_relaxed);
+      return E_TMOUT;
+    }
+    // No event tells of an acknowledgement: look again in a few ms, and
+    // meanwhile take what the peer sends, so that it cannot block itself.
+    int ms = MsUntil(deadline);
+    if (ms < 0 || ms > stepMs) ms = stepMs;
+    pollfd p = {s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
+    if (poll(&p, 1, ms) <= 0) continue;
+    if ((p.revents & (POLLERR | POLLHUP)) != 0) {
+      lastERR.store(ConnectionError(s), std::memory_order_relaxed);
+      return E_RLWAI;
+    }
+    if ((p.revents & POLLIN) != 0 && DiscardReceived(s)) peerEnded = true;
+  }
 }
 
 ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout) {
@@ -313,11 +403,20 @@ ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout) {
   return static_cast<ER>(n);
 }
 
-ER tcp_cls_cep(ID cepid, TMO /*tmout*/) {
+ER tcp_cls_cep(ID cepid, TMO tmout) {
   TcpStart();
   if (!ValidId(cepid)) return E_ID;
-  if (SocketTCPTbl[cepid] < 0) return E_NOEXS;
-  close(SocketTCPTbl[cepid]);
+  const int s = SocketTCPTbl[cepid];
+  if (s < 0) return E_NOEXS;
+  // The end of our stream goes out behind every byte sent. What the peer
+  // still sends is read and dropped until its own end (or the limit), since
+  // closing with unread bytes would reset the connection and throw away
+  // whatever the peer has not taken yet.
+  shutdown(s, SHUT_WR);
+  for (const int64_t deadline = DeadlineOf(tmout); !DiscardReceived(s);) {
+    if (WaitUntil(s, POLLIN, deadline) != WaitResult::kReady) break;
+  }
+  close(s);
   SocketTCPTbl[cepid] = -1;
   return E_OK;
 }

@@ -30,7 +30,7 @@ constexpr ER E_ID = -35;      // ID out of range, or no free ID left
 constexpr ER E_NOEXS = -52;   // the ID holds no socket
 constexpr ER E_OBJ = -63;     // socket could not be made ready, or the ID is in use
 constexpr ER E_TMOUT = -85;   // a wait ran out of time
-constexpr ER E_RLWAI = -86;   // a send or an accept failed
+constexpr ER E_RLWAI = -86;   // a send or an accept failed, or the connection was lost
 constexpr ER E_NOSOCK = -87;  // no socket for a reception point
 
 /// Number of IDs of each kind of object.
@@ -80,6 +80,13 @@ ER tcp_vcre_cep(const T_TCP_CCEP* pk_ccep);
 ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout);
 ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout);
 ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout);
+/// Waits until the peer's TCP has acknowledged every byte sent on cepid:
+/// E_OK; E_RLWAI when the connection failed or was reset first; E_TMOUT when
+/// no acknowledgement came for tmout. What the peer sends meanwhile is dropped.
+ER tcp_wai_ack(ID cepid, TMO tmout);
+/// Ends the stream normally and closes: our end of stream goes out after
+/// every byte sent, and what the peer still sends is dropped until its own
+/// end of stream, for at most tmout, so that the close never resets.
 ER tcp_cls_cep(ID cepid, TMO tmout);
 ER tcp_del_cep(ID cepid);
 
