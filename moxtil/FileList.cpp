@@ -1,10 +1,9 @@
 #include "moxtil/FileList.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
+#include "common/util.h"
 #include "moxtil/Options.h"
 #include "moxtil/Output.h"
 
@@ -20,7 +19,6 @@ bool EndsList(const char* row) { return row[0] == '\0' || row[0] == '\n' || row[
 
 void StorePath(char* dst, const char* src) { snprintf(dst, kPathSize, "%s", src); }
 
-bool Exists(const char* path) { return access(path, F_OK) == 0; }
 
 }  // namespace
 
@@ -67,7 +65,8 @@ int SetFilenameInFilelist(const char* filelist, int row) {
 }
 
 int IsFileAccsecc() {
-  if (!Exists(_loaderFile) || !Exists(_idFile) || !Exists(_targetFile[0])) return -1;
-  if (_targetFile[1][0] != '\0' && !Exists(_targetFile[1])) return -1;
+  // Only regular files can be loaded whole: see the command line's check.
+  if (!IsRegularFile(_loaderFile) || !IsRegularFile(_idFile) || !IsRegularFile(_targetFile[0])) return -1;
+  if (_targetFile[1][0] != '\0' && !IsRegularFile(_targetFile[1])) return -1;
   return 1;
 }

@@ -7,8 +7,8 @@ int GetTotalLine(const char* filelist);
 
 /// Loads row `row` (from 1) into the update file set: 0, or -1 when the list
 /// cannot be read that far, the row has fewer than three fields, or a named
-/// file does not exist (the last also writes a status line).
+/// file is not a regular file (the last also writes a status line).
 int SetFilenameInFilelist(const char* filelist, int row);
 
-/// 1 when every file of the update file set exists, else -1.
+/// 1 when every file of the update file set is a regular file, else -1.
 int IsFileAccsecc();

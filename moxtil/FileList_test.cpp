@@ -92,6 +92,11 @@ TEST_F(FileListTest, RowsThatCannotBeLoaded) {
   EXPECT_EQ(std::string(_idFile), Path("none.sys"));
   std::string missingSecond = Write("n", Row(" ") + " " + Path("none.bin") + "\n");
   EXPECT_EQ(SetFilenameInFilelist(missingSecond.c_str(), 1), -1);
+  // Only regular files: a directory or a device is no program.
+  std::string directory = Write("o", Path("loader.b") + " " + Path("idcode.sys") + " " + dir_ + "\n");
+  EXPECT_EQ(SetFilenameInFilelist(directory.c_str(), 1), -1);
+  std::string device = Write("p", "/dev/zero " + Path("idcode.sys") + " " + Path("target.bin") + "\n");
+  EXPECT_EQ(SetFilenameInFilelist(device.c_str(), 1), -1);
 }
 
 TEST_F(FileListTest, LongFieldsAreCutAndTerminated) {

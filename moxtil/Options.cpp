@@ -1,10 +1,9 @@
 #include "moxtil/Options.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
+#include "common/util.h"
 #include "moxtil/Output.h"
 #include "moxtil/checkadrs.h"
 
@@ -77,7 +76,6 @@ void StorePath(char* buffer, const char* path) {
   std::strncpy(buffer, path, kPathSize - 1);
 }
 
-bool Exists(const char* path) { return access(path, F_OK) == 0; }
 
 void ReportBadAddress() {
   printLog(stderr, "Failed to input IPaddress.");
@@ -206,15 +204,18 @@ int ParameterShell(int argc, char** argv) {
   StorePath(_idFile, argv[2]);
   StorePath(_targetFile[0], argv[3]);
 
-  if (!Exists(_loaderFile)) {
+  // Only regular files are loaded: a FIFO or a device would block or never
+  // end, and a directory cannot be read. Telling so now spares the target a
+  // reboot into a loader whose program cannot follow.
+  if (!IsRegularFile(_loaderFile)) {
     printLog(stderr, "loader file not found!");
     return -1;
   }
-  if (!Exists(_targetFile[0])) {
+  if (!IsRegularFile(_targetFile[0])) {
     printLog(stderr, "target PG file not found!");
     return -1;
   }
-  if (_targetFile[1][0] != '\0' && !Exists(_targetFile[1])) {
+  if (_targetFile[1][0] != '\0' && !IsRegularFile(_targetFile[1])) {
     printLog(stderr, "target PG file not found!");
     return -1;
   }

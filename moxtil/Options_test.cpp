@@ -104,6 +104,11 @@ TEST_F(ParameterShellTest, MissingFiles) {
   EXPECT_EQ(log_, "D/moxtil: target PG file not found!\n");
   EXPECT_EQ(Run({"@loader.b", "@idcode.sys", "@target.bin", "@nothing"}), -1);
   EXPECT_EQ(log_, "D/moxtil: target PG file not found!\n");
+  // Only regular files: a device never ends, a directory cannot be read.
+  EXPECT_EQ(Run({"/dev/zero", "@idcode.sys", "@target.bin"}), -1);
+  EXPECT_EQ(log_, "D/moxtil: loader file not found!\n");
+  EXPECT_EQ(Run({"@loader.b", "@idcode.sys", "@."}), -1);
+  EXPECT_EQ(log_, "D/moxtil: target PG file not found!\n");
 
   // File-list mode checks none of them.
   EXPECT_EQ(Run({"@list", "dummy", "dummy", "-LT60"}), 0);

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "common/util.h"
 #include "moxtil/Itron.h"
 #include "moxtil/Options.h"
 #include "moxtil/Output.h"
@@ -20,11 +21,29 @@ unsigned char sndBuf[kProcessSlots][32];
 unsigned char rcvBuf[kProcessSlots][32];
 unsigned char streamBuf[kProcessSlots][kRunSize];
 
-enum class Stream { kOk, kReadError, kSendError };
+/// How a stage ended. A failure carries its status line; failures on the
+/// wire also set the time-out flag, which ends the driver's announce loop.
+struct Outcome {
+  const char* line;  // null: the stage went through
+  bool setsTimeOutFlag;
+};
+constexpr Outcome kDone = {nullptr, false};
+Outcome FileFailure(const char* line) { return {line, false}; }
+Outcome WireFailure(const char* line) { return {line, true}; }
 
-void Release(ID cepid) {
-  tcp_cls_cep(cepid, 0);
-  tcp_del_cep(cepid);
+/// One target being served: its slot, its limit, the connection in use.
+struct Session {
+  PROCESS_INFO* p;
+  TMO tmo;
+  ID cepid;  // the open connection, or -1
+  unsigned char* buf;
+};
+
+void CloseConnection(Session& s) {
+  if (s.cepid < 0) return;
+  tcp_cls_cep(s.cepid, kPeerEndWait);
+  tcp_del_cep(s.cepid);
+  s.cepid = -1;
 }
 
 /// Sends all len bytes, going on after short counts; false when a send fails.
@@ -39,13 +58,20 @@ bool SendAll(ID cepid, const unsigned char* data, size_t len, TMO tmo) {
   return true;
 }
 
+// kShort: the file could not be read to the length it had when it was
+// opened (a read error, or a file cut short meanwhile). A file that grows
+// is sent to its end.
+enum class Stream { kOk, kShort, kSendError };
+
 /// Sends the loader file to its end.
-Stream SendLoader(ID cepid, FILE* fp, unsigned char* buf, TMO tmo) {
+Stream SendLoader(ID cepid, FILE* fp, off_t length, unsigned char* buf, TMO tmo) {
+  int64_t sent = 0;
   for (;;) {
     size_t got = fread(buf, 1, kRunSize, fp);
-    if (ferror(fp)) return Stream::kReadError;
+    if (ferror(fp)) return Stream::kShort;
     if (!SendAll(cepid, buf, got, tmo)) return Stream::kSendError;
-    if (got < kRunSize) return Stream::kOk;
+    sent += static_cast<int64_t>(got);
+    if (got < kRunSize) return sent < length ? Stream::kShort : Stream::kOk;
   }
 }
 
@@ -71,7 +97,7 @@ Stream SendProgram(ID cepid, FILE* fp, unsigned char* buf, Progress& progress, T
   const size_t runSize = _delay != 0 ? kPieceSize : kRunSize;
   for (;;) {
     size_t got = fread(buf, 1, runSize, fp);
-    if (ferror(fp)) return Stream::kReadError;
+    if (ferror(fp)) return Stream::kShort;
     const int64_t base = progress.size;
     size_t sent = 0;
     size_t pieceEnd = got < kPieceSize ? got : kPieceSize;
@@ -90,18 +116,101 @@ Stream SendProgram(ID cepid, FILE* fp, unsigned char* buf, Progress& progress, T
       }
     }
     if (got < runSize) {
+      if (progress.size < progress.total) return Stream::kShort;
       if (got % kPieceSize == 0) EndPiece(progress, progress.size);  // the empty read at the end
       return Stream::kOk;
     }
   }
 }
 
-/// Ends a failed transfer: frees the slot and writes its status line.
-int Fail(PROCESS_INFO* p, const char* line, bool endsUpdate) {
-  cancelProcessNo(p->no);
-  if (endsUpdate) _IsTimeOut = 1;
-  ConsoleOut(line);
-  return -1;
+/// The loader, then the reboot byte, on the loader connection; the
+/// connection is closed once the target's TCP has acknowledged them all.
+Outcome LoaderStage(Session& s) {
+  off_t length = 0;
+  FILE* fp = OpenRegularFile(_loaderFile, &length);
+  if (fp == nullptr) return FileFailure(status::kLoaderNotFound);
+  const Stream loader = SendLoader(s.cepid, fp, length, s.buf, s.tmo);
+  fclose(fp);
+  if (loader == Stream::kShort) return FileFailure(status::kLoaderNotFound);
+  // A loader that could not be sent whole gets no reboot byte, so that the
+  // target does not start a broken loader.
+  const unsigned char reboot = static_cast<unsigned char>(_reboot);
+  if (loader == Stream::kSendError || !SendAll(s.cepid, &reboot, 1, s.tmo) || tcp_wai_ack(s.cepid, s.tmo) != E_OK) {
+    return WireFailure(status::kRebootDataError);
+  }
+  CloseConnection(s);
+  return kDone;
+}
+
+/// The data connection and the 10-byte ID code on it, then the pause.
+Outcome IdCodeStage(Session& s, unsigned char* memo) {
+  off_t length = 0;
+  FILE* fp = OpenRegularFile(_idFile, &length);
+  if (fp == nullptr) return FileFailure(status::kIdFileNotFound);
+  if (length == 0) {
+    Sleep(kEmptyIdCodeMs);
+    fclose(fp);
+    return FileFailure(status::kIdFileEmpty);
+  }
+  // The target comes back on the data port, from whatever address it has
+  // after its reboot. A failed accept shows in the first send.
+  T_TCP_CCEP ccep = {0, sndBuf[s.p->no], 32, rcvBuf[s.p->no], 32, nullptr};
+  s.cepid = tcp_vcre_cep(&ccep);
+  T_IPV4EP dstaddr = {0, 0};
+  tcp_acp_cep(s.cepid, s.p->repid, &dstaddr, s.tmo);
+
+  const size_t idBytes = fread(memo, 1, kIdCodeSize, fp);
+  fclose(fp);
+  if (idBytes < kIdCodeSize) return FileFailure(status::kIdFileShort);
+  if (!SendAll(s.cepid, memo, kIdCodeSize, s.tmo)) return WireFailure(status::kIdDataError);
+  Sleep(kAfterIdCodeMs);
+  return kDone;
+}
+
+/// The target's choice when two programs are configured: one receive.
+void SelectionStage(Session& s, unsigned char* memo) {
+  if (s.p->selectFileNum == 0) return;
+  s.p->selectFileNum = 0;
+  const ER got = tcp_rcv_dat(s.cepid, memo, static_cast<INT>(kSelectionReplySize), kSelectionReplyWait);
+  s.p->selectFileNum = SelectedProgram(memo, got);
+}
+
+/// The chosen program with its progress lines, acknowledged to the last byte.
+Outcome ProgramStage(Session& s) {
+  if (!_filelist) ConsoleOut(status::kNowErasing);
+  off_t length = 0;
+  FILE* fp = OpenRegularFile(_targetFile[s.p->selectFileNum], &length);
+  if (fp == nullptr) return FileFailure(status::kTargetNotFound);
+  Progress progress = {length, 0, 0};
+  const Stream program = SendProgram(s.cepid, fp, s.buf, progress, s.tmo);
+  fclose(fp);
+  if (program == Stream::kShort) return FileFailure(status::kTargetNotFound);
+  // "100 % finish" tells the update app that the target has the program:
+  // bytes in our socket buffer are not bytes delivered.
+  if (program == Stream::kSendError || tcp_wai_ack(s.cepid, s.tmo) != E_OK) {
+    return WireFailure(status::kTargetSendError);
+  }
+  return kDone;
+}
+
+/// The row counted or the finish line, then the wait before the close.
+void FinishStage() {
+  if (_filelist) CountUpSoftwareUpdate();
+  if (!IsSoftwareUpdate()) ConsoleOut(status::kFinish);
+  Sleep(kBeforeCloseMs);
+}
+
+Outcome Serve(Session& s) {
+  unsigned char memo[kIdCodeSize];  // the ID code, then the selection reply
+  static_assert(kIdCodeSize >= kSelectionReplySize, "");
+  Outcome outcome = LoaderStage(s);
+  if (outcome.line == nullptr) outcome = IdCodeStage(s, memo);
+  if (outcome.line == nullptr) {
+    SelectionStage(s, memo);
+    outcome = ProgramStage(s);
+  }
+  if (outcome.line == nullptr) FinishStage();
+  return outcome;
 }
 
 }  // namespace
@@ -128,86 +237,13 @@ void PrintWritePercentage(int64_t total, int64_t current) {
 
 int process2(void* arg) {
   PROCESS_INFO* p = static_cast<PROCESS_INFO*>(arg);
-  const TMO tmo = ThreadTimeOut();
-  unsigned char* buf = streamBuf[p->no];
-  ID cepid = p->cepid;
-
-  // Loader, then the reboot byte. A loader that could not be sent whole gets
-  // no reboot byte, so that the target does not start a broken loader.
-  FILE* fp = fopen(_loaderFile, "rb");
-  if (fp == nullptr) {
-    Release(cepid);
-    return Fail(p, status::kLoaderNotFound, false);
-  }
-  Stream loader = SendLoader(cepid, fp, buf, tmo);
-  fclose(fp);
-  if (loader == Stream::kReadError) {
-    Release(cepid);
-    return Fail(p, status::kLoaderNotFound, false);
-  }
-  const unsigned char reboot = static_cast<unsigned char>(_reboot);
-  if (loader == Stream::kSendError || !SendAll(cepid, &reboot, 1, tmo)) {
-    Release(cepid);
-    return Fail(p, status::kRebootDataError, true);
-  }
-  Release(cepid);
-
-  // ID code.
-  fp = fopen(_idFile, "r");
-  if (fp == nullptr) return Fail(p, status::kIdFileNotFound, false);
-  if (filelength(fileno(fp)) == 0) {
-    Sleep(1000);
-    fclose(fp);
-    return Fail(p, status::kIdFileEmpty, false);
-  }
-
-  // The target comes back on the data port, from whatever address it has
-  // after its reboot. A failed accept shows in the first send.
-  T_TCP_CCEP ccep = {0, sndBuf[p->no], 32, rcvBuf[p->no], 32, nullptr};
-  cepid = tcp_vcre_cep(&ccep);
-  T_IPV4EP dstaddr = {0, 0};
-  tcp_acp_cep(cepid, p->repid, &dstaddr, tmo);
-
-  unsigned char memo[kPieceSize];
-  size_t idBytes = fread(memo, 1, kIdCodeSize, fp);
-  fclose(fp);
-  if (idBytes < kIdCodeSize) {
-    Release(cepid);
-    return Fail(p, status::kIdFileShort, false);
-  }
-  if (!SendAll(cepid, memo, kIdCodeSize, tmo)) {
-    Release(cepid);
-    return Fail(p, status::kIdDataError, true);
-  }
-  Sleep(1000);
-
-  if (p->selectFileNum != 0) {
-    p->selectFileNum = 0;
-    ER got = tcp_rcv_dat(cepid, memo, static_cast<INT>(kSelectionReplySize), 100);
-    p->selectFileNum = SelectedProgram(memo, got);
-  }
-  if (!_filelist) ConsoleOut(status::kNowErasing);
-
-  // Target program.
-  fp = fopen(_targetFile[p->selectFileNum], "rb");
-  if (fp == nullptr) {
-    Release(cepid);
-    return Fail(p, status::kTargetNotFound, false);
-  }
-  Progress progress = {filelength(fileno(fp)), 0, 0};
-  Stream program = SendProgram(cepid, fp, buf, progress, tmo);
-  fclose(fp);
-  if (program != Stream::kOk) {
-    Release(cepid);
-    if (program == Stream::kReadError) return Fail(p, status::kTargetNotFound, false);
-    return Fail(p, status::kTargetSendError, true);
-  }
-
-  if (_filelist) CountUpSoftwareUpdate();
-  if (!IsSoftwareUpdate()) ConsoleOut(status::kFinish);
-
-  Sleep(5000);  // the target finishes writing before the connection closes
-  Release(cepid);
+  Session s = {p, ThreadTimeOut(), p->cepid, streamBuf[p->no]};
+  const Outcome outcome = Serve(s);
+  // One way out, whatever the stage: the connection, the slot, the line.
+  CloseConnection(s);
   cancelProcessNo(p->no);
-  return 0;
+  if (outcome.line == nullptr) return 0;
+  if (outcome.setsTimeOutFlag) _IsTimeOut = 1;
+  ConsoleOut(outcome.line);
+  return -1;
 }

@@ -4,6 +4,7 @@
 // line feed, a carriage return or a zero byte; fields split at , blank tab
 // " LF CR; three fields needed, a fourth optional, each cut to 4095 bytes.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -67,7 +68,11 @@ std::vector<std::string> Fields(const std::string& row) {
   return fields;
 }
 
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+// Rows load only regular files ("." or "/" name directories).
+bool Exists(const std::string& path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 }  // namespace
 
