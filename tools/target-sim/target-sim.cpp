@@ -15,9 +15,11 @@
 // waits included), stream_seconds from the first to the last program byte.
 //
 // result is ok, or the first thing that went wrong: refused-loader,
-// closed-loader, stalled-loader, no-data-connect, refused-data, short-id
-// (the data connection ended inside the ID code), closed-program,
-// stalled-program. The other fields hold what arrived all the same.
+// closed-loader, stalled-loader, reset-loader, no-data-connect, refused-data,
+// short-id (the data connection ended inside the ID code), closed-program,
+// stalled-program, reset-program; host-reset-loader and host-reset-program
+// when the host reset a connection instead of ending its stream. The other
+// fields hold what arrived all the same.
 //
 // Every datagram that arrives is reported as
 //   datagram kind=announce|restart|unknown from=IP:PORT to=DEST bytes=N
@@ -79,7 +81,11 @@ struct Config {
   int64_t closeProgramAfter = -1;
   int64_t stallLoaderAfter = -1;
   int64_t stallProgramAfter = -1;
+  int64_t resetLoaderAfter = -1;
+  int64_t resetProgramAfter = -1;
   int stallSeconds = 30;
+  size_t strayLoader = 0;
+  bool floodData = false;
   int readDelayMs = 0;
   size_t readSize = 0;  // 0: 64 KiB, or 1 MiB when counting only
   std::string connectFrom;
@@ -278,21 +284,24 @@ int ConnectTo(in_addr_t from, in_addr_t host, uint16_t port, bool smallBuffer, i
   }
 }
 
-enum class End { kEof, kClosed, kStalled };
+// How a stream ended: the host's end of stream or its reset, or what the
+// target did on purpose.
+enum class End { kEof, kHostReset, kClosed, kStalled, kReset };
 
 struct Reader {
   const Config& cfg;
   std::vector<uint8_t> buf;
   explicit Reader(const Config& c) : cfg(c), buf(c.readSize) {}
 
-  // Reads fd to its end into `put`, or until `closeAfter` / `stallAfter`
-  // bytes (negative: never) have come.
+  // Reads fd to its end into `put`, or until `closeAfter` / `stallAfter` /
+  // `resetAfter` bytes (negative: never) have come. For a reset the caller's
+  // close sends it: the socket is left to linger for no time.
   template <typename Put>
-  End Drain(int fd, int64_t closeAfter, int64_t stallAfter, Put put) {
+  End Drain(int fd, int64_t closeAfter, int64_t stallAfter, int64_t resetAfter, Put put) {
     int64_t got = 0;
     for (;;) {
       size_t want = buf.size();
-      for (int64_t limit : {closeAfter, stallAfter}) {
+      for (int64_t limit : {closeAfter, stallAfter, resetAfter}) {
         if (limit >= 0) want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(want), limit - got));
       }
       if (closeAfter >= 0 && got >= closeAfter) return End::kClosed;
@@ -300,9 +309,15 @@ struct Reader {
         std::this_thread::sleep_for(std::chrono::seconds(cfg.stallSeconds));
         return End::kStalled;
       }
+      if (resetAfter >= 0 && got >= resetAfter) {
+        const linger now = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        return End::kReset;
+      }
       ssize_t n = recv(fd, buf.data(), want, 0);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return End::kEof;  // a reset ends the stream as a close does
+      if (n < 0 && errno == ECONNRESET) return End::kHostReset;
+      if (n <= 0) return End::kEof;
       put(buf.data(), static_cast<size_t>(n));
       got += n;
       if (cfg.readDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(cfg.readDelayMs));
@@ -328,6 +343,23 @@ bool SendAll(int fd, const char* data, size_t n) {
   return true;
 }
 
+/// Sends bytes on fd until the send fails, as a target that writes what the
+/// protocol never reads; the reader's shutdown of fd ends it.
+void Flood(int fd) {
+  const std::vector<char> junk(65536, 'f');
+  while (SendAll(fd, junk.data(), junk.size())) {
+  }
+}
+
+/// The result of a stream that did not end with the host's end of stream.
+std::string Ending(End end, const char* stream) {
+  const char* what = end == End::kClosed    ? "closed-"
+                     : end == End::kStalled ? "stalled-"
+                     : end == End::kReset   ? "reset-"
+                                            : "host-reset-";
+  return what + std::string(stream);
+}
+
 bool SendReply(const Config& cfg, int fd) {
   const std::string& r = cfg.reply;
   if (!cfg.replySplit || r.size() < 2) return SendAll(fd, r.data(), r.size());
@@ -351,7 +383,10 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
       fd < 0) {
     result = "refused-loader";
   } else {
-    End end = reader.Drain(fd, cfg.closeLoaderAfter, cfg.stallLoaderAfter, [&](const uint8_t* p, size_t k) {
+    const std::string stray(cfg.strayLoader, 's');
+    SendAll(fd, stray.data(), stray.size());
+    End end = reader.Drain(fd, cfg.closeLoaderAfter, cfg.stallLoaderAfter, cfg.resetLoaderAfter,
+                           [&](const uint8_t* p, size_t k) {
       if (last >= 0) {
         const uint8_t held = static_cast<uint8_t>(last);
         loader.Add(&held, 1);
@@ -361,7 +396,7 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
     });
     close(fd);
     if (end != End::kEof) {
-      result = end == End::kClosed ? "closed-loader" : "stalled-loader";
+      result = Ending(end, "loader");
       if (last >= 0) {  // what came was all loader: no end, no reboot byte
         const uint8_t held = static_cast<uint8_t>(last);
         loader.Add(&held, 1);
@@ -398,18 +433,24 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
     End end = End::kEof;
     if (have == kIdCodeBytes) {
       if (!cfg.reply.empty() && SendReply(cfg, fd)) replied = cfg.reply;
-      end = reader.Drain(fd, cfg.closeProgramAfter, cfg.stallProgramAfter, [&](const uint8_t* p, size_t k) {
-        const Clock::time_point now = Clock::now();
-        if (program.bytes() == 0) firstByte = now;
-        lastByte = now;
-        program.Add(p, k);
-      });
+      std::thread flood;
+      if (cfg.floodData) flood = std::thread(Flood, fd);
+      end = reader.Drain(fd, cfg.closeProgramAfter, cfg.stallProgramAfter, cfg.resetProgramAfter,
+                         [&](const uint8_t* p, size_t k) {
+                           const Clock::time_point now = Clock::now();
+                           if (program.bytes() == 0) firstByte = now;
+                           lastByte = now;
+                           program.Add(p, k);
+                         });
+      if (flood.joinable()) {
+        shutdown(fd, SHUT_WR);
+        flood.join();
+      }
     }
     programSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     close(fd);
     if (have < kIdCodeBytes) result = "short-id";
-    if (end == End::kClosed) result = "closed-program";
-    if (end == End::kStalled) result = "stalled-program";
+    if (end != End::kEof) result = Ending(end, "program");
   }
 
   char reboot[16] = "none";
@@ -467,6 +508,18 @@ int main(int argc, char** argv) {
   app.add_option("--stall-program-after", cfg.stallProgramAfter,
                  "Stop reading the program after N bytes for --stall-seconds, then close (result=stalled-program)")
       ->check(CLI::NonNegativeNumber);
+  app.add_option("--reset-loader-after", cfg.resetLoaderAfter,
+                 "Reset the loader connection after N bytes, as a target that dies (result=reset-loader)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--reset-program-after", cfg.resetProgramAfter,
+                 "Reset the data connection after N bytes of program, as a target that dies (result=reset-program)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--stray-loader", cfg.strayLoader,
+                 "Send N bytes on the loader connection as soon as it is made; the host never reads them")
+      ->check(CLI::NonNegativeNumber);
+  app.add_flag("--flood-data", cfg.floodData,
+               "Send bytes on the data connection without end after the ID code (and reply), until the host ends "
+               "its stream");
   app.add_option("--stall-seconds", cfg.stallSeconds, "How long a stall lasts, in seconds (default 30)")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--read-delay", cfg.readDelayMs, "Sleep this many milliseconds after every read (a slow target)")
