@@ -4,10 +4,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,6 +105,32 @@ const char* EnvOr(const char* name, const char* fallback) {
 
 const char* MoxtilBin() { return EnvOr("MOXTIL_E2E_BIN", E2E_MOXTIL_BIN); }
 const char* SimBin() { return E2E_SIM_BIN; }
+
+bool UseSmallSocketBuffers(std::string* why) {
+  if (unshare(CLONE_NEWNET) != 0) {
+    *why = std::string("no network namespace of its own: ") + strerror(errno);
+    return false;
+  }
+  Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ifreq ifr{};
+  std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "lo");
+  bool up = fd.ok() && ioctl(fd.get(), SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+  if (!up || ioctl(fd.get(), SIOCSIFFLAGS, &ifr) != 0) {
+    *why = std::string("loopback not up: ") + strerror(errno);
+    return false;
+  }
+  // The namespace's own settings: minimum, default and maximum in bytes.
+  static const char kBuffers[] = "4096 16384 65536\n";
+  for (const char* name : {"/proc/sys/net/ipv4/tcp_wmem", "/proc/sys/net/ipv4/tcp_rmem"}) {
+    Fd setting(open(name, O_WRONLY | O_CLOEXEC));
+    if (!setting.ok() || write(setting.get(), kBuffers, sizeof kBuffers - 1) != sizeof kBuffers - 1) {
+      *why = std::string("cannot write ") + name + ": " + strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
 
 int PortBase(int slot) {
   if (slot < 0 || slot >= kSlotCount) {

@@ -63,15 +63,24 @@ enum Slot : int {
   kSlotIdMissing = 36,
   kSlotIdShort = 37,
   kSlotIdEmpty = 38,
-  kSlotProgramIsDirectory = 39,
-  kSlotLoaderIsDirectory = 40,
   kSlotLoaderRemoved = 41,
   kSlotSelectionSplitEarly = 42,
+  kSlotLoaderFifo = 43,
+  kSlotProgramDevZero = 44,
+  kSlotProgramShrinks = 45,
   // long_test.cpp
   kSlotLongFileList = 50,
   kSlotLargeProgram = 51,
+  // transfer_test.cpp, delivery
+  kSlotDeliveryFirst = 60,  // 60 to 79
   kSlotCount = 100,
 };
+
+/// Moves this test process into a network namespace of its own, with
+/// loopback up and TCP socket buffers of at most 64 KiB, as on a small
+/// device; processes started afterwards share it. False (with the reason in
+/// *why) where that is not allowed, e.g. without root.
+bool UseSmallSocketBuffers(std::string* why);
 
 /// The port base of a slot: 20000 + 20 x slot, moved up by 2000 (at most
 /// twice) while its ports cannot be bound; -1 after a test failure saying so.
