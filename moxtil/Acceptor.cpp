@@ -1,5 +1,6 @@
 #include "moxtil/Acceptor.h"
 
+#include <atomic>
 #include <ctime>
 
 #include "common/util.h"
@@ -13,8 +14,9 @@
 
 namespace {
 
-// The reception points live from the first cycle to the last.
-bool haveReceptionPoints = false;
+// The reception points live from the first cycle to the last. The driver
+// reads the flag to know when it may announce.
+std::atomic<bool> haveReceptionPoints{false};
 ID repid_loader = -1;
 ID repid_data = -1;
 
@@ -78,10 +80,13 @@ ER AcceptLoaderConnection(int clientNum, TMO tmo, ID* cepid, T_IPV4EP* dstaddr) 
 
 }  // namespace
 
+bool ReceptionPointsListen() { return haveReceptionPoints; }
+
 int process1(void* arg) {
   (void)arg;
   if (!haveReceptionPoints && !CreateReceptionPoints()) {
     SoftwareUpError();
+    ConsoleOut(status::kReceptionPointFailed);
     return -1;
   }
 

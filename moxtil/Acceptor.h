@@ -5,6 +5,10 @@
 /// What process1 ends with when no target connected within the time-out.
 constexpr int kAcceptorTimedOut = -2;
 
+/// True while both reception points listen: only then is there a point in
+/// inviting targets.
+bool ReceptionPointsListen();
+
 /// Thread function, one per update cycle. 0 when the cycle's target was
 /// served, kAcceptorTimedOut after an accept time-out, -1 after any other
 /// failure; the error flag is set for both.

@@ -73,12 +73,16 @@ void Announce(ID cepid, Acceptor& acceptor) {
   int reset = _reset ? 1 : 0;
 
   for (;;) {
-    if (emptyProcess() >= 0 && udp_snd_dat(cepid, &dstaddr, buf, static_cast<INT>(kDatagramSize), 0) < 0) {
+    // No invitation that cannot be answered: nothing goes out until both
+    // reception points listen (a busy port may take the acceptor a while).
+    const bool listening = ReceptionPointsListen();
+    if (listening && emptyProcess() >= 0 &&
+        udp_snd_dat(cepid, &dstaddr, buf, static_cast<INT>(kDatagramSize), 0) < 0) {
       printLog(stderr, "--- error(udp_snd_dat)");
       Sleep(kAnnounceFailurePauseMs);
     }
     if (IsExitProgram(acceptor) || IsError()) return;
-    if (reset == 1) {
+    if (listening && reset == 1) {
       reset = 0;
       if (udp_snd_dat(cepid, &reset_dstaddr, resetbuf, static_cast<INT>(kDatagramSize), 0) < 0) {
         printLog(stderr, "--- error(udp_snd_dat)(@ reset command)");

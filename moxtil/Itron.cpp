@@ -44,6 +44,9 @@ INT TCPStartFlg = 0;
 constexpr int kListenBacklog = 5;
 constexpr int kBindAttempts = 16;
 constexpr int kBindPauseMs = 5000;
+// The bind retry of reception points; tests may shorten it.
+int bindAttempts = kBindAttempts;
+int bindPauseMs = kBindPauseMs;
 
 bool ValidId(ID id) { return id >= 0 && id < kItronMaxIds; }
 
@@ -244,17 +247,22 @@ ER tcp_cre_rep(ID repid, const T_TCP_CREP* pk_crep) {
 
   const int s = socket(AF_INET, SOCK_STREAM, 0);
   if (s < 0) return E_NOSOCK;
-  // Every local address; the record's ipaddr is not used. No SO_REUSEADDR:
-  // the retry below waits for the port to come free instead.
+  // SO_REUSEADDR: the connections of a run that just ended linger on these
+  // ports (TIME_WAIT) for a minute and must not keep the next run from
+  // listening. A port that another socket listens on still fails to bind,
+  // and the retry below waits for it.
+  const int on = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // Every local address; the record's ipaddr is not used.
   const sockaddr_in sa = MakeAddress(htonl(INADDR_ANY), pk_crep->myaddr.portno);
   for (int attempt = 1;; ++attempt) {
     if (bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) break;
-    if (attempt == kBindAttempts) {
+    if (attempt >= bindAttempts) {
       RecordErrno();
       close(s);
       return E_OBJ;
     }
-    Sleep(kBindPauseMs);
+    Sleep(bindPauseMs);
   }
   AcceptTCPTbl[repid] = s;
   listenFlag[repid] = listen(s, kListenBacklog) == 0 ? 0 : -1;
@@ -427,6 +435,11 @@ ER tcp_del_cep(ID cepid) {
   return E_OK;
 }
 
+void ItronSetBindRetry(int attempts, int pauseMs) {
+  bindAttempts = attempts;
+  bindPauseMs = pauseMs;
+}
+
 void ItronReset() {
   // UDP rows may share one socket; close each descriptor once.
   if (UDPStartFlg != 0) {
@@ -453,5 +466,7 @@ void ItronReset() {
   std::memset(IsTCPcepid, 0, sizeof IsTCPcepid);
   UDPStartFlg = 0;
   TCPStartFlg = 0;
+  bindAttempts = kBindAttempts;
+  bindPauseMs = kBindPauseMs;
   lastERR.store(0);
 }

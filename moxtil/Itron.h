@@ -90,6 +90,10 @@ ER tcp_wai_ack(ID cepid, TMO tmout);
 ER tcp_cls_cep(ID cepid, TMO tmout);
 ER tcp_del_cep(ID cepid);
 
-/// Closes every socket the layer holds and returns all tables to their start
-/// state. For tests.
+/// Closes every socket the layer holds and returns all tables (and the bind
+/// retry) to their start state. For tests.
 void ItronReset();
+
+/// Shortens the bind retry of reception points (16 attempts 5 s apart). For
+/// tests only: the program itself never calls it.
+void ItronSetBindRetry(int attempts, int pauseMs);

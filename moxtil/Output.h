@@ -26,6 +26,7 @@ inline constexpr char kFinish[] = "100 % finish";
 inline constexpr char kTimeOut[] = "-1 time out";
 inline constexpr char kMainProcessFailed[] = "-1 ailed to the preparation of the main process";
 inline constexpr char kUdpEndpointFailed[] = "-1 failed to open the UDP endpoint";
+inline constexpr char kReceptionPointFailed[] = "-1 failed to open the TCP reception point";
 inline constexpr char kFileListUnreadable[] = "-1 error can not read the filelist\n";
 inline constexpr char kListedFileNotFound[] = "-1 error file not found ";
 inline constexpr char kNoProcessNo[] = "-1 failed to assign process No.";
