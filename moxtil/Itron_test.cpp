@@ -281,8 +281,7 @@ TEST_F(Itron, ClosedAndDeletedObjects) {
   T_TCP_CREP rep = RepRecord(Port(7));
   T_IPV4EP peer{};
 
-  // The client ends its side first, so that the TIME_WAIT falls on it and
-  // a rerun can bind the reception point's port at once.
+  // The client has ended its side, so the close finds the end of stream at once.
   shutdown(client, SHUT_WR);
   EXPECT_EQ(tcp_cls_cep(0, TMO_FEVR), E_OK);
   char buf[4];
@@ -347,6 +346,38 @@ TEST_F(Itron, ReceptionPointBindRetriesUntilThePortComesFree) {
   int client = Connect(port);
   EXPECT_GE(client, 0) << "the reception point does not listen";
   if (client >= 0) close(client);
+}
+
+// Reception points take their port even while connections of an earlier
+// run linger on it, but never a port another socket listens on, however it
+// was bound.
+TEST_F(Itron, ReceptionPointBindsBesideTimeWaitButNotBesideAListener) {
+  ItronSetBindRetry(3, 100);
+  const int port = Port(11);
+  int client = Accepted(port);
+  ASSERT_GE(client, 0);
+  ASSERT_EQ(tcp_cls_cep(0, TMO_POL), E_OK);  // our end first: TIME_WAIT on our side
+  char buf[4];
+  EXPECT_EQ(recv(client, buf, sizeof buf, 0), 0);
+  close(client);
+  ASSERT_EQ(tcp_del_rep(0), E_OK);
+  T_TCP_CREP rep = RepRecord(port);
+  const Clock::time_point t = Clock::now();
+  EXPECT_EQ(tcp_cre_rep(0, &rep), E_OK);
+  EXPECT_LT(Ms(t), 100) << "retried while only TIME_WAIT held the port";
+
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in sa = Addr("0.0.0.0", port + 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  const std::set<int> before = OpenFds();
+  T_TCP_CREP busy = RepRecord(port + 1);
+  EXPECT_EQ(tcp_cre_rep(1, &busy), E_OBJ);
+  EXPECT_TRUE(NewFds(before).empty()) << "a failed creation keeps a socket open";
+  close(listener);
+  EXPECT_EQ(tcp_vcre_rep(&busy), 1) << "the failed ID was not left free";
 }
 
 // A starting process may leave many descriptors open, so that the layer's

@@ -638,6 +638,17 @@ Fd ConnectTcp(const std::string& from, const std::string& to, uint16_t port, Mil
   }
 }
 
+Fd ListenTcp(const std::string& address, uint16_t port, bool reuse) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int on = 1;
+  if (reuse) setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in sa = SocketAddress(address, port);
+  if (!fd.ok() || bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd.get(), 5) != 0) {
+    return Fd();
+  }
+  return fd;
+}
+
 namespace {
 
 /// One read within the deadline: the count, 0 at the end of the stream, -1

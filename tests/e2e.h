@@ -31,9 +31,8 @@ const char* SimBin();
 #define E2E_REQUIRE_SIM() \
   if (::e2e::SimBin()[0] == '\0') GTEST_SKIP() << "no target simulator in this build"
 
-// Every run that makes TCP connections leaves TIME_WAIT sockets on its ports
-// for a minute, and reception points bind without address reuse, so each run
-// of every test has a port base of its own. One table, so that no two share.
+// Tests run in parallel, so each has a port base of its own (a port another
+// run listens on cannot be shared). One table, so that no two share.
 enum Slot : int {
   // driver_test.cpp
   kSlotAnnounceBase = 0,
@@ -68,9 +67,12 @@ enum Slot : int {
   kSlotLoaderFifo = 43,
   kSlotProgramDevZero = 44,
   kSlotProgramShrinks = 45,
+  kSlotRerun = 46,
   // long_test.cpp
   kSlotLongFileList = 50,
   kSlotLargeProgram = 51,
+  kSlotBusyLoaderPort = 52,
+  kSlotBusyDataPort = 53,
   // transfer_test.cpp, delivery
   kSlotDeliveryFirst = 60,  // 60 to 79
   kSlotCount = 100,
@@ -268,6 +270,8 @@ class UdpReceiver {
 /// A TCP connection from `from` (any port) to to:port, retried while it is
 /// refused until limit. rcvbuf > 0 fixes the receive buffer before connecting.
 Fd ConnectTcp(const std::string& from, const std::string& to, uint16_t port, Millis limit, int rcvbuf = 0);
+/// A TCP socket listening on address:port (with address reuse when asked).
+Fd ListenTcp(const std::string& address, uint16_t port, bool reuse);
 /// Reads exactly n bytes within limit; false when fewer came.
 bool ReadExactly(int fd, size_t n, std::string* out, Millis limit);
 /// Reads to the end of the stream within limit; false on a time-out or an error.

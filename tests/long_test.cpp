@@ -58,6 +58,34 @@ TEST(LongFileList, FiftyFiveRowsAreServedToTheEnd) {
   EXPECT_EQ(progress.back(), 99);
 }
 
+// Another program listens on one of the ports: the bind is retried 16 times
+// 5 s apart, no target is invited meanwhile, and then the run says why.
+class BusyPortTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(BusyPortTest, NoAnnounceWhileTheBindIsRetriedThenTheStatusLine) {
+  const int offset = GetParam();
+  const int base = PortBase(offset == 10 ? kSlotBusyLoaderPort : kSlotBusyDataPort);
+  ASSERT_GT(base, 0);
+  TempDir dir;
+  FileSet files = MakeFileSet(dir, "", 100, 10, 100, 800);
+  // Even a listener that allows address reuse keeps its port.
+  Fd squatter = ListenTcp("0.0.0.0", static_cast<uint16_t>(base + offset), true);
+  ASSERT_TRUE(squatter.ok());
+  UdpReceiver rx("127.0.0.2", static_cast<uint16_t>(base + 10));
+  ASSERT_TRUE(rx.ok());
+
+  auto moxtil = StartMoxtil(base, {files.loader, files.id, files.program, "-T3"});
+  ExpectExit(*moxtil, 0, Millis(100 * 1000));
+  EXPECT_GE(moxtil->ExitMs(), 74000) << "16 attempts 5 s apart";
+  EXPECT_EQ(rx.ReceiveFor(Millis(100)).size(), 0u) << "announced while no target could connect";
+  EXPECT_EQ(StatusLines(*moxtil), Strings{"-1 failed to open the TCP reception point"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, BusyPortTest, ::testing::Values(10, 11),
+                         [](const ::testing::TestParamInfo<int>& p) {
+                           return p.param == 10 ? std::string("LoaderPort") : std::string("DataPort");
+                         });
+
 // Lengths and counts beyond 32 bits, also on the 32-bit build: the file goes
 // out whole, and the progress lines come where they should and read right.
 TEST(LargeProgram, BeyondFourGibibytesIsSentWhole) {

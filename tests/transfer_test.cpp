@@ -189,6 +189,32 @@ TEST(Unicast, AForeignTargetIsDroppedAndTheRightOneServedAfterIt) {
   EXPECT_EQ(StatusLines(*moxtil), (Strings{kConnect, kErasing, "050 %", kFinish}));
 }
 
+// ---- one run after another
+
+// An update app that loads devices one after another starts moxtil once per
+// device: the connections of the run before linger on the ports, and the
+// next run must serve at once all the same.
+TEST(Rerun, TheNextRunOnTheSamePortsIsServedAtOnce) {
+  E2E_REQUIRE_SIM();
+  const int base = PortBase(kSlotRerun);
+  ASSERT_GT(base, 0);
+  TempDir dir;
+  FileSet files = MakeFileSet(dir, "", 3000, 10, 5000, 97);
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run + 1));
+    auto sim = StartSim(base, {"--time-limit", "30"});
+    ASSERT_TRUE(sim);
+    auto moxtil = StartMoxtil(base, {files.loader, files.id, files.program, "-T20"});
+    ExpectExit(*moxtil, 0, Millis(30000));
+    EXPECT_LT(moxtil->ExitMs(), 15000) << "the ports were not taken at once";
+    EXPECT_EQ(sim->WaitExit(Millis(10000)), 0);
+    auto updates = SimReports(*sim, "update");
+    ASSERT_EQ(updates.size(), 1u);
+    ExpectServed(updates[0], files, "00", files.program);
+    EXPECT_EQ(StatusLines(*moxtil), (Strings{kConnect, kErasing, "020 %", "099 %", kFinish}));
+  }
+}
+
 // ---- the streams as a plain socket sees them
 
 // The exact bytes of both connections, the protocol's 1 s and 5 s waits, and
