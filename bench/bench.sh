@@ -145,7 +145,7 @@ if [ "$(id -u)" -eq 0 ] && ip netns add "mxb$$-h" 2>/dev/null; then
   echo "--- shaped link ($shape_note): 64 MiB, $runs runs each"
   shp_m=() shp_s=()
   for i in $(seq "$runs"); do
-    # A base of its own per run: the last run's ports linger in TIME_WAIT.
+    # A base of its own per run, as on loopback.
     moxtil_run "$work/p64" "ip netns exec $h" "ip netns exec $t" 169.254.88.2 "$h-v" $((10000 + 40 * i))
     shp_m+=("$(calc "64 / $run_t" 2)")
     socat_run "$work/p64" "ip netns exec $h" "ip netns exec $t" 169.254.88.2 $((9000 + i))

@@ -1,8 +1,8 @@
 # Shell helpers shared by the demo and the benchmark; source it.
 
 # Prints the first port base from $1 to $2 (steps of 40) whose UDP/TCP ports
-# base+10 and base+11 no socket uses, TIME_WAIT included: the loader port
-# refuses to bind while an earlier connection lingers. Fails when none is.
+# base+10 and base+11 no socket uses, so that nothing else listens or takes
+# the datagrams there. Fails when none is.
 free_port_base() {  # first last
   local b
   for b in $(seq "$1" 40 "$2"); do
