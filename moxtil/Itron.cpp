@@ -17,9 +17,10 @@
 
 namespace {
 
-// The errno of the most recent failure the layer records. The main thread
-// (UDP) and the acceptor side (TCP) run at the same time, so it is atomic.
-std::atomic<int> lastERR{0};
+// The reason (an errno value) of the calling thread's most recent failure in
+// the layer. Per thread: the main thread (UDP) and the acceptor side (TCP)
+// run at the same time, and each asks about its own failures.
+thread_local int lastERR = 0;
 
 // ---- UDP communication endpoints
 
@@ -47,19 +48,27 @@ constexpr int kBindPauseMs = 5000;
 // The bind retry of reception points; tests may shorten it.
 int bindAttempts = kBindAttempts;
 int bindPauseMs = kBindPauseMs;
+std::atomic<BindRetryNotice> bindRetryNotice{nullptr};
 
 bool ValidId(ID id) { return id >= 0 && id < kItronMaxIds; }
 
-void RecordErrno() { lastERR.store(errno, std::memory_order_relaxed); }
-
-// The one place where a failed TCP send becomes a layer code: EPERM (a
-// firewall refusing the packet) reads as a time-out, anything else as a
-// released wait.
-ER SendFailure() {
-  const int err = errno;
-  RecordErrno();
-  return err == EPERM ? E_TMOUT : E_RLWAI;
+// The one place where a failure becomes a layer code: its reason is kept
+// for ItronReason, and the code returned.
+ER Failure(ER code, int reason) {
+  lastERR = reason;
+  return code;
 }
+
+// A system call failed: errno is the reason.
+ER CallFailure(ER code) { return Failure(code, errno); }
+
+// A send failed: EPERM (a firewall refusing the packet) reads as a time-out,
+// anything else as a released wait.
+ER SendFailure() { return CallFailure(errno == EPERM ? E_TMOUT : E_RLWAI); }
+ER BadId() { return Failure(E_ID, EINVAL); }
+// The layer's own time limits keep ETIME, told apart from the system's
+// connection time-out (ETIMEDOUT).
+ER TimedOut() { return Failure(E_TMOUT, ETIME); }
 
 // How often a wait for acknowledgements looks, at the most.
 constexpr int kAckPollMaxMs = 20;
@@ -154,7 +163,7 @@ void TcpStart() {
 ER UdpCreate(ID cepid, const T_UDP_CCEP* pk_ccep, bool hasFlag, int flag, int arg) {
   const int port = htons(pk_ccep->myaddr.portno);
   UdpStart();
-  if (!ValidId(cepid)) return E_ID;
+  if (!ValidId(cepid)) return BadId();
 
   int s = -1;
   for (const SOCKETUDPTBL& row : SocketUDPTbl) {
@@ -165,21 +174,15 @@ ER UdpCreate(ID cepid, const T_UDP_CCEP* pk_ccep, bool hasFlag, int flag, int ar
   }
   if (s == -1) {
     s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0) return E_OBJ;
+    if (s < 0) return CallFailure(E_OBJ);
     const int on = 1;
-    if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-      close(s);
-      return E_OBJ;
-    }
-    if (hasFlag && setsockopt(s, SOL_SOCKET, flag, &arg, sizeof arg) != 0) {
-      close(s);
-      return E_OBJ;
-    }
     const sockaddr_in sa = MakeAddress(pk_ccep->myaddr.ipaddr, pk_ccep->myaddr.portno);
-    if (bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-      RecordErrno();
+    if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+        (hasFlag && setsockopt(s, SOL_SOCKET, flag, &arg, sizeof arg) != 0) ||
+        bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+      const ER er = CallFailure(E_OBJ);
       close(s);
-      return E_OBJ;
+      return er;
     }
   }
   SocketUDPTbl[cepid].s = s;
@@ -194,7 +197,7 @@ ER UdpPickAndCreate(const T_UDP_CCEP* pk_ccep, bool hasFlag, int flag, int arg) 
     const ER er = UdpCreate(n, pk_ccep, hasFlag, flag, arg);
     return er != E_OK ? er : n;
   }
-  return E_ID;
+  return Failure(E_ID, EMFILE);
 }
 
 }  // namespace
@@ -215,23 +218,20 @@ ER udp_vcre_cep_reuseaddr(const T_UDP_CCEP* pk_ccep) {
 
 ER udp_snd_dat(ID cepid, const T_IPV4EP* p_dstaddr, const void* data, INT len, TMO /*tmout*/) {
   UdpStart();
-  if (!ValidId(cepid)) return E_ID;
-  if (SocketUDPTbl[cepid].s < 0) return E_NOEXS;
+  if (!ValidId(cepid)) return BadId();
+  if (SocketUDPTbl[cepid].s < 0) return Failure(E_NOEXS, EBADF);
   const sockaddr_in sa = MakeAddress(p_dstaddr->ipaddr, p_dstaddr->portno);
   const ssize_t n = sendto(SocketUDPTbl[cepid].s, data, len < 0 ? 0 : static_cast<size_t>(len), 0,
                            reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-  if (n < 0) {
-    RecordErrno();
-    return E_RLWAI;
-  }
+  if (n < 0) return CallFailure(E_RLWAI);
   return static_cast<ER>(n);
 }
 
 ER udp_del_cep(ID cepid) {
   UdpStart();
-  if (!ValidId(cepid)) return E_ID;
-  if (SocketUDPTbl[cepid].s == -1) return E_NOEXS;
-  if (close(SocketUDPTbl[cepid].s) != 0) return E_OBJ;
+  if (!ValidId(cepid)) return BadId();
+  if (SocketUDPTbl[cepid].s == -1) return Failure(E_NOEXS, EBADF);
+  if (close(SocketUDPTbl[cepid].s) != 0) return CallFailure(E_OBJ);
   SocketUDPTbl[cepid].s = -1;
   SocketUDPTbl[cepid].portno = 0;
   IsUDPcepid[cepid] = 0;
@@ -242,11 +242,11 @@ ER udp_del_cep(ID cepid) {
 
 ER tcp_cre_rep(ID repid, const T_TCP_CREP* pk_crep) {
   TcpStart();
-  if (!ValidId(repid)) return E_ID;
-  if (SocketTCPTbl[repid] != -1 || AcceptTCPTbl[repid] != -1) return E_OBJ;
+  if (!ValidId(repid)) return BadId();
+  if (SocketTCPTbl[repid] != -1 || AcceptTCPTbl[repid] != -1) return Failure(E_OBJ, EBUSY);
 
   const int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0) return E_NOSOCK;
+  if (s < 0) return CallFailure(E_NOSOCK);
   // SO_REUSEADDR: the connections of a run that just ended linger on these
   // ports (TIME_WAIT) for a minute and must not keep the next run from
   // listening. A port that another socket listens on still fails to bind,
@@ -257,11 +257,13 @@ ER tcp_cre_rep(ID repid, const T_TCP_CREP* pk_crep) {
   const sockaddr_in sa = MakeAddress(htonl(INADDR_ANY), pk_crep->myaddr.portno);
   for (int attempt = 1;; ++attempt) {
     if (bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) break;
+    const ER er = CallFailure(E_OBJ);
     if (attempt >= bindAttempts) {
-      RecordErrno();
       close(s);
-      return E_OBJ;
+      return er;
     }
+    const BindRetryNotice notice = bindRetryNotice.load();
+    if (notice != nullptr) notice(pk_crep->myaddr.portno, attempt, bindAttempts, bindPauseMs);
     Sleep(bindPauseMs);
   }
   AcceptTCPTbl[repid] = s;
@@ -276,13 +278,13 @@ ER tcp_vcre_rep(const T_TCP_CREP* pk_crep) {
     const ER er = tcp_cre_rep(n, pk_crep);
     return er != E_OK ? er : n;
   }
-  return E_ID;
+  return Failure(E_ID, EMFILE);
 }
 
 ER tcp_del_rep(ID repid) {
   TcpStart();
-  if (!ValidId(repid)) return E_ID;
-  if (AcceptTCPTbl[repid] < 0) return E_NOEXS;
+  if (!ValidId(repid)) return BadId();
+  if (AcceptTCPTbl[repid] < 0) return Failure(E_NOEXS, EBADF);
   close(AcceptTCPTbl[repid]);
   AcceptTCPTbl[repid] = -1;
   IsTCPrepid[repid] = 0;
@@ -293,7 +295,7 @@ ER tcp_del_rep(ID repid) {
 
 ER tcp_cre_cep(ID cepid, const T_TCP_CCEP* /*pk_ccep*/) {
   TcpStart();
-  if (!ValidId(cepid)) return E_ID;
+  if (!ValidId(cepid)) return BadId();
   IsTCPcepid[cepid] = -1;
   return E_OK;
 }
@@ -304,25 +306,25 @@ ER tcp_vcre_cep(const T_TCP_CCEP* pk_ccep) {
     const ER er = tcp_cre_cep(n, pk_ccep);
     return er != E_OK ? er : n;
   }
-  return E_ID;
+  return Failure(E_ID, EMFILE);
 }
 
 ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout) {
   TcpStart();
-  if (!ValidId(cepid) || !ValidId(repid)) return E_ID;
+  if (!ValidId(cepid) || !ValidId(repid)) return BadId();
   const int ls = AcceptTCPTbl[repid];
-  if (ls < 0) return E_NOEXS;
+  if (ls < 0) return Failure(E_NOEXS, EBADF);
   if (listenFlag[repid] == -1) {
     listenFlag[repid] = listen(ls, kListenBacklog) == 0 ? 0 : -1;
-    if (listenFlag[repid] == -1) return E_OBJ;
+    if (listenFlag[repid] == -1) return CallFailure(E_OBJ);
   }
-  if (tmout != TMO_FEVR && WaitFor(ls, POLLIN, tmout) == WaitResult::kTimedOut) return E_TMOUT;
+  if (tmout != TMO_FEVR && WaitFor(ls, POLLIN, tmout) == WaitResult::kTimedOut) return TimedOut();
 
   sockaddr_in peer;
   std::memset(&peer, 0, sizeof peer);
   socklen_t peerLen = sizeof peer;
   const int s = accept(ls, reinterpret_cast<sockaddr*>(&peer), &peerLen);
-  if (s < 0) return E_RLWAI;
+  if (s < 0) return CallFailure(E_RLWAI);
   SocketTCPTbl[cepid] = s;
   p_dstaddr->ipaddr = peer.sin_addr.s_addr;
   p_dstaddr->portno = ntohs(peer.sin_port);
@@ -331,9 +333,9 @@ ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout) {
 
 ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
   TcpStart();
-  if (!ValidId(cepid)) return E_ID;
+  if (!ValidId(cepid)) return BadId();
   const int s = SocketTCPTbl[cepid];
-  if (s == -1) return E_NOEXS;
+  if (s == -1) return Failure(E_NOEXS, ENOTCONN);
   const int on = 1;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   const size_t want = len < 0 ? 0 : static_cast<size_t>(len);
@@ -349,10 +351,7 @@ ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
   // whatever the poll before it promised.
   const int64_t deadline = DeadlineOf(tmout);
   for (;;) {
-    if (WaitUntil(s, POLLOUT, deadline) == WaitResult::kTimedOut) {
-      lastERR.store(ETIMEDOUT, std::memory_order_relaxed);
-      return E_TMOUT;
-    }
+    if (WaitUntil(s, POLLOUT, deadline) == WaitResult::kTimedOut) return TimedOut();
     const ssize_t n = send(s, data, want, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) return static_cast<ER>(n);
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return SendFailure();
@@ -361,61 +360,49 @@ ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
 
 ER tcp_wai_ack(ID cepid, TMO tmout) {
   TcpStart();
-  if (!ValidId(cepid)) return E_ID;
+  if (!ValidId(cepid)) return BadId();
   const int s = SocketTCPTbl[cepid];
-  if (s == -1) return E_NOEXS;
+  if (s == -1) return Failure(E_NOEXS, ENOTCONN);
   int64_t deadline = DeadlineOf(tmout);
   int last = -1;
   bool peerEnded = false;
   for (int stepMs = 1;; stepMs = stepMs < kAckPollMaxMs ? stepMs * 2 : kAckPollMaxMs) {
     // SIOCOUTQ: the bytes the peer's TCP has not acknowledged yet.
     int unacked = 0;
-    if (ioctl(s, SIOCOUTQ, &unacked) != 0) {
-      RecordErrno();
-      return E_OBJ;
-    }
+    if (ioctl(s, SIOCOUTQ, &unacked) != 0) return CallFailure(E_OBJ);
     if (unacked == 0) return E_OK;
     if (last < 0 || unacked < last) {
       last = unacked;  // acknowledgements still come: the limit starts again
       deadline = DeadlineOf(tmout);
     }
-    if (Passed(deadline)) {
-      lastERR.store(ETIMEDOUT, std::memory_order_relaxed);
-      return E_TMOUT;
-    }
+    if (Passed(deadline)) return TimedOut();
     // No event tells of an acknowledgement: look again in a few ms, and
     // meanwhile take what the peer sends, so that it cannot block itself.
     int ms = MsUntil(deadline);
     if (ms < 0 || ms > stepMs) ms = stepMs;
     pollfd p = {s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
     if (poll(&p, 1, ms) <= 0) continue;
-    if ((p.revents & (POLLERR | POLLHUP)) != 0) {
-      lastERR.store(ConnectionError(s), std::memory_order_relaxed);
-      return E_RLWAI;
-    }
+    if ((p.revents & (POLLERR | POLLHUP)) != 0) return Failure(E_RLWAI, ConnectionError(s));
     if ((p.revents & POLLIN) != 0 && DiscardReceived(s)) peerEnded = true;
   }
 }
 
 ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout) {
   TcpStart();
-  if (!ValidId(cepid)) return E_ID;
+  if (!ValidId(cepid)) return BadId();
   const int s = SocketTCPTbl[cepid];
-  if (s == -1) return E_NOEXS;
-  if (tmout != TMO_FEVR && WaitFor(s, POLLIN, tmout) == WaitResult::kTimedOut) return E_TMOUT;
+  if (s == -1) return Failure(E_NOEXS, ENOTCONN);
+  if (tmout != TMO_FEVR && WaitFor(s, POLLIN, tmout) == WaitResult::kTimedOut) return TimedOut();
   const ssize_t n = recvfrom(s, data, len < 0 ? 0 : static_cast<size_t>(len), 0, nullptr, nullptr);
-  if (n == -1) {
-    RecordErrno();
-    return E_OBJ;
-  }
+  if (n == -1) return CallFailure(E_OBJ);
   return static_cast<ER>(n);
 }
 
 ER tcp_cls_cep(ID cepid, TMO tmout) {
   TcpStart();
-  if (!ValidId(cepid)) return E_ID;
+  if (!ValidId(cepid)) return BadId();
   const int s = SocketTCPTbl[cepid];
-  if (s < 0) return E_NOEXS;
+  if (s < 0) return Failure(E_NOEXS, ENOTCONN);
   // The end of our stream goes out behind every byte sent. What the peer
   // still sends is read and dropped until its own end (or the limit), since
   // closing with unread bytes would reset the connection and throw away
@@ -430,10 +417,18 @@ ER tcp_cls_cep(ID cepid, TMO tmout) {
 }
 
 ER tcp_del_cep(ID cepid) {
-  if (!ValidId(cepid)) return E_ID;
+  if (!ValidId(cepid)) return BadId();
   IsTCPcepid[cepid] = 0;
   return E_OK;
 }
+
+const char* ItronReason() {
+  if (lastERR == 0) return "no failure recorded";
+  if (lastERR == ETIME) return "nothing moved within the time limit";
+  return strerror(lastERR);
+}
+
+void ItronOnBindRetry(BindRetryNotice notice) { bindRetryNotice.store(notice); }
 
 void ItronSetBindRetry(int attempts, int pauseMs) {
   bindAttempts = attempts;
@@ -468,5 +463,5 @@ void ItronReset() {
   TCPStartFlg = 0;
   bindAttempts = kBindAttempts;
   bindPauseMs = kBindPauseMs;
-  lastERR.store(0);
+  lastERR = 0;
 }

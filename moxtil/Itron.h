@@ -90,6 +90,16 @@ ER tcp_wai_ack(ID cepid, TMO tmout);
 ER tcp_cls_cep(ID cepid, TMO tmout);
 ER tcp_del_cep(ID cepid);
 
+/// Why the calling thread's last failed operation failed, in the system's
+/// words ("Connection reset by peer"); each failure keeps an errno value.
+const char* ItronReason();
+
+/// Told of each failed bind of a reception point that is tried again: the
+/// port, the attempt that failed, the attempts in all and the pause before
+/// the next. ItronReason() tells why.
+typedef void (*BindRetryNotice)(UH port, int attempt, int attempts, int pauseMs);
+void ItronOnBindRetry(BindRetryNotice notice);
+
 /// Closes every socket the layer holds and returns all tables (and the bind
 /// retry) to their start state. For tests.
 void ItronReset();
