@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -55,10 +56,12 @@ ER OpenAnnounceEndpoint(bool firstCycle) {
 }
 
 void PrintMyAddress() {
-  UW address = GetMyIPAddr(ifname);
-  unsigned char octet[4];
-  std::memcpy(octet, &address, sizeof octet);  // network byte order: first octet first
-  printLog(stderr, ">>my IPaddress=%d.%d.%d.%d", octet[0], octet[1], octet[2], octet[3]);
+  const UW address = GetMyIPAddr(ifname);
+  if (address == 0) {
+    printLog(stderr, "interface %s: no IPv4 address (%s); announcing from every local address", ifname,
+             strerror(errno));
+  }
+  printLog(stderr, ">>my IPaddress=%s", FormatAddress(address).text);
 }
 
 /// Announces until the cycle's target has been served, or an error or a
@@ -78,6 +81,8 @@ void Announce(ID cepid, Acceptor& acceptor) {
     const bool listening = ReceptionPointsListen();
     if (listening && emptyProcess() >= 0 &&
         udp_snd_dat(cepid, &dstaddr, buf, static_cast<INT>(kDatagramSize), 0) < 0) {
+      printLog(stderr, "announce to %s: send failed: %s",
+               FormatAddress(dstaddr.ipaddr, dstaddr.portno).text, ItronReason());
       printLog(stderr, "--- error(udp_snd_dat)");
       Sleep(kAnnounceFailurePauseMs);
     }
@@ -85,6 +90,8 @@ void Announce(ID cepid, Acceptor& acceptor) {
     if (listening && reset == 1) {
       reset = 0;
       if (udp_snd_dat(cepid, &reset_dstaddr, resetbuf, static_cast<INT>(kDatagramSize), 0) < 0) {
+        printLog(stderr, "restart datagram to %s: send failed: %s",
+                 FormatAddress(reset_dstaddr.ipaddr, reset_dstaddr.portno).text, ItronReason());
         printLog(stderr, "--- error(udp_snd_dat)(@ reset command)");
       }
     }
@@ -98,15 +105,22 @@ void Announce(ID cepid, Acceptor& acceptor) {
 void RunCycle(bool firstCycle) {
   ER cepid = OpenAnnounceEndpoint(firstCycle);
   if (cepid < 0) {
+    const unsigned port = AnnouncePort(_baseOffset);
+    const char* why = ItronReason();
+    printLog(stderr, "announce port %u on %s: cannot open the UDP endpoint: %s", port,
+             FormatAddress(GetMyIPAddr(ifname)).text, why);
     printLog(stderr, "--- error(udp_vcre_cep)");
+    printLog(stderr, "no target can be invited without the announce port %u (%s): the update ends", port, why);
     ConsoleOut(status::kUdpEndpointFailed);
     SoftwareUpError();
     return;
   }
 
   Acceptor acceptor = {};
-  if (CreateThread(kAcceptorStackSize, process1, nullptr, &acceptor.thread) != 0) {
+  const int started = CreateThread(kAcceptorStackSize, process1, nullptr, &acceptor.thread);
+  if (started != 0) {
     printLog(stderr, "failed to the preparation of the main process!");
+    printLog(stderr, "acceptor thread cannot start: %s", strerror(started));
     ConsoleOut(status::kMainProcessFailed);
     SoftwareUpError();
     udp_del_cep(cepid);
@@ -123,6 +137,8 @@ void RunCycle(bool firstCycle) {
   JoinAcceptor(acceptor);
   if (acceptor.exitValue == kAcceptorTimedOut) {
     printLog(stderr, "Update Request has been canceled (_timeout).");
+    printLog(stderr, "no target connected to the loader port %u within %d s",
+             static_cast<unsigned>(LoaderPort(_baseOffset)), _TimeOutSecond);
     ConsoleOut(status::kTimeOut);
   }
   // Each cycle gives its endpoint back, so that a file list of any length is served.
@@ -181,6 +197,8 @@ int RunMoxtil(int argc, char** argv) {
   int result = 0;
   for (bool firstCycle = true;; firstCycle = false) {
     if (_filelist && SetFilenameInFilelist(_FileListPath, _currentSwupNum + 1) != 0) {
+      printLog(stderr, "file list %s: row %d cannot be loaded: %s", _FileListPath, _currentSwupNum + 1,
+               FileListProblem());
       ConsoleOut(status::kFileListUnreadable);
       result = -1;
       break;

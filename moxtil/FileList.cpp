@@ -1,5 +1,9 @@
 #include "moxtil/FileList.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +23,29 @@ bool EndsList(const char* row) { return row[0] == '\0' || row[0] == '\n' || row[
 
 void StorePath(char* dst, const char* src) { snprintf(dst, kPathSize, "%s", src); }
 
+// Only the main thread loads rows.
+char problem[kPathSize + 64] = "";
+
+/// Keeps what kept the row from loading; -1.
+int Refuse(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int Refuse(const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(problem, sizeof problem, format, ap);
+  va_end(ap);
+  return -1;
+}
+
+/// The first file of the set that is not a regular file, or null.
+const char* UnloadableFile() {
+  const char* const paths[] = {_loaderFile, _idFile, _targetFile[0], _targetFile[1]};
+  for (const char* path : paths) {
+    if ((path == _targetFile[1] && path[0] == '\0') || IsRegularFile(path)) continue;
+    return path;
+  }
+  return nullptr;
+}
+
 
 }  // namespace
 
@@ -34,15 +61,15 @@ int GetTotalLine(const char* filelist) {
 }
 
 int SetFilenameInFilelist(const char* filelist, int row) {
-  if (row < 1) return -1;
+  if (row < 1) return Refuse("rows count from 1");
   FILE* fp = fopen(filelist, "r");
-  if (fp == nullptr) return -1;
+  if (fp == nullptr) return Refuse("cannot open the list: %s", strerror(errno));
   char line[kRowBufferSize];
   std::memset(line, 0, sizeof line);
   int read = 0;
   while (read < row && fgets(line, kRowReadLimit, fp) != nullptr) ++read;
   fclose(fp);
-  if (read < row) return -1;
+  if (read < row) return Refuse("the list has no such row");
 
   std::memset(_loaderFile, 0, sizeof _loaderFile);
   std::memset(_idFile, 0, sizeof _idFile);
@@ -55,18 +82,22 @@ int SetFilenameInFilelist(const char* filelist, int row) {
     StorePath(fields[i], field);
     field = strtok_r(nullptr, token, &save);
   }
-  if (_targetFile[0][0] == '\0') return -1;  // fewer than three fields
+  if (_targetFile[0][0] == '\0') return Refuse("fewer than three file names");
 
   if (IsFileAccsecc() == -1) {
+    const char* path = UnloadableFile();
+    struct stat st{};
+    const char* why = stat(path, &st) != 0 ? strerror(errno) : "not a regular file";
+    printLog(stderr, "file list %s row %d: %s: %s", filelist, row, path, why);
     ConsoleOut(status::kListedFileNotFound);
-    return -1;
+    return Refuse("%s is missing or not a regular file", path);
   }
   return 0;
 }
 
+const char* FileListProblem() { return problem; }
+
 int IsFileAccsecc() {
   // Only regular files can be loaded whole: see the command line's check.
-  if (!IsRegularFile(_loaderFile) || !IsRegularFile(_idFile) || !IsRegularFile(_targetFile[0])) return -1;
-  if (_targetFile[1][0] != '\0' && !IsRegularFile(_targetFile[1])) return -1;
-  return 1;
+  return UnloadableFile() == nullptr ? 1 : -1;
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -35,8 +36,10 @@ DWORD GetMyIPAddr(const char* ifname) {
   std::snprintf(ifr.ifr_name, kNameCopy, "%s", ifname);
   ifr.ifr_addr.sa_family = AF_INET;
   if (ioctl(s, SIOCGIFADDR, &ifr) != 0) {
+    const int err = errno;
     perror("ioctl():");
     close(s);
+    errno = err;  // the caller may tell why
     return 0;
   }
   sockaddr_in sin;

@@ -29,3 +29,15 @@ void printLog(FILE* ostream, const char* format, ...) {
   va_end(ap);
   ConsoleOut(buffer);
 }
+
+AddressText FormatAddress(uint32_t ipaddr, int port) {
+  unsigned char octet[4];
+  std::memcpy(octet, &ipaddr, sizeof octet);  // network byte order: first octet first
+  AddressText out;
+  if (port < 0) {
+    snprintf(out.text, sizeof out.text, "%u.%u.%u.%u", octet[0], octet[1], octet[2], octet[3]);
+  } else {
+    snprintf(out.text, sizeof out.text, "%u.%u.%u.%u:%d", octet[0], octet[1], octet[2], octet[3], port);
+  }
+  return out;
+}

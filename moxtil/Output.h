@@ -2,6 +2,7 @@
 // log under the tag "moxtil" at debug priority, where the update app reads them.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 #include "common/util.h"
@@ -17,6 +18,16 @@ void ConsoleOut(const char* str);
 /// ostream is not written to; callers pass stderr.
 void printLog(FILE* ostream, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+/// An address as text: "a.b.c.d", or "a.b.c.d:port" when a port is given.
+struct AddressText {
+  char text[32];
+};
+/// ipaddr in network byte order (first octet in the lowest byte), port in host order.
+AddressText FormatAddress(uint32_t ipaddr, int port = -1);
+
+// Explanations are plain log lines (printLog) that tell what failed and why,
+// next to the status lines; they never begin with "-1 " or "NNN %".
+//
 // Status lines. A line that begins with "-1 " tells the update app that the
 // update failed; the texts are read by existing update apps and stay as they are.
 namespace status {

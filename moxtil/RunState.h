@@ -39,7 +39,7 @@ struct PROCESS_INFO {
   ID cepid;                 // the accepted loader connection
   ID repid;                 // reception point of the data port
   UW ipaddr;                // the target's address, network byte order
-  UH portno;                // not filled
+  UH portno;                // the target's port, for explanations
   int selectFileNum;        // -1 while a choice is pending, then 0 or 1
 };
 
