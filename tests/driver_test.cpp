@@ -71,6 +71,7 @@ TEST_P(AnnounceTest, SixteenBytesToTheAnnouncePortAboutEvery100ms) {
   // No target answered: the accept's time-out ends the run.
   EXPECT_EQ(StatusLines(*moxtil), Strings{"-1 time out"});
   EXPECT_EQ(CountLog(*moxtil, kCanceledLine), 1);
+  ExpectExplained(*moxtil, "-1 time out", "^no target connected to the loader port \\d+ within 3 s$");
 }
 
 INSTANTIATE_TEST_SUITE_P(Base, AnnounceTest,
@@ -199,6 +200,9 @@ TEST(UdpEndpoint, ACycleThatCannotOpenItEndsTheRun) {
     EXPECT_LT(moxtil->ExitMs(), 4000) << "it waited for a target it cannot announce to";
     EXPECT_EQ(CountLog(*moxtil, "--- error(udp_vcre_cep)"), 1);
     EXPECT_EQ(StatusLines(*moxtil), Strings{"-1 failed to open the UDP endpoint"});
+    ExpectExplained(*moxtil, "--- error(udp_vcre_cep)",
+                    "^announce port \\d+ on 127\\.0\\.0\\.1: cannot open the UDP endpoint: Address already in use$");
+    ExpectExplained(*moxtil, "-1 failed to open the UDP endpoint", "Address already in use.*the update ends$");
     EXPECT_EQ(rx.ReceiveFor(Millis(100)).size(), 0u);
   }
 }
@@ -210,6 +214,7 @@ struct RefusedCase {
   std::string list;         // contents; {A}, {B} stand for an existing file set's three paths
   Strings status;           // status lines expected
   std::string logLine;      // another line expected, or empty
+  std::string why;          // what the explanation before the last status line tells
 };
 
 std::string Expand(std::string text, const FileSet& files, const std::string& missing) {
@@ -231,17 +236,18 @@ TEST(FileList, RefusedBeforeTheFirstCycle) {
   const std::string missing = dir.File("no-such-file");
   const std::string unreadable = "-1 error can not read the filelist";
   const std::string notFound = "-1 error file not found ";
+  const std::string missingFile = ".*no-such-file is missing or not a regular file$";
   const RefusedCase cases[] = {
-      {"no list", "", {}, "loader filelist not found!"},
-      {"empty list", "", {unreadable}, ""},
-      {"first line empty", "\n{A}\n", {unreadable}, ""},
-      {"first line CR LF only", "\r\n{A}\r\n", {unreadable}, ""},
-      {"two fields", "{L} {I}\n{A}\n", {unreadable}, ""},
-      {"blanks only", "  \t \n{A}\n", {unreadable}, ""},
-      {"loader missing", "{X} {I} {P}\n", {notFound, unreadable}, ""},
-      {"ID code missing", "{L} {X} {P}\n", {notFound, unreadable}, ""},
-      {"program missing", "{L},{I},{X}\n", {notFound, unreadable}, ""},
-      {"second program missing", "{A} {X}\n", {notFound, unreadable}, ""},
+      {"no list", "", {}, "loader filelist not found!", ""},
+      {"empty list", "", {unreadable}, "", "the list has no such row$"},
+      {"first line empty", "\n{A}\n", {unreadable}, "", "fewer than three file names$"},
+      {"first line CR LF only", "\r\n{A}\r\n", {unreadable}, "", "fewer than three file names$"},
+      {"two fields", "{L} {I}\n{A}\n", {unreadable}, "", "fewer than three file names$"},
+      {"blanks only", "  \t \n{A}\n", {unreadable}, "", "fewer than three file names$"},
+      {"loader missing", "{X} {I} {P}\n", {notFound, unreadable}, "", missingFile},
+      {"ID code missing", "{L} {X} {P}\n", {notFound, unreadable}, "", missingFile},
+      {"program missing", "{L},{I},{X}\n", {notFound, unreadable}, "", missingFile},
+      {"second program missing", "{A} {X}\n", {notFound, unreadable}, "", missingFile},
   };
   for (const RefusedCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -261,6 +267,10 @@ TEST(FileList, RefusedBeforeTheFirstCycle) {
     }
     EXPECT_EQ(CountLog(*moxtil, kMyAddressLine), 0);
     EXPECT_EQ(rx.ReceiveFor(Millis(100)).size(), 0u) << "announced a list it refused";
+    if (!c.why.empty()) ExpectExplained(*moxtil, c.status.back(), "^file list .*filelist: row 1 cannot be loaded: " + c.why);
+    if (c.status.size() == 2) {
+      ExpectExplained(*moxtil, notFound, "^file list .*filelist row 1: .*no-such-file: No such file or directory$");
+    }
     if (HasFailure()) break;
   }
 }

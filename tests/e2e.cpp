@@ -22,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <regex>
 #include <sstream>
 
 extern char** environ;
@@ -368,10 +369,39 @@ std::vector<std::string> StatusLines(const Process& moxtil) {
   return status;
 }
 
+int CountMatching(const Process& moxtil, const std::string& pattern) {
+  const std::regex re(pattern);
+  int count = 0;
+  for (const std::string& line : LogLines(moxtil)) count += std::regex_search(line, re);
+  return count;
+}
+
 int CountLog(const Process& moxtil, const std::string& text) {
   int count = 0;
   for (const std::string& line : LogLines(moxtil)) count += line == text;
   return count;
+}
+
+void ExpectExplained(const Process& moxtil, const std::string& line, const std::string& pattern) {
+  const std::vector<std::string> log = LogLines(moxtil);
+  const auto at = std::find(log.begin(), log.end(), line);
+  if (at == log.end() || at == log.begin()) {
+    ADD_FAILURE() << "no line before \"" << line << "\"";
+    return;
+  }
+  const std::string& before = *(at - 1);
+  EXPECT_FALSE(IsStatusLine(before)) << "\"" << before << "\" is shaped like a status line";
+  EXPECT_TRUE(std::regex_search(before, std::regex(pattern)))
+      << "before \"" << line << "\": \"" << before << "\" does not match " << pattern;
+}
+
+void ExpectSummary(const Process& moxtil, int64_t programBytes) {
+  const std::vector<std::string> log = LogLines(moxtil);
+  const auto at = std::find(log.begin(), log.end(), "100 % finish");
+  ASSERT_TRUE(at != log.end() && at + 1 != log.end()) << "no line after the finish line";
+  const std::string pattern =
+      "^program to 127\\.0\\.0\\.2:\\d+: " + std::to_string(programBytes) + " bytes in [0-9.]+ s \\([0-9.]+ MiB/s\\)$";
+  EXPECT_TRUE(std::regex_search(*(at + 1), std::regex(pattern))) << "summary \"" << *(at + 1) << "\"";
 }
 
 std::vector<int> ProgressValues(const Process& moxtil) {

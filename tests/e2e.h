@@ -68,6 +68,7 @@ enum Slot : int {
   kSlotProgramDevZero = 44,
   kSlotProgramShrinks = 45,
   kSlotRerun = 46,
+  kSlotNoDataConnection = 47,
   // long_test.cpp
   kSlotLongFileList = 50,
   kSlotLargeProgram = 51,
@@ -156,8 +157,15 @@ std::unique_ptr<Process> StartMoxtil(int base, const std::vector<std::string>& a
 std::vector<std::string> LogLines(const Process& moxtil);
 /// The status lines among them: those that begin with "NNN %" or "-1 ".
 std::vector<std::string> StatusLines(const Process& moxtil);
+/// How many log lines match the regular expression.
+int CountMatching(const Process& moxtil, const std::string& pattern);
 /// How often text occurs as a whole log line.
 int CountLog(const Process& moxtil, const std::string& text);
+/// Checks that the log line right before the first `line` (a status line or
+/// a "--- error" line) is an explanation matching the regular expression.
+void ExpectExplained(const Process& moxtil, const std::string& line, const std::string& pattern);
+/// Checks the line after "100 % finish": the program's bytes, seconds and speed.
+void ExpectSummary(const Process& moxtil, int64_t programBytes);
 /// The progress values ("042 %" gives 42) of the status lines, in order.
 std::vector<int> ProgressValues(const Process& moxtil);
 

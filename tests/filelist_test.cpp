@@ -168,6 +168,9 @@ TEST(FileList, AMissingFileInALaterRowEndsTheRun) {
   // 50 bytes of the first of two rows count as half of a hundred: 25 %.
   EXPECT_EQ(StatusLines(*moxtil), (Strings{"000 % connect", "025 %", "-1 error file not found ",
                                            "-1 error can not read the filelist"}));
+  ExpectExplained(*moxtil, "-1 error file not found ", "^file list .* row 2: .*/missing: No such file or directory$");
+  ExpectExplained(*moxtil, "-1 error can not read the filelist",
+                  "^file list .*: row 2 cannot be loaded: .*/missing is missing or not a regular file$");
 }
 
 }  // namespace

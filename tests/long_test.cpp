@@ -79,6 +79,13 @@ TEST_P(BusyPortTest, NoAnnounceWhileTheBindIsRetriedThenTheStatusLine) {
   EXPECT_GE(moxtil->ExitMs(), 74000) << "16 attempts 5 s apart";
   EXPECT_EQ(rx.ReceiveFor(Millis(100)).size(), 0u) << "announced while no target could connect";
   EXPECT_EQ(StatusLines(*moxtil), Strings{"-1 failed to open the TCP reception point"});
+  // Every failed attempt is told at once, and the last one before the line.
+  const std::string port = std::to_string(base + offset);
+  EXPECT_EQ(CountMatching(*moxtil, "^(loader|data) port " + port +
+                                       ": bind failed: Address already in use \\(attempt \\d+ of 16, next in 5 s\\)$"),
+            15);
+  ExpectExplained(*moxtil, "-1 failed to open the TCP reception point",
+                  "^(loader|data) port " + port + ": cannot listen: Address already in use$");
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, BusyPortTest, ::testing::Values(10, 11),

@@ -85,6 +85,10 @@ TEST_P(FullUpdateTest, TheTargetGetsEveryFileWholeAndTheLinesComeInOrder) {
     EXPECT_GE(std::stod(Field(updates[0], "program_seconds")), c.minProgramSeconds);
   }
   EXPECT_EQ(StatusLines(*moxtil), Concat(Concat({kConnect, kErasing}, c.progress), {kFinish}));
+  // The target's connections are named, and the transfer summed up.
+  EXPECT_EQ(CountMatching(*moxtil, "^loader connection from 127\\.0\\.0\\.2:\\d+$"), 1);
+  EXPECT_EQ(CountMatching(*moxtil, "^data connection from 127\\.0\\.0\\.2:\\d+$"), 1);
+  ExpectSummary(*moxtil, c.programSize);
 }
 
 // Progress lines come after the 1st, 11th, 21st ... piece of 1024 bytes and
@@ -176,6 +180,7 @@ TEST(Unicast, AForeignTargetIsDroppedAndTheRightOneServedAfterIt) {
   EXPECT_TRUE(ReadToEof(foreign.get(), &got, Millis(3000))) << "the foreign connection was not closed";
   EXPECT_EQ(got.size(), 0u) << "a foreign target was sent data";
   EXPECT_EQ(StatusLines(*moxtil), Strings{});
+  EXPECT_EQ(CountMatching(*moxtil, "^loader connection from 127\\.0\\.0\\.3:\\d+ dropped: only 127\\.0\\.0\\.2 is served"), 1);
 
   // Past the first accept's 6 s, within the second's.
   std::this_thread::sleep_for(Millis(4000));
@@ -312,6 +317,7 @@ struct DeliveryCase {
   const char* simResult;
   const char* lastLine;    // the failure line, or the finish line
   int64_t minGapMs, maxGapMs;  // between the last line and the one before it
+  const char* why;             // the explanation before a failure line
 };
 
 void PrintTo(const DeliveryCase& c, std::ostream* os) { *os << c.name; }
@@ -353,7 +359,9 @@ TEST_P(DeliveryTest, SuccessOnlyForAcknowledgedBytesAndNoWaitBeyondTheLimit) {
   }
   if (std::string(c.lastLine) == kFinish) {
     ExpectServed(updates[0], files, "52", files.program);
+    ExpectSummary(*moxtil, c.programSize);
   } else {
+    ExpectExplained(*moxtil, c.lastLine, c.why);
     EXPECT_EQ(CountLog(*moxtil, kFinish), 0);
     EXPECT_EQ(CountLog(*moxtil, "-1 time out"), 0);
     // Nothing reaches the target after a broken loader: no reboot byte, no ID code.
@@ -372,43 +380,48 @@ TEST_P(DeliveryTest, SuccessOnlyForAcknowledgedBytesAndNoWaitBeyondTheLimit) {
   EXPECT_LE(gap, c.maxGapMs) << "after \"" << out[before].text << "\"";
 }
 
-const Strings kStall = {"--stall-seconds", "8"};  // longer than any row's limit and close
+const Strings kStall = {"--stall-seconds", "8"};
+// How the target's failures read in the explanations.
+constexpr char kLoaderTimedOut[] = "^(loader|reboot byte) to 127\\.0\\.0\\.2:\\d+: .*: nothing moved within the time limit$";
+constexpr char kLoaderReset[] = "^(loader|reboot byte) to 127\\.0\\.0\\.2:\\d+: .*: (Connection reset by peer|Broken pipe)$";
+constexpr char kProgramTimedOut[] = "^program to 127\\.0\\.0\\.2:\\d+: .*: nothing moved within the time limit$";
+constexpr char kProgramReset[] = "^program to 127\\.0\\.0\\.2:\\d+: .*: (Connection reset by peer|Broken pipe)$";  // longer than any row's limit and close
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, DeliveryTest,
     ::testing::Values(
         // The loader: stalled, reset or closed early.
         DeliveryCase{"LoaderStallsWithinTheBuffers", kSlotDeliveryFirst, true, 40000, 100, {"-T2"},
-                     Concat({"--stall-loader-after", "16384"}, kStall), "stalled-loader", kRebootError, 1900, 4500},
+                     Concat({"--stall-loader-after", "16384"}, kStall), "stalled-loader", kRebootError, 1900, 4500, kLoaderTimedOut},
         DeliveryCase{"LoaderStallsBeyondTheBuffers", kSlotDeliveryFirst + 1, true, 8 << 20, 100, {"-T2"},
-                     Concat({"--stall-loader-after", "100000"}, kStall), "stalled-loader", kRebootError, 1900, 4500},
+                     Concat({"--stall-loader-after", "100000"}, kStall), "stalled-loader", kRebootError, 1900, 4500, kLoaderTimedOut},
         DeliveryCase{"LoaderResetHalfway", kSlotDeliveryFirst + 2, false, 64 << 10, 100, {"-T2"},
-                     {"--reset-loader-after", "32768"}, "reset-loader", kRebootError, 0, 1500},
+                     {"--reset-loader-after", "32768"}, "reset-loader", kRebootError, 0, 1500, kLoaderReset},
         DeliveryCase{"LoaderClosedEarly", kSlotDeliveryFirst + 3, false, kHugeFile, 100, {"-T10"},
-                     {"--close-loader-after", "100000", "--count-only"}, "closed-loader", kRebootError, 0, 11000},
+                     {"--close-loader-after", "100000", "--count-only"}, "closed-loader", kRebootError, 0, 11000, kLoaderReset},
         // The program: stalled, reset or closed early, with and without -T.
         DeliveryCase{"ProgramStallsWithinTheBuffers", kSlotDeliveryFirst + 4, true, 1000, kFits, {"-T2"},
-                     Concat({"--stall-program-after", "16384"}, kStall), "stalled-program", kProgramError, 1900, 4500},
+                     Concat({"--stall-program-after", "16384"}, kStall), "stalled-program", kProgramError, 1900, 4500, kProgramTimedOut},
         DeliveryCase{"ProgramStallsBeyondTheBuffers", kSlotDeliveryFirst + 5, true, 1000, kHugeFile, {"-T3"},
                      Concat({"--stall-program-after", "100000", "--count-only"}, kStall), "stalled-program",
-                     kProgramError, 2900, 5500},
+                     kProgramError, 2900, 5500, kProgramTimedOut},
         DeliveryCase{"ProgramStallsWithoutALimit", kSlotDeliveryFirst + 6, true, 1000, kFits, {},
                      {"--stall-program-after", "16384", "--stall-seconds", "3"}, "stalled-program", kProgramError,
-                     2500, 5500},
+                     2500, 5500, kProgramReset},
         DeliveryCase{"ProgramResetWithinTheBuffers", kSlotDeliveryFirst + 7, true, 1000, kFits, {"-T2"},
-                     {"--reset-program-after", "16384"}, "reset-program", kProgramError, 0, 1500},
+                     {"--reset-program-after", "16384"}, "reset-program", kProgramError, 0, 1500, kProgramReset},
         DeliveryCase{"ProgramResetBeyondTheBuffers", kSlotDeliveryFirst + 8, true, 1000, kBeyond, {"-T2"},
-                     {"--reset-program-after", "102400"}, "reset-program", kProgramError, 0, 1500},
+                     {"--reset-program-after", "102400"}, "reset-program", kProgramError, 0, 1500, kProgramReset},
         DeliveryCase{"ProgramClosedEarly", kSlotDeliveryFirst + 9, false, 1000, kHugeFile, {"-T10"},
-                     {"--close-program-after", "100000", "--count-only"}, "closed-program", kProgramError, 0, 11000},
+                     {"--close-program-after", "100000", "--count-only"}, "closed-program", kProgramError, 0, 11000, kProgramReset},
         // Bytes the protocol never reads: every byte still arrives, and the
         // streams end normally, not with a reset.
         DeliveryCase{"StrayBytesOnTheLoaderConnection", kSlotDeliveryFirst + 10, true, 8 << 20, 1000, {"-T5"},
-                     {"--stray-loader", "100"}, "ok", kFinish, 0, 5000},
+                     {"--stray-loader", "100"}, "ok", kFinish, 0, 5000, ""},
         DeliveryCase{"UnaskedReplyToASlowTarget", kSlotDeliveryFirst + 11, true, 1000, 4 << 20, {"-T5"},
-                     {"--reply", "P1", "--read-size", "4096", "--read-delay", "1"}, "ok", kFinish, 0, 5000},
+                     {"--reply", "P1", "--read-size", "4096", "--read-delay", "1"}, "ok", kFinish, 0, 5000, ""},
         DeliveryCase{"FloodOnTheDataConnection", kSlotDeliveryFirst + 12, true, 1000, 4 << 20, {"-T5"},
-                     {"--flood-data", "--reply", "P0"}, "ok", kFinish, 0, 5000}),
+                     {"--flood-data", "--reply", "P0"}, "ok", kFinish, 0, 5000, ""}),
     [](const ::testing::TestParamInfo<DeliveryCase>& p) { return p.param.name; });
 
 // ---- transfers refused on the way
@@ -418,6 +431,7 @@ struct RefusedCase {
   int slot;
   std::function<void(const TempDir&, FileSet&)> prepare;
   Strings status;
+  const char* why;  // the explanation before the failure line
   std::map<std::string, std::string> simFields;  // expected fields of the simulator's report
   // When moxtil writes this line, `change` alters the files under it.
   const char* changeAt = nullptr;
@@ -450,6 +464,7 @@ TEST_P(RefusedTest, TheStatusLineTellsWhyAndTheRunEnds) {
   status.erase(std::remove_if(status.begin(), status.end(), [](const std::string& l) { return l.size() == 5; }),
                status.end());
   EXPECT_EQ(status, c.status) << "progress lines left out";
+  ExpectExplained(*moxtil, c.status.back(), c.why);
   EXPECT_EQ(CountLog(*moxtil, "-1 time out"), 0);
 
   sim->WaitExit(Millis(15000));
@@ -476,32 +491,38 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefusedCase{"IdCodeFileMissing", kSlotIdMissing,
                     [](const TempDir& d, FileSet& f) { f.id = d.File("no-idcode"); },
-                    {kConnect, "-1 file not found"},
+                    {kConnect, "-1 file not found"}, "^ID code .*/no-idcode: cannot open: No such file or directory$",
                     {{"loader_bytes", kLoaderSize}, {"reboot", "52"}}},
         RefusedCase{"IdCodeFileShort", kSlotIdShort,
                     [](const TempDir&, FileSet& f) { MakeRandomFile(f.id, 9, 1); },
-                    {kConnect, "-1 file read error"},
+                    {kConnect, "-1 file read error"}, "^ID code .*idcode\\.sys: only 9 of the 10 bytes$",
                     {{"loader_bytes", kLoaderSize}, {"reboot", "52"}, {"result", "short-id"}, {"id_bytes", "0"}}},
         RefusedCase{"IdCodeFileEmpty", kSlotIdEmpty, [](const TempDir&, FileSet& f) { WriteFile(f.id, ""); },
-                    {kConnect, "-1 file  no id"},
+                    {kConnect, "-1 file  no id"}, "^ID code .*idcode\\.sys: the file is empty$",
                     {{"loader_bytes", kLoaderSize}, {"reboot", "52"}}},
+        RefusedCase{"NoDataConnection", kSlotNoDataConnection, [](const TempDir&, FileSet&) {},
+                    {kConnect, "-1 id data error"}, "^ID code: no data connection on port \\d+ within 10 s$",
+                    {{"result", "no-data-connect"}, {"reboot", "52"}}, nullptr, nullptr, {"--no-data-connect"}},
         // The files change after the command line was checked.
         RefusedCase{"LoaderGoneBeforeTheTargetCame", kSlotLoaderRemoved, [](const TempDir&, FileSet&) {},
                     {kConnect, "-1 loader file not found"},
+                    "^loader .*loader\\.b: cannot open: No such file or directory$",
                     {{"loader_bytes", "0"}, {"reboot", "none"}}, ">>my IPaddress=127.0.0.1",
                     [](FileSet& f) { unlink(f.loader.c_str()); }, {"--loader-connect-delay", "500"}},
         RefusedCase{"LoaderBecameAFifo", kSlotLoaderFifo, [](const TempDir&, FileSet&) {},
-                    {kConnect, "-1 loader file not found"},
+                    {kConnect, "-1 loader file not found"}, "^loader .*loader\\.b: cannot open: not a regular file$",
                     {{"loader_bytes", "0"}, {"reboot", "none"}}, ">>my IPaddress=127.0.0.1",
                     [](FileSet& f) { ReplaceByFifo(f.loader); }, {"--loader-connect-delay", "500"}},
         RefusedCase{"ProgramBecameEndless", kSlotProgramDevZero, [](const TempDir&, FileSet&) {},
                     {kConnect, kErasing, "-1 target PG file not found"},
+                    "^program .*target\\.bin: cannot open: not a regular file$",
                     {{"reboot", "52"}, {"id_bytes", "10"}, {"program_bytes", "0"}}, ">>my IPaddress=127.0.0.1",
                     [](FileSet& f) { ReplaceByDevZero(f.program); }, {"--loader-connect-delay", "500"}},
         // 16 MiB cut to 1 MiB while a slow target takes it.
         RefusedCase{"ProgramCutShortWhileSent", kSlotProgramShrinks,
                     [](const TempDir&, FileSet& f) { MakeRandomFile(f.program, 16 << 20, 7); },
                     {kConnect, kErasing, "-1 target PG file not found"},
+                    "^program .*target\\.bin: ran out after \\d+ of 16777216 bytes \\(the file shrank while it was sent\\)$",
                     {{"result", "ok"}}, "000 % Now erasing",
                     [](FileSet& f) { ASSERT_EQ(truncate(f.program.c_str(), 1 << 20), 0); },
                     {"--read-size", "4096", "--read-delay", "1", "--count-only"}}),

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Broadcast on a real link: moxtil announces to 255.255.255.255 on a veth
-# link between two network namespaces made here, and a simulated target in
-# the other namespace is updated through it. Nothing leaves the namespaces.
+# Updates on a real link: a veth link between two network namespaces made
+# here, moxtil in one and a simulated target in the other; nothing leaves the
+# namespaces. Once in broadcast mode (255.255.255.255), once in unicast mode
+# with an interface that does not exist.
 #   broadcast_test.sh <moxtil> <target-sim> [launcher words...]
 # Exit 77 (skipped) where namespaces cannot be made.
 set -u
@@ -47,32 +48,49 @@ head -c 300000 /dev/urandom >"$work/loader.b"
 printf 'ID%08d' 77 >"$work/idcode.sys"
 head -c 2000000 /dev/urandom >"$work/target.bin"
 
-ip netns exec "$target_ns" "$sim" --address 169.254.77.2 --listen-any --base 10000 --time-limit 60 >"$work/sim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do grep -q '^ready' "$work/sim.log" && break; sleep 0.1; done
-grep -q '^ready' "$work/sim.log" || fail "simulator not ready: $(cat "$work/sim.log")"
+field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$report"; }
+
+# One update of the simulated target in its namespace by moxtil in the host's.
+#   update <tag> <port base> <simulator options...> -- <moxtil options...>
+update() {
+  local tag=$1 base=$2
+  shift 2
+  local sim_args=()
+  while [ "$1" != -- ]; do sim_args+=("$1"); shift; done
+  shift
+  ip netns exec "$target_ns" "$sim" --address 169.254.77.2 --base "$base" --time-limit 60 "${sim_args[@]}" \
+    >"$work/$tag-sim.log" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 100); do grep -q '^ready' "$work/$tag-sim.log" && break; sleep 0.1; done
+  grep -q '^ready' "$work/$tag-sim.log" || fail "$tag: simulator not ready: $(cat "$work/$tag-sim.log")"
+  timeout 60 ip netns exec "$host_ns" "${launcher[@]}" "$moxtil" "$work/loader.b" "$work/idcode.sys" \
+    "$work/target.bin" -R -T30 "-B$base" "$@" >"$work/$tag-moxtil.log" 2>&1
+  local status=$?
+  wait "$sim_pid"
+  local sim_status=$?
+  sim_pid=
+  echo "--- $tag: moxtil (exit $status)"; cat "$work/$tag-moxtil.log"
+  echo "--- $tag: simulator (exit $sim_status)"; cat "$work/$tag-sim.log"
+  [ "$status" -eq 0 ] || fail "$tag: moxtil exit $status"
+  [ "$sim_status" -eq 0 ] || fail "$tag: simulator exit $sim_status"
+  grep -q '^D/moxtil: 100 % finish$' "$work/$tag-moxtil.log" || fail "$tag: no finish line"
+  report=$(grep '^update ' "$work/$tag-sim.log")
+  [ "$(field result)" = ok ] || fail "$tag: update result"
+  [ "$(field reboot)" = 52 ] || fail "$tag: reboot byte"
+  [ "$(field loader_sha256)" = "$(sha256sum <"$work/loader.b" | cut -d' ' -f1)" ] || fail "$tag: loader checksum"
+  [ "$(field program_sha256)" = "$(sha256sum <"$work/target.bin" | cut -d' ' -f1)" ] || fail "$tag: program checksum"
+}
 
 # No -D: broadcast mode, on the namespace's link.
-timeout 60 ip netns exec "$host_ns" "${launcher[@]}" "$moxtil" "$work/loader.b" "$work/idcode.sys" "$work/target.bin" \
-  -R -T30 "-i$tag-h" >"$work/moxtil.log" 2>&1
-status=$?
-wait "$sim_pid"
-sim_status=$?
-sim_pid=
-
-echo "--- moxtil (exit $status)"; cat "$work/moxtil.log"
-echo "--- simulator (exit $sim_status)"; cat "$work/sim.log"
-
-[ "$status" -eq 0 ] || fail "moxtil exit $status"
-[ "$sim_status" -eq 0 ] || fail "simulator exit $sim_status"
-grep -q '^D/moxtil: >>my IPaddress=169.254.77.1$' "$work/moxtil.log" || fail "address of the link"
-grep -q '^datagram kind=announce from=169.254.77.1:10010 .*to=255.255.255.255' "$work/sim.log" \
+update broadcast 10000 --listen-any -- "-i$tag-h"
+grep -q '^D/moxtil: >>my IPaddress=169.254.77.1$' "$work/broadcast-moxtil.log" || fail "address of the link"
+grep -q '^datagram kind=announce from=169.254.77.1:10010 .*to=255.255.255.255' "$work/broadcast-sim.log" \
   || fail "no announce datagram to 255.255.255.255 from 169.254.77.1:10010"
-grep -q '^D/moxtil: 100 % finish$' "$work/moxtil.log" || fail "no finish line"
-report=$(grep '^update ' "$work/sim.log")
-field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$report"; }
-[ "$(field result)" = ok ] || fail "update result"
-[ "$(field reboot)" = 52 ] || fail "reboot byte"
-[ "$(field loader_sha256)" = "$(sha256sum <"$work/loader.b" | cut -d' ' -f1)" ] || fail "loader checksum"
-[ "$(field program_sha256)" = "$(sha256sum <"$work/target.bin" | cut -d' ' -f1)" ] || fail "program checksum"
+
+# An interface that does not exist: said so, and the update runs from every
+# local address.
+update nosuch 10100 -- -inosuch -D169.254.77.2
+grep -qx 'D/moxtil: interface nosuch: no IPv4 address (No such device); announcing from every local address' \
+  "$work/nosuch-moxtil.log" || fail "no explanation of the missing interface"
+grep -q '^D/moxtil: >>my IPaddress=0.0.0.0$' "$work/nosuch-moxtil.log" || fail "address of no interface"
 echo "PASSED"
