@@ -481,14 +481,16 @@ int main(int argc, char** argv) {
   app.add_option("--address", cfg.address, "Local IPv4 address to bind the UDP port to and connect from")->required();
   app.add_option("--base", cfg.base, "Port base: UDP and loader port BASE+10, data port BASE+11 (16-bit wrap)")
       ->required();
-  app.add_flag("--listen-any", cfg.listenAny, "Bind the UDP port to 0.0.0.0 to hear broadcast; still connect from --address");
+  app.add_flag("--listen-any", cfg.listenAny,
+               "Bind the UDP port to 0.0.0.0 to hear broadcast; still connect from --address");
   app.add_option("--updates", cfg.updates, "Updates to serve in a row before exiting")->check(CLI::PositiveNumber);
   app.add_option("--time-limit", cfg.timeLimit, "Overall limit in seconds; then print 'timeout' and exit 3")
       ->check(CLI::PositiveNumber);
   app.add_option("--reply", cfg.reply, "Bytes to send after the 10-byte ID code, e.g. P0 or P1 (default: none)");
   app.add_flag("--reply-split", cfg.replySplit,
                "Send the reply in two sends --reply-split-delay apart (first byte, then the rest)");
-  app.add_option("--reply-split-delay", cfg.replySplitDelayMs, "Milliseconds between the two sends of a split reply (default 200)")
+  app.add_option("--reply-split-delay", cfg.replySplitDelayMs,
+                 "Milliseconds between the two sends of a split reply (default 200)")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--save", cfg.saveDir,
                  "Directory to save loader.bin (without the reboot byte), id.bin and program.bin in; "
