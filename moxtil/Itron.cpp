@@ -50,7 +50,10 @@ int bindAttempts = kBindAttempts;
 int bindPauseMs = kBindPauseMs;
 std::atomic<BindRetryNotice> bindRetryNotice{nullptr};
 
+constexpr int kNoSocket = -1;
+
 bool ValidId(ID id) { return id >= 0 && id < kItronMaxIds; }
+bool HasSocket(int s) { return s >= 0; }
 
 // The one place where a failure becomes a layer code: its reason is kept
 // for ItronReason, and the code returned.
@@ -143,7 +146,7 @@ int ConnectionError(int s) {
 void UdpStart() {
   if (UDPStartFlg != 0) return;
   for (SOCKETUDPTBL& row : SocketUDPTbl) {
-    row.s = -1;
+    row.s = kNoSocket;
     row.portno = 0;
   }
   UDPStartFlg = 1;
@@ -152,10 +155,31 @@ void UdpStart() {
 void TcpStart() {
   if (TCPStartFlg != 0) return;
   for (int i = 0; i < kItronMaxIds; ++i) {
-    SocketTCPTbl[i] = -1;
-    AcceptTCPTbl[i] = -1;
+    SocketTCPTbl[i] = kNoSocket;
+    AcceptTCPTbl[i] = kNoSocket;
   }
   TCPStartFlg = 1;
+}
+
+// The socket another created UDP endpoint than `except` holds on port (in
+// network byte order), or kNoSocket: one socket serves every ID on a port.
+int SharedUdpSocket(int port, ID except) {
+  for (ID n = 0; n < kItronMaxIds; ++n) {
+    if (n != except && HasSocket(SocketUDPTbl[n].s) && SocketUDPTbl[n].portno == port) return SocketUDPTbl[n].s;
+  }
+  return kNoSocket;
+}
+
+// The lowest free ID of a table of "created" marks, made with create(n):
+// the ID, or the failure of its creation.
+template <typename Create>
+ER PickFreeId(const int (&created)[kItronMaxIds], Create create) {
+  for (ID n = 0; n < kItronMaxIds; ++n) {
+    if (created[n] != 0) continue;
+    const ER er = create(n);
+    return er != E_OK ? er : n;
+  }
+  return Failure(E_ID, EMFILE);
 }
 
 // Creation of a UDP endpoint; with hasFlag, the option flag is set to arg on
@@ -165,14 +189,8 @@ ER UdpCreate(ID cepid, const T_UDP_CCEP* pk_ccep, bool hasFlag, int flag, int ar
   UdpStart();
   if (!ValidId(cepid)) return BadId();
 
-  int s = -1;
-  for (const SOCKETUDPTBL& row : SocketUDPTbl) {
-    if (row.s != -1 && row.portno == port) {
-      s = row.s;
-      break;
-    }
-  }
-  if (s == -1) {
+  int s = SharedUdpSocket(port, -1);
+  if (!HasSocket(s)) {
     s = socket(AF_INET, SOCK_DGRAM, 0);
     if (s < 0) return CallFailure(E_OBJ);
     const int on = 1;
@@ -192,12 +210,7 @@ ER UdpCreate(ID cepid, const T_UDP_CCEP* pk_ccep, bool hasFlag, int flag, int ar
 }
 
 ER UdpPickAndCreate(const T_UDP_CCEP* pk_ccep, bool hasFlag, int flag, int arg) {
-  for (ID n = 0; n < kItronMaxIds; ++n) {
-    if (IsUDPcepid[n] != 0) continue;
-    const ER er = UdpCreate(n, pk_ccep, hasFlag, flag, arg);
-    return er != E_OK ? er : n;
-  }
-  return Failure(E_ID, EMFILE);
+  return PickFreeId(IsUDPcepid, [&](ID n) { return UdpCreate(n, pk_ccep, hasFlag, flag, arg); });
 }
 
 }  // namespace
@@ -219,7 +232,7 @@ ER udp_vcre_cep_reuseaddr(const T_UDP_CCEP* pk_ccep) {
 ER udp_snd_dat(ID cepid, const T_IPV4EP* p_dstaddr, const void* data, INT len, TMO /*tmout*/) {
   UdpStart();
   if (!ValidId(cepid)) return BadId();
-  if (SocketUDPTbl[cepid].s < 0) return Failure(E_NOEXS, EBADF);
+  if (!HasSocket(SocketUDPTbl[cepid].s)) return Failure(E_NOEXS, EBADF);
   const sockaddr_in sa = MakeAddress(p_dstaddr->ipaddr, p_dstaddr->portno);
   const ssize_t n = sendto(SocketUDPTbl[cepid].s, data, len < 0 ? 0 : static_cast<size_t>(len), 0,
                            reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
@@ -230,9 +243,11 @@ ER udp_snd_dat(ID cepid, const T_IPV4EP* p_dstaddr, const void* data, INT len, T
 ER udp_del_cep(ID cepid) {
   UdpStart();
   if (!ValidId(cepid)) return BadId();
-  if (SocketUDPTbl[cepid].s == -1) return Failure(E_NOEXS, EBADF);
-  if (close(SocketUDPTbl[cepid].s) != 0) return CallFailure(E_OBJ);
-  SocketUDPTbl[cepid].s = -1;
+  const int s = SocketUDPTbl[cepid].s;
+  if (!HasSocket(s)) return Failure(E_NOEXS, EBADF);
+  // The socket is shared by every ID on its port: it closes with the last.
+  if (!HasSocket(SharedUdpSocket(SocketUDPTbl[cepid].portno, cepid)) && close(s) != 0) return CallFailure(E_OBJ);
+  SocketUDPTbl[cepid].s = kNoSocket;
   SocketUDPTbl[cepid].portno = 0;
   IsUDPcepid[cepid] = 0;
   return E_OK;
@@ -243,7 +258,7 @@ ER udp_del_cep(ID cepid) {
 ER tcp_cre_rep(ID repid, const T_TCP_CREP* pk_crep) {
   TcpStart();
   if (!ValidId(repid)) return BadId();
-  if (SocketTCPTbl[repid] != -1 || AcceptTCPTbl[repid] != -1) return Failure(E_OBJ, EBUSY);
+  if (HasSocket(SocketTCPTbl[repid]) || HasSocket(AcceptTCPTbl[repid])) return Failure(E_OBJ, EBUSY);
 
   const int s = socket(AF_INET, SOCK_STREAM, 0);
   if (s < 0) return CallFailure(E_NOSOCK);
@@ -273,20 +288,15 @@ ER tcp_cre_rep(ID repid, const T_TCP_CREP* pk_crep) {
 }
 
 ER tcp_vcre_rep(const T_TCP_CREP* pk_crep) {
-  for (ID n = 0; n < kItronMaxIds; ++n) {
-    if (IsTCPrepid[n] != 0) continue;
-    const ER er = tcp_cre_rep(n, pk_crep);
-    return er != E_OK ? er : n;
-  }
-  return Failure(E_ID, EMFILE);
+  return PickFreeId(IsTCPrepid, [&](ID n) { return tcp_cre_rep(n, pk_crep); });
 }
 
 ER tcp_del_rep(ID repid) {
   TcpStart();
   if (!ValidId(repid)) return BadId();
-  if (AcceptTCPTbl[repid] < 0) return Failure(E_NOEXS, EBADF);
+  if (!HasSocket(AcceptTCPTbl[repid])) return Failure(E_NOEXS, EBADF);
   close(AcceptTCPTbl[repid]);
-  AcceptTCPTbl[repid] = -1;
+  AcceptTCPTbl[repid] = kNoSocket;
   IsTCPrepid[repid] = 0;
   return E_OK;
 }
@@ -301,19 +311,16 @@ ER tcp_cre_cep(ID cepid, const T_TCP_CCEP* /*pk_ccep*/) {
 }
 
 ER tcp_vcre_cep(const T_TCP_CCEP* pk_ccep) {
-  for (ID n = 0; n < kItronMaxIds; ++n) {
-    if (IsTCPcepid[n] != 0) continue;
-    const ER er = tcp_cre_cep(n, pk_ccep);
-    return er != E_OK ? er : n;
-  }
-  return Failure(E_ID, EMFILE);
+  return PickFreeId(IsTCPcepid, [&](ID n) { return tcp_cre_cep(n, pk_ccep); });
 }
 
 ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout) {
   TcpStart();
   if (!ValidId(cepid) || !ValidId(repid)) return BadId();
   const int ls = AcceptTCPTbl[repid];
-  if (ls < 0) return Failure(E_NOEXS, EBADF);
+  if (!HasSocket(ls)) return Failure(E_NOEXS, EBADF);
+  // A connected endpoint keeps its connection: taking another would lose it.
+  if (HasSocket(SocketTCPTbl[cepid])) return Failure(E_OBJ, EISCONN);
   if (listenFlag[repid] == -1) {
     listenFlag[repid] = listen(ls, kListenBacklog) == 0 ? 0 : -1;
     if (listenFlag[repid] == -1) return CallFailure(E_OBJ);
@@ -335,7 +342,7 @@ ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
   TcpStart();
   if (!ValidId(cepid)) return BadId();
   const int s = SocketTCPTbl[cepid];
-  if (s == -1) return Failure(E_NOEXS, ENOTCONN);
+  if (!HasSocket(s)) return Failure(E_NOEXS, ENOTCONN);
   const int on = 1;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   const size_t want = len < 0 ? 0 : static_cast<size_t>(len);
@@ -362,7 +369,7 @@ ER tcp_wai_ack(ID cepid, TMO tmout) {
   TcpStart();
   if (!ValidId(cepid)) return BadId();
   const int s = SocketTCPTbl[cepid];
-  if (s == -1) return Failure(E_NOEXS, ENOTCONN);
+  if (!HasSocket(s)) return Failure(E_NOEXS, ENOTCONN);
   int64_t deadline = DeadlineOf(tmout);
   int last = -1;
   bool peerEnded = false;
@@ -391,7 +398,7 @@ ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout) {
   TcpStart();
   if (!ValidId(cepid)) return BadId();
   const int s = SocketTCPTbl[cepid];
-  if (s == -1) return Failure(E_NOEXS, ENOTCONN);
+  if (!HasSocket(s)) return Failure(E_NOEXS, ENOTCONN);
   if (tmout != TMO_FEVR && WaitFor(s, POLLIN, tmout) == WaitResult::kTimedOut) return TimedOut();
   const ssize_t n = recvfrom(s, data, len < 0 ? 0 : static_cast<size_t>(len), 0, nullptr, nullptr);
   if (n == -1) return CallFailure(E_OBJ);
@@ -402,7 +409,7 @@ ER tcp_cls_cep(ID cepid, TMO tmout) {
   TcpStart();
   if (!ValidId(cepid)) return BadId();
   const int s = SocketTCPTbl[cepid];
-  if (s < 0) return Failure(E_NOEXS, ENOTCONN);
+  if (!HasSocket(s)) return Failure(E_NOEXS, ENOTCONN);
   // The end of our stream goes out behind every byte sent. What the peer
   // still sends is read and dropped until its own end (or the limit), since
   // closing with unread bytes would reset the connection and throw away
@@ -412,7 +419,7 @@ ER tcp_cls_cep(ID cepid, TMO tmout) {
     if (WaitUntil(s, POLLIN, deadline) != WaitResult::kReady) break;
   }
   close(s);
-  SocketTCPTbl[cepid] = -1;
+  SocketTCPTbl[cepid] = kNoSocket;
   return E_OK;
 }
 
@@ -436,21 +443,10 @@ void ItronSetBindRetry(int attempts, int pauseMs) {
 }
 
 void ItronReset() {
-  // UDP rows may share one socket; close each descriptor once.
-  if (UDPStartFlg != 0) {
-    for (int i = 0; i < kItronMaxIds; ++i) {
-      const int s = SocketUDPTbl[i].s;
-      if (s < 0) continue;
-      bool closedBefore = false;
-      for (int j = 0; j < i; ++j) closedBefore = closedBefore || SocketUDPTbl[j].s == s;
-      if (!closedBefore) close(s);
-    }
-  }
-  if (TCPStartFlg != 0) {
-    for (int i = 0; i < kItronMaxIds; ++i) {
-      if (AcceptTCPTbl[i] >= 0) close(AcceptTCPTbl[i]);
-      if (SocketTCPTbl[i] >= 0) close(SocketTCPTbl[i]);
-    }
+  for (ID n = 0; n < kItronMaxIds; ++n) {
+    if (UDPStartFlg != 0 && HasSocket(SocketUDPTbl[n].s)) udp_del_cep(n);  // a shared socket closes once
+    if (TCPStartFlg != 0 && HasSocket(AcceptTCPTbl[n])) close(AcceptTCPTbl[n]);
+    if (TCPStartFlg != 0 && HasSocket(SocketTCPTbl[n])) close(SocketTCPTbl[n]);
   }
   std::memset(SocketUDPTbl, 0, sizeof SocketUDPTbl);
   std::memset(IsUDPcepid, 0, sizeof IsUDPcepid);
