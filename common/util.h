@@ -51,7 +51,8 @@ int util_mutex_destroy(util_mutex_t handle);
 /// A thread function: its result becomes the thread's exit value.
 typedef int (*LPTHREAD_START_ROUTINE)(void* lpParameter);
 
-/// Threads never get less stack than this.
+/// Threads never get less stack than this, and the engine asks for no more:
+/// where the platform refuses so small a stack, the thread runs on its default.
 constexpr int kMinThreadStackSize = 8192;
 
 /// The stack size CreateThread asks for: StackSize, raised to the floor.

@@ -20,10 +20,8 @@ std::atomic<bool> haveReceptionPoints{false};
 ID repid_loader = -1;
 ID repid_data = -1;
 
-unsigned char sndBuf[kProcessSlots][32];
-unsigned char rcvBuf[kProcessSlots][32];
+SlotBuffers buffers[kProcessSlots];
 
-constexpr int kStackSize = 2048;
 // A failed accept (a target that reset before it, no descriptor left) is
 // tried again after this pause.
 constexpr int kAcceptRetryPauseMs = 100;
@@ -77,7 +75,7 @@ ER AcceptLoaderConnection(int clientNum, TMO tmo, ID* cepid, T_IPV4EP* dstaddr) 
       int64_t ms = deadline - MonotonicMs();
       left = ms > 0 ? static_cast<TMO>((ms + 9) / 10) : 0;
     }
-    T_TCP_CCEP ccep = {0, sndBuf[clientNum], 32, rcvBuf[clientNum], 32, nullptr};
+    T_TCP_CCEP ccep = ConnectionRecord(buffers[clientNum]);
     *cepid = tcp_vcre_cep(&ccep);
     ER result = *cepid < 0 ? *cepid : tcp_acp_cep(*cepid, repid_loader, dstaddr, left);
     if (result == E_OK || result == E_TMOUT) return result;
@@ -92,6 +90,12 @@ ER AcceptLoaderConnection(int clientNum, TMO tmo, ID* cepid, T_IPV4EP* dstaddr) 
 }  // namespace
 
 bool ReceptionPointsListen() { return haveReceptionPoints; }
+
+void AcceptorReset() {
+  haveReceptionPoints = false;
+  repid_loader = -1;
+  repid_data = -1;
+}
 
 int process1(void* arg) {
   (void)arg;
@@ -147,7 +151,7 @@ int process1(void* arg) {
     slot.selectFileNum = _targetFile[1][0] != '\0' ? -1 : 0;
 
     pthread_t transfer;
-    const int started = CreateThread(kStackSize, process2, &slot, &transfer);
+    const int started = CreateThread(kMinThreadStackSize, process2, &slot, &transfer);
     if (started != 0) {
       printLog(stderr, "transfer for %s: thread cannot start: %s", peer.text, strerror(started));
       ConsoleOut(status::kSubProcessFailed);

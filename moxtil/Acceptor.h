@@ -9,6 +9,9 @@ constexpr int kAcceptorTimedOut = -2;
 /// inviting targets.
 bool ReceptionPointsListen();
 
+/// Forgets the reception points (ItronReset closes their sockets). For tests.
+void AcceptorReset();
+
 /// Thread function, one per update cycle. 0 when the cycle's target was
 /// served, kAcceptorTimedOut after an accept time-out, -1 after any other
 /// failure; the error flag is set for both.

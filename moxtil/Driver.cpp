@@ -21,7 +21,6 @@ namespace {
 
 constexpr char kVersionLine[] = "Network program loading(MOXTIL) version 4.08";
 constexpr char kTitleLine[] = "Loads a loader, an ID code and a target program into target devices on the LAN";
-constexpr int kAcceptorStackSize = 2048;
 constexpr int kAnnounceIntervalMs = 100;
 constexpr int kAnnounceFailurePauseMs = 2000;
 
@@ -117,7 +116,7 @@ void RunCycle(bool firstCycle) {
   }
 
   Acceptor acceptor = {};
-  const int started = CreateThread(kAcceptorStackSize, process1, nullptr, &acceptor.thread);
+  const int started = CreateThread(kMinThreadStackSize, process1, nullptr, &acceptor.thread);
   if (started != 0) {
     printLog(stderr, "failed to the preparation of the main process!");
     printLog(stderr, "acceptor thread cannot start: %s", strerror(started));

@@ -45,6 +45,18 @@ struct PROCESS_INFO {
 
 extern PROCESS_INFO process_info[kProcessSlots];
 
+/// The buffers a slot names in the record of a connection endpoint; the
+/// endpoint layer does not use them. The acceptor and the transfer each
+/// keep a set of their own.
+struct SlotBuffers {
+  unsigned char snd[32];
+  unsigned char rcv[32];
+};
+/// The record of a connection endpoint that names these buffers.
+inline T_TCP_CCEP ConnectionRecord(SlotBuffers& buffers) {
+  return {0, buffers.snd, sizeof buffers.snd, buffers.rcv, sizeof buffers.rcv, nullptr};
+}
+
 /// The first free slot, or -1.
 int emptyProcess();
 /// Marks the first free slot busy and returns it, or -1.

@@ -20,8 +20,7 @@ namespace {
 constexpr size_t kRunSize = 256 * kPieceSize;
 
 // Per slot: the buffers offered for the data connection, and the file buffer.
-unsigned char sndBuf[kProcessSlots][32];
-unsigned char rcvBuf[kProcessSlots][32];
+SlotBuffers buffers[kProcessSlots];
 unsigned char streamBuf[kProcessSlots][kRunSize];
 
 /// How a stage ended. A failure carries its status line; failures on the
@@ -209,7 +208,7 @@ Outcome IdCodeStage(Session& s, unsigned char* memo) {
   }
   // The target comes back on the data port, from whatever address it has
   // after its reboot. A failed accept shows in the first send.
-  T_TCP_CCEP ccep = {0, sndBuf[s.p->no], 32, rcvBuf[s.p->no], 32, nullptr};
+  T_TCP_CCEP ccep = ConnectionRecord(buffers[s.p->no]);
   s.cepid = tcp_vcre_cep(&ccep);
   T_IPV4EP dstaddr = {0, 0};
   const ER accepted = s.cepid < 0 ? s.cepid : tcp_acp_cep(s.cepid, s.p->repid, &dstaddr, s.tmo);
