@@ -4,43 +4,45 @@
 
 namespace {
 
-// A part and its terminating zero.
-constexpr size_t kPartSize = 50;
+// A field and its terminating zero.
+constexpr size_t kFieldSize = 50;
 
-int isNumberorDot(char c) { return (c >= '0' && c <= '9') || c == '.' ? 1 : 0; }
+bool IsDigitOrDot(char c) { return (c >= '0' && c <= '9') || c == '.'; }
 
-int checkword(const char* str) {
-  if (*str == '\0') return -1;
+/// Not empty, and nothing but digits and dots.
+bool HasOnlyDigitsAndDots(const char* str) {
+  if (*str == '\0') return false;
   for (const char* p = str; *p != '\0'; ++p) {
-    if (isNumberorDot(*p) == 0) return -1;
+    if (!IsDigitOrDot(*p)) return false;
   }
-  return 0;
+  return true;
 }
 
-int checkDotnum(const char* str, int n) {
+bool HasDots(const char* str, int n) {
   int dots = 0;
   for (const char* p = str; *p != '\0'; ++p) dots += *p == '.' ? 1 : 0;
-  return dots == n ? 0 : -1;
+  return dots == n;
 }
 
-int checkdoubleDot(const char* str) {
+bool HasDoubleDot(const char* str) {
   for (const char* p = str; *p != '\0'; ++p) {
-    if (p[0] == '.' && p[1] == '.') return -1;
+    if (p[0] == '.' && p[1] == '.') return true;
   }
-  return 0;
+  return false;
 }
 
-int checkfeDot(const char* str) {
-  if (*str == '\0' || *str == '.') return -1;
+/// Empty, or beginning or ending with a dot.
+bool HasDotAtAnEnd(const char* str) {
+  if (*str == '\0' || *str == '.') return true;
   const char* last = str;
   while (last[1] != '\0') ++last;
-  return *last == '.' ? -1 : 0;
+  return *last == '.';
 }
 
 // Copies str up to the first dot or its end into text (room for `room`
 // characters and the zero). Returns the position just after the character
-// that stopped the copy, or null when the part does not fit.
-const char* takeStr(char* text, size_t room, const char* str) {
+// that stopped the copy, or null when the field does not fit.
+const char* TakeField(char* text, size_t room, const char* str) {
   size_t n = 0;
   while (str[n] != '\0' && str[n] != '.') {
     if (n == room) return nullptr;
@@ -51,49 +53,39 @@ const char* takeStr(char* text, size_t room, const char* str) {
   return str[n] == '\0' ? str + n : str + n + 1;
 }
 
-int checkStrlen(const char* str) {
+bool HasOneToThreeCharacters(const char* text) {
   size_t n = 0;
-  while (str[n] != '\0') ++n;
-  return n >= 1 && n <= 3 ? 0 : -1;
+  while (text[n] != '\0') ++n;
+  return n >= 1 && n <= 3;
 }
 
-int isvalidIpvalue(int val) { return val >= 0 && val <= 255 ? 1 : 0; }
-
-int convNumber(unsigned char* val, const char* text) {
-  if (*text == '\0') return -1;
+/// The field's number into *value when it is 0 to 255.
+bool ConvertField(unsigned char* value, const char* text) {
   int v = 0;
-  // checkStrlen has bounded the part to 3 digits, so v stays small.
+  // The field has 1 to 3 digits, so v stays small.
   for (const char* p = text; *p != '\0'; ++p) v = v * 10 + (*p - '0');
-  if (isvalidIpvalue(v) == 0) return -1;
-  *val = static_cast<unsigned char>(v);
-  return 0;
+  if (v < 0 || v > 255) return false;
+  *value = static_cast<unsigned char>(v);
+  return true;
 }
 
 }  // namespace
 
 int checkAdrs(unsigned char* ipval, const char* str) {
-  if (str == nullptr) return -1;
-  int error = checkword(str);
-  if (error != -1) error |= checkDotnum(str, 3);
-  if (error != -1) error |= checkdoubleDot(str);
-  if (error != -1) error |= checkfeDot(str);
-
-  char iptmp[4][kPartSize];
-  if (error != -1) {
-    const char* next = str;
-    for (auto& part : iptmp) {
-      next = takeStr(part, kPartSize - 1, next);
-      if (next == nullptr) {
-        error = -1;
-        break;
-      }
-    }
+  if (str == nullptr || !HasOnlyDigitsAndDots(str) || !HasDots(str, 3) || HasDoubleDot(str) || HasDotAtAnEnd(str)) {
+    return -1;
   }
-  if (error != -1) {
-    for (const auto& part : iptmp) error |= checkStrlen(part);
+  char fields[4][kFieldSize];
+  const char* next = str;
+  for (auto& field : fields) {
+    next = TakeField(field, kFieldSize - 1, next);
+    if (next == nullptr) return -1;
   }
-  if (error != -1) {
-    for (int i = 0; i < 4; ++i) error |= convNumber(&ipval[i], iptmp[i]);
+  for (const auto& field : fields) {
+    if (!HasOneToThreeCharacters(field)) return -1;
   }
-  return error;
+  for (int i = 0; i < 4; ++i) {
+    if (!ConvertField(&ipval[i], fields[i])) return -1;
+  }
+  return 0;
 }
