@@ -9,10 +9,15 @@
 //
 //   update n=1 result=ok loader_bytes=L reboot=52 id_bytes=10 reply=P1
 //          program_bytes=P loader_sha256=... id_sha256=... program_sha256=...
-//          program_seconds=1.234 stream_seconds=0.123456
+//          program_seconds=1.234 stream_seconds=0.123456 id_to_program_ms=1001
+//          end_wait_ms=5002 announces_while_served=0
 //
 // program_seconds runs from the data connection to its close (the host's
-// waits included), stream_seconds from the first to the last program byte.
+// waits included), stream_seconds from the first to the last program byte,
+// id_to_program_ms from the ID code to the first program byte, end_wait_ms
+// from the last program byte to the end of the stream (-1 where there was
+// none), and announces_while_served counts the announce datagrams that came
+// from the first program byte to the end of the update.
 //
 // result is ok, or the first thing that went wrong: refused-loader,
 // closed-loader, stalled-loader, reset-loader, no-data-connect, refused-data,
@@ -24,7 +29,8 @@
 // Every datagram that arrives is reported as
 //   datagram kind=announce|restart|unknown from=IP:PORT to=DEST bytes=N
 // An overall time limit ends the program with a "timeout" line and status 3,
-// so that it never hangs a test.
+// so that it never hangs a test. With --listen-only it only reports
+// datagrams until then; with --host it connects without waiting for one.
 
 #include <CLI/CLI.hpp>
 
@@ -86,6 +92,9 @@ struct Config {
   int stallSeconds = 30;
   size_t strayLoader = 0;
   bool floodData = false;
+  bool readAfterStall = false;
+  bool listenOnly = false;
+  std::string host;
   int readDelayMs = 0;
   size_t readSize = 0;  // 0: 64 KiB, or 1 MiB when counting only
   std::string connectFrom;
@@ -186,6 +195,7 @@ struct Announce {
 std::mutex gAnnounceMutex;
 std::condition_variable gAnnounceCv;
 std::deque<Announce> gAnnounces;
+std::atomic<int> gAnnounceCount{0};
 
 int OpenUdp(const Config& cfg) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -235,6 +245,7 @@ void UdpLoop(int fd) {
     if (strcmp(kind, "announce") == 0) {
       std::lock_guard<std::mutex> lock(gAnnounceMutex);
       gAnnounces.push_back({from.sin_addr.s_addr, Clock::now()});
+      ++gAnnounceCount;
       if (gAnnounces.size() > 64) gAnnounces.pop_front();
       gAnnounceCv.notify_all();
     }
@@ -295,10 +306,12 @@ struct Reader {
 
   // Reads fd to its end into `put`, or until `closeAfter` / `stallAfter` /
   // `resetAfter` bytes (negative: never) have come. For a reset the caller's
-  // close sends it: the socket is left to linger for no time.
+  // close sends it: the socket is left to linger for no time. A stall that
+  // is read on after (--read-after-stall) still ends as a stall.
   template <typename Put>
   End Drain(int fd, int64_t closeAfter, int64_t stallAfter, int64_t resetAfter, Put put) {
     int64_t got = 0;
+    bool stalled = false;
     for (;;) {
       size_t want = buf.size();
       for (int64_t limit : {closeAfter, stallAfter, resetAfter}) {
@@ -307,7 +320,10 @@ struct Reader {
       if (closeAfter >= 0 && got >= closeAfter) return End::kClosed;
       if (stallAfter >= 0 && got >= stallAfter) {
         std::this_thread::sleep_for(std::chrono::seconds(cfg.stallSeconds));
-        return End::kStalled;
+        if (!cfg.readAfterStall) return End::kStalled;
+        stalled = true;
+        stallAfter = -1;
+        continue;
       }
       if (resetAfter >= 0 && got >= resetAfter) {
         const linger now = {1, 0};
@@ -317,7 +333,7 @@ struct Reader {
       ssize_t n = recv(fd, buf.data(), want, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == ECONNRESET) return End::kHostReset;
-      if (n <= 0) return End::kEof;
+      if (n <= 0) return stalled ? End::kStalled : End::kEof;
       put(buf.data(), static_cast<size_t>(n));
       got += n;
       if (cfg.readDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(cfg.readDelayMs));
@@ -411,7 +427,8 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
   double programSeconds = 0;
   // The stream alone, first to last byte of the program, without the host's
   // fixed waits around it.
-  Clock::time_point firstByte{}, lastByte{};
+  Clock::time_point firstByte{}, lastByte{}, idDone{}, ended{};
+  int announcesBefore = 0;
   int fd = -1;
   if (result == "ok" && cfg.noDataConnect) result = "no-data-connect";
   if (result == "ok") {
@@ -430,6 +447,7 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
       have += static_cast<size_t>(k);
     }
     id.Add(code, have);
+    idDone = Clock::now();
     End end = End::kEof;
     if (have == kIdCodeBytes) {
       if (!cfg.reply.empty() && SendReply(cfg, fd)) replied = cfg.reply;
@@ -438,7 +456,10 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
       end = reader.Drain(fd, cfg.closeProgramAfter, cfg.stallProgramAfter, cfg.resetProgramAfter,
                          [&](const uint8_t* p, size_t k) {
                            const Clock::time_point now = Clock::now();
-                           if (program.bytes() == 0) firstByte = now;
+                           if (program.bytes() == 0) {
+                             firstByte = now;
+                             announcesBefore = gAnnounceCount;
+                           }
                            lastByte = now;
                            program.Add(p, k);
                          });
@@ -447,7 +468,8 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
         flood.join();
       }
     }
-    programSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    ended = Clock::now();
+    programSeconds = std::chrono::duration<double>(ended - start).count();
     close(fd);
     if (have < kIdCodeBytes) result = "short-id";
     if (end != End::kEof) result = Ending(end, "program");
@@ -459,13 +481,19 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
   snprintf(seconds, sizeof seconds, "%.3f", programSeconds);
   char stream[32];
   snprintf(stream, sizeof stream, "%.6f", std::chrono::duration<double>(lastByte - firstByte).count());
+  auto ms = [&](Clock::time_point since, Clock::time_point until) {
+    const bool both = program.bytes() > 0 && since != Clock::time_point{} && until != Clock::time_point{};
+    return std::to_string(both ? std::chrono::duration_cast<std::chrono::milliseconds>(until - since).count() : -1);
+  };
+  const int announces = firstByte == Clock::time_point{} ? 0 : gAnnounceCount - announcesBefore;
   // Replies are reported as given; a blank would split the field.
   std::replace(replied.begin(), replied.end(), ' ', '_');
   Say("update n=" + std::to_string(n) + " result=" + result + " loader_bytes=" + std::to_string(loader.bytes()) +
       " reboot=" + reboot + " id_bytes=" + std::to_string(id.bytes()) + " reply=" + replied +
       " program_bytes=" + std::to_string(program.bytes()) + " loader_sha256=" + loader.Digest() +
       " id_sha256=" + id.Digest() + " program_sha256=" + program.Digest() + " program_seconds=" + seconds +
-      " stream_seconds=" + stream);
+      " stream_seconds=" + stream + " id_to_program_ms=" + ms(idDone, firstByte) +
+      " end_wait_ms=" + ms(lastByte, ended) + " announces_while_served=" + std::to_string(announces));
 }
 
 }  // namespace
@@ -522,6 +550,10 @@ int main(int argc, char** argv) {
   app.add_flag("--flood-data", cfg.floodData,
                "Send bytes on the data connection without end after the ID code (and reply), until the host ends "
                "its stream");
+  app.add_flag("--read-after-stall", cfg.readAfterStall,
+               "After a stall read on to the end instead of closing (the result still tells the stall)");
+  app.add_flag("--listen-only", cfg.listenOnly, "Only report datagrams; never connect");
+  app.add_option("--host", cfg.host, "Connect to this host at once instead of waiting for its announce datagram");
   app.add_option("--stall-seconds", cfg.stallSeconds, "How long a stall lasts, in seconds (default 30)")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--read-delay", cfg.readDelayMs, "Sleep this many milliseconds after every read (a slow target)")
@@ -550,6 +582,7 @@ int main(int argc, char** argv) {
   if (cfg.readSize == 0) cfg.readSize = cfg.countOnly ? (size_t{1} << 20) : (size_t{1} << 16);
   ParseAddress(cfg.address);
   if (!cfg.connectFrom.empty()) ParseAddress(cfg.connectFrom);
+  if (!cfg.host.empty()) ParseAddress(cfg.host);
 
   signal(SIGPIPE, SIG_IGN);
   // The time limit: whatever blocks, the program ends in time.
@@ -563,9 +596,12 @@ int main(int argc, char** argv) {
   Say("ready address=" + cfg.address + " udp_port=" + std::to_string(Port(cfg.base, 10)));
   std::thread(UdpLoop, udp).detach();
 
+  if (cfg.listenOnly) {
+    for (;;) pause();  // the time limit ends it
+  }
   Clock::time_point since = Clock::time_point::min();
   for (int n = 1; n <= cfg.updates; ++n) {
-    const in_addr_t host = WaitAnnounce(since);
+    const in_addr_t host = cfg.host.empty() ? WaitAnnounce(since) : ParseAddress(cfg.host);
     ServeUpdate(cfg, n, host);
     since = Clock::now();
   }
