@@ -12,9 +12,7 @@ root=$(pwd)
 runs=${1:-3}
 out=${MOXTIL_BUILD_ROOT:-$root/build}/bench
 
-"$root/scripts/setup.sh"
-cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMOXTIL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$out" --target moxtil target-sim >/dev/null
+build_moxtil_and_sim "$out" quiet
 moxtil=$out/moxtil
 sim=$out/tools/target-sim/target-sim
 
@@ -36,7 +34,6 @@ head -c $((64 * mib)) "$work/p256" >"$work/p64"
 
 TIMEFORMAT='%3R %3U %3S'  # wall, user and system seconds of a timed command
 
-field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"; }
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 calc() { awk "BEGIN {printf \"%.${2:-3}f\", $1}"; }
 

@@ -9,9 +9,7 @@ root=$(pwd)
 . "$root/scripts/lib.sh"
 build=${MOXTIL_DEMO_BUILD:-$root/build/demo}
 
-"$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMOXTIL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target moxtil target-sim
+build_moxtil_and_sim "$build"
 
 work=$(mktemp -d)
 sim_pid=
@@ -43,17 +41,16 @@ echo "--- simulator (exit $sim_status):"
 cat "$work/sim.log"
 
 report=$(grep '^update ' "$work/sim.log" | tail -n 1)
-field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$report"; }
 verdict=ok
 check() {  # name, received, expected
   if [ "$2" = "$3" ]; then echo "  $1: $2 (as sent)"; else echo "  $1: got $2, expected $3"; verdict=FAILED; fi
 }
 echo "--- verdict"
 check "moxtil exit value" "$moxtil_status" 0
-check result "$(field result)" ok
-check reboot "$(field reboot)" 52
-check loader_sha256 "$(field loader_sha256)" "$(sha256sum <"$work/loader.b" | cut -d' ' -f1)"
-check id_sha256 "$(field id_sha256)" "$(head -c 10 "$work/idcode.sys" | sha256sum | cut -d' ' -f1)"
-check program_sha256 "$(field program_sha256)" "$(sha256sum <"$work/target.bin" | cut -d' ' -f1)"
+check result "$(field result "$report")" ok
+check reboot "$(field reboot "$report")" 52
+check loader_sha256 "$(field loader_sha256 "$report")" "$(sha256sum <"$work/loader.b" | cut -d' ' -f1)"
+check id_sha256 "$(field id_sha256 "$report")" "$(head -c 10 "$work/idcode.sys" | sha256sum | cut -d' ' -f1)"
+check program_sha256 "$(field program_sha256 "$report")" "$(sha256sum <"$work/target.bin" | cut -d' ' -f1)"
 echo "demo: $verdict"
 [ "$verdict" = ok ]

@@ -16,11 +16,19 @@ rm -rf "$out"
 CC=clang CXX=clang++ cmake -S "$root" -B "$out" -G Ninja -DMOXTIL_WERROR=ON -DMOXTIL_BUILD_FUZZ=ON \
   -DMOXTIL_BUILD_TESTS=OFF -DMOXTIL_BUILD_TOOLS=OFF -DMOXTIL_SANITIZE=address,undefined \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$out" -j "$(nproc)" --target fuzz_checkadrs fuzz_parametershell fuzz_filelist
+cmake --build "$out" -j "$(nproc)" --target fuzz_harnesses
+
+# The harnesses are the fuzz_*.cpp files, as in tools/fuzz/CMakeLists.txt.
+harnesses=()
+for source in "$root"/tools/fuzz/fuzz_*.cpp; do
+  [ -e "$source" ] && harnesses+=("$(basename "$source" .cpp)")
+done
+[ ${#harnesses[@]} -gt 0 ] || { echo "fuzz: no harness in tools/fuzz" >&2; exit 1; }
 
 mkdir -p "$out/artifacts"
 failed=0
-for h in fuzz_checkadrs fuzz_parametershell fuzz_filelist; do
+for h in "${harnesses[@]}"; do
+  [ -d "$root/tools/fuzz/corpus/$h" ] || { echo "$h: no corpus in tools/fuzz/corpus/$h" >&2; exit 1; }
   corpus="$out/corpus/$h"
   rm -rf "$corpus"
   mkdir -p "$corpus"

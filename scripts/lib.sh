@@ -1,4 +1,26 @@
-# Shell helpers shared by the demo and the benchmark; source it.
+# Shell helpers shared by the demo, the benchmark and the namespace test;
+# source it.
+
+# Installs what is missing (scripts/setup.sh), then configures a Release
+# build without tests in the directory and builds moxtil and the target
+# simulator there; "quiet" leaves out the build's progress lines.
+build_moxtil_and_sim() {  # dir [quiet]
+  local top
+  top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  "$top/scripts/setup.sh"
+  cmake -S "$top" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMOXTIL_BUILD_TESTS=OFF >/dev/null
+  if [ "${2:-}" = quiet ]; then
+    cmake --build "$1" --target moxtil target-sim >/dev/null
+  else
+    cmake --build "$1" --target moxtil target-sim
+  fi
+}
+
+# Prints the value of key=value in a simulator report line; nothing when the
+# line has no such key.
+field() {  # key report-line
+  sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"
+}
 
 # Prints the first port base from $1 to $2 (steps of 40) whose UDP/TCP ports
 # base+10 and base+11 no socket uses, so that nothing else listens or takes
@@ -15,10 +37,11 @@ free_port_base() {  # first last
   return 1
 }
 
-# Waits up to 5 s for a line matching the pattern in the file.
-wait_for_line() {  # file pattern
+# Waits up to the given seconds (default 5) for a line matching the pattern
+# in the file.
+wait_for_line() {  # file pattern [seconds]
   local _
-  for _ in $(seq 100); do
+  for _ in $(seq $((${3:-5} * 20))); do
     grep -q "$2" "$1" 2>/dev/null && return 0
     sleep 0.05
   done

@@ -54,7 +54,7 @@ variant_tsan() {
 # build's end-to-end tests drive the ARM moxtil under qemu-arm.
 variant_arm() {
   configure_build "$out/arm" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" -DMOXTIL_BUILD_TOOLS=OFF
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake"
   file "$out/arm/moxtil"
   run_tests "$out/arm"
   [ -x "$out/host/moxtil" ] || configure_build "$out/host" -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -6,6 +6,7 @@
 #   broadcast_test.sh <moxtil> <target-sim> [launcher words...]
 # Exit 77 (skipped) where namespaces cannot be made.
 set -u
+. "$(dirname "$0")/../../scripts/lib.sh" || { echo "FAILED: no scripts/lib.sh beside the tests"; exit 1; }
 # MOXTIL_E2E_BIN and MOXTIL_E2E_LAUNCHER override the moxtil and launcher given.
 moxtil=${MOXTIL_E2E_BIN:-$1}
 sim=$2
@@ -48,8 +49,6 @@ head -c 300000 /dev/urandom >"$work/loader.b"
 printf 'ID%08d' 77 >"$work/idcode.sys"
 head -c 2000000 /dev/urandom >"$work/target.bin"
 
-field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$report"; }
-
 # One update of the simulated target in its namespace by moxtil in the host's.
 #   update <tag> <port base> <simulator options...> -- <moxtil options...>
 update() {
@@ -61,8 +60,8 @@ update() {
   ip netns exec "$target_ns" "$sim" --address 169.254.77.2 --base "$base" --time-limit 60 "${sim_args[@]}" \
     >"$work/$tag-sim.log" 2>&1 &
   sim_pid=$!
-  for _ in $(seq 100); do grep -q '^ready' "$work/$tag-sim.log" && break; sleep 0.1; done
-  grep -q '^ready' "$work/$tag-sim.log" || fail "$tag: simulator not ready: $(cat "$work/$tag-sim.log")"
+  wait_for_line "$work/$tag-sim.log" '^ready' 10 2>/dev/null \
+    || fail "$tag: simulator not ready: $(cat "$work/$tag-sim.log")"
   timeout 60 ip netns exec "$host_ns" "${launcher[@]}" "$moxtil" "$work/loader.b" "$work/idcode.sys" \
     "$work/target.bin" -R -T30 "-B$base" "$@" >"$work/$tag-moxtil.log" 2>&1
   local status=$?
@@ -75,10 +74,10 @@ update() {
   [ "$sim_status" -eq 0 ] || fail "$tag: simulator exit $sim_status"
   grep -q '^D/moxtil: 100 % finish$' "$work/$tag-moxtil.log" || fail "$tag: no finish line"
   report=$(grep '^update ' "$work/$tag-sim.log")
-  [ "$(field result)" = ok ] || fail "$tag: update result"
-  [ "$(field reboot)" = 52 ] || fail "$tag: reboot byte"
-  [ "$(field loader_sha256)" = "$(sha256sum <"$work/loader.b" | cut -d' ' -f1)" ] || fail "$tag: loader checksum"
-  [ "$(field program_sha256)" = "$(sha256sum <"$work/target.bin" | cut -d' ' -f1)" ] || fail "$tag: program checksum"
+  [ "$(field result "$report")" = ok ] || fail "$tag: update result"
+  [ "$(field reboot "$report")" = 52 ] || fail "$tag: reboot byte"
+  [ "$(field loader_sha256 "$report")" = "$(sha256sum <"$work/loader.b" | cut -d' ' -f1)" ] || fail "$tag: loader checksum"
+  [ "$(field program_sha256 "$report")" = "$(sha256sum <"$work/target.bin" | cut -d' ' -f1)" ] || fail "$tag: program checksum"
 }
 
 # No -D: broadcast mode, on the namespace's link.
