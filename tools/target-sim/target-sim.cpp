@@ -376,12 +376,17 @@ std::string Ending(End end, const char* stream) {
   return what + std::string(stream);
 }
 
-bool SendReply(const Config& cfg, int fd) {
+// Sends the reply; the rest of a split one goes out from a thread of its
+// own, so that the program is read meanwhile as it comes.
+bool SendReply(const Config& cfg, int fd, std::thread* rest) {
   const std::string& r = cfg.reply;
   if (!cfg.replySplit || r.size() < 2) return SendAll(fd, r.data(), r.size());
   if (!SendAll(fd, r.data(), 1)) return false;
-  std::this_thread::sleep_for(std::chrono::milliseconds(cfg.replySplitDelayMs));
-  return SendAll(fd, r.data() + 1, r.size() - 1);
+  *rest = std::thread([&cfg, fd] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(cfg.replySplitDelayMs));
+    SendAll(fd, cfg.reply.data() + 1, cfg.reply.size() - 1);
+  });
+  return true;
 }
 
 void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
@@ -450,8 +455,8 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
     idDone = Clock::now();
     End end = End::kEof;
     if (have == kIdCodeBytes) {
-      if (!cfg.reply.empty() && SendReply(cfg, fd)) replied = cfg.reply;
-      std::thread flood;
+      std::thread rest, flood;
+      if (!cfg.reply.empty() && SendReply(cfg, fd, &rest)) replied = cfg.reply;
       if (cfg.floodData) flood = std::thread(Flood, fd);
       end = reader.Drain(fd, cfg.closeProgramAfter, cfg.stallProgramAfter, cfg.resetProgramAfter,
                          [&](const uint8_t* p, size_t k) {
@@ -463,6 +468,7 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
                            lastByte = now;
                            program.Add(p, k);
                          });
+      if (rest.joinable()) rest.join();
       if (flood.joinable()) {
         shutdown(fd, SHUT_WR);
         flood.join();
@@ -506,6 +512,7 @@ int main(int argc, char** argv) {
       "from TCP port BASE+11, and prints one 'update ...' line per update ('datagram ...' for every datagram).\n"
       "Exit status: 0 all updates served (faults on demand included), 1 bad usage, 2 socket set-up failed,\n"
       "3 the time limit ran out (a 'timeout' line is printed)."};
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // the last of two alike counts
   app.add_option("--address", cfg.address, "Local IPv4 address to bind the UDP port to and connect from")->required();
   app.add_option("--base", cfg.base, "Port base: UDP and loader port BASE+10, data port BASE+11 (16-bit wrap)")
       ->required();
