@@ -1,261 +1,109 @@
 #include "moxtil/Options.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "tests/testkit.h"
+
 namespace {
 
+using namespace std::string_literals;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-// Runs ParameterShell on a command line and keeps what it wrote to the log.
-class ParameterShellTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ResetOptions();
-    char tmpl[] = "/tmp/moxtil-options-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    for (const char* name : {"loader.b", "idcode.sys", "target.bin", "second.bin"}) Touch(name);
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    ResetOptions();
-  }
+const char kUsage[] = "D/moxtil: Usage : Moxtil <file-1> <file-2> <file-3> [-option] \n";
+const char kBadAddress[] = "D/moxtil: Failed to input IPaddress.\nD/moxtil:  Please confirm input format.\n";
 
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  void Touch(const std::string& name) const {
-    FILE* fp = fopen(Path(name).c_str(), "wb");
-    ASSERT_NE(fp, nullptr);
-    fclose(fp);
-  }
-
-  // argv[0] is added; "@name" stands for a file in the fixture's directory.
-  int Run(const std::vector<std::string>& args) {
-    std::vector<std::string> words = {"moxtil"};
-    for (const std::string& a : args) words.push_back(a.size() > 1 && a[0] == '@' ? Path(a.substr(1)) : a);
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(&w[0]);
-    argv.push_back(nullptr);
-    CaptureStdout();
-    const int result = ParameterShell(static_cast<int>(words.size()), argv.data());
-    log_ = GetCapturedStdout();
-    return result;
-  }
-  // The three positional files, then the options.
-  int RunFiles(const std::vector<std::string>& options) {
-    std::vector<std::string> all = {"@loader.b", "@idcode.sys", "@target.bin"};
-    all.insert(all.end(), options.begin(), options.end());
-    return Run(all);
-  }
-  bool UsageWritten() const { return log_.find("D/moxtil: Usage : Moxtil <file-1>") != std::string::npos; }
-
-  std::string dir_;
-  std::string log_;
+struct Case {
+  std::vector<std::string> args;  // after argv[0]; "@name" is a file in the test's directory
+  int result;
+  std::string log;  // the whole log, or its first line for the usage text
+  std::function<bool()> holds = [] { return true; };
 };
 
-TEST_F(ParameterShellTest, PlainCommandLineTakesDefaults) {
-  ASSERT_EQ(RunFiles({}), 0);
-  EXPECT_EQ(log_, "");
-  EXPECT_STREQ(_loaderFile, Path("loader.b").c_str());
-  EXPECT_STREQ(_idFile, Path("idcode.sys").c_str());
-  EXPECT_STREQ(_targetFile[0], Path("target.bin").c_str());
-  EXPECT_STREQ(_targetFile[1], "");
-  EXPECT_EQ(_baseOffset, 10000);
-  EXPECT_EQ(_unicast, 0);
-  EXPECT_EQ(_reboot, 0);
-  EXPECT_EQ(_TimeOutSecond, 0);
-  EXPECT_STREQ(ifname, "eth0");
-}
-
-TEST_F(ParameterShellTest, PositionalShapes) {
-  EXPECT_EQ(Run({"@loader.b", "@idcode.sys"}), -1);
-  EXPECT_TRUE(UsageWritten());
-
-  // A separate value does not begin with '-': the usage text.
-  EXPECT_EQ(RunFiles({"-B", "20000"}), -1);
-  EXPECT_TRUE(UsageWritten());
-
-  // The file list and -L without the two placeholders.
-  EXPECT_EQ(Run({"@list", "-L"}), -1);
-  EXPECT_TRUE(UsageWritten());
-
-  // A fourth positional argument is the second target program.
-  ASSERT_EQ(Run({"@loader.b", "@idcode.sys", "@target.bin", "@second.bin", "-R"}), 0);
-  EXPECT_STREQ(_targetFile[1], Path("second.bin").c_str());
-  EXPECT_EQ(_reboot, 'R');
-}
-
-TEST_F(ParameterShellTest, MissingFiles) {
-  // The ID code file is only looked for when a target asks for it.
-  EXPECT_EQ(Run({"@loader.b", "@nothing", "@target.bin"}), 0);
-  EXPECT_EQ(log_, "");
-
-  EXPECT_EQ(Run({"@nothing", "@idcode.sys", "@target.bin"}), -1);
-  EXPECT_EQ(log_, "D/moxtil: loader file not found!\n");
-  EXPECT_EQ(Run({"@loader.b", "@idcode.sys", "@nothing"}), -1);
-  EXPECT_EQ(log_, "D/moxtil: target PG file not found!\n");
-  EXPECT_EQ(Run({"@loader.b", "@idcode.sys", "@target.bin", "@nothing"}), -1);
-  EXPECT_EQ(log_, "D/moxtil: target PG file not found!\n");
-  // Only regular files: a device never ends, a directory cannot be read.
-  EXPECT_EQ(Run({"/dev/zero", "@idcode.sys", "@target.bin"}), -1);
-  EXPECT_EQ(log_, "D/moxtil: loader file not found!\n");
-  EXPECT_EQ(Run({"@loader.b", "@idcode.sys", "@."}), -1);
-  EXPECT_EQ(log_, "D/moxtil: target PG file not found!\n");
-
-  // File-list mode checks none of them.
-  EXPECT_EQ(Run({"@list", "dummy", "dummy", "-LT60"}), 0);
-  EXPECT_EQ(_filelist, 1);
-  EXPECT_EQ(_filelistWaitTimer, 60);
-}
-
-TEST_F(ParameterShellTest, NumericOptions) {
-  struct {
-    const char* arg;
-    int result;
-    int timeout;
-  } timeouts[] = {{"-T0", 0, 0},         {"-T", 0, 0},          {"-T60", 0, 60},    {"-T9999", 0, 9999},
-                  {"-T12345", 0, 9999},  {"-T9999999", 0, 9999}, {"-T12345678", -1, 0}, {"-T6a", -1, 0},
-                  {"-T-5", -1, 0},       {"-T 5", -1, 0}};
-  for (const auto& c : timeouts) {
-    ResetOptions();
-    EXPECT_EQ(RunFiles({c.arg}), c.result) << c.arg;
-    EXPECT_EQ(log_, "") << c.arg;  // a bad -T is silent
-    if (c.result == 0) {
-      EXPECT_EQ(_TimeOutSecond, c.timeout) << c.arg;
-    }
-  }
-
-  ASSERT_EQ(RunFiles({"-B20000", "-N100"}), 0);
-  EXPECT_EQ(_baseOffset, 20000);
-  EXPECT_EQ(_delay, 100);
-  ASSERT_EQ(RunFiles({"-B-7"}), 0);
-  EXPECT_EQ(_baseOffset, -7);
-  ASSERT_EQ(RunFiles({"-Bxyz", "-N"}), 0);  // no number: left as they were
-  EXPECT_EQ(_baseOffset, -7);
-  EXPECT_EQ(_delay, 0);  // set back to 0 at every start
-
-  // "-NOCOMMAND" with one more letter is -N with a value that is no number.
-  ASSERT_EQ(RunFiles({"-N5", "-NOCOMMANDX"}), 0);
-  EXPECT_EQ(_delay, 5);
-  EXPECT_EQ(RunFiles({"-/NOCANCELX"}), -1);
-  EXPECT_EQ(RunFiles({"-NOCOMMAND", "-/NOCANCEL", "-R"}), 0);
-}
-
-TEST_F(ParameterShellTest, FileListWait) {
-  struct {
-    const char* arg;
-    int wait;
-  } cases[] = {{"-L", 0}, {"-LT60", 60}, {"-LT5000", 3600}, {"-LTabc", 0}, {"-LX60", 0}, {"-LT", 0}};
-  for (const auto& c : cases) {
-    ResetOptions();
-    ASSERT_EQ(Run({"@list", "dummy", "dummy", c.arg}), 0) << c.arg;
-    EXPECT_EQ(_filelist, 1) << c.arg;
-    EXPECT_EQ(_filelistWaitTimer, c.wait) << c.arg;
-  }
-}
-
-TEST_F(ParameterShellTest, AddressOptions) {
-  ASSERT_EQ(RunFiles({"-D127.0.0.2", "-I192.168.71.0"}), 0);
-  EXPECT_EQ(_unicast, 1);
-  const unsigned char dst[4] = {127, 0, 0, 2};
-  EXPECT_EQ(std::memcmp(&_dstIP, dst, 4), 0);
-  EXPECT_EQ(_reset, 1);
-
-  // -F voids -I whatever the order; the address is still taken.
-  for (auto order : {std::vector<std::string>{"-F", "-I10.0.0.1"}, std::vector<std::string>{"-I10.0.0.1", "-F"}}) {
-    ResetOptions();
-    ASSERT_EQ(RunFiles({order[0], order[1]}), 0);
-    EXPECT_EQ(_reset, 0);
-    const unsigned char reset[4] = {10, 0, 0, 1};
-    EXPECT_EQ(std::memcmp(&_resetIP, reset, 4), 0);
-  }
-
-  // Every bad address writes its two lines, and the rest is still read.
-  ResetOptions();
-  EXPECT_EQ(RunFiles({"-I1.2.3", "-D1.2.3.300", "-R"}), -1);
-  const std::string twoLines = "D/moxtil: Failed to input IPaddress.\nD/moxtil:  Please confirm input format.\n";
-  EXPECT_EQ(log_, twoLines + twoLines);
-  EXPECT_EQ(_reboot, 'R');
-  EXPECT_EQ(_unicast, 1);
-  EXPECT_EQ(_dstIP, 0u);  // kept its former value
-}
-
-TEST_F(ParameterShellTest, LettersAndLastWins) {
-  for (const char* arg : {"-S", "-M", "-", "-x", "-Z1"}) {
-    EXPECT_EQ(RunFiles({arg, "-R"}), -1) << arg;
-    EXPECT_EQ(log_, "") << arg;
-  }
-  ASSERT_EQ(RunFiles({"-R", "-r"}), 0);
-  EXPECT_EQ(_reboot, 'r');
-  ASSERT_EQ(RunFiles({"-r", "-R", "-b"}), 0);
-  EXPECT_EQ(_reboot, 'R');
-  EXPECT_EQ(_reuse_addr, 1);
-
+// The command line as the update app passes it: files first, options with
+// their values attached, the last of two alike winning.
+TEST(ParameterShell, TakesTheCommandLine) {
+  testkit::TempDir dir;
+  for (const char* name : {"l", "i", "t", "s"}) testkit::WriteFile(dir.File(name), "x");
+  const auto files = [](std::vector<std::string> options) {
+    options.insert(options.begin(), {"@l", "@i", "@t"});
+    return options;
+  };
   const std::string forty(40, 'e');
-  ASSERT_EQ(RunFiles({"-i" + forty}), 0);
-  EXPECT_EQ(std::string(ifname), forty.substr(0, 31));
-  ASSERT_EQ(RunFiles({"-i"}), 0);
-  EXPECT_STREQ(ifname, "");
-}
-
-TEST_F(ParameterShellTest, LongPathsAreCut) {
-  // A positional argument longer than the buffer is cut at 4095 characters.
-  const std::string longName = "/" + std::string(5000, 'a');
-  std::vector<std::string> words = {"moxtil", longName, "id", "t", "-L"};
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(&w[0]);
-  ASSERT_EQ(ParameterShell(5, argv.data()), 0);  // file-list mode: nothing stored
-
-  words[4] = "-R";
-  argv.clear();
-  for (std::string& w : words) argv.push_back(&w[0]);
+  const Case cases[] = {
+      {files({}), 0, "", [] { return _baseOffset == 10000 && !_unicast && !_reboot && !_TimeOutSecond &&
+                                     std::strcmp(ifname, "eth0") == 0 && !_targetFile[1][0]; }},
+      {{"@l", "@i"}, -1, kUsage},
+      {files({"-B", "20000"}), -1, kUsage},  // a value apart from its option
+      {{"@list", "-L"}, -1, kUsage},
+      // The ID code file is looked for only when a target asks for it; only
+      // regular files load: a device never ends, a directory cannot be read.
+      {{"@l", "@none", "@t"}, 0, ""},
+      {{"@none", "@i", "@t"}, -1, "D/moxtil: loader file not found!\n"},
+      {{"/dev/zero", "@i", "@t"}, -1, "D/moxtil: loader file not found!\n"},
+      {{"@l", "@i", "@none"}, -1, "D/moxtil: target PG file not found!\n"},
+      {{"@l", "@i", "@t", "@."}, -1, "D/moxtil: target PG file not found!\n"},
+      {{"@list", "dummy", "dummy", "-LT60"}, 0, "", [] { return _filelist && _filelistWaitTimer == 60; }},
+      {{"@list", "dummy", "dummy", "-LT5000"}, 0, "", [] { return _filelistWaitTimer == 3600; }},
+      {files({"-T12345"}), 0, "", [] { return _TimeOutSecond == 9999; }},
+      {files({"-T12345678"}), -1, ""},  // a bad -T is silent
+      {files({"-T6a"}), -1, ""},
+      {files({"-N5", "-NOCOMMANDX", "-NOCOMMAND", "-/NOCANCEL"}), 0, "", [] { return _delay == 5; }},
+      {files({"-S"}), -1, ""},
+      {files({"-R", "-r", "-b", "-i" + forty}), 0, "",
+       [forty] { return _reboot == 'r' && _reuse_addr && ifname == forty.substr(0, 31); }},
+      // Every bad address writes its two lines, and the rest is still read.
+      {files({"-I1.2.3", "-D1.2.3.300", "-R"}), -1, std::string(kBadAddress) + kBadAddress,
+       [] { return _reboot == 'R' && _unicast && _dstIP == 0; }},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> words = {"moxtil"};
+    for (const std::string& a : c.args) words.push_back(a.size() > 1 && a[0] == '@' ? dir.File(a.substr(1)) : a);
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    ResetOptions();
+    CaptureStdout();
+    EXPECT_EQ(ParameterShell(static_cast<int>(argv.size()), argv.data()), c.result) << words[1];
+    const std::string log = GetCapturedStdout();
+    EXPECT_EQ(c.log == kUsage ? log.substr(0, c.log.size()) : log, c.log) << words.back();
+    EXPECT_TRUE(c.holds()) << words.back();
+  }
   ResetOptions();
-  CaptureStdout();
-  EXPECT_EQ(ParameterShell(5, argv.data()), -1);
-  GetCapturedStdout();
-  EXPECT_EQ(std::strlen(_loaderFile), 4095u);
 }
 
+// 35 lines, each a line of the log: the examples at its end are seen too.
 TEST(PrintUsage, WholeTextAsOneRecord) {
-  EXPECT_EQ(std::strlen(kUsageText), 1407u);
   CaptureStdout();
   PrintUsage();
-  const std::string log = GetCapturedStdout();
-  // 35 lines, each with the log prefix; the trailing line feed adds none.
-  int lines = 0;
-  std::string text;
-  size_t pos = 0;
-  while (pos < log.size()) {
-    const size_t end = log.find('\n', pos);
-    ASSERT_NE(end, std::string::npos);
-    const std::string line = log.substr(pos, end - pos);
-    ASSERT_EQ(line.compare(0, 10, "D/moxtil: "), 0) << line;
-    text += line.substr(10) + "\n";
-    ++lines;
-    pos = end + 1;
+  std::string expected;
+  for (const char* line = kUsageText; *line != '\0'; line = std::strchr(line, '\n') + 1) {
+    expected += "D/moxtil: " + std::string(line, std::strchr(line, '\n') + 1);
   }
-  EXPECT_EQ(lines, 35);
-  EXPECT_EQ(text, kUsageText);
-  EXPECT_NE(log.find("D/moxtil:   >Moxtil loader.b idcode.sys target.bin -R -T60\n"), std::string::npos);
-  EXPECT_NE(log.find("D/moxtil:                   ex. -LT60 : Waiting for reboot time 60 second\n"),
-            std::string::npos);
+  EXPECT_EQ(GetCapturedStdout(), expected);
+  EXPECT_EQ(std::strlen(kUsageText), 1407u);
 }
 
-TEST(StringToInt, StrictDecimal) {
-  EXPECT_EQ(StringToInt(""), 0);
-  EXPECT_EQ(StringToInt("0000000"), 0);
-  EXPECT_EQ(StringToInt("9999999"), 9999999);
-  EXPECT_EQ(StringToInt("42"), 42);
-  EXPECT_EQ(StringToInt("12345678"), -1);
-  for (const char* bad : {"-1", "+1", " 1", "1 ", "1a", "0x10", "1.5"}) EXPECT_EQ(StringToInt(bad), -1) << bad;
+// Four decimal fields and nothing else; the first field is the lowest-
+// addressed byte, as the socket layer holds it; a failure leaves the address.
+TEST(ConvIPStrToNum, StrictDottedAddresses) {
+  UW address = 0;
+  for (const char* good : {"0.0.0.0", "255.255.255.255", "001.002.003.004", "010.0.0.1", "192.168.71.0"}) {
+    EXPECT_EQ(ConvIPStrToNum(good, &address), 0) << good;
+  }
+  const unsigned char bytes[4] = {192, 168, 71, 0};
+  EXPECT_EQ(std::memcmp(&address, bytes, 4), 0);
+  const std::string sixty(60, '1');
+  for (const std::string& bad : {""s, "1.2.3"s, "1.2.3.4.5"s, "1..2.3"s, ".1.2.3"s, "1.2.3."s, "1.2.3.256"s,
+                                 "1.2.3.0255"s, " 1.2.3.4"s, "1.2.3.4\n"s, "+1.2.3.4"s, "0x1.2.3.4"s, "1,2,3,4"s,
+                                 sixty + ".1.1.1", "1.1.1." + sixty, std::string(5000, '7') + ".1.1.1"}) {
+    EXPECT_EQ(ConvIPStrToNum(bad.c_str(), &address), -1) << bad;
+    EXPECT_EQ(std::memcmp(&address, bytes, 4), 0) << bad;
+  }
 }
 
 }  // namespace

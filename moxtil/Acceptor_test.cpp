@@ -1,0 +1,68 @@
+// The acceptor on its own, against the simulator: the unicast filter, its
+// time-out, and reception points kept from one file-list row to the next.
+#include "moxtil/Acceptor.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include "moxtil/Itron.h"
+#include "moxtil/Options.h"
+#include "moxtil/RunState.h"
+#include "tests/testkit.h"
+
+namespace {
+
+using namespace testkit;
+
+class AcceptorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TearDown();
+    _baseOffset = PortBase();
+    snprintf(ifname, sizeof ifname, "lo");
+  }
+  void TearDown() override {
+    ResetOptions();
+    ResetRunState();
+    ItronReset();
+    AcceptorReset();
+  }
+};
+
+// In unicast mode a loader connection from another address is closed
+// unserved, and the next accept has a time-out of its own.
+TEST_F(AcceptorTest, AForeignTargetIsDroppedAndTheTimeOutEndsTheWait) {
+  REQUIRE_SIM();
+  _unicast = 1;
+  _dstIP = inet_addr("127.0.0.2");
+  _TimeOutmSecond = 2000;
+  auto foreign = StartSim(_baseOffset, {"--address", "127.0.0.3", "--host", "127.0.0.1", "--no-data-connect",
+                                        "--loader-connect-delay", "1000"});
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(process1(nullptr), kAcceptorTimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, Millis(2900)) << "no fresh time-out after the drop";
+  EXPECT_EQ(_IsTimeOut + IsError(), 2);
+  EXPECT_FALSE(ReceptionPointsListen());
+  foreign->WaitExit(Millis(10000));
+  EXPECT_EQ(Field(SimReports(*foreign, "update").at(0), "loader_bytes"), "0");
+}
+
+// The reception points of the first row serve the next, and go with the last.
+TEST_F(AcceptorTest, ReceptionPointsStayFromOneRowToTheNext) {
+  REQUIRE_SIM();
+  TempDir dir;
+  snprintf(_loaderFile, kPathSize, "%s", MakeFile(dir.File("l"), 1000, 1).c_str());
+  snprintf(_idFile, kPathSize, "%s", MakeFile(dir.File("i"), 10, 2).c_str());
+  snprintf(_targetFile[0], kPathSize, "%s", MakeFile(dir.File("t"), 1000, 3).c_str());
+  _filelist = 1;
+  _totalSwupNum = 2;
+  auto sim = StartSim(_baseOffset, {"--host", "127.0.0.1", "--updates", "2"});
+  EXPECT_EQ(process1(nullptr), 0);
+  EXPECT_TRUE(ReceptionPointsListen());
+  EXPECT_EQ(process1(nullptr) + _currentSwupNum, 2);
+  EXPECT_FALSE(ReceptionPointsListen());
+  EXPECT_EQ(sim->WaitExit(Millis(10000)), 0);
+  EXPECT_EQ(SimReports(*sim, "update").size(), 2u);
+}
+
+}  // namespace

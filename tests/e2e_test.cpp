@@ -1,0 +1,501 @@
+// The real moxtil from end to end, against the simulator on loopback: what
+// each target receives, what goes out on the wire, the status lines in order
+// with the explanation before a failure, and every way an update can fail.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/testkit.h"
+
+namespace testkit {
+namespace {
+
+constexpr char kConnect[] = "000 % connect";
+constexpr char kErasing[] = "000 % Now erasing";
+constexpr char kFinish[] = "100 % finish";
+constexpr char kRebootError[] = "-1 _reboot data error";
+constexpr char kProgramError[] = "-1 *****ERROR*****";
+constexpr char kTargetNotFound[] = "-1 target PG file not found";
+constexpr char kTimeOut[] = "-1 time out";
+constexpr char kUnreadable[] = "-1 error can not read the filelist";
+constexpr char kNotFound[] = "-1 error file not found ";
+constexpr int64_t kFits = 48 << 10;    // within the buffers of a small device
+constexpr int64_t kBeyond = 1 << 20;  // beyond them
+constexpr int64_t kHuge = int64_t{64} << 20;
+
+Strings Plus(Strings a, const Strings& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+struct Sizes {
+  int64_t loader, id, program, program2 = -1;  // an ID code of -1 bytes is missing
+  bool sparse = false;                          // loader and program all zero, quick to make
+};
+
+struct Trial {  // one row being run
+  TempDir dir;
+  int base = PortBase();
+  int held = -1;  // a port another program holds
+  std::vector<FileSet> files;
+  std::unique_ptr<Process> moxtil, sim;
+  std::vector<std::unique_ptr<Process>> others;  // more simulators
+  ~Trial() { close(held); }
+};
+
+/// One row: the files, moxtil's options, the simulator's, and what comes of it.
+struct Case {
+  explicit Case(std::string n) : name(std::move(n)) {}
+  std::string name;
+  std::vector<Sizes> sets = {{2500, 10, 3000}};
+  Strings args = {"-T20"}, sim;
+  Strings status;           // "*" stands for any number of progress lines
+  std::vector<int> served;  // per update: the program (1 or 2) the target got whole
+  std::string why;          // the explanation before the last status line
+  Report report;            // fields of the first update's report
+  bool small = false;       // socket buffers of a small device
+  int64_t minGap = 0, maxGap = 0;  // ms between the last two status lines
+  std::function<std::string(const Trial&)> list;     // file-list mode with this list
+  std::function<void(Trial&)> before, during, after;  // before moxtil starts, while it runs, after it
+  int exit = 0, runs = 1;
+
+  Case& Files(std::vector<Sizes> v) { sets = std::move(v); return *this; }
+  Case& Args(Strings v) { args = std::move(v); return *this; }
+  Case& Sim(Strings v) { sim = std::move(v); return *this; }
+  Case& Status(Strings v, std::vector<int> programs = {}) {
+    status = std::move(v);
+    served = std::move(programs);
+    return *this;
+  }
+  Case& Why(std::string v) { why = std::move(v); return *this; }
+  // A target served whole, with these progress lines; one that fails on the way.
+  Case& Finishes(Strings progress, int program = 1) {
+    return Status(Plus(Plus({kConnect, kErasing}, progress), {kFinish}), {program});
+  }
+  Case& FailsInLoader(std::string v) { return Status({kConnect, kRebootError}).Why(std::move(v)); }
+  Case& FailsInProgram(std::string v) { return Status({kConnect, kErasing, "*", kProgramError}).Why(std::move(v)); }
+  Case& Reports(Report v) { report = std::move(v); return *this; }
+  Case& Small() { small = true; return *this; }
+  Case& NoTarget() { return Sim({"--listen-only"}); }
+  Case& Gap(int64_t least, int64_t most) { minGap = least; maxGap = most; return *this; }
+  Case& List(std::function<std::string(const Trial&)> f) { list = std::move(f); return *this; }
+  Case& Before(std::function<void(Trial&)> f) { before = std::move(f); return *this; }
+  Case& During(std::function<void(Trial&)> f) { during = std::move(f); return *this; }
+  Case& After(std::function<void(Trial&)> f) { after = std::move(f); return *this; }
+  Case& Exit(int v) { exit = v; return *this; }
+  Case& Runs(int v) { runs = v; return *this; }
+};
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+bool Has(const Strings& words, const std::string& word) { return std::count(words.begin(), words.end(), word) > 0; }
+
+bool StatusMatches(const Strings& got, const Strings& want) {
+  size_t g = 0;
+  for (const std::string& w : want) {
+    if (w == "*") {
+      while (g < got.size() && got[g].size() == 5) ++g;
+    } else if (g == got.size() || got[g++] != w) {
+      return false;
+    }
+  }
+  return g == got.size();
+}
+
+int64_t Number(const Report& r, const std::string& key) { return std::strtoll(Field(r, key).c_str(), nullptr, 10); }
+
+// What a run must have done, whatever the row.
+void CheckRun(const Case& c, Trial& run) {
+  const std::vector<Report> updates = SimReports(*run.sim, "update");
+  const Strings status = StatusLines(*run.moxtil);
+  EXPECT_EQ(LogLines(*run.moxtil).at(0), "Network program loading(MOXTIL) version 4.08");
+  EXPECT_TRUE(StatusMatches(status, c.status)) << ::testing::PrintToString(status);
+  if (!c.why.empty()) ExpectExplained(*run.moxtil, c.status.back(), c.why);
+  for (const auto& [key, value] : c.report) EXPECT_EQ(Field(updates.at(0), key), value) << key;
+  if (!c.status.empty() && c.status.back() == kRebootError) {
+    EXPECT_EQ(Field(updates.at(0), "id_bytes"), "0") << "an ID code after a broken loader";
+  }
+  const std::string reboot = Has(c.args, "-R") ? "52" : Has(c.args, "-r") ? "72" : "00";
+  ASSERT_GE(updates.size(), c.served.size());
+  for (size_t i = 0; i < c.served.size() && !::testing::Test::HasFailure(); ++i) {
+    SCOPED_TRACE("update " + std::to_string(i + 1));
+    const FileSet& f = run.files[i % run.files.size()];
+    ExpectServed(updates[i], f, reboot, c.served[i] == 2 ? f.program2 : f.program);
+    // The protocol's waits, and no invitation while a target is served.
+    EXPECT_GE(Number(updates[i], "id_to_program_ms"), 950);
+    EXPECT_GE(Number(updates[i], "end_wait_ms"), 4900);
+    EXPECT_EQ(Field(updates[i], "announces_while_served"), "0");
+  }
+  // A served target's connections are named, and its transfer summed up.
+  const auto served = static_cast<int>(c.served.size());
+  const std::string peer = "127\\.0\\.0\\.2:\\d+";
+  if (served > 0) {
+    EXPECT_EQ(CountMatching(*run.moxtil, "^loader connection from " + peer + "$"), served);
+    EXPECT_EQ(CountMatching(*run.moxtil, "^data connection from " + peer + "$"), served);
+    EXPECT_EQ(CountMatching(*run.moxtil, "^program to " + peer + ": \\d+ bytes in [0-9.]+ s \\([0-9.]+ MiB/s\\)$"),
+              served);
+  }
+  std::vector<int64_t> at;  // when the status lines came
+  for (const Line& line : run.moxtil->Stdout()) {
+    if (IsStatusLine(line.text.substr(line.text.find(": ") + 2))) at.push_back(line.ms);
+  }
+  const int64_t gap = at.size() < 2 ? -1 : at.back() - at[at.size() - 2];
+  EXPECT_TRUE(c.maxGap == 0 || (gap >= c.minGap && gap <= c.maxGap)) << gap << " ms before the last line";
+}
+
+class E2E : public ::testing::TestWithParam<Case> {};
+
+TEST_P(E2E, WhatTheTargetGetsAndWhatTheLogSays) {
+  REQUIRE_SIM();
+  const Case& c = GetParam();
+  std::string why;
+  if (c.small && !UseSmallSocketBuffers(&why)) GTEST_SKIP() << why;
+  Trial run;
+  ASSERT_GT(run.base, 0);
+  for (size_t i = 0; i < c.sets.size(); ++i) {
+    const Sizes& s = c.sets[i];
+    const std::string tag = run.dir.File(std::to_string(i));
+    const auto seed = static_cast<uint32_t>(i * 10);
+    run.files.push_back({MakeFile(tag + "loader.b", s.loader, seed, s.sparse),
+                         s.id < 0 ? tag + "id" : MakeFile(tag + "id", s.id, seed + 1),
+                         MakeFile(tag + "target.bin", s.program, seed + 2, s.sparse),
+                         s.program2 < 0 ? "" : MakeFile(tag + "second.bin", s.program2, seed + 3)});
+  }
+  const FileSet& first = run.files[0];
+  Strings args = {first.loader, first.id, first.program};
+  if (!first.program2.empty()) args.push_back(first.program2);
+  if (c.list) args = Strings{WriteFile(run.dir.File("filelist"), c.list(run)), "dummy", "dummy", "-L"};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  for (int r = 0; r < c.runs && !HasFailure(); ++r) {
+    SCOPED_TRACE("run " + std::to_string(r + 1));
+    run.sim.reset();  // the last run's, off its port first
+    run.sim = StartSim(run.base, c.sim);
+    if (c.before) c.before(run);
+    run.moxtil = StartMoxtil(run.base, args);
+    if (c.during) c.during(run);
+    ExpectExit(*run.moxtil, c.exit, Millis(100000));
+    // The next run serves at once, though the ports of the last linger.
+    if (r > 0) {
+      EXPECT_LT(run.moxtil->ExitMs(), 15000);
+    }
+    run.sim->WaitExit(Millis(Has(c.sim, "--listen-only") ? 200 : 60000));  // a listener: datagrams under way
+    CheckRun(c, run);
+    if (c.after) c.after(run);
+  }
+}
+
+// Changes what moxtil is to load once it writes `line`.
+std::function<void(Trial&)> At(const std::string& line, std::function<void(const FileSet&)> change) {
+  return [line, change](Trial& run) {
+    ASSERT_GE(run.moxtil->WaitForLine("D/moxtil: " + line, Millis(10000)), 0);
+    change(run.files[0]);
+  };
+}
+
+// A file list: {A}, {B}, {C} the three paths of the first, second, third
+// file set, {L} {I} {P} one of the first's, {X} a file that does not exist.
+std::function<std::string(const Trial&)> ListOf(std::string text) {
+  return [text](const Trial& run) {
+    const FileSet& first = run.files[0];
+    std::vector<std::pair<std::string, std::string>> marks = {
+        {"{L}", first.loader}, {"{I}", first.id}, {"{P}", first.program}, {"{X}", run.dir.File("none")}};
+    for (size_t i = 0; i < run.files.size(); ++i) {
+      const FileSet& f = run.files[i];
+      marks.push_back({std::string("{") + static_cast<char>('A' + i) + "}", f.loader + " " + f.id + " " + f.program});
+    }
+    std::string out = text;
+    for (const auto& [mark, path] : marks) {
+      for (size_t at; (at = out.find(mark)) != std::string::npos;) out.replace(at, mark.size(), path);
+    }
+    return out;
+  };
+}
+
+std::function<void(Trial&)> Hold(int type, const char* address, int offset) {
+  return [=](Trial& run) { run.held = HoldPort(type, address, static_cast<uint16_t>(run.base + offset)); };
+}
+
+std::vector<Report> Datagrams(const Process& sim) { return SimReports(sim, "datagram"); }
+int Count(const std::vector<Report>& all, const std::string& kind) {
+  return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const Report& r) { return r.at("kind") == kind; }));
+}
+
+// 2 s of announcing at 100 ms: 20 datagrams of the announce's 16 bytes (fewer on
+// a busy machine) from the announce port of -ilo; then the time-out, told once.
+void Announced(Trial& run) {
+  const std::vector<Report> datagrams = Datagrams(*run.sim);
+  ASSERT_FALSE(datagrams.empty());
+  int window = 0;
+  for (const Report& d : datagrams) {
+    window += Number(d, "ms") < Number(datagrams[0], "ms") + 2000;
+    EXPECT_EQ(Field(d, "kind") + " " + Field(d, "from"), "announce 127.0.0.1:" + std::to_string(run.base + 10));
+  }
+  EXPECT_TRUE(window >= 10 && window <= 22) << window;
+  EXPECT_EQ(CountMatching(*run.moxtil, "^reuse addr$"), 0);
+  EXPECT_EQ(CountMatching(*run.moxtil, "^Update Request has been canceled \\(_timeout\\)\\.$"), 1);
+  EXPECT_EQ(CountMatching(*run.moxtil, "^>>my IPaddress=127\\.0\\.0\\.1$"), 1);
+}
+
+void NoRestart(Trial& run) {
+  EXPECT_GE(Count(Datagrams(*run.sim), "announce"), 5);
+  EXPECT_EQ(Count(Datagrams(*run.sim), "restart"), 0);
+}
+
+// Refused before the first cycle: nothing announced.
+void NothingAnnounced(Trial& run) {
+  EXPECT_EQ(Datagrams(*run.sim).size(), 0u);
+  EXPECT_EQ(CountMatching(*run.moxtil, "^>>my IPaddress"), 0);
+}
+
+void Fifo(const std::string& path) { ASSERT_TRUE(unlink(path.c_str()) == 0 && mkfifo(path.c_str(), 0644) == 0); }
+void DevZero(const std::string& f) { ASSERT_TRUE(unlink(f.c_str()) == 0 && symlink("/dev/zero", f.c_str()) == 0); }
+
+const std::string kAddress = "^(loader|reboot byte|program) to 127\\.0\\.0\\.2:\\d+: .*: ";
+const std::string kTimedOut = kAddress + "nothing moved within the time limit$";
+const std::string kReset = kAddress + "(Connection reset by peer|Broken pipe)$";
+const std::string kNoTarget = "^no target connected to the loader port \\d+ within ";
+const Strings kStall = {"--stall-seconds", "8"};  // longer than any limit and close
+const Sizes kTwo = {1000, 10, 3000, 5000};
+const char kMyAddress[] = ">>my IPaddress=127.0.0.1";
+
+// A file list refused before any cycle, with exit 255 and the reason for row 1.
+Case Refused(std::string name, std::string list, Strings status, std::string why) {
+  return Case{std::move(name)}.List(ListOf(std::move(list))).NoTarget().Exit(255).Status(std::move(status))
+      .Why("^file list .*filelist: row 1 cannot be loaded: " + why);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, E2E,
+    ::testing::Values(
+        // Progress after the 1st, 11th, 21st ... piece of 1024 bytes and the one
+        // that completes the file (the empty read at the end of a multiple of
+        // 1024 too), rounded half up; files under 100 bytes count against 100.
+        Case{"NoRebootByteOption"}.Files({{2500, 12, 10000}}).Finishes({"010 %", "099 %"}),
+        Case{"FullReboot"}.Files({{2500, 10, 10240}}).Args({"-T20", "-R"}).Finishes({"010 %", "099 %", "099 %"}),
+        Case{"SemiRebootWithThePortBaseWrapped"}.Files({{2500, 10, 50}}).Args({"-T20", "-r", "-B+65536"})
+            .Finishes({"050 %"}),
+        Case{"EmptyLoaderIsTheRebootByteAlone"}.Files({{0, 10, 100}}).Args({"-T20", "-R"}).Finishes({"099 %"}),
+        Case{"RunsOfManyPieces"}.Files({{1000, 10, 600000}}).Finishes({"*"})
+            .After([](Trial& run) { EXPECT_EQ(StatusLines(*run.moxtil).size(), 63u) << "59 tenths and the last"; }),
+        // 5 pieces with 100 ms before and after each: 800 ms from the first byte to the last.
+        Case{"DelayAroundEveryPiece"}.Files({{2500, 10, 5000}}).Args({"-T20", "-N100", "-r"})
+            .Finishes({"020 %", "099 %"}).After([](Trial& run) {
+              EXPECT_GE(std::stod(Field(SimReports(*run.sim, "update").at(0), "stream_seconds")), 0.75);
+            }),
+        Case{"NextRunOnTheSamePortsRoundsHalfUp"}.Files({{1000, 10, 2800}}).Runs(2).Finishes({"037 %", "099 %"}),
+        // Two programs: only a whole "P1" in the one receive 1 s after the ID code picks the second.
+        Case{"ReplyP0"}.Files({kTwo}).Sim({"--reply", "P0"}).Finishes({"034 %", "099 %"}),
+        Case{"ReplyP1"}.Files({kTwo}).Sim({"--reply", "P1"}).Finishes({"020 %", "099 %"}, 2),
+        Case{"ReplyP2"}.Files({kTwo}).Sim({"--reply", "P2"}).Finishes({"034 %", "099 %"}),
+        Case{"ReplySplitOverTwoReceives"}.Files({kTwo})
+            .Sim({"--reply", "P1", "--reply-split", "--reply-split-delay", "1500"}).Finishes({"034 %", "099 %"}),
+        Case{"ReplySplitWithinTheWait"}.Files({kTwo})
+            .Sim({"--reply", "P1", "--reply-split", "--reply-split-delay", "200"}).Finishes({"020 %", "099 %"}, 2),
+        Case{"NoReply"}.Files({kTwo}).Finishes({"034 %", "099 %"}),
+        // A loader connection from another address than -D is closed unserved, and the accept
+        // starts again with a limit of its own: the target comes 7 s in, past the first 6 s.
+        Case{"UnicastDropsAForeignTarget"}.Files({{3000, 10, 50}}).Args({"-T6"}).Sim({"--loader-connect-delay", "7000"})
+            .Finishes({"050 %"}).Before([](Trial& run) {
+              run.others.push_back(StartSim(run.base, {"--address", "127.0.0.3", "--host", "127.0.0.1",
+                                                       "--no-data-connect", "--loader-connect-delay", "3000"}));
+            }).After([](Trial& run) {
+              EXPECT_EQ(Field(SimReports(*run.others[0], "update").at(0), "loader_bytes"), "0");
+              EXPECT_EQ(CountMatching(*run.moxtil, "^loader connection from 127\\.0\\.0\\.3:\\d+ dropped"), 1);
+            }),
+        // Delivery: success only for what the target's TCP acknowledged, no
+        // wait beyond -T, and a close that ends the stream normally.
+        Case{"LoaderStallsWithinTheBuffers"}.Small().Files({{40000, 10, 100}}).Args({"-T2", "-R"})
+            .Sim(Plus({"--stall-loader-after", "16384"}, kStall)).FailsInLoader(kTimedOut)
+            .Reports({{"result", "stalled-loader"}}).Gap(1900, 4500),
+        // What came before the stall and after it is the loader's beginning, with no reboot byte.
+        Case{"LoaderStallsBeyondTheBuffers"}.Small().Files({{kHuge, 10, 100, -1, true}}).Args({"-T2", "-R"})
+            .Sim({"--stall-loader-after", "100000", "--stall-seconds", "4", "--read-after-stall"})
+            .FailsInLoader(kTimedOut).Reports({{"result", "stalled-loader"}, {"reboot", "none"}})
+            .Gap(1900, 4500).After([](Trial& run) {
+              const Report update = SimReports(*run.sim, "update").at(0);
+              EXPECT_LT(Number(update, "loader_bytes"), kHuge);
+              EXPECT_EQ(Field(update, "loader_sha256"), Sha256Of(run.files[0].loader, Number(update, "loader_bytes")));
+            }),
+        Case{"LoaderResetHalfway"}.Files({{64 << 10, 10, 100}}).Args({"-T2", "-R"})
+            .Sim({"--reset-loader-after", "32768"}).FailsInLoader(kReset)
+            .Reports({{"result", "reset-loader"}}).Gap(0, 1500),
+        Case{"LoaderClosedEarly"}.Files({{kHuge, 10, 100, -1, true}}).Args({"-T10", "-R"})
+            .Sim({"--close-loader-after", "100000", "--count-only"}).FailsInLoader(kReset)
+            .Reports({{"result", "closed-loader"}}),
+        Case{"ProgramStallsWithinTheBuffers"}.Small().Files({{1000, 10, kFits}}).Args({"-T2"})
+            .Sim(Plus({"--stall-program-after", "16384"}, kStall)).FailsInProgram(kTimedOut)
+            .Reports({{"result", "stalled-program"}}).Gap(1900, 4500),
+        Case{"ProgramStallsBeyondTheBuffers"}.Small().Files({{1000, 10, kHuge, -1, true}}).Args({"-T3"})
+            .Sim(Plus({"--stall-program-after", "100000", "--count-only"}, kStall))
+            .FailsInProgram(kTimedOut).Reports({{"result", "stalled-program"}}).Gap(2900, 5500),
+        // Without -T the stall lasts until the target gives up: still no finish line.
+        Case{"ProgramStallsWithoutALimit"}.Small().Files({{1000, 10, kFits}})
+            .Sim({"--stall-program-after", "16384", "--stall-seconds", "3"}).FailsInProgram(kReset).Gap(2500, 5500),
+        Case{"ProgramResetWithinTheBuffers"}.Small().Files({{1000, 10, kFits}}).Args({"-T2"})
+            .Sim({"--reset-program-after", "16384"}).FailsInProgram(kReset)
+            .Reports({{"result", "reset-program"}}).Gap(0, 1500),
+        Case{"ProgramResetBeyondTheBuffers"}.Small().Files({{1000, 10, kBeyond}}).Args({"-T2"})
+            .Sim({"--reset-program-after", "102400"}).FailsInProgram(kReset)
+            .Reports({{"result", "reset-program"}}).Gap(0, 1500),
+        Case{"ProgramClosedEarly"}.Files({{1000, 10, kHuge, -1, true}}).Args({"-T10"})
+            .Sim({"--close-program-after", "100000", "--count-only"}).FailsInProgram(kReset)
+            .Reports({{"result", "closed-program"}}),
+        // Bytes the protocol never reads: every byte still arrives, and the
+        // streams end normally, not with a reset.
+        Case{"StrayBytesOnTheLoaderConnection"}.Small().Files({{8 << 20, 10, 1000}}).Args({"-T5", "-R"})
+            .Sim({"--stray-loader", "100"}).Finishes({"*"}),
+        Case{"UnaskedReplyToASlowTarget"}.Small().Files({{1000, 10, 4 << 20}}).Args({"-T5"})
+            .Sim({"--reply", "P1", "--read-size", "4096", "--read-delay", "1"}).Finishes({"*"}),
+        Case{"FloodOnTheDataConnection"}.Small().Files({{1000, 10, 4 << 20}}).Args({"-T5"})
+            .Sim({"--flood-data", "--reply", "P0"}).Finishes({"*"}),
+        Case{"IdCodeMissing"}.Files({{2000, -1, 3000}}).Args({"-T10", "-R"}).Status({kConnect, "-1 file not found"})
+            .Why("^ID code .*id: cannot open: No such file or directory$")
+            .Reports({{"loader_bytes", "2000"}, {"reboot", "52"}}),
+        Case{"IdCodeShort"}.Files({{2000, 9, 3000}}).Args({"-T10"}).Status({kConnect, "-1 file read error"})
+            .Why("^ID code .*id: only 9 of the 10 bytes$").Reports({{"result", "short-id"}, {"id_bytes", "0"}}),
+        Case{"IdCodeEmpty"}.Files({{2000, 0, 3000}}).Args({"-T10"}).Status({kConnect, "-1 file  no id"})
+            .Why("^ID code .*id: the file is empty$"),
+        Case{"NoDataConnection"}.Args({"-T3"}).Sim({"--no-data-connect"}).Status({kConnect, "-1 id data error"})
+            .Why("^ID code: no data connection on port \\d+ within 3 s$").Reports({{"result", "no-data-connect"}}),
+        Case{"LoaderGoneBeforeTheTargetCame"}.Args({"-T10"}).Sim({"--loader-connect-delay", "500"})
+            .During(At(kMyAddress, [](const FileSet& f) { unlink(f.loader.c_str()); }))
+            .Status({kConnect, "-1 loader file not found"})
+            .Why("^loader .*loader\\.b: cannot open: No such file or directory$").Reports({{"loader_bytes", "0"}}),
+        Case{"LoaderBecameAFifo"}.Args({"-T10"}).Sim({"--loader-connect-delay", "500"})
+            .During(At(kMyAddress, [](const FileSet& f) { Fifo(f.loader); }))
+            .Status({kConnect, "-1 loader file not found"})
+            .Why("^loader .*loader\\.b: cannot open: not a regular file$"),
+        Case{"ProgramBecameEndless"}.Args({"-T10"}).Sim({"--loader-connect-delay", "500"})
+            .During(At(kMyAddress, [](const FileSet& f) { DevZero(f.program); }))
+            .Status({kConnect, kErasing, kTargetNotFound})
+            .Why("^program .*target\\.bin: cannot open: not a regular file$")
+            .Reports({{"id_bytes", "10"}, {"program_bytes", "0"}}),
+        Case{"ProgramCutShortWhileSent"}.Files({{1000, 10, 16 << 20}}).Args({"-T10"})
+            .Sim({"--read-size", "4096", "--read-delay", "1", "--count-only"})
+            .During(At(kErasing, [](const FileSet& f) { ASSERT_EQ(truncate(f.program.c_str(), 1 << 20), 0); }))
+            .Status({kConnect, kErasing, "*", kTargetNotFound})
+            .Why("^program .*: ran out after \\d+ of 16777216 bytes \\(the file shrank while it was sent\\)$"),
+        // File lists: blanks, commas, quotes, tabs and CR LF all separate fields;
+        // a fourth is the second program, a fifth is ignored; an empty line ends
+        // the list. The first row has one program: its target's "P1" goes unread.
+        Case{"ListFieldsAndItsEnd"}.Files({{1500, 12, 3000}, {700, 10, 2000, 4000}}).Args({"-b", "-T20"})
+            .Sim({"--updates", "2", "--reply", "P1"}).List([](const Trial& run) {
+              const FileSet &a = run.files[0], &b = run.files[1];
+              const std::string none = run.dir.File("none");
+              return "\"" + a.loader + "\",\"" + a.id + "\",\"" + a.program + "\"\r\n\t  " + b.loader + " , " + b.id +
+                     "\t" + b.program + "  " + b.program2 + " " + none + "\r\n\r\n" + none + " " + none + " " + none +
+                     "\n";
+            }).Status({kConnect, "*", kFinish}, {1, 2}).After([](Trial& run) {
+              EXPECT_EQ(CountMatching(*run.moxtil, "^>>my IPaddress=127\\.0\\.0\\.1$"), 1);
+              EXPECT_EQ(CountMatching(*run.moxtil, "^reuse addr$"), 1);
+            }),
+        // Rows are reads of at most 1022 characters: a longer line is several
+        // rows, and one of exactly 1022 is a row and then an empty one, the end.
+        Case{"ListLongLinesAreSeveralRows"}.Files({{300, 10, 1000}, {400, 10, 1500}, {500, 10, 2000}, {600, 10, 2500}})
+            .Sim({"--updates", "4"}).List([](const Trial& run) {
+              auto row = [&run](size_t i, const char* sep, size_t width) {
+                const FileSet& f = run.files[i];
+                const std::string text = f.loader + sep + f.id + sep + f.program;
+                return text + std::string(width > text.size() ? width - text.size() : 0, ' ');
+              };
+              const std::string none = run.dir.File("none");
+              return row(0, " ", 1021) + "\n" + row(1, ",", 1022) + row(2, "\t", 0) + "\n" + row(3, " ", 1022) +
+                     "\n" + none + " " + none + " " + none + "\n";
+            }).Status({kConnect, "*", kFinish}, std::vector<int>(4, 1)),
+        // The progress runs over the list: row k of n covers k/n to (k+1)/n. Each cycle sends the
+        // restart datagram once, after its first announce (the target waits for it, as a device does).
+        Case{"ListProgressAndARestartPerCycle"}.Files({{2000, 10, 10000}, {2000, 10, 10000}, {2000, 10, 10000}})
+            .Args({"-I127.0.0.3", "-T20"}).Sim({"--updates", "3", "--loader-connect-delay", "300"})
+            .List(ListOf("{A}\n{B}\n{C}\n"))
+            .Status({kConnect, "003 %", "033 %", "037 %", "067 %", "070 %", "099 %", kFinish}, std::vector<int>(3, 1))
+            .Before([](Trial& run) {
+              run.others.push_back(StartSim(run.base, {"--listen-only", "--address=127.0.0.3"}));
+            }).After([](Trial& run) { EXPECT_EQ(Count(Datagrams(*run.others[0]), "restart"), 3); }),
+        // 50 bytes of the first of two rows are half of a hundred: 25 %.
+        Case{"ListRowWithAMissingFileEndsTheRun"}.Files({{500, 10, 50}}).Exit(255)
+            .List(ListOf("{A}\n{L} {X} {P}\n")).Status({kConnect, "025 %", kNotFound, kUnreadable}, {1})
+            .Why("^file list .*: row 2 cannot be loaded: .*/none is missing or not a regular file$"),
+        Case{"AnnounceAsGiven"}.Args({"-T3"}).NoTarget().Status({kTimeOut}).Why(kNoTarget + "3 s$").After(Announced),
+        Case{"AnnouncePortsWrapAbove65535"}.Args({"-T3", "-B+65536"}).NoTarget().Status({kTimeOut}).After(Announced),
+        Case{"AnnouncePortsWrapBelowZero"}.Args({"-T3", "-B-65536"}).NoTarget().Status({kTimeOut}).After(Announced),
+        // The restart datagram once in the cycle, right after its first announce.
+        Case{"RestartOnce"}.Args({"-I127.0.0.2", "-T2"}).NoTarget().Status({kTimeOut}).After([](Trial& run) {
+              const std::vector<Report> datagrams = Datagrams(*run.sim);
+              ASSERT_GE(datagrams.size(), 5u);
+              EXPECT_EQ(Count(datagrams, "restart"), 1);
+              EXPECT_EQ(Field(datagrams[1], "kind") + " from " + Field(datagrams[1], "from"),
+                        "restart from 127.0.0.1:" + std::to_string(run.base + 10));
+            }),
+        Case{"RestartVoidedByFAfterI"}.Args({"-I127.0.0.2", "-F", "-T2"}).NoTarget().Status({kTimeOut})
+            .After(NoRestart),
+        Case{"RestartVoidedByFBeforeI"}.Args({"-F", "-I127.0.0.2", "-T2"}).NoTarget().Status({kTimeOut})
+            .After(NoRestart),
+        // The acceptor's time-out and the driver's loop race for the flags:
+        // whichever wins, the time-out lines come once, in a file list too.
+        Case{"TimeOutEveryTime"}.Args({"-T1"}).NoTarget().Runs(10).Status({kTimeOut}).Why(kNoTarget + "1 s$")
+            .After([](Trial& run) { EXPECT_EQ(CountMatching(*run.moxtil, "canceled \\(_timeout\\)"), 1); }),
+        Case{"TimeOutInAFileListsFirstRow"}.Args({"-T1"}).List(ListOf("{A}\n{A}\n")).NoTarget().Status({kTimeOut})
+            .Why(kNoTarget + "1 s$"),
+        // Another program holds the announce port without address reuse, so
+        // -b cannot share it either: the run ends at once and says why.
+        Case{"AnnouncePortTaken"}.Args({"-T5", "-b"}).Before(Hold(SOCK_DGRAM, "127.0.0.1", 10)).NoTarget()
+            .Status({"-1 failed to open the UDP endpoint"}).Why("Address already in use.*the update ends$")
+            .After([](Trial& run) {
+              EXPECT_LT(run.moxtil->ExitMs(), 4000) << "it waited for a target it cannot invite";
+              NothingAnnounced(run);
+              ExpectExplained(*run.moxtil, "--- error(udp_vcre_cep)",
+                              "^announce port \\d+ on 127\\.0\\.0\\.1: cannot open the UDP endpoint: Address already");
+            }),
+        Case{"ListMissing"}.List(ListOf("")).Before([](Trial& run) { unlink(run.dir.File("filelist").c_str()); })
+            .NoTarget().Exit(255).Status({})
+            .After([](Trial& run) { EXPECT_EQ(CountMatching(*run.moxtil, "^loader filelist not found!$"), 1); }),
+        Refused("ListEmpty", "", {kUnreadable}, "the list has no such row$").After(NothingAnnounced),
+        Refused("ListFirstLineEmpty", "\n{A}\n", {kUnreadable}, "fewer than three file names$"),
+        Refused("ListFirstLineCrLf", "\r\n{A}\r\n", {kUnreadable}, "fewer than three"),
+        Refused("ListTwoFields", "{L} {I}\n{A}\n", {kUnreadable}, "fewer than three"),
+        Refused("ListBlanksOnly", "  \t \n{A}\n", {kUnreadable}, "fewer than three"),
+        Refused("ListLoaderMissing", "{X} {I} {P}\n", {kNotFound, kUnreadable}, ".*none is missing")
+            .After(NothingAnnounced),
+        Refused("ListIdCodeMissing", "{L} {X} {P}\n", {kNotFound, kUnreadable}, ".*none is missing"),
+        Refused("ListProgramMissing", "{L},{I},{X}\n", {kNotFound, kUnreadable}, ".*none is missing")
+            .After([](Trial& run) {
+              ExpectExplained(*run.moxtil, kNotFound, "^file list .*filelist row 1: .*none: No such file or directory");
+            }),
+        Refused("ListSecondProgramMissing", "{A} {X}\n", {kNotFound, kUnreadable}, ".*none is missing")),
+    [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
+
+// Too long for every local run (label long): a list longer than the 50
+// endpoint IDs of a kind, lengths and counts beyond 32 bits, and 16 bind
+// attempts 5 s apart on a port another program listens on (each attempt told
+// at once, no target invited meanwhile).
+void BusyPort(Trial& run) {
+  EXPECT_GE(run.moxtil->ExitMs(), 74000);
+  NothingAnnounced(run);
+  EXPECT_EQ(CountMatching(*run.moxtil, "^(loader|data) port \\d+: bind failed: Address already in use \\(attempt \\d+ "
+                                       "of 16, next in 5 s\\)$"),
+            15);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Long, E2E,
+    ::testing::Values(
+        Case{"FiftyFiveRows"}.Files({{300, 10, 2000}}).Args({"-T30"}).Sim({"--updates", "55", "--time-limit", "900"})
+            .List(ListOf([] { std::string rows; for (int i = 0; i < 55; ++i) rows += "{A}\n"; return rows; }()))
+            .Status({kConnect, "*", kFinish}, std::vector<int>(55, 1))
+            .After([](Trial& run) { EXPECT_EQ(StatusLines(*run.moxtil).size(), 112u) << "two progress lines a row"; }),
+        // 4 194 305 pieces: a line after every tenth (419 431) and after the last.
+        Case{"BeyondFourGibibytes"}.Files({{1000, 10, (int64_t{1} << 32) + 1000, -1, true}}).Args({"-T60"})
+            .Sim({"--read-size", "1048576", "--time-limit", "900"}).Finishes({"*"}).After([](Trial& run) {
+              const Strings status = StatusLines(*run.moxtil);
+              ASSERT_EQ(status.size(), 419432u + 3);
+              EXPECT_EQ(status[2 + 419432 / 2], "050 %");
+            }),
+        Case{"LoaderPortBusy"}.Args({"-T3"}).Before(Hold(SOCK_STREAM, "0.0.0.0", 10)).NoTarget()
+            .Status({"-1 failed to open the TCP reception point"})
+            .Why("^loader port \\d+: cannot listen: Address already in use$").After(BusyPort),
+        Case{"DataPortBusy"}.Args({"-T3"}).Before(Hold(SOCK_STREAM, "0.0.0.0", 11)).NoTarget()
+            .Status({"-1 failed to open the TCP reception point"})
+            .Why("^data port \\d+: cannot listen: Address already in use$").After(BusyPort)),
+    [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
+
+}  // namespace
+}  // namespace testkit
