@@ -86,11 +86,12 @@ int util_mutex_destroy(util_mutex_t handle) {
   return 0;
 }
 
+namespace {
+
+/// The stack size CreateThread asks for: StackSize, raised to the floor.
 int ThreadStackSize(int StackSize) {
   return StackSize >= kMinThreadStackSize ? StackSize : kMinThreadStackSize;
 }
-
-namespace {
 
 struct ThreadStart {
   LPTHREAD_START_ROUTINE routine;

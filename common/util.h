@@ -55,9 +55,6 @@ typedef int (*LPTHREAD_START_ROUTINE)(void* lpParameter);
 /// where the platform refuses so small a stack, the thread runs on its default.
 constexpr int kMinThreadStackSize = 8192;
 
-/// The stack size CreateThread asks for: StackSize, raised to the floor.
-int ThreadStackSize(int StackSize);
-
 /// Starts a joinable thread running StartAddress(lpParameter) and stores its
 /// ID in *lpThreadId. 0 when started, else the error number of the creation
 /// (nothing is stored then). When the platform refuses the stack size, the

@@ -48,5 +48,3 @@ DWORD GetMyIPAddr(const char* ifname) {
   close(s);
   return sin.sin_addr.s_addr;
 }
-
-void ResetMyIPAddr() { MyIPAddress.store(0); }

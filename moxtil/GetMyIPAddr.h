@@ -10,6 +10,3 @@ typedef uint32_t DWORD;
 /// again). Once found,
 /// it is returned for every later call, whatever name is passed.
 DWORD GetMyIPAddr(const char* ifname);
-
-/// Forgets the address found. For tests.
-void ResetMyIPAddr();

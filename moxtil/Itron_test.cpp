@@ -4,15 +4,11 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/time.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <set>
-#include <thread>
 
 #include "tests/testkit.h"
 

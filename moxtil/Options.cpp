@@ -77,9 +77,14 @@ void StorePath(char* buffer, const char* path) {
 }
 
 
-void ReportBadAddress() {
+// -D and -I: the mode is on even when the address is refused; a refused
+// address keeps the value it had, and says so in two lines.
+bool TakeAddress(const char* value, int* mode, UW* address) {
+  *mode = 1;
+  if (ConvIPStrToNum(value, address) == 0) return true;
   printLog(stderr, "Failed to input IPaddress.");
   printLog(stderr, " Please confirm input format.");
+  return false;
 }
 
 // One option argument ("-X..."); false when it makes the command line fail.
@@ -90,22 +95,12 @@ bool TakeOption(const char* arg) {
       std::sscanf(value, "%d", &_baseOffset);
       return true;
     case 'D':
-      _unicast = 1;
-      if (ConvIPStrToNum(value, &_dstIP) != 0) {
-        ReportBadAddress();
-        return false;
-      }
-      return true;
+      return TakeAddress(value, &_unicast, &_dstIP);
     case 'F':
       _ForcedNoReset = 1;
       return true;
     case 'I':
-      _reset = 1;
-      if (ConvIPStrToNum(value, &_resetIP) != 0) {
-        ReportBadAddress();
-        return false;
-      }
-      return true;
+      return TakeAddress(value, &_reset, &_resetIP);
     case 'L':
       _filelist = 1;
       if (value[0] == 'T') {

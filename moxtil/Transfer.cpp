@@ -107,6 +107,22 @@ Stream SendLoader(ID cepid, FILE* fp, off_t length, unsigned char* buf, TMO tmo,
   }
 }
 
+/// The percentage of a progress line: over the whole list in file-list mode,
+/// never 100 (the finish line tells that).
+long WritePercentage(int64_t total, int64_t current) {
+  const double whole = total <= 99 ? 100.0 : static_cast<double>(total);
+  const double part = static_cast<double>(current) / whole;
+  double percent;
+  if (_filelist) {
+    percent = (part + _currentSwupNum) * 100.0 / _totalSwupNum + 0.5;
+  } else {
+    percent = 0.5 + part * 100.0;
+  }
+  if (!(percent >= 0.0)) return 0;  // also NaN
+  if (percent >= 100.0) return 99;
+  return static_cast<long>(percent);
+}
+
 // Progress of the target program, counted in pieces as they would be read
 // one by one: a line after every tenth piece and after the piece that
 // completes the file, including the empty read that meets the end of a file
@@ -305,20 +321,6 @@ Outcome Serve(Session& s) {
 }
 
 }  // namespace
-
-long WritePercentage(int64_t total, int64_t current) {
-  const double whole = total <= 99 ? 100.0 : static_cast<double>(total);
-  const double part = static_cast<double>(current) / whole;
-  double percent;
-  if (_filelist) {
-    percent = (part + _currentSwupNum) * 100.0 / _totalSwupNum + 0.5;
-  } else {
-    percent = 0.5 + part * 100.0;
-  }
-  if (!(percent >= 0.0)) return 0;  // also NaN
-  if (percent >= 100.0) return 99;
-  return static_cast<long>(percent);
-}
 
 void PrintWritePercentage(int64_t total, int64_t current) {
   char line[100];

@@ -11,6 +11,3 @@ int process2(void* arg);
 /// Writes the progress line for `current` of `total` bytes sent ("042 %"),
 /// over the whole list in file-list mode. Never 100: "100 % finish" tells that.
 void PrintWritePercentage(int64_t total, int64_t current);
-
-/// The percentage PrintWritePercentage writes.
-long WritePercentage(int64_t total, int64_t current);

@@ -1,7 +1,6 @@
 // The real moxtil from end to end, against the simulator on loopback: what
 // each target receives, what goes out on the wire, the status lines in order
 // with the explanation before a failure, and every way an update can fail.
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -172,7 +171,7 @@ TEST_P(E2E, WhatTheTargetGetsAndWhatTheLogSays) {
     if (c.before) c.before(run);
     run.moxtil = StartMoxtil(run.base, args);
     if (c.during) c.during(run);
-    ExpectExit(*run.moxtil, c.exit, Millis(100000));
+    ExpectExit(*run.moxtil, c.exit, Millis(900000));  // CTest's own limit is shorter but for long rows
     // The next run serves at once, though the ports of the last linger.
     if (r > 0) {
       EXPECT_LT(run.moxtil->ExitMs(), 15000);
@@ -469,7 +468,7 @@ INSTANTIATE_TEST_SUITE_P(
 // at once, no target invited meanwhile).
 void BusyPort(Trial& run) {
   EXPECT_GE(run.moxtil->ExitMs(), 74000);
-  NothingAnnounced(run);
+  EXPECT_EQ(Datagrams(*run.sim).size(), 0u) << "announced while no target could connect";
   EXPECT_EQ(CountMatching(*run.moxtil, "^(loader|data) port \\d+: bind failed: Address already in use \\(attempt \\d+ "
                                        "of 16, next in 5 s\\)$"),
             15);
@@ -489,10 +488,12 @@ INSTANTIATE_TEST_SUITE_P(
               ASSERT_EQ(status.size(), 419432u + 3);
               EXPECT_EQ(status[2 + 419432 / 2], "050 %");
             }),
-        Case{"LoaderPortBusy"}.Args({"-T3"}).Before(Hold(SOCK_STREAM, "0.0.0.0", 10)).NoTarget()
+        Case{"LoaderPortBusy"}.Args({"-T3"}).Before(Hold(SOCK_STREAM, "0.0.0.0", 10))
+            .Sim({"--listen-only", "--time-limit", "100"})
             .Status({"-1 failed to open the TCP reception point"})
             .Why("^loader port \\d+: cannot listen: Address already in use$").After(BusyPort),
-        Case{"DataPortBusy"}.Args({"-T3"}).Before(Hold(SOCK_STREAM, "0.0.0.0", 11)).NoTarget()
+        Case{"DataPortBusy"}.Args({"-T3"}).Before(Hold(SOCK_STREAM, "0.0.0.0", 11))
+            .Sim({"--listen-only", "--time-limit", "100"})
             .Status({"-1 failed to open the TCP reception point"})
             .Why("^data port \\d+: cannot listen: Address already in use$").After(BusyPort)),
     [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });

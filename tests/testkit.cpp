@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,8 +27,7 @@ int64_t MsSince(Clock::time_point start) { return std::chrono::duration_cast<Mil
 // The environment may point a built test at another moxtil, e.g. an ARM
 // build run through its emulator.
 std::string EnvOr(const char* name, const char* fallback) {
-  const char* v = getenv(name);
-  return v != nullptr && *v != '\0' ? v : fallback;
+  return getenv(name) != nullptr && *getenv(name) != '\0' ? getenv(name) : fallback;
 }
 
 bool PortsFree(int base) {
@@ -311,16 +309,14 @@ std::string Sha256Of(const std::string& path, int64_t length) {
 }
 
 void ExpectServed(const Report& report, const FileSet& files, const std::string& reboot, const std::string& program) {
-  struct stat loader {}, code {};
-  stat(files.loader.c_str(), &loader);
-  stat(program.c_str(), &code);
+  const auto size = [](const std::string& path) { return std::to_string(std::filesystem::file_size(path)); };
   EXPECT_EQ(Field(report, "result"), "ok");
   EXPECT_EQ(Field(report, "loader_bytes") + " " + Field(report, "loader_sha256"),
-            std::to_string(loader.st_size) + " " + Sha256Of(files.loader));
+            size(files.loader) + " " + Sha256Of(files.loader));
   EXPECT_EQ(Field(report, "reboot"), reboot);
   EXPECT_EQ(Field(report, "id_bytes") + " " + Field(report, "id_sha256"), "10 " + Sha256Of(files.id, 10));
   EXPECT_EQ(Field(report, "program_bytes") + " " + Field(report, "program_sha256"),
-            std::to_string(code.st_size) + " " + Sha256Of(program));
+            size(program) + " " + Sha256Of(program));
 }
 
 }  // namespace testkit

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <chrono>
