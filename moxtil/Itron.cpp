@@ -121,15 +121,17 @@ WaitResult WaitFor(int fd, short events, TMO tmout) { return WaitUntil(fd, event
 
 // Reads and drops what the peer has sent so far, without waiting: bytes left
 // unread when a socket is closed make the kernel answer with a reset. True
-// when the peer's end of stream (or an error) has been met.
+// when the peer's end of stream (or an error) has been met. A peer that
+// sends without end is read a batch at a time, so that the caller's limit
+// still counts.
 bool DiscardReceived(int s) {
   unsigned char sink[512];  // small: transfer threads run on small stacks
-  for (;;) {
+  for (int batch = 0; batch < 256; ++batch) {
     const ssize_t n = recv(s, sink, sizeof sink, MSG_DONTWAIT);
-    if (n > 0) continue;
-    if (n < 0 && errno == EINTR) continue;
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
     return !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
   }
+  return false;
 }
 
 // The error a connection ended with, for one that has failed or been reset.

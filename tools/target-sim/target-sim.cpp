@@ -17,7 +17,8 @@
 // id_to_program_ms from the ID code to the first program byte, end_wait_ms
 // from the last program byte to the end of the stream (-1 where there was
 // none), and announces_while_served counts the announce datagrams that came
-// from the first program byte to the end of the update.
+// from the first program byte to 4 s after the last (the host's wait before
+// its close; a file list's next cycle announces once the close is done).
 //
 // result is ok, or the first thing that went wrong: refused-loader,
 // closed-loader, stalled-loader, reset-loader, no-data-connect, refused-data,
@@ -195,7 +196,7 @@ struct Announce {
 std::mutex gAnnounceMutex;
 std::condition_variable gAnnounceCv;
 std::deque<Announce> gAnnounces;
-std::atomic<int> gAnnounceCount{0};
+std::vector<Clock::time_point> gAnnounceTimes;  // every announce, under gAnnounceMutex
 
 int OpenUdp(const Config& cfg) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -245,7 +246,7 @@ void UdpLoop(int fd) {
     if (strcmp(kind, "announce") == 0) {
       std::lock_guard<std::mutex> lock(gAnnounceMutex);
       gAnnounces.push_back({from.sin_addr.s_addr, Clock::now()});
-      ++gAnnounceCount;
+      gAnnounceTimes.push_back(Clock::now());
       if (gAnnounces.size() > 64) gAnnounces.pop_front();
       gAnnounceCv.notify_all();
     }
@@ -433,7 +434,6 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
   // The stream alone, first to last byte of the program, without the host's
   // fixed waits around it.
   Clock::time_point firstByte{}, lastByte{}, idDone{}, ended{};
-  int announcesBefore = 0;
   int fd = -1;
   if (result == "ok" && cfg.noDataConnect) result = "no-data-connect";
   if (result == "ok") {
@@ -461,10 +461,7 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
       end = reader.Drain(fd, cfg.closeProgramAfter, cfg.stallProgramAfter, cfg.resetProgramAfter,
                          [&](const uint8_t* p, size_t k) {
                            const Clock::time_point now = Clock::now();
-                           if (program.bytes() == 0) {
-                             firstByte = now;
-                             announcesBefore = gAnnounceCount;
-                           }
+                           if (program.bytes() == 0) firstByte = now;
                            lastByte = now;
                            program.Add(p, k);
                          });
@@ -491,7 +488,13 @@ void ServeUpdate(const Config& cfg, int n, in_addr_t host) {
     const bool both = program.bytes() > 0 && since != Clock::time_point{} && until != Clock::time_point{};
     return std::to_string(both ? std::chrono::duration_cast<std::chrono::milliseconds>(until - since).count() : -1);
   };
-  const int announces = firstByte == Clock::time_point{} ? 0 : gAnnounceCount - announcesBefore;
+  // While the program streams and the host waits before its close; the next
+  // cycle of a file list may announce as soon as the close is done.
+  int announces = 0;
+  if (firstByte != Clock::time_point{}) {
+    std::lock_guard<std::mutex> lock(gAnnounceMutex);
+    for (Clock::time_point t : gAnnounceTimes) announces += t >= firstByte && t < lastByte + std::chrono::seconds(4);
+  }
   // Replies are reported as given; a blank would split the field.
   std::replace(replied.begin(), replied.end(), ' ', '_');
   Say("update n=" + std::to_string(n) + " result=" + result + " loader_bytes=" + std::to_string(loader.bytes()) +
