@@ -2,6 +2,9 @@
 # Transfer speed of moxtil against a raw socat stream, on loopback and on a
 # shaped link between two network namespaces, and what moxtil costs.
 #   bench/bench.sh [runs]        default 3 runs of each measurement
+#   BASELINE=<moxtil> BASELINE_LABEL=<what it is> bench/bench.sh [runs]
+#                                also runs that moxtil in turn with this one on
+#                                loopback, for a change to the send path
 # Prints a table and writes it to bench/RESULTS.md. Traffic stays on
 # 127.0.0.2 and inside namespaces this script makes (the shaped link needs
 # root; without it that part is left out).
@@ -39,16 +42,16 @@ calc() { awk "BEGIN {printf \"%.${2:-3}f\", $1}"; }
 
 # One update by moxtil; sets run_t (stream seconds), run_cpu (user+system
 # seconds of moxtil) and run_rss (its peak resident KiB).
-#   moxtil_run <program> <ns-prefix-or-empty> <target ns prefix> <address> <interface> <base>
+#   moxtil_run <program> <ns-prefix-or-empty> <target ns prefix> <address> <interface> <base> [moxtil]
 moxtil_run() {
-  local program=$1 hostx=$2 targetx=$3 addr=$4 ifname=$5 base=$6
+  local program=$1 hostx=$2 targetx=$3 addr=$4 ifname=$5 base=$6 binary=${7:-$moxtil}
   local bytes
   bytes=$(stat -c %s "$program")
   $targetx "$sim" --address "$addr" --base "$base" --count-only --time-limit 120 >"$work/sim.log" 2>&1 &
   local sim_pid=$!
   pids+=("$sim_pid")
   wait_for_line "$work/sim.log" '^ready'
-  { time $hostx /usr/bin/time -f %M -o "$work/rss" "$moxtil" "$work/loader.b" "$work/idcode.sys" "$program" \
+  { time $hostx /usr/bin/time -f %M -o "$work/rss" "$binary" "$work/loader.b" "$work/idcode.sys" "$program" \
       -T30 "-i$ifname" "-D$addr" "-B$base" >"$work/moxtil.log"; } 2>"$work/time"
   wait "$sim_pid"
   local report
@@ -86,10 +89,20 @@ socat_run() {
 }
 
 declare -A results
-loop_m=() loop_s=() loop_mcpu=() loop_scpu=() loop_rss=() loop_sb=() loop_sbcpu=()
+loop_m=() loop_s=() loop_mcpu=() loop_scpu=() loop_rss=() loop_sb=() loop_sbcpu=() loop_b=() loop_bcpu=()
+
+# The baseline moxtil, when given, runs before this one in odd runs and after
+# it in even ones, so that neither gains from its place.
+baseline_run() {
+  [ -n "${BASELINE:-}" ] || return 0
+  moxtil_run "$work/p256" "" "" 127.0.0.2 lo "$(free_port_base 31000 32960)" "$BASELINE"
+  loop_b+=("$(calc "256 / $run_t" 1)") loop_bcpu+=("$(calc "$run_cpu * 4" 3)")
+  echo "run $i: baseline moxtil ${loop_b[-1]} MiB/s"
+}
 
 echo "--- loopback: 256 MiB, $runs runs each"
 for i in $(seq "$runs"); do
+  [ $((i % 2)) = 1 ] && baseline_run
   base=$(free_port_base 31000 32960)
   moxtil_run "$work/p256" "" "" 127.0.0.2 lo "$base"
   loop_m+=("$(calc "256 / $run_t" 1)") loop_mcpu+=("$(calc "$run_cpu * 4" 3)") loop_rss+=("$run_rss")
@@ -99,6 +112,7 @@ for i in $(seq "$runs"); do
   socat_run "$work/p256" "" "" 127.0.0.2 "$((base + 31))" -b 1048576
   loop_sb+=("$(calc "256 / $run_t" 1)") loop_sbcpu+=("$(calc "$run_cpu * 4" 3)")
   echo "run $i: moxtil ${loop_m[-1]} MiB/s, socat ${loop_s[-1]} MiB/s, socat -b 1 MiB ${loop_sb[-1]} MiB/s"
+  [ $((i % 2)) = 0 ] && baseline_run
 done
 results[loop_m]=$(printf '%s\n' "${loop_m[@]}" | median)
 results[loop_s]=$(printf '%s\n' "${loop_s[@]}" | median)
@@ -107,6 +121,10 @@ results[loop_scpu]=$(printf '%s\n' "${loop_scpu[@]}" | median)
 results[loop_sb]=$(printf '%s\n' "${loop_sb[@]}" | median)
 results[loop_sbcpu]=$(printf '%s\n' "${loop_sbcpu[@]}" | median)
 results[rss]=$(printf '%s\n' "${loop_rss[@]}" | sort -g | tail -n 1)
+if [ -n "${BASELINE:-}" ]; then
+  results[loop_b]=$(printf '%s\n' "${loop_b[@]}" | median)
+  results[loop_bcpu]=$(printf '%s\n' "${loop_bcpu[@]}" | median)
+fi
 
 echo "--- idle announcing: 10 s without a target"
 base=$(free_port_base 33000 33960)
@@ -172,6 +190,10 @@ loop_ratio=$(calc "${results[loop_m]} / ${results[loop_s]}" 3)
   sb_ratio=$(calc "${results[loop_m]} / ${results[loop_sb]}" 3)
   echo "| loopback against \`socat -b 1048576\` (MiB/s) | ${results[loop_m]} | ${results[loop_sb]} | $sb_ratio | extra baseline |"
   echo "| CPU seconds per GiB against \`socat -b 1048576\` | ${results[loop_mcpu]} | ${results[loop_sbcpu]} | $(calc "${results[loop_mcpu]} / (${results[loop_sbcpu]} > 0 ? ${results[loop_sbcpu]} : 0.001)" 2) | extra baseline |"
+  if [ -n "${BASELINE:-}" ]; then
+    echo "| loopback against ${BASELINE_LABEL:-$BASELINE}, run in turn (MiB/s) | ${results[loop_m]} | ${results[loop_b]} | $(calc "${results[loop_m]} / ${results[loop_b]}" 3) | the same, within the spread below |"
+    echo "| CPU seconds per GiB against ${BASELINE_LABEL:-$BASELINE} | ${results[loop_mcpu]} | ${results[loop_bcpu]} | $(calc "${results[loop_mcpu]} / (${results[loop_bcpu]} > 0 ? ${results[loop_bcpu]} : 0.001)" 2) | the same, within the spread below |"
+  fi
   if [ "$shaped" = yes ]; then
     shp_ratio=$(calc "${results[shp_m]} / ${results[shp_s]}" 3)
     echo "| shaped link, 64 MiB (MiB/s) | ${results[shp_m]} | ${results[shp_s]} | $shp_ratio | >= 0.98: $(verdict "$shp_ratio >= 0.98") |"
@@ -179,6 +201,9 @@ loop_ratio=$(calc "${results[loop_m]} / ${results[loop_s]}" 3)
   echo "| peak resident memory of moxtil (KiB) | ${results[rss]} | | | < 4096: $(verdict "${results[rss]} < 4096") |"
   echo "| idle announcing, 10 s (% of one core) | ${results[idle]} | | | < 0.5: $(verdict "${results[idle]} < 0.5") |"
   echo
+  spread() { sort -g | sed -n '1p;$p' | paste -sd- | sed 's/-/ to /'; }
+  echo "Single loopback runs of moxtil ranged from $(printf '%s\n' "${loop_m[@]}" | spread) MiB/s and from"
+  echo "$(printf '%s\n' "${loop_mcpu[@]}" | spread) CPU seconds per GiB$([ -n "${BASELINE:-}" ] && echo "; the baseline's from $(printf '%s\n' "${loop_b[@]}" | spread) MiB/s and $(printf '%s\n' "${loop_bcpu[@]}" | spread) s")."
   echo "Shaped link: $shape_note."
   echo "Moxtil's CPU is that of the whole process over the update (the protocol's waits cost none);"
   echo "socat's is the sender's. Peak memory is the largest of the loopback runs."
