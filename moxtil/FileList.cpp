@@ -46,7 +46,6 @@ const char* UnloadableFile() {
   return nullptr;
 }
 
-
 }  // namespace
 
 int GetTotalLine(const char* filelist) {
