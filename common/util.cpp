@@ -32,6 +32,16 @@ int64_t MonotonicMs() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+namespace {
+
+/// 0 for a regular file, else the errno that tells what it is instead.
+int NotRegularReason(const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return 0;
+  return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+}
+
+}  // namespace
+
 FILE* OpenRegularFile(const char* path, off_t* length) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -40,8 +50,8 @@ FILE* OpenRegularFile(const char* path, off_t* length) {
   int err = 0;
   if (fstat(fd, &st) != 0) {
     err = errno;
-  } else if (!S_ISREG(st.st_mode)) {
-    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  } else {
+    err = NotRegularReason(st);
   }
   FILE* fp = err == 0 ? fdopen(fd, "rb") : nullptr;
   if (fp == nullptr) {
@@ -56,8 +66,14 @@ FILE* OpenRegularFile(const char* path, off_t* length) {
 
 bool IsRegularFile(const char* path) {
   struct stat st{};
-  return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+  if (stat(path, &st) != 0) return false;
+  const int err = NotRegularReason(st);
+  if (err == 0) return true;
+  errno = err;
+  return false;
 }
+
+const char* FileReason(int err) { return err == EINVAL ? "not a regular file" : strerror(err); }
 
 util_mutex_t util_mutex_creat(const char* memo) {
   util_mutex_t handle = new (std::nothrow) util_mutex_s;

@@ -28,8 +28,13 @@ int64_t MonotonicMs();
 /// opened in a way that blocks, nor read without end.
 FILE* OpenRegularFile(const char* path, off_t* length);
 
-/// Whether path names a regular file (symbolic links followed).
+/// Whether path names a regular file (symbolic links followed); when not,
+/// errno tells why, as for OpenRegularFile.
 bool IsRegularFile(const char* path);
+
+/// Why a file cannot be loaded, from the errno that OpenRegularFile or
+/// IsRegularFile left.
+const char* FileReason(int err);
 
 /// A mutex with a name, which identifies it in a debugger and is otherwise unused.
 struct util_mutex_s {

@@ -1,7 +1,5 @@
 #include "moxtil/FileList.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -36,7 +34,8 @@ int Refuse(const char* format, ...) {
   return -1;
 }
 
-/// The first file of the set that is not a regular file, or null.
+/// The first file of the set that is not a regular file, or null; errno then
+/// tells why.
 const char* UnloadableFile() {
   const char* const paths[] = {_loaderFile, _idFile, _targetFile[0], _targetFile[1]};
   for (const char* path : paths) {
@@ -83,11 +82,9 @@ int SetFilenameInFilelist(const char* filelist, int row) {
   }
   if (_targetFile[0][0] == '\0') return Refuse("fewer than three file names");
 
-  if (IsFileAccsecc() == -1) {
-    const char* path = UnloadableFile();
-    struct stat st{};
-    const char* why = stat(path, &st) != 0 ? strerror(errno) : "not a regular file";
-    printLog(stderr, "file list %s row %d: %s: %s", filelist, row, path, why);
+  const char* path = UnloadableFile();
+  if (path != nullptr) {
+    printLog(stderr, "file list %s row %d: %s: %s", filelist, row, path, FileReason(errno));
     ConsoleOut(status::kListedFileNotFound);
     return Refuse("%s is missing or not a regular file", path);
   }

@@ -55,9 +55,6 @@ Outcome Explain(Session& s, Outcome failure, const char* format, ...) {
 
 unsigned DataPortNumber() { return DataPort(_baseOffset); }
 
-/// Why a file could not be opened, from OpenRegularFile's errno.
-const char* FileReason(int err) { return err == EINVAL ? "not a regular file" : strerror(err); }
-
 /// A file that could not be read to the length it had when opened.
 Outcome ExplainShortFile(Session& s, Outcome failure, const char* what, const char* path, FILE* fp,
                          int64_t done, int64_t length) {
@@ -223,7 +220,8 @@ Outcome IdCodeStage(Session& s, unsigned char* memo) {
     return Explain(s, FileFailure(status::kIdFileEmpty), "ID code %s: the file is empty", _idFile);
   }
   // The target comes back on the data port, from whatever address it has
-  // after its reboot. A failed accept shows in the first send.
+  // after its reboot. A failed accept is told once the ID file is known to
+  // be whole, since a short file has a line of its own.
   T_TCP_CCEP ccep = ConnectionRecord(buffers[s.p->no]);
   s.cepid = tcp_vcre_cep(&ccep);
   T_IPV4EP dstaddr = {0, 0};
