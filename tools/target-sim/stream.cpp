@@ -1,0 +1,158 @@
+#include "stream.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+namespace sim {
+
+namespace {
+
+constexpr int kStallRcvBuf = 4096;  // so that a stalled reader really holds the sender back
+// A paced reader takes a slice of a fiftieth of a second's worth at a time,
+// so that the stream flows evenly instead of in bursts of whole reads.
+constexpr int64_t kSlicesPerSecond = 50;
+
+// Until fd has something to read, its end included.
+void WaitReadable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, -1) < 0 && errno == EINTR) {  // the time limit bounds the wait
+  }
+}
+
+// Holds reads back so that the bytes taken up to any moment never exceed the
+// rate times the time since the first byte was there to take, as a device
+// that writes its flash no faster.
+class Pacer {
+ public:
+  Pacer(int64_t bytesPerSecond, size_t readSize)
+      : rate_(bytesPerSecond),
+        slice_(std::min(readSize, static_cast<size_t>(std::max<int64_t>(1, bytesPerSecond / kSlicesPerSecond)))) {}
+
+  // The size of the next read, at most `want` bytes after `got` ones, once
+  // the rate lets all of it be taken.
+  size_t Next(int fd, int64_t got, size_t want) {
+    if (rate_ <= 0) return want;
+    if (!started_) {
+      WaitReadable(fd);
+      start_ = Clock::now();
+      started_ = true;
+    }
+    want = std::min(want, slice_);
+    const double due = static_cast<double>(got + static_cast<int64_t>(want)) / static_cast<double>(rate_);
+    // Rounded up: never a nanosecond early.
+    std::this_thread::sleep_until(start_ + std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(due)));
+    return want;
+  }
+
+ private:
+  const int64_t rate_;
+  const size_t slice_;
+  bool started_ = false;
+  Clock::time_point start_{};
+};
+
+// The most the next read may take after `got` bytes without passing a fault.
+size_t Want(const Faults& f, int64_t got, size_t readSize) {
+  size_t want = readSize;
+  for (int64_t limit : {f.closeAfter, f.stallAfter, f.resetAfter, f.killAfter}) {
+    if (limit >= 0) want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(want), limit - got));
+  }
+  return want;
+}
+
+}  // namespace
+
+int ConnectTo(in_addr_t from, in_addr_t host, uint16_t port, bool smallBuffer, int retrySeconds) {
+  const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(retrySeconds);
+  for (;;) {  // bounded by giveUp
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) Fail(kSetup, Errno("socket"));
+    if (smallBuffer) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kStallRcvBuf, sizeof kStallRcvBuf);
+    sockaddr_in local = SockAddr(from, 0);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      Fail(kSetup, Errno(("bind tcp " + AddressText(from)).c_str()));
+    }
+    sockaddr_in peer = SockAddr(host, port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) return fd;
+    const int err = errno;
+    close(fd);
+    // A host that closes its port while the connection waits in its
+    // backlog resets it: as good as refused.
+    if (err != ECONNREFUSED && err != ECONNRESET && err != ECONNABORTED && err != EINTR && err != ETIMEDOUT) {
+      errno = err;
+      Fail(kSetup, Errno("connect"));
+    }
+    if (Clock::now() >= giveUp) return -1;
+    SleepMs(100);
+  }
+}
+
+bool SendAll(int fd, const char* data, size_t n) {
+  while (n > 0) {
+    ssize_t sent = send(fd, data, n, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    data += sent;
+    n -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+void Flood(int fd) {
+  const std::vector<char> junk(65536, 'f');
+  while (SendAll(fd, junk.data(), junk.size())) {  // until the shutdown or the host's end
+  }
+}
+
+std::string Ending(End end, const char* stream) {
+  const char* what = end == End::kClosed    ? "closed-"
+                     : end == End::kStalled ? "stalled-"
+                     : end == End::kReset   ? "reset-"
+                     : end == End::kKilled  ? "killed-"
+                                            : "host-reset-";
+  return what + std::string(stream);
+}
+
+End Reader::Drain(int fd, Faults f, const Put& put) {
+  Pacer pacer(f.bytesPerSecond, buf_.size());
+  int64_t got = 0;
+  bool stalled = false;
+  for (;;) {  // each round takes bytes, ends the stream or stalls (once)
+    if (f.closeAfter >= 0 && got >= f.closeAfter) return End::kClosed;
+    if (f.stallAfter >= 0 && got >= f.stallAfter) {
+      SleepMs(int64_t{plan_.stallSeconds} * 1000);
+      if (!plan_.readAfterStall) return End::kStalled;
+      stalled = true;
+      f.stallAfter = -1;
+      continue;
+    }
+    // A device that dies after its TCP acknowledged all the host sent: the
+    // pause lets the host's wait for that acknowledgement end first.
+    if (f.resetAfter >= 0 && got >= f.resetAfter) {
+      SleepMs(plan_.resetDelayMs);
+      const linger now = {1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+      return End::kReset;
+    }
+    if (f.killAfter >= 0 && got >= f.killAfter) {
+      SleepMs(plan_.resetDelayMs);
+      return End::kKilled;
+    }
+    const size_t want = pacer.Next(fd, got, Want(f, got, buf_.size()));
+    ssize_t n = recv(fd, buf_.data(), want, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == ECONNRESET) return End::kHostReset;
+    if (n <= 0) return stalled ? End::kStalled : End::kEof;
+    put(buf_.data(), static_cast<size_t>(n));
+    got += n;
+    SleepMs(plan_.readDelayMs);
+  }
+}
+
+}  // namespace sim
