@@ -97,9 +97,9 @@ Process::Process(std::vector<std::string> argv) : start_(Clock::now()) {
   std::vector<char*> args;
   for (std::string& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
-  int out[2];
-  if (argv.empty() || pipe2(out, O_CLOEXEC) != 0) return;
-  pid_ = fork();
+  int out[2] = {-1, -1};
+  const bool piped = !argv.empty() && pipe2(out, O_CLOEXEC) == 0;
+  pid_ = piped ? fork() : -1;
   if (pid_ == 0) {
     // A group of its own, to be killed whole; SIGPIPE as a child gets it
     // without a test around it; by PATH, so that qemu-arm may be named bare.
@@ -110,14 +110,22 @@ Process::Process(std::vector<std::string> argv) : start_(Clock::now()) {
     execvp(args[0], args.data());
     _exit(127);
   }
-  close(out[1]);
-  if (pid_ > 0) {
-    setpgid(pid_, pid_);
-    reader_ = std::thread(&Process::Reader, this, out[0]);
-  } else {
-    close(out[0]);
-    ADD_FAILURE() << "cannot start " << name_ << ": " << strerror(errno);
+  if (pid_ < 0) {
+    // Ended before it began, so that no wait takes it for a child still running.
+    const std::string why = argv.empty() ? "no program named" : strerror(errno);
+    if (piped) {
+      close(out[0]);
+      close(out[1]);
+    }
+    exited_ = true;
+    status_ = kNeverStarted;
+    exitMs_ = 0;
+    ADD_FAILURE() << "cannot start " << name_ << ": " << why;
+    return;
   }
+  close(out[1]);
+  setpgid(pid_, pid_);
+  reader_ = std::thread(&Process::Reader, this, out[0]);
 }
 
 Process::~Process() {
@@ -138,8 +146,11 @@ void Process::Reader(int fd) {
   char buf[65536];
   for (ssize_t n = 1; n > 0;) {
     n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) n = 1;
-    partial.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    if (n < 0 && errno == EINTR) {
+      n = 1;  // interrupted before anything was read: read again, with nothing to add
+      continue;
+    }
+    if (n > 0) partial.append(buf, static_cast<size_t>(n));
     std::lock_guard<std::mutex> lock(mutex_);
     for (size_t eol; (eol = partial.find('\n')) != std::string::npos || (n <= 0 && !partial.empty());) {
       out_.push_back({MsSince(start_), partial.substr(0, eol)});
@@ -177,7 +188,7 @@ int Process::WaitForLine(const std::string& text, Millis limit) {
 
 std::optional<int> Process::WaitExit(Millis limit) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (pid_ <= 0 || !changed_.wait_for(lock, limit, [this] { return exited_; })) return std::nullopt;
+  if (!changed_.wait_for(lock, limit, [this] { return exited_; })) return std::nullopt;
   return status_;
 }
 
@@ -242,7 +253,12 @@ Strings LogLines(const Process& moxtil) {
   return lines;
 }
 
-bool IsStatusLine(const std::string& text) { return std::regex_search(text, std::regex("^(-1 |\\d{3} %)")); }
+// By hand rather than by a regular expression: the longest rows have 400 000 lines.
+bool IsStatusLine(const std::string& text) {
+  const auto digit = [&text](size_t i) { return text[i] >= '0' && text[i] <= '9'; };
+  return text.compare(0, 3, "-1 ") == 0 ||
+         (text.size() >= 5 && digit(0) && digit(1) && digit(2) && text.compare(3, 2, " %") == 0);
+}
 
 Strings StatusLines(const Process& moxtil) {
   Strings status = LogLines(moxtil);
@@ -308,15 +324,20 @@ std::string Sha256Of(const std::string& path, int64_t length) {
   return hex;
 }
 
-void ExpectServed(const Report& report, const FileSet& files, const std::string& reboot, const std::string& program) {
+void ExpectServed(const Report& report, const FileSet& files, const std::string& reboot, const std::string& program,
+                  bool countOnly) {
   const auto size = [](const std::string& path) { return std::to_string(std::filesystem::file_size(path)); };
+  // A simulator that only counts reports "-" for every digest.
+  const auto sha = [countOnly](const std::string& path, int64_t length) {
+    return countOnly ? std::string("-") : Sha256Of(path, length);
+  };
   EXPECT_EQ(Field(report, "result"), "ok");
   EXPECT_EQ(Field(report, "loader_bytes") + " " + Field(report, "loader_sha256"),
-            size(files.loader) + " " + Sha256Of(files.loader));
+            size(files.loader) + " " + sha(files.loader, -1));
   EXPECT_EQ(Field(report, "reboot"), reboot);
-  EXPECT_EQ(Field(report, "id_bytes") + " " + Field(report, "id_sha256"), "10 " + Sha256Of(files.id, 10));
+  EXPECT_EQ(Field(report, "id_bytes") + " " + Field(report, "id_sha256"), "10 " + sha(files.id, 10));
   EXPECT_EQ(Field(report, "program_bytes") + " " + Field(report, "program_sha256"),
-            size(program) + " " + Sha256Of(program));
+            size(program) + " " + sha(program, -1));
 }
 
 }  // namespace testkit

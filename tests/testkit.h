@@ -54,8 +54,10 @@ class Process {
   std::vector<Line> Stdout() const;
   /// Index of the first line that begins with text, waiting up to limit; -1 when none came.
   int WaitForLine(const std::string& text, Millis limit);
-  /// The exit status (128 + signal) once the child ended within limit.
+  /// The exit status (128 + signal) once the child ended within limit;
+  /// kNeverStarted at once for one that could not be started.
   std::optional<int> WaitExit(Millis limit);
+  static constexpr int kNeverStarted = -1;
   /// When the child ended, in ms since its start; -1 while it runs.
   int64_t ExitMs() const;
 
@@ -111,7 +113,9 @@ std::string Sha256Of(const std::string& path, int64_t length = -1);
 /// The files of one update; program2 empty when there is one program.
 struct FileSet { std::string loader, id, program, program2; };
 /// A report of an update that got every file whole: the loader, the reboot
-/// byte (hex), the first 10 bytes of the ID code and `program`.
-void ExpectServed(const Report& report, const FileSet& files, const std::string& reboot, const std::string& program);
+/// byte (hex), the first 10 bytes of the ID code and `program`; from a
+/// simulator that only counts (--count-only), their byte counts alone.
+void ExpectServed(const Report& report, const FileSet& files, const std::string& reboot, const std::string& program,
+                  bool countOnly = false);
 
 }  // namespace testkit
