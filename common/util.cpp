@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -30,6 +31,17 @@ int64_t MonotonicMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int64_t Deadline::LeftMs() const {
+  if (IsNever()) return -1;
+  const int64_t left = atMs_ - MonotonicMs();
+  return left > 0 ? left : 0;
+}
+
+int Deadline::PollMs() const {
+  const int64_t left = LeftMs();
+  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
 namespace {

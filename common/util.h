@@ -22,6 +22,26 @@ off_t filelength(int fd);
 /// Milliseconds of a clock that only goes forward, for deadlines.
 int64_t MonotonicMs();
 
+/// The moment a wait must end by, on the monotonic clock, or none: the one
+/// form every time limit takes inside the program.
+class Deadline {
+ public:
+  static Deadline Never() { return Deadline(kNever); }
+  /// ms from now; 0 or less is now.
+  static Deadline In(int64_t ms) { return Deadline(MonotonicMs() + (ms > 0 ? ms : 0)); }
+  bool IsNever() const { return atMs_ == kNever; }
+  bool Passed() const { return !IsNever() && MonotonicMs() >= atMs_; }
+  /// Milliseconds left (0 once passed), or -1 for none.
+  int64_t LeftMs() const;
+  /// The time left as poll takes it: -1 for none, else 0 to INT_MAX.
+  int PollMs() const;
+
+ private:
+  static constexpr int64_t kNever = -1;
+  explicit Deadline(int64_t atMs) : atMs_(atMs) {}
+  int64_t atMs_;
+};
+
 /// Opens path for binary reading when it is a regular file, and stores its
 /// length in *length. Null, with errno set, for anything else (EISDIR for a
 /// directory, EINVAL for a FIFO, a device or a socket): such a file is never

@@ -2,25 +2,31 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <linux/sockios.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstring>
-
-#include "common/util.h"
+#include <mutex>
 
 namespace {
 
 // The reason (an errno value) of the calling thread's most recent failure in
-// the layer. Per thread: the main thread (UDP) and the acceptor side (TCP)
-// run at the same time, and each asks about its own failures.
+// the layer. Per thread: every thread asks about its own failures.
 thread_local int lastERR = 0;
+
+// Every allocation, release and change of a table row holds this lock; no
+// blocking call does (waits, accepts, sends, receives, the bind pauses).
+std::mutex tableLock;
+using Lock = std::lock_guard<std::mutex>;
 
 // ---- UDP communication endpoints
 
@@ -41,16 +47,20 @@ int IsTCPrepid[kItronMaxIds];
 int SocketTCPTbl[kItronMaxIds];  // accepted connection, -1 when none
 int IsTCPcepid[kItronMaxIds];
 INT TCPStartFlg = 0;
+// Wakes tcp_wai_rep; made with the first wait.
+int repWakeFd = -1;
 
 constexpr int kListenBacklog = 5;
 constexpr int kBindAttempts = 16;
 constexpr int kBindPauseMs = 5000;
 // The bind retry of reception points; tests may shorten it.
-int bindAttempts = kBindAttempts;
-int bindPauseMs = kBindPauseMs;
+std::atomic<int> bindAttempts{kBindAttempts};
+std::atomic<int> bindPauseMs{kBindPauseMs};
 std::atomic<BindRetryNotice> bindRetryNotice{nullptr};
 
 constexpr int kNoSocket = -1;
+// A reception point whose socket is being bound: its ID is taken.
+constexpr int kBinding = -2;
 
 bool ValidId(ID id) { return id >= 0 && id < kItronMaxIds; }
 bool HasSocket(int s) { return s >= 0; }
@@ -87,51 +97,38 @@ sockaddr_in MakeAddress(UW ipaddr, UH portno) {
 
 enum class WaitResult { kReady, kTimedOut, kFailed };
 
-constexpr int64_t kNoDeadline = -1;
-
-/// The deadline of a wait of tmout x 10 ms from now; none for TMO_FEVR.
-int64_t DeadlineOf(TMO tmout) {
-  return tmout == TMO_FEVR ? kNoDeadline : MonotonicMs() + static_cast<int64_t>(tmout) * 10;
-}
-
-bool Passed(int64_t deadline) { return deadline != kNoDeadline && MonotonicMs() >= deadline; }
-
-/// Milliseconds left until deadline as poll takes them: -1 for none.
-int MsUntil(int64_t deadline) {
-  if (deadline == kNoDeadline) return -1;
-  const int64_t left = deadline - MonotonicMs();
-  if (left <= 0) return 0;
-  return left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
-}
-
 // Waits until deadline for fd to become readable or writable. poll, not
 // select: a descriptor number of FD_SETSIZE or more must not write past an
 // fd_set. A signal does not cut the wait short: it goes on with the time left.
-WaitResult WaitUntil(int fd, short events, int64_t deadline) {
+WaitResult WaitUntil(int fd, short events, const Deadline& deadline) {
   for (;;) {
     pollfd p = {fd, events, 0};
-    const int n = poll(&p, 1, MsUntil(deadline));
+    const int n = poll(&p, 1, deadline.PollMs());
     if (n > 0) return WaitResult::kReady;
     if (n == 0) return WaitResult::kTimedOut;
     if (errno != EINTR) return WaitResult::kFailed;
   }
 }
 
-WaitResult WaitFor(int fd, short events, TMO tmout) { return WaitUntil(fd, events, DeadlineOf(tmout)); }
+// What reading without waiting found: more may come, the peer's end of
+// stream, or a failed connection (its errno in lastERR's style).
+enum class Drained { kMore, kEnded, kFailed };
 
 // Reads and drops what the peer has sent so far, without waiting: bytes left
-// unread when a socket is closed make the kernel answer with a reset. True
-// when the peer's end of stream (or an error) has been met. A peer that
-// sends without end is read a batch at a time, so that the caller's limit
-// still counts.
-bool DiscardReceived(int s) {
+// unread when a socket is closed make the kernel answer with a reset. A peer
+// that sends without end is read a batch at a time, so that the caller's
+// limit still counts. On kFailed, *err is why.
+Drained DiscardReceived(int s, int* err) {
   unsigned char sink[512];  // small: transfer threads run on small stacks
   for (int batch = 0; batch < 256; ++batch) {
     const ssize_t n = recv(s, sink, sizeof sink, MSG_DONTWAIT);
     if (n > 0 || (n < 0 && errno == EINTR)) continue;
-    return !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+    if (n == 0) return Drained::kEnded;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Drained::kMore;
+    *err = errno;
+    return Drained::kFailed;
   }
-  return false;
+  return Drained::kMore;
 }
 
 // The error a connection ended with, for one that has failed or been reset.
@@ -144,7 +141,7 @@ int ConnectionError(int s) {
 
 // The tables start out zero; the first use of either kind fills them with
 // "no socket", so that an operation reached before any creation finds no
-// descriptor 0 to act on.
+// descriptor 0 to act on. Callers hold tableLock.
 void UdpStart() {
   if (UDPStartFlg != 0) return;
   for (SOCKETUDPTBL& row : SocketUDPTbl) {
@@ -163,6 +160,16 @@ void TcpStart() {
   TCPStartFlg = 1;
 }
 
+// The socket of the connection endpoint cepid for its owner, or the failure.
+ER ConnectionSocket(ID cepid, int* s) {
+  Lock lock(tableLock);
+  TcpStart();
+  if (!ValidId(cepid)) return BadId();
+  *s = SocketTCPTbl[cepid];
+  if (!HasSocket(*s)) return Failure(E_NOEXS, ENOTCONN);
+  return E_OK;
+}
+
 // The socket another created UDP endpoint than `except` holds on port (in
 // network byte order), or kNoSocket: one socket serves every ID on a port.
 int SharedUdpSocket(int port, ID except) {
@@ -172,20 +179,16 @@ int SharedUdpSocket(int port, ID except) {
   return kNoSocket;
 }
 
-// The lowest free ID of a table of "created" marks, made with create(n):
-// the ID, or the failure of its creation.
-template <typename Create>
-ER PickFreeId(const int (&created)[kItronMaxIds], Create create) {
+// The lowest free ID of a table of "created" marks, or -1.
+ID LowestFree(const int (&created)[kItronMaxIds]) {
   for (ID n = 0; n < kItronMaxIds; ++n) {
-    if (created[n] != 0) continue;
-    const ER er = create(n);
-    return er != E_OK ? er : n;
+    if (created[n] == 0) return n;
   }
-  return Failure(E_ID, EMFILE);
+  return -1;
 }
 
-// Creation of a UDP endpoint; with hasFlag, the option flag is set to arg on
-// a new socket after SO_BROADCAST.
+// Creation of a UDP endpoint (tableLock held: nothing here blocks); with
+// hasFlag, the option flag is set to arg on a new socket after SO_BROADCAST.
 ER UdpCreate(ID cepid, const T_UDP_CCEP* pk_ccep, bool hasFlag, int flag, int arg) {
   const int port = htons(pk_ccep->myaddr.portno);
   UdpStart();
@@ -193,7 +196,7 @@ ER UdpCreate(ID cepid, const T_UDP_CCEP* pk_ccep, bool hasFlag, int flag, int ar
 
   int s = SharedUdpSocket(port, -1);
   if (!HasSocket(s)) {
-    s = socket(AF_INET, SOCK_DGRAM, 0);
+    s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) return CallFailure(E_OBJ);
     const int on = 1;
     const sockaddr_in sa = MakeAddress(pk_ccep->myaddr.ipaddr, pk_ccep->myaddr.portno);
@@ -212,16 +215,34 @@ ER UdpCreate(ID cepid, const T_UDP_CCEP* pk_ccep, bool hasFlag, int flag, int ar
 }
 
 ER UdpPickAndCreate(const T_UDP_CCEP* pk_ccep, bool hasFlag, int flag, int arg) {
-  return PickFreeId(IsUDPcepid, [&](ID n) { return UdpCreate(n, pk_ccep, hasFlag, flag, arg); });
+  Lock lock(tableLock);
+  const ID n = LowestFree(IsUDPcepid);
+  if (n < 0) return Failure(E_ID, EMFILE);
+  const ER er = UdpCreate(n, pk_ccep, hasFlag, flag, arg);
+  return er != E_OK ? er : n;
 }
 
 }  // namespace
 
+Deadline DeadlineOf(TMO tmout) {
+  return tmout == TMO_FEVR ? Deadline::Never() : Deadline::In(static_cast<int64_t>(tmout) * 10);
+}
+
+TMO TmoUntil(const Deadline& deadline) {
+  if (deadline.IsNever()) return TMO_FEVR;
+  const int64_t units = (deadline.LeftMs() + 9) / 10;
+  return units > INT32_MAX ? INT32_MAX : static_cast<TMO>(units);
+}
+
 // ---- UDP
 
-ER udp_cre_cep(ID cepid, const T_UDP_CCEP* pk_ccep) { return UdpCreate(cepid, pk_ccep, false, 0, 0); }
+ER udp_cre_cep(ID cepid, const T_UDP_CCEP* pk_ccep) {
+  Lock lock(tableLock);
+  return UdpCreate(cepid, pk_ccep, false, 0, 0);
+}
 
 ER udp_cre_cep_flag(ID cepid, const T_UDP_CCEP* pk_ccep, int flag, int arg) {
+  Lock lock(tableLock);
   return UdpCreate(cepid, pk_ccep, true, flag, arg);
 }
 
@@ -232,17 +253,23 @@ ER udp_vcre_cep_reuseaddr(const T_UDP_CCEP* pk_ccep) {
 }
 
 ER udp_snd_dat(ID cepid, const T_IPV4EP* p_dstaddr, const void* data, INT len, TMO /*tmout*/) {
-  UdpStart();
-  if (!ValidId(cepid)) return BadId();
-  if (!HasSocket(SocketUDPTbl[cepid].s)) return Failure(E_NOEXS, EBADF);
+  int s;
+  {
+    Lock lock(tableLock);
+    UdpStart();
+    if (!ValidId(cepid)) return BadId();
+    s = SocketUDPTbl[cepid].s;
+    if (!HasSocket(s)) return Failure(E_NOEXS, EBADF);
+  }
   const sockaddr_in sa = MakeAddress(p_dstaddr->ipaddr, p_dstaddr->portno);
-  const ssize_t n = sendto(SocketUDPTbl[cepid].s, data, len < 0 ? 0 : static_cast<size_t>(len), 0,
-                           reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  const ssize_t n = sendto(s, data, len < 0 ? 0 : static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&sa),
+                           sizeof sa);
   if (n < 0) return CallFailure(E_RLWAI);
   return static_cast<ER>(n);
 }
 
 ER udp_del_cep(ID cepid) {
+  Lock lock(tableLock);
   UdpStart();
   if (!ValidId(cepid)) return BadId();
   const int s = SocketUDPTbl[cepid].s;
@@ -258,12 +285,23 @@ ER udp_del_cep(ID cepid) {
 // ---- TCP reception points
 
 ER tcp_cre_rep(ID repid, const T_TCP_CREP* pk_crep) {
-  TcpStart();
-  if (!ValidId(repid)) return BadId();
-  if (HasSocket(SocketTCPTbl[repid]) || HasSocket(AcceptTCPTbl[repid])) return Failure(E_OBJ, EBUSY);
+  {
+    Lock lock(tableLock);
+    TcpStart();
+    if (!ValidId(repid)) return BadId();
+    if (SocketTCPTbl[repid] != kNoSocket || AcceptTCPTbl[repid] != kNoSocket) return Failure(E_OBJ, EBUSY);
+    AcceptTCPTbl[repid] = kBinding;  // the ID is ours while the bind is retried
+  }
+  const auto release = [repid](ER er) {
+    Lock lock(tableLock);
+    AcceptTCPTbl[repid] = kNoSocket;
+    return er;
+  };
 
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0) return CallFailure(E_NOSOCK);
+  // Non-blocking: a connection that is gone by the time accept looks for it
+  // must not make the accept wait for the next one.
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (s < 0) return release(CallFailure(E_NOSOCK));
   // SO_REUSEADDR: the connections of a run that just ended linger on these
   // ports (TIME_WAIT) for a minute and must not keep the next run from
   // listening. A port that another socket listens on still fails to bind,
@@ -272,17 +310,19 @@ ER tcp_cre_rep(ID repid, const T_TCP_CREP* pk_crep) {
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   // Every local address; the record's ipaddr is not used.
   const sockaddr_in sa = MakeAddress(htonl(INADDR_ANY), pk_crep->myaddr.portno);
+  const int attempts = bindAttempts.load();
   for (int attempt = 1;; ++attempt) {
     if (bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) break;
     const ER er = CallFailure(E_OBJ);
-    if (attempt >= bindAttempts) {
+    if (attempt >= attempts) {
       close(s);
-      return er;
+      return release(er);
     }
     const BindRetryNotice notice = bindRetryNotice.load();
-    if (notice != nullptr) notice(pk_crep->myaddr.portno, attempt, bindAttempts, bindPauseMs);
-    Sleep(bindPauseMs);
+    if (notice != nullptr) notice(pk_crep->myaddr.portno, attempt, attempts, bindPauseMs.load());
+    Sleep(bindPauseMs.load());
   }
+  Lock lock(tableLock);
   AcceptTCPTbl[repid] = s;
   listenFlag[repid] = listen(s, kListenBacklog) == 0 ? 0 : -1;
   IsTCPrepid[repid] = -1;
@@ -290,10 +330,23 @@ ER tcp_cre_rep(ID repid, const T_TCP_CREP* pk_crep) {
 }
 
 ER tcp_vcre_rep(const T_TCP_CREP* pk_crep) {
-  return PickFreeId(IsTCPrepid, [&](ID n) { return tcp_cre_rep(n, pk_crep); });
+  ID n;
+  {
+    Lock lock(tableLock);
+    TcpStart();
+    n = LowestFree(IsTCPrepid);
+    if (n < 0) return Failure(E_ID, EMFILE);
+    IsTCPrepid[n] = -1;  // taken while its socket is bound
+  }
+  const ER er = tcp_cre_rep(n, pk_crep);
+  if (er == E_OK) return n;
+  Lock lock(tableLock);
+  IsTCPrepid[n] = 0;
+  return er;
 }
 
 ER tcp_del_rep(ID repid) {
+  Lock lock(tableLock);
   TcpStart();
   if (!ValidId(repid)) return BadId();
   if (!HasSocket(AcceptTCPTbl[repid])) return Failure(E_NOEXS, EBADF);
@@ -303,50 +356,116 @@ ER tcp_del_rep(ID repid) {
   return E_OK;
 }
 
+ER tcp_wai_rep(const ID* repids, INT count, TMO tmout) {
+  constexpr int kMost = 4;
+  if (count < 0 || count > kMost) return BadId();
+  pollfd p[kMost + 1];
+  {
+    Lock lock(tableLock);
+    TcpStart();
+    for (INT i = 0; i < count; ++i) {
+      if (!ValidId(repids[i])) return BadId();
+      if (!HasSocket(AcceptTCPTbl[repids[i]])) return Failure(E_NOEXS, EBADF);
+      p[i] = {AcceptTCPTbl[repids[i]], POLLIN, 0};
+    }
+    if (repWakeFd < 0) repWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (repWakeFd < 0) return CallFailure(E_OBJ);
+    p[count] = {repWakeFd, POLLIN, 0};
+  }
+  const Deadline deadline = DeadlineOf(tmout);
+  for (;;) {
+    const int n = poll(p, static_cast<nfds_t>(count + 1), deadline.PollMs());
+    if (n == 0) return TimedOut();
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return CallFailure(E_OBJ);
+    }
+    if (p[count].revents != 0) {
+      uint64_t wakes = 0;
+      if (read(p[count].fd, &wakes, sizeof wakes) < 0 && errno != EAGAIN) return CallFailure(E_OBJ);
+      return Failure(E_RLWAI, ECANCELED);
+    }
+    for (INT i = 0; i < count; ++i) {
+      if (p[i].revents != 0) return repids[i];
+    }
+  }
+}
+
+void tcp_can_rep() {
+  Lock lock(tableLock);
+  if (repWakeFd < 0) repWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  const uint64_t one = 1;
+  if (repWakeFd >= 0 && write(repWakeFd, &one, sizeof one) < 0) {
+    // Only a full counter refuses, and then a wake is pending anyway.
+  }
+}
+
 // ---- TCP connection endpoints
 
 ER tcp_cre_cep(ID cepid, const T_TCP_CCEP* /*pk_ccep*/) {
+  Lock lock(tableLock);
   TcpStart();
   if (!ValidId(cepid)) return BadId();
   IsTCPcepid[cepid] = -1;
   return E_OK;
 }
 
-ER tcp_vcre_cep(const T_TCP_CCEP* pk_ccep) {
-  return PickFreeId(IsTCPcepid, [&](ID n) { return tcp_cre_cep(n, pk_ccep); });
+ER tcp_vcre_cep(const T_TCP_CCEP* /*pk_ccep*/) {
+  Lock lock(tableLock);
+  TcpStart();
+  const ID n = LowestFree(IsTCPcepid);
+  if (n < 0) return Failure(E_ID, EMFILE);
+  IsTCPcepid[n] = -1;
+  return n;
 }
 
 ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout) {
-  TcpStart();
-  if (!ValidId(cepid) || !ValidId(repid)) return BadId();
-  const int ls = AcceptTCPTbl[repid];
-  if (!HasSocket(ls)) return Failure(E_NOEXS, EBADF);
-  // A connected endpoint keeps its connection: taking another would lose it.
-  if (HasSocket(SocketTCPTbl[cepid])) return Failure(E_OBJ, EISCONN);
-  if (listenFlag[repid] == -1) {
-    listenFlag[repid] = listen(ls, kListenBacklog) == 0 ? 0 : -1;
-    if (listenFlag[repid] == -1) return CallFailure(E_OBJ);
+  int ls;
+  {
+    Lock lock(tableLock);
+    TcpStart();
+    if (!ValidId(cepid) || !ValidId(repid)) return BadId();
+    ls = AcceptTCPTbl[repid];
+    if (!HasSocket(ls)) return Failure(E_NOEXS, EBADF);
+    // A connected endpoint keeps its connection: taking another would lose it.
+    if (HasSocket(SocketTCPTbl[cepid])) return Failure(E_OBJ, EISCONN);
+    if (listenFlag[repid] == -1) {
+      listenFlag[repid] = listen(ls, kListenBacklog) == 0 ? 0 : -1;
+      if (listenFlag[repid] == -1) return CallFailure(E_OBJ);
+    }
   }
-  if (tmout != TMO_FEVR && WaitFor(ls, POLLIN, tmout) == WaitResult::kTimedOut) return TimedOut();
 
+  const Deadline deadline = DeadlineOf(tmout);
   sockaddr_in peer;
-  std::memset(&peer, 0, sizeof peer);
-  socklen_t peerLen = sizeof peer;
-  const int s = accept(ls, reinterpret_cast<sockaddr*>(&peer), &peerLen);
-  if (s < 0) return CallFailure(E_RLWAI);
-  SocketTCPTbl[cepid] = s;
+  int s;
+  for (;;) {
+    const WaitResult ready = WaitUntil(ls, POLLIN, deadline);
+    if (ready == WaitResult::kTimedOut) return TimedOut();
+    if (ready == WaitResult::kFailed) return CallFailure(E_RLWAI);
+    std::memset(&peer, 0, sizeof peer);
+    socklen_t peerLen = sizeof peer;
+    s = accept4(ls, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
+    if (s >= 0) break;
+    // Gone again since the wait (taken, or reset by its peer): wait on.
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return CallFailure(E_RLWAI);
+  }
+  // Nagle's algorithm off, once for the whole connection: the ID code and
+  // the reboot byte are single small sends.
+  const int on = 1;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  {
+    Lock lock(tableLock);
+    SocketTCPTbl[cepid] = s;
+  }
   p_dstaddr->ipaddr = peer.sin_addr.s_addr;
   p_dstaddr->portno = ntohs(peer.sin_port);
   return E_OK;
 }
 
 ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
-  TcpStart();
-  if (!ValidId(cepid)) return BadId();
-  const int s = SocketTCPTbl[cepid];
-  if (!HasSocket(s)) return Failure(E_NOEXS, ENOTCONN);
-  const int on = 1;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  int s;
+  const ER er = ConnectionSocket(cepid, &s);
+  if (er != E_OK) return er;
   const size_t want = len < 0 ? 0 : static_cast<size_t>(len);
   // MSG_NOSIGNAL: a target that closed its end must give a failed send, not
   // a SIGPIPE that ends the program before it can say the update failed.
@@ -358,9 +477,11 @@ ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
   // With a limit, a send takes only what the socket has room for now: a
   // blocking send of a long run would wait for a stalled target for ever,
   // whatever the poll before it promised.
-  const int64_t deadline = DeadlineOf(tmout);
+  const Deadline deadline = DeadlineOf(tmout);
   for (;;) {
-    if (WaitUntil(s, POLLOUT, deadline) == WaitResult::kTimedOut) return TimedOut();
+    const WaitResult ready = WaitUntil(s, POLLOUT, deadline);
+    if (ready == WaitResult::kTimedOut) return TimedOut();
+    if (ready == WaitResult::kFailed) return CallFailure(E_RLWAI);
     const ssize_t n = send(s, data, want, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) return static_cast<ER>(n);
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return SendFailure();
@@ -368,11 +489,10 @@ ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
 }
 
 ER tcp_wai_ack(ID cepid, TMO tmout) {
-  TcpStart();
-  if (!ValidId(cepid)) return BadId();
-  const int s = SocketTCPTbl[cepid];
-  if (!HasSocket(s)) return Failure(E_NOEXS, ENOTCONN);
-  int64_t deadline = DeadlineOf(tmout);
+  int s;
+  const ER er = ConnectionSocket(cepid, &s);
+  if (er != E_OK) return er;
+  Deadline deadline = DeadlineOf(tmout);
   int last = -1;
   bool peerEnded = false;
   for (int stepMs = 1;; stepMs = stepMs < kAckPollMaxMs ? stepMs * 2 : kAckPollMaxMs) {
@@ -384,48 +504,126 @@ ER tcp_wai_ack(ID cepid, TMO tmout) {
       last = unacked;  // acknowledgements still come: the limit starts again
       deadline = DeadlineOf(tmout);
     }
-    if (Passed(deadline)) return TimedOut();
+    if (deadline.Passed()) return TimedOut();
     // No event tells of an acknowledgement: look again in a few ms, and
     // meanwhile take what the peer sends, so that it cannot block itself.
-    int ms = MsUntil(deadline);
+    int ms = deadline.PollMs();
     if (ms < 0 || ms > stepMs) ms = stepMs;
     pollfd p = {s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
-    if (poll(&p, 1, ms) <= 0) continue;
+    const int n = poll(&p, 1, ms);
+    if (n < 0 && errno != EINTR) return CallFailure(E_OBJ);
+    if (n <= 0) continue;
     if ((p.revents & (POLLERR | POLLHUP)) != 0) return Failure(E_RLWAI, ConnectionError(s));
-    if ((p.revents & POLLIN) != 0 && DiscardReceived(s)) peerEnded = true;
+    if ((p.revents & POLLIN) == 0) continue;
+    int err = 0;
+    const Drained drained = DiscardReceived(s, &err);
+    if (drained == Drained::kFailed) return Failure(E_RLWAI, err);
+    if (drained == Drained::kEnded) peerEnded = true;
   }
 }
 
-ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout) {
+ER tcp_ref_cep(ID cepid) {
+  // Under the lock: the owner closes its socket under it too.
+  Lock lock(tableLock);
   TcpStart();
   if (!ValidId(cepid)) return BadId();
   const int s = SocketTCPTbl[cepid];
   if (!HasSocket(s)) return Failure(E_NOEXS, ENOTCONN);
-  if (tmout != TMO_FEVR && WaitFor(s, POLLIN, tmout) == WaitResult::kTimedOut) return TimedOut();
-  const ssize_t n = recvfrom(s, data, len < 0 ? 0 : static_cast<size_t>(len), 0, nullptr, nullptr);
+  int unacked = 0;
+  if (ioctl(s, SIOCOUTQ, &unacked) != 0) return CallFailure(E_OBJ);
+  return unacked;
+}
+
+ER tcp_wai_cep(ID cepid, TMO tmout) {
+  int s;
+  const ER er = ConnectionSocket(cepid, &s);
+  if (er != E_OK) return er;
+  const Deadline deadline = DeadlineOf(tmout);
+  bool peerEnded = false;
+  for (;;) {
+    // After the peer's end of stream only a reset or a failure can come. A
+    // peer that sends without end keeps poll ready: the clock still counts.
+    pollfd p = {s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
+    const int n = poll(&p, 1, deadline.PollMs());
+    if (n == 0 || (n > 0 && deadline.Passed() && (p.revents & (POLLERR | POLLHUP)) == 0)) return E_OK;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return CallFailure(E_OBJ);
+    }
+    if ((p.revents & (POLLERR | POLLHUP)) != 0) return Failure(E_RLWAI, ConnectionError(s));
+    int err = 0;
+    const Drained drained = DiscardReceived(s, &err);
+    if (drained == Drained::kFailed) return Failure(E_RLWAI, err);
+    if (drained == Drained::kEnded) peerEnded = true;
+  }
+}
+
+ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout) {
+  int s;
+  const ER er = ConnectionSocket(cepid, &s);
+  if (er != E_OK) return er;
+  if (tmout != TMO_FEVR) {
+    const WaitResult ready = WaitUntil(s, POLLIN, DeadlineOf(tmout));
+    if (ready == WaitResult::kTimedOut) return TimedOut();
+    if (ready == WaitResult::kFailed) return CallFailure(E_OBJ);
+  }
+  ssize_t n;
+  do {
+    n = recvfrom(s, data, len < 0 ? 0 : static_cast<size_t>(len), 0, nullptr, nullptr);
+  } while (n == -1 && errno == EINTR);
   if (n == -1) return CallFailure(E_OBJ);
   return static_cast<ER>(n);
 }
 
 ER tcp_cls_cep(ID cepid, TMO tmout) {
-  TcpStart();
-  if (!ValidId(cepid)) return BadId();
-  const int s = SocketTCPTbl[cepid];
-  if (!HasSocket(s)) return Failure(E_NOEXS, ENOTCONN);
+  int s;
+  const ER er = ConnectionSocket(cepid, &s);
+  if (er != E_OK) return er;
   // The end of our stream goes out behind every byte sent. What the peer
   // still sends is read and dropped until its own end (or the limit), since
   // closing with unread bytes would reset the connection and throw away
   // whatever the peer has not taken yet.
   shutdown(s, SHUT_WR);
-  for (const int64_t deadline = DeadlineOf(tmout); !DiscardReceived(s);) {
-    if (WaitUntil(s, POLLIN, deadline) != WaitResult::kReady) break;
+  const Deadline deadline = DeadlineOf(tmout);
+  ER result = E_OK;
+  for (;;) {
+    int err = 0;
+    const Drained drained = DiscardReceived(s, &err);
+    if (drained == Drained::kEnded) break;
+    if (drained == Drained::kFailed) {
+      result = Failure(E_RLWAI, err);
+      break;
+    }
+    const WaitResult ready = WaitUntil(s, POLLIN, deadline);
+    if (ready == WaitResult::kTimedOut || deadline.Passed()) {
+      result = TimedOut();
+      break;
+    }
+    if (ready == WaitResult::kFailed) {
+      result = CallFailure(E_OBJ);
+      break;
+    }
   }
-  close(s);
+  // Out of the table before the close, under the lock, so that a cancel
+  // never reaches a descriptor number that is already another's.
+  Lock lock(tableLock);
   SocketTCPTbl[cepid] = kNoSocket;
+  close(s);
+  return result;
+}
+
+ER tcp_can_cep(ID cepid) {
+  Lock lock(tableLock);
+  TcpStart();
+  if (!ValidId(cepid)) return BadId();
+  const int s = SocketTCPTbl[cepid];
+  if (!HasSocket(s)) return Failure(E_NOEXS, ENOTCONN);
+  shutdown(s, SHUT_RDWR);
   return E_OK;
 }
 
 ER tcp_del_cep(ID cepid) {
+  Lock lock(tableLock);
   if (!ValidId(cepid)) return BadId();
   IsTCPcepid[cepid] = 0;
   return E_OK;
@@ -445,8 +643,14 @@ void ItronSetBindRetry(int attempts, int pauseMs) {
 }
 
 void ItronReset() {
+  Lock lock(tableLock);
   for (ID n = 0; n < kItronMaxIds; ++n) {
-    if (UDPStartFlg != 0 && HasSocket(SocketUDPTbl[n].s)) udp_del_cep(n);  // a shared socket closes once
+    // A shared UDP socket closes once: with the last row that holds it.
+    if (UDPStartFlg != 0 && HasSocket(SocketUDPTbl[n].s) &&
+        !HasSocket(SharedUdpSocket(SocketUDPTbl[n].portno, n))) {
+      close(SocketUDPTbl[n].s);
+    }
+    if (UDPStartFlg != 0) SocketUDPTbl[n].s = kNoSocket;
     if (TCPStartFlg != 0 && HasSocket(AcceptTCPTbl[n])) close(AcceptTCPTbl[n]);
     if (TCPStartFlg != 0 && HasSocket(SocketTCPTbl[n])) close(SocketTCPTbl[n]);
   }
@@ -459,6 +663,10 @@ void ItronReset() {
   std::memset(IsTCPcepid, 0, sizeof IsTCPcepid);
   UDPStartFlg = 0;
   TCPStartFlg = 0;
+  uint64_t wakes = 0;
+  if (repWakeFd >= 0 && read(repWakeFd, &wakes, sizeof wakes) < 0) {
+    // Nothing pending: nothing to clear.
+  }
   bindAttempts = kBindAttempts;
   bindPauseMs = kBindPauseMs;
   lastERR = 0;

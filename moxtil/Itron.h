@@ -2,9 +2,17 @@
 // reception points and TCP connection endpoints, carried out on BSD sockets.
 // Each kind of object lives in a fixed table of 50 IDs (0 to 49). Every
 // operation returns E_OK, a count or an ID (0 or more), or a negative ER code.
+//
+// Threads: the tables are shared, and every allocation, release and change
+// of a row is made under one lock that no blocking call holds. A connection
+// endpoint is used by one thread at a time (the one it was handed to); other
+// threads may only cancel it (tcp_can_cep) or ask what of it is still
+// unacknowledged (tcp_ref_cep).
 #pragma once
 
 #include <cstdint>
+
+#include "common/util.h"
 
 typedef int32_t ER;
 typedef int32_t ID;
@@ -77,6 +85,13 @@ ER tcp_vcre_rep(const T_TCP_CREP* pk_crep);
 ER tcp_del_rep(ID repid);
 ER tcp_cre_cep(ID cepid, const T_TCP_CCEP* pk_ccep);
 ER tcp_vcre_cep(const T_TCP_CCEP* pk_ccep);
+/// Waits until one of the count reception points (0 to 4) has a connection
+/// waiting and returns its ID; E_TMOUT when none came within tmout; E_RLWAI
+/// when tcp_can_rep cut the wait short. One thread at a time waits here.
+ER tcp_wai_rep(const ID* repids, INT count, TMO tmout);
+/// Cuts the wait in tcp_wai_rep short (or the next one, when none waits).
+void tcp_can_rep();
+/// Accepts a connection into cepid; Nagle's algorithm is off on it.
 ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout);
 ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout);
 ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout);
@@ -84,11 +99,29 @@ ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout);
 /// E_OK; E_RLWAI when the connection failed or was reset first; E_TMOUT when
 /// no acknowledgement came for tmout. What the peer sends meanwhile is dropped.
 ER tcp_wai_ack(ID cepid, TMO tmout);
+/// The bytes sent on cepid that the peer's TCP has not acknowledged yet (0
+/// or more), or the failure; it waits for nothing.
+ER tcp_ref_cep(ID cepid);
+/// Waits the whole of tmout with the connection open, dropping what the
+/// peer sends: E_OK when no reset came (the peer ending its stream is none),
+/// E_RLWAI as soon as the connection is reset or fails.
+ER tcp_wai_cep(ID cepid, TMO tmout);
 /// Ends the stream normally and closes: our end of stream goes out after
 /// every byte sent, and what the peer still sends is dropped until its own
-/// end of stream, for at most tmout, so that the close never resets.
+/// end of stream, for at most tmout, so that the close never resets. E_OK
+/// when the peer ended its stream, E_TMOUT when it did not within tmout,
+/// E_RLWAI when it reset the connection first; closed in every case.
 ER tcp_cls_cep(ID cepid, TMO tmout);
+/// Cancels what the owner of cepid waits for: the connection is shut down
+/// both ways (bytes already sent still go out), so that a send, a receive
+/// or a wait on it ends at once. The owner still closes it.
+ER tcp_can_cep(ID cepid);
 ER tcp_del_cep(ID cepid);
+
+/// A wait of tmout from now; TMO_FEVR is none.
+Deadline DeadlineOf(TMO tmout);
+/// The time left until deadline as a TMO (rounded up to 10 ms); TMO_FEVR for none.
+TMO TmoUntil(const Deadline& deadline);
 
 /// Why the calling thread's last failed operation failed, in the system's
 /// words ("Connection reset by peer"); each failure keeps an errno value.
