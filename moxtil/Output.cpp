@@ -1,7 +1,5 @@
 #include "moxtil/Output.h"
 
-#include <android/log.h>
-
 #include <cstdarg>
 #include <cstring>
 
@@ -11,12 +9,20 @@ namespace {
 constexpr char kLogTag[] = "moxtil";
 }
 
-void ConsoleOut(const char* str) {
+void ConsoleOut(const char* str, Tone tone) {
   util_mutex_t lock = _hMtxConsole;
   util_mutex_lock(lock);  // with no handle the line is written unlocked
-  __android_log_print(ANDROID_LOG_DEBUG, kLogTag, "%s", str);
+  LogRecord(kLogTag, str, tone);
   fflush(stdout);
   util_mutex_unlock(lock);
+}
+
+void ConsoleOut(const char* str) { ConsoleOut(str, ToneOf(str)); }
+
+Tone ToneOf(const char* statusLine) {
+  if (std::strncmp(statusLine, "-1 ", 3) == 0) return Tone::kFailure;
+  if (std::strcmp(statusLine, status::kFinish) == 0) return Tone::kSuccess;
+  return Tone::kPlain;
 }
 
 void printLog(FILE* ostream, const char* format, ...) {
@@ -27,7 +33,7 @@ void printLog(FILE* ostream, const char* format, ...) {
   va_start(ap, format);
   vsnprintf(buffer, sizeof buffer, format, ap);
   va_end(ap);
-  ConsoleOut(buffer);
+  ConsoleOut(buffer, Tone::kPlain);
 }
 
 AddressText FormatAddress(uint32_t ipaddr, int port) {

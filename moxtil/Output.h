@@ -5,14 +5,20 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/console.h"
 #include "common/util.h"
 
 /// Serialises writers of the log; null while no cycle runs (lines are then
 /// written without the lock).
 extern util_mutex_t _hMtxConsole;
 
-/// Writes str as one log record. The text is never used as a format.
+/// Writes str as one log record. The text is never used as a format. On a
+/// terminal a failure line ("-1 ...") shows in red, the finish line in green.
 void ConsoleOut(const char* str);
+/// Writes str as one log record shown in tone.
+void ConsoleOut(const char* str, Tone tone);
+/// The tone of a status line: failure, the finish, or plain.
+Tone ToneOf(const char* statusLine);
 
 /// Formats a message (cut at 1023 characters) and writes it with ConsoleOut.
 /// ostream is not written to; callers pass stderr.
