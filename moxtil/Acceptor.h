@@ -1,9 +1,29 @@
-// The acceptor: takes a target's loader connection, gives it a transfer slot
-// and starts its transfer thread.
+// The acceptor: takes targets' loader connections, gives each a transfer
+// slot and starts its transfer thread, hands data connections to the
+// transfers that wait for them, and waits for the transfers' ends.
 #pragma once
+
+#include <atomic>
+
+#include "moxtil/Itron.h"
+#include "moxtil/RunState.h"
 
 /// What process1 ends with when no target connected within the time-out.
 constexpr int kAcceptorTimedOut = -2;
+
+/// How far the acceptor of a cycle has come; the driver reads it to know
+/// when to invite targets and when the cycle is over.
+enum class AcceptorPhase {
+  kStarting,   // reception points not ready yet
+  kAccepting,  // takes targets
+  kServing,    // takes no more targets; serves those it has
+  kEnded,      // process1 is about to return
+};
+
+/// The driver's handle on the acceptor of one cycle (process1's argument).
+struct AcceptorCycle {
+  std::atomic<AcceptorPhase> phase{AcceptorPhase::kStarting};
+};
 
 /// True while both reception points listen: only then is there a point in
 /// inviting targets.
@@ -12,7 +32,17 @@ bool ReceptionPointsListen();
 /// Forgets the reception points (ItronReset closes their sockets). For tests.
 void AcceptorReset();
 
-/// Thread function, one per update cycle. 0 when the cycle's target was
-/// served, kAcceptorTimedOut after an accept time-out, -1 after any other
-/// failure; the error flag is set for both.
+/// Thread function, one per update cycle; arg is its AcceptorCycle (or
+/// null). 0 when the cycle's targets were served, kAcceptorTimedOut after an
+/// accept time-out, -1 after any other failure; the error flag is set for
+/// both in single-target mode. With -M a failed target is its own matter.
 int process1(void* arg);
+
+/// For the transfer of p: waits until the acceptor hands it a data
+/// connection, until deadline, or until the transfer is cancelled. E_OK with
+/// *cepid and *peer; E_TMOUT; E_RLWAI when cancelled.
+ER AwaitDataConnection(PROCESS_INFO& p, const Deadline& deadline, ID* cepid, T_IPV4EP* peer);
+
+/// Something the acceptor waits for has changed (a transfer ended, or shows
+/// in the live view): it looks again at once.
+void WakeAcceptor();

@@ -15,16 +15,18 @@
 #include "moxtil/Options.h"
 #include "moxtil/Output.h"
 #include "moxtil/Protocol.h"
+#include "moxtil/Report.h"
 #include "moxtil/RunState.h"
 
 namespace {
 
-constexpr char kVersionLine[] = "Network program loading(MOXTIL) version 4.08";
+constexpr char kVersionLine[] = "Network program loading(MOXTIL) version " MOXTIL_VERSION;
 constexpr char kTitleLine[] = "Loads a loader, an ID code and a target program into target devices on the LAN";
 constexpr int kAnnounceIntervalMs = 100;
 constexpr int kAnnounceFailurePauseMs = 2000;
 
 struct Acceptor {
+  AcceptorCycle cycle;
   pthread_t thread;
   bool running;
   int exitValue;
@@ -37,13 +39,63 @@ void JoinAcceptor(Acceptor& acceptor) {
   acceptor.running = false;
 }
 
-/// 1 when the cycle's target has been taken on: the acceptor has then been
-/// waited for (its failure sets the error flag). 0 while no slot is busy.
+/// 1 once the acceptor says the cycle is over: in single-target mode as soon
+/// as it has taken its target (it is then waited for, so that no invitation
+/// goes out while a target is served), with -M when it has ended. Its
+/// failure sets the error flag.
 int IsExitProgram(Acceptor& acceptor) {
-  if (!(IsSingleTargetMode() && IsProcessStart())) return 0;
+  const AcceptorPhase phase = acceptor.cycle.phase;
+  if (IsSingleTargetMode() ? phase < AcceptorPhase::kServing : phase != AcceptorPhase::kEnded) return 0;
   JoinAcceptor(acceptor);
   if (acceptor.exitValue < 0) SoftwareUpError();
   return 1;
+}
+
+// With several targets a signal asks the run to end: the first stops taking
+// targets, the second ends those being served at once. The driver alone
+// takes SIGINT and SIGTERM, in its waits between announces; every thread
+// blocks them, so a signal only ever reaches ordinary code.
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+int BusyTargets() {
+  int busy = 0;
+  for (const PROCESS_INFO& slot : process_info) busy += slot.status != 0 ? 1 : 0;
+  return busy;
+}
+
+void TakeStopSignal(int sig, int* taken) {
+  if (++*taken == 1) {
+    printLog(stderr, "%s: no more targets are taken; the %d being served finish first (a second signal ends them "
+             "at once)", strsignal(sig), BusyTargets());
+    StopRun();
+    return;
+  }
+  printLog(stderr, "second signal (%s): the run ends at once; the connections of the %d targets being served "
+           "are closed", strsignal(sig), BusyTargets());
+  AbortRun();
+  // Whatever still holds the run up, a further signal ends the program.
+  const sigset_t set = StopSignals();
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+/// The pause between announces; with -M it takes the stop signals.
+void WaitBetweenAnnounces(int* signalsTaken) {
+  if (IsSingleTargetMode() || *signalsTaken >= 2) {
+    Sleep(kAnnounceIntervalMs);
+    return;
+  }
+  const sigset_t set = StopSignals();
+  const timespec wait = {0, kAnnounceIntervalMs * 1000000L};
+  const int sig = sigtimedwait(&set, nullptr, &wait);
+  if (sig > 0) TakeStopSignal(sig, signalsTaken);
 }
 
 /// The cycle's UDP endpoint on the announce port, or a negative ER.
@@ -63,7 +115,7 @@ void PrintMyAddress() {
   printLog(stderr, ">>my IPaddress=%s", FormatAddress(address).text);
 }
 
-/// Announces until the cycle's target has been served, or an error or a
+/// Announces until the cycle's targets have been served, or an error or a
 /// time-out ends the update.
 void Announce(ID cepid, Acceptor& acceptor) {
   unsigned char buf[32] = {};
@@ -73,12 +125,15 @@ void Announce(ID cepid, Acceptor& acceptor) {
   const T_IPV4EP dstaddr = {_unicast ? _dstIP : kBroadcastAddress, AnnouncePort(_baseOffset)};
   const T_IPV4EP reset_dstaddr = {_resetIP, AnnouncePort(_baseOffset)};
   int reset = _reset ? 1 : 0;
+  int signalsTaken = 0;
 
   for (;;) {
     // No invitation that cannot be answered: nothing goes out until both
-    // reception points listen (a busy port may take the acceptor a while).
+    // reception points listen (a busy port may take the acceptor a while),
+    // nor once the acceptor takes no more targets, nor while all slots are busy.
     const bool listening = ReceptionPointsListen();
-    if (listening && emptyProcess() >= 0 &&
+    const bool taking = acceptor.cycle.phase <= AcceptorPhase::kAccepting;
+    if (listening && taking && emptyProcess() >= 0 &&
         udp_snd_dat(cepid, &dstaddr, buf, static_cast<INT>(kDatagramSize), 0) < 0) {
       printLog(stderr, "announce to %s: send failed: %s",
                FormatAddress(dstaddr.ipaddr, dstaddr.portno).text, ItronReason());
@@ -94,7 +149,7 @@ void Announce(ID cepid, Acceptor& acceptor) {
         printLog(stderr, "--- error(udp_snd_dat)(@ reset command)");
       }
     }
-    Sleep(kAnnounceIntervalMs);
+    WaitBetweenAnnounces(&signalsTaken);
     if (_IsTimeOut) return;
   }
 }
@@ -116,7 +171,7 @@ void RunCycle(bool firstCycle) {
   }
 
   Acceptor acceptor = {};
-  const int started = CreateThread(kMinThreadStackSize, process1, nullptr, &acceptor.thread);
+  const int started = CreateThread(kMinThreadStackSize, process1, &acceptor.cycle, &acceptor.thread);
   if (started != 0) {
     printLog(stderr, "failed to the preparation of the main process!");
     printLog(stderr, "acceptor thread cannot start: %s", strerror(started));
@@ -172,6 +227,10 @@ int RunMoxtil(int argc, char** argv) {
 
   ResetRunState();
   _TimeOutmSecond = 1000 * _TimeOutSecond;
+  if (!IsSingleTargetMode()) {
+    const sigset_t set = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);  // before any thread starts: they all inherit it
+  }
 
   printLog(stderr, "%s", kVersionLine);
   printLog(stderr, "%s", kTitleLine);
@@ -205,6 +264,11 @@ int RunMoxtil(int argc, char** argv) {
     RunCycle(firstCycle);
     if (_filelist && _filelistWaitTimer >= 1 && IsSoftwareUpdate()) Sleep(1000 * _filelistWaitTimer);
     if (!(IsSoftwareUpdate() && !IsError())) break;
+  }
+  if (!IsSingleTargetMode()) {
+    PrintSummary();
+    // 0 only when targets were served and every one of them finished.
+    if (result == 0 && (ServedCount() == 0 || FinishedCount() < ServedCount())) result = 1;
   }
   DestroyMutexes();
   return result;

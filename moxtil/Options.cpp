@@ -12,7 +12,7 @@ char _idFile[kPathSize];
 char _targetFile[2][kPathSize];
 char _FileListPath[kPathSize];
 
-int _baseOffset = 10000;
+int _baseOffset = kDefaultBaseOffset;
 char _reboot = 0;
 int _reset = 0;
 UW _resetIP = 0;
@@ -21,10 +21,12 @@ int _unicast = 0;
 UW _dstIP = 0;
 int _TimeOutSecond = 0;
 int _delay = 0;
-char ifname[kIfNameSize] = "eth0";
+char ifname[kIfNameSize] = MOXTIL_DEFAULT_IFNAME;
 int _reuse_addr = 0;
 int _filelist = 0;
 int _filelistWaitTimer = 0;
+int _option = 0;
+int _targetLimit = 0;
 
 // The default interface is eth0 although the text below says br0: callers
 // know the text as it stands.
@@ -122,6 +124,18 @@ bool TakeOption(const char* arg) {
       _TimeOutSecond = seconds > kMaxTimeOutSecond ? kMaxTimeOutSecond : seconds;
       return true;
     }
+    case 'M': {
+      // A bad count is refused as a bad -T is: silently.
+      const int limit = StringToInt(value);
+      if (limit < 0) return false;
+      _option = 1;
+      _targetLimit = limit;
+      return true;
+    }
+    case 'S':
+      _option = 0;
+      _targetLimit = 0;
+      return true;
     case 'b':
       _reuse_addr = 1;
       return true;
@@ -131,7 +145,7 @@ bool TakeOption(const char* arg) {
     case 'r':
       _reboot = 'r';
       return true;
-    default:  // -S, -M, a lone "-" and every other letter
+    default:  // a lone "-" and every other letter
       return false;
   }
 }
@@ -191,6 +205,10 @@ int ParameterShell(int argc, char** argv) {
     if (!TakeOption(arg)) result = -1;
   }
   if (result != 0) return result;
+  if (_option != 0 && _filelist != 0) {
+    printLog(stderr, "-M and -L cannot be used together: a file list is served one target at a time");
+    return -1;
+  }
 
   if (_ForcedNoReset != 0) _reset = 0;
   if (_filelist != 0) return 0;
@@ -222,7 +240,7 @@ void ResetOptions() {
   std::memset(_idFile, 0, sizeof _idFile);
   std::memset(_targetFile, 0, sizeof _targetFile);
   std::memset(_FileListPath, 0, sizeof _FileListPath);
-  _baseOffset = 10000;
+  _baseOffset = kDefaultBaseOffset;
   _reboot = 0;
   _reset = 0;
   _resetIP = 0;
@@ -231,8 +249,10 @@ void ResetOptions() {
   _dstIP = 0;
   _TimeOutSecond = 0;
   _delay = 0;
-  std::snprintf(ifname, sizeof ifname, "%s", "eth0");
+  std::snprintf(ifname, sizeof ifname, "%s", MOXTIL_DEFAULT_IFNAME);
   _reuse_addr = 0;
   _filelist = 0;
   _filelistWaitTimer = 0;
+  _option = 0;
+  _targetLimit = 0;
 }

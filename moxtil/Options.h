@@ -26,6 +26,13 @@ extern char ifname[kIfNameSize];  // -i
 extern int _reuse_addr;          // -b
 extern int _filelist;            // -L
 extern int _filelistWaitTimer;   // -LT: seconds between rows
+extern int _option;              // -M 1: several targets at once; -S 0 (the default)
+extern int _targetLimit;         // -M<n>: the run ends after n targets; 0 = no limit
+
+// Start values of the options, also what ResetOptions restores. (The
+// interface name is a literal, since it initialises an array.)
+constexpr int kDefaultBaseOffset = 10000;
+#define MOXTIL_DEFAULT_IFNAME "eth0"
 
 /// The usage text, 35 lines.
 extern const char kUsageText[];

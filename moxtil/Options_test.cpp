@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "moxtil/GetMyIPAddr.h"
+#include "moxtil/RunState.h"
 #include "tests/testkit.h"
 
 namespace {
@@ -60,7 +61,14 @@ TEST(ParameterShell, TakesTheCommandLine) {
       {files({"-T12345678"}), -1, ""},  // a bad -T is silent
       {files({"-T6a"}), -1, ""},
       {files({"-N5", "-NOCOMMAND", "-/NOCANCEL"}), 0, "", [] { return _delay == 5; }},
-      {files({"-S"}), -1, ""},
+      // -M several targets, -M<n> with a count (refused as a bad -T is), -S
+      // one at a time; the last of them counts. A file list is one at a time.
+      {files({"-M12"}), 0, "", [] { return !IsSingleTargetMode() && _targetLimit == 12; }},
+      {files({"-M4", "-S"}), 0, "", [] { return IsSingleTargetMode() && _targetLimit == 0; }},
+      {files({"-S", "-M"}), 0, "", [] { return !IsSingleTargetMode() && _targetLimit == 0; }},
+      {files({"-M-1"}), -1, ""},
+      {{"@list", "dummy", "dummy", "-M", "-L"}, -1,
+       "D/moxtil: -M and -L cannot be used together: a file list is served one target at a time\n"},
       // A long interface name is cut, and its lookup writes nothing past the request.
       {files({"-R", "-r", "-b", "-i" + forty}), 0, "",
        [forty] { return _reboot == 'r' && _reuse_addr && ifname == forty.substr(0, 31) && !GetMyIPAddr(ifname); }},

@@ -1,5 +1,9 @@
 #include "moxtil/RunState.h"
 
+#include <chrono>
+
+#include "moxtil/Options.h"
+
 int _TimeOutmSecond = 0;
 std::atomic<int> _IsTimeOut{0};
 std::atomic<int> _swupError{0};
@@ -9,10 +13,18 @@ util_mutex_t _hMtxProgress = nullptr;
 util_mutex_t _hMtxError = nullptr;
 
 PROCESS_INFO process_info[kProcessSlots];
+std::mutex slotLock;
+std::condition_variable slotChanged;
 
 namespace {
-// No option sets another mode; the program serves one target at a time.
-constexpr int _option = 0;
+
+std::atomic<bool> stopRequested{false};
+std::atomic<bool> abortRequested{false};
+
+ServedTarget served[kServedListed];
+std::atomic<int> servedCount{0};
+std::atomic<int> finishedCount{0};
+
 }  // namespace
 
 int IsFirstSoftwareUpdate() { return _currentSwupNum == 0 ? 1 : 0; }
@@ -61,11 +73,73 @@ int IsProcessStart() {
 
 int IsSingleTargetMode() { return _option == 0 ? 1 : 0; }
 
+void UseConnection(PROCESS_INFO& p, ID cepid) {
+  std::lock_guard<std::mutex> lock(slotLock);
+  p.liveCepid = cepid;
+  // A cancel that came before this connection was in use still holds.
+  if (cepid >= 0 && p.cancel != Cancel::kNone) tcp_can_cep(cepid);
+}
+
+void CancelTransfer(PROCESS_INFO& p, Cancel why) {
+  std::lock_guard<std::mutex> lock(slotLock);
+  if (p.cancel == Cancel::kNone) p.cancel = why;
+  if (p.liveCepid >= 0) tcp_can_cep(p.liveCepid);
+  slotChanged.notify_all();
+}
+
+bool PauseUnlessCancelled(PROCESS_INFO& p, int ms) {
+  std::unique_lock<std::mutex> lock(slotLock);
+  return !slotChanged.wait_for(lock, std::chrono::milliseconds(ms), [&p] { return p.cancel != Cancel::kNone; });
+}
+
+void StopRun() {
+  stopRequested = true;
+  tcp_can_rep();
+}
+
+void AbortRun() {
+  stopRequested = true;
+  abortRequested = true;
+  for (PROCESS_INFO& slot : process_info) {
+    if (slot.status != 0) CancelTransfer(slot, Cancel::kAborted);
+  }
+  tcp_can_rep();
+}
+
+bool IsStopRequested() { return stopRequested; }
+bool IsAbortRequested() { return abortRequested; }
+
+void RecordServed(const PROCESS_INFO& p) {
+  const int n = servedCount;
+  if (n < kServedListed) {
+    served[n] = {p.ipaddr, p.dataAddr, p.selectFileNum < 0 ? 0 : p.selectFileNum, p.bytesDue, p.bytesDone,
+                 p.elapsedMs, p.lastLine, p.finished, p.resetAfterFinish};
+  }
+  servedCount = n + 1;
+  if (p.finished) ++finishedCount;
+}
+
+int ServedCount() { return servedCount; }
+int FinishedCount() { return finishedCount; }
+
+const ServedTarget* ServedList(int* listed) {
+  const int n = servedCount;
+  *listed = n < kServedListed ? n : kServedListed;
+  return served;
+}
+
 void ResetRunState() {
   _TimeOutmSecond = 0;
   _IsTimeOut = 0;
   _swupError = 0;
   _currentSwupNum = 0;
   _totalSwupNum = 0;
-  for (PROCESS_INFO& slot : process_info) slot.status = 0;
+  stopRequested = false;
+  abortRequested = false;
+  servedCount = 0;
+  finishedCount = 0;
+  for (PROCESS_INFO& slot : process_info) {
+    slot.status = 0;
+    slot.joinable = false;
+  }
 }

@@ -7,10 +7,12 @@
 #include <cstring>
 
 #include "common/util.h"
+#include "moxtil/Acceptor.h"
 #include "moxtil/Itron.h"
 #include "moxtil/Options.h"
 #include "moxtil/Output.h"
 #include "moxtil/Protocol.h"
+#include "moxtil/Report.h"
 #include "moxtil/RunState.h"
 
 namespace {
@@ -19,8 +21,7 @@ namespace {
 // framing, so only the progress lines and the -N pauses see the pieces.
 constexpr size_t kRunSize = 256 * kPieceSize;
 
-// Per slot: the buffers offered for the data connection, and the file buffer.
-SlotBuffers buffers[kProcessSlots];
+// Per slot: the file buffer.
 unsigned char streamBuf[kProcessSlots][kRunSize];
 
 /// How a stage ended. A failure carries its status line; failures on the
@@ -66,12 +67,20 @@ Outcome ExplainShortFile(Session& s, Outcome failure, const char* what, const ch
                  path, static_cast<long long>(done), static_cast<long long>(length));
 }
 
-void CloseConnection(Session& s) {
-  if (s.cepid < 0) return;
-  tcp_cls_cep(s.cepid, kPeerEndWait);
+/// Closes the connection in use: E_OK when the target ended its stream
+/// normally (or no connection was open), E_TMOUT when it did not within the
+/// wait, E_RLWAI when it reset the connection before the close was over.
+ER CloseConnection(Session& s) {
+  if (s.cepid < 0) return E_OK;
+  const ER closed = tcp_cls_cep(s.cepid, kPeerEndWait);
+  UseConnection(*s.p, -1);  // before the ID may go to another connection
   tcp_del_cep(s.cepid);
   s.cepid = -1;
+  return closed;
 }
+
+/// Waits ms, or less once the transfer is cancelled.
+void Pause(Session& s, int ms) { PauseUnlessCancelled(*s.p, ms); }
 
 /// Sends all len bytes, going on after short counts: len, or the bytes sent
 /// before a send failed.
@@ -130,16 +139,19 @@ struct Progress {
   int64_t loops;  // pieces done
 };
 
-void EndPiece(Progress& progress, int64_t sizeAtEnd) {
-  if (_delay != 0) Sleep(_delay);
-  if (progress.loops % 10 == 0 || sizeAtEnd == progress.total) PrintWritePercentage(progress.total, sizeAtEnd);
+void EndPiece(Session& s, Progress& progress, int64_t sizeAtEnd) {
+  if (_delay != 0) Pause(s, _delay);
+  if (progress.loops % 10 == 0 || sizeAtEnd == progress.total) {
+    PrintWritePercentage(*s.p, progress.total, sizeAtEnd);
+  }
   ++progress.loops;
 }
 
 /// Sends the target program to its end with progress lines; with -N a pause
 /// comes before every send and after every piece, so runs are single pieces.
-Stream SendProgram(ID cepid, FILE* fp, unsigned char* buf, Progress& progress, TMO tmo) {
+Stream SendProgram(Session& s, FILE* fp, Progress& progress) {
   const size_t runSize = _delay != 0 ? kPieceSize : kRunSize;
+  unsigned char* buf = s.buf;
   for (;;) {
     size_t got = fread(buf, 1, runSize, fp);
     if (ferror(fp)) return Stream::kShort;
@@ -147,22 +159,23 @@ Stream SendProgram(ID cepid, FILE* fp, unsigned char* buf, Progress& progress, T
     size_t sent = 0;
     size_t pieceEnd = got < kPieceSize ? got : kPieceSize;
     while (sent < got) {
-      if (_delay != 0) Sleep(_delay);
+      if (_delay != 0) Pause(s, _delay);
       size_t left = got - sent;
       INT want = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<INT>(left);
-      ER n = tcp_snd_dat(cepid, buf + sent, want, tmo);
+      ER n = tcp_snd_dat(s.cepid, buf + sent, want, s.tmo);
       if (n < 0) return Stream::kSendError;
       sent += static_cast<size_t>(n);
       progress.size += n;
+      s.p->bytesDone = progress.size;
       while (pieceEnd <= sent && pieceEnd > 0) {
-        EndPiece(progress, base + static_cast<int64_t>(pieceEnd));
+        EndPiece(s, progress, base + static_cast<int64_t>(pieceEnd));
         if (pieceEnd == got) break;
         pieceEnd = pieceEnd + kPieceSize < got ? pieceEnd + kPieceSize : got;
       }
     }
     if (got < runSize) {
       if (progress.size < progress.total) return Stream::kShort;
-      if (got % kPieceSize == 0) EndPiece(progress, progress.size);  // the empty read at the end
+      if (got % kPieceSize == 0) EndPiece(s, progress, progress.size);  // the empty read at the end
       return Stream::kOk;
     }
   }
@@ -202,7 +215,14 @@ Outcome LoaderStage(Session& s) {
     return Explain(s, failed, "loader to %s: %lld bytes and the reboot byte sent, not all acknowledged: %s",
                    s.peer.text, total, ItronReason());
   }
-  CloseConnection(s);
+  // The target knows the loader's end only from our end of stream, so it
+  // cannot have taken the loader before the close is over: a reset until
+  // then means it did not. Not ending its side in time is no failure.
+  if (CloseConnection(s) == E_RLWAI) {
+    return Explain(s, failed, "loader to %s: the target reset the connection after the %lld bytes and the reboot "
+                   "byte were sent and acknowledged, before the close was over: %s", s.peer.text, total,
+                   ItronReason());
+  }
   return kDone;
 }
 
@@ -215,21 +235,28 @@ Outcome IdCodeStage(Session& s, unsigned char* memo) {
                    FileReason(errno));
   }
   if (length == 0) {
-    Sleep(kEmptyIdCodeMs);
+    Pause(s, kEmptyIdCodeMs);
     fclose(fp);
     return Explain(s, FileFailure(status::kIdFileEmpty), "ID code %s: the file is empty", _idFile);
   }
   // The target comes back on the data port, from whatever address it has
-  // after its reboot. A failed accept is told once the ID file is known to
-  // be whole, since a short file has a line of its own.
-  T_TCP_CCEP ccep = ConnectionRecord(buffers[s.p->no]);
-  s.cepid = tcp_vcre_cep(&ccep);
+  // after its reboot; the acceptor hands the connection over. Having none
+  // is told once the ID file is known to be whole, since a short file has a
+  // line of its own.
   T_IPV4EP dstaddr = {0, 0};
-  const ER accepted = s.cepid < 0 ? s.cepid : tcp_acp_cep(s.cepid, s.p->repid, &dstaddr, s.tmo);
-  const char* acceptReason = ItronReason();
+  ID cepid = -1;
+  const ER accepted = AwaitDataConnection(*s.p, DeadlineOf(s.tmo), &cepid, &dstaddr);
   if (accepted == E_OK) {
+    s.cepid = cepid;
+    UseConnection(*s.p, cepid);
+    s.p->dataAddr = dstaddr.ipaddr;
     s.peer = FormatAddress(dstaddr.ipaddr, dstaddr.portno);
-    printLog(stderr, "data connection from %s", s.peer.text);
+    if (dstaddr.ipaddr == s.p->ipaddr || IsSingleTargetMode()) {
+      TargetLog(*s.p, "data connection from %s", s.peer.text);
+    } else {
+      TargetLog(*s.p, "data connection from %s, not from the loader connection's address %s", s.peer.text,
+                FormatAddress(s.p->ipaddr).text);
+    }
   }
 
   const size_t idBytes = fread(memo, 1, kIdCodeSize, fp);
@@ -243,12 +270,12 @@ Outcome IdCodeStage(Session& s, unsigned char* memo) {
     return Explain(s, failed, "ID code: no data connection on port %u within %d s", DataPortNumber(), _TimeOutSecond);
   }
   if (accepted != E_OK) {
-    return Explain(s, failed, "ID code: no data connection on port %u: %s", DataPortNumber(), acceptReason);
+    return Explain(s, failed, "ID code: no data connection on port %u", DataPortNumber());
   }
   if (SendAll(s.cepid, memo, kIdCodeSize, s.tmo) != kIdCodeSize) {
     return Explain(s, failed, "ID code to %s: send failed: %s", s.peer.text, ItronReason());
   }
-  Sleep(kAfterIdCodeMs);
+  Pause(s, kAfterIdCodeMs);
   return kDone;
 }
 
@@ -262,15 +289,17 @@ void SelectionStage(Session& s, unsigned char* memo) {
 
 /// The chosen program with its progress lines, acknowledged to the last byte.
 Outcome ProgramStage(Session& s, int64_t* bytes) {
-  if (!_filelist) ConsoleOut(status::kNowErasing);
+  if (!_filelist) TargetStatus(*s.p, status::kNowErasing);
   const char* path = _targetFile[s.p->selectFileNum];
   off_t length = 0;
   FILE* fp = OpenRegularFile(path, &length);
   if (fp == nullptr) {
     return Explain(s, FileFailure(status::kTargetNotFound), "program %s: cannot open: %s", path, FileReason(errno));
   }
+  s.p->bytesDue = length;
+  ShowInLiveView(*s.p, true);
   Progress progress = {length, 0, 0};
-  const Stream program = SendProgram(s.cepid, fp, s.buf, progress, s.tmo);
+  const Stream program = SendProgram(s, fp, progress);
   const long long total = static_cast<long long>(length);
   Outcome outcome = kDone;
   if (program == Stream::kShort) {
@@ -281,12 +310,16 @@ Outcome ProgramStage(Session& s, int64_t* bytes) {
   if (outcome.line != nullptr) return outcome;
   const Outcome failed = WireFailure(status::kTargetSendError);
   if (program == Stream::kSendError) {
+    s.p->elapsedMs = MonotonicMs() - s.p->programStartMs;
     return Explain(s, failed, "program to %s: send failed after %lld of %lld bytes: %s", s.peer.text,
                    static_cast<long long>(progress.size), total, ItronReason());
   }
   // "100 % finish" tells the update app that the target has the program:
   // bytes in our socket buffer are not bytes delivered.
-  if (tcp_wai_ack(s.cepid, s.tmo) != E_OK) {
+  const ER acknowledged = tcp_wai_ack(s.cepid, s.tmo);
+  s.p->elapsedMs = MonotonicMs() - s.p->programStartMs;
+  ShowInLiveView(*s.p, false);
+  if (acknowledged != E_OK) {
     return Explain(s, failed, "program to %s: all %lld bytes sent, not all acknowledged: %s", s.peer.text,
                    static_cast<long long>(progress.size), ItronReason());
   }
@@ -294,14 +327,21 @@ Outcome ProgramStage(Session& s, int64_t* bytes) {
 }
 
 /// The row counted or the finish line with the transfer's figures, then the
-/// wait before the close.
-void FinishStage(const Session& s, int64_t bytes, int64_t startMs) {
+/// wait before the close. The target learns the program's end only from the
+/// close, so a reset until that is over means something went wrong on it
+/// after its TCP had taken every byte: told, though the finish line stands.
+void FinishStage(Session& s, int64_t bytes) {
   if (_filelist) CountUpSoftwareUpdate();
-  if (!IsSoftwareUpdate()) ConsoleOut(status::kFinish);
-  const double seconds = static_cast<double>(MonotonicMs() - startMs) / 1000.0;
-  printLog(stderr, "program to %s: %lld bytes in %.2f s (%.2f MiB/s)", s.peer.text, static_cast<long long>(bytes),
-           seconds, seconds > 0 ? static_cast<double>(bytes) / 1048576.0 / seconds : 0.0);
-  Sleep(kBeforeCloseMs);
+  s.p->finished = true;
+  if (!IsSoftwareUpdate()) TargetStatus(*s.p, status::kFinish);
+  TargetLog(*s.p, "program to %s: %s", s.peer.text, FormatFigures(bytes, s.p->elapsedMs).text);
+  ER ended = tcp_wai_cep(s.cepid, kBeforeCloseMs / 10);
+  if (ended == E_OK) ended = CloseConnection(s);
+  if (ended != E_RLWAI || s.p->cancel != Cancel::kNone) return;
+  s.p->resetAfterFinish = true;
+  TargetLog(*s.p, "program to %s: the target reset the connection after acknowledging all %lld bytes, before the "
+            "close: it may not have stored the program (%s)", s.peer.text, static_cast<long long>(bytes),
+            ItronReason());
 }
 
 Outcome Serve(Session& s) {
@@ -311,31 +351,53 @@ Outcome Serve(Session& s) {
   if (outcome.line == nullptr) outcome = IdCodeStage(s, memo);
   if (outcome.line != nullptr) return outcome;
   SelectionStage(s, memo);
-  const int64_t startMs = MonotonicMs();
+  s.p->programStartMs = MonotonicMs();
   int64_t bytes = 0;
   outcome = ProgramStage(s, &bytes);
-  if (outcome.line == nullptr) FinishStage(s, bytes, startMs);
+  if (outcome.line == nullptr) FinishStage(s, bytes);
   return outcome;
+}
+
+/// Why a cancelled transfer ended, before the reason its stage gave.
+const char* CancelReason(Cancel why) {
+  switch (why) {
+    case Cancel::kStartedOver: return "the target started over (a new loader connection came from it)";
+    case Cancel::kAborted: return "ended at once by a second signal";
+    case Cancel::kNone: break;
+  }
+  return nullptr;
 }
 
 }  // namespace
 
-void PrintWritePercentage(int64_t total, int64_t current) {
+void PrintWritePercentage(const PROCESS_INFO& p, int64_t total, int64_t current) {
   char line[100];
   snprintf(line, sizeof line, "%03ld %%", WritePercentage(total, current));
-  ConsoleOut(line);
+  ProgressOut(p, line);
 }
 
 int process2(void* arg) {
   PROCESS_INFO* p = static_cast<PROCESS_INFO*>(arg);
   Session s = {p, ThreadTimeOut(), p->cepid, streamBuf[p->no], FormatAddress(p->ipaddr, p->portno), ""};
   const Outcome outcome = Serve(s);
-  // One way out, whatever the stage: the connection, the slot, the lines.
+  // One way out, whatever the stage: the connection, the record, the lines,
+  // the slot.
   CloseConnection(s);
+  ShowInLiveView(*p, false);
+  const char* cancelled = CancelReason(p->cancel);
+  p->lastLine = outcome.line != nullptr ? outcome.line : status::kFinish;
+  p->wireFailure = outcome.setsTimeOutFlag;
+  if (outcome.line != nullptr) {
+    if (cancelled != nullptr) {
+      TargetLog(*p, "%s: %s", cancelled, s.why);
+    } else {
+      TargetLog(*p, "%s", s.why);
+    }
+    TargetStatus(*p, outcome.line);
+  } else if (cancelled != nullptr) {
+    TargetLog(*p, "program to %s: closed before the end of the wait: %s", s.peer.text, cancelled);
+  }
   cancelProcessNo(p->no);
-  if (outcome.line == nullptr) return 0;
-  if (outcome.setsTimeOutFlag) _IsTimeOut = 1;
-  printLog(stderr, "%s", s.why);
-  ConsoleOut(outcome.line);
-  return -1;
+  WakeAcceptor();  // it waits for this thread
+  return outcome.line == nullptr ? 0 : -1;
 }

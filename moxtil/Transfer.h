@@ -4,10 +4,13 @@
 
 #include <cstdint>
 
+#include "moxtil/RunState.h"
+
 /// Thread function; arg is the target's PROCESS_INFO slot. 0 when the target
 /// was served to the end, -1 after a failure (its status line is written).
 int process2(void* arg);
 
-/// Writes the progress line for `current` of `total` bytes sent ("042 %"),
-/// over the whole list in file-list mode. Never 100: "100 % finish" tells that.
-void PrintWritePercentage(int64_t total, int64_t current);
+/// Writes the progress line of p for `current` of `total` bytes sent
+/// ("042 %"), over the whole list in file-list mode. Never 100: "100 % finish"
+/// tells that.
+void PrintWritePercentage(const PROCESS_INFO& p, int64_t total, int64_t current);

@@ -1,0 +1,161 @@
+#include "moxtil/Report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+#include "moxtil/Acceptor.h"
+#include "moxtil/Options.h"
+#include "moxtil/Output.h"
+
+namespace {
+
+constexpr int64_t kLeastRatedMs = 100;
+constexpr double kMiB = 1048576.0;
+
+std::mutex viewLock;  // one composer of the live view at a time
+int inView = 0;       // targets in the view, under viewLock
+
+/// "1.7 of 4.0 MiB", or in KiB for a program under a MiB.
+void AppendAmount(char* out, size_t size, int64_t done, int64_t due) {
+  if (due >= 1048576) {
+    snprintf(out, size, "%.1f of %.1f MiB", static_cast<double>(done) / kMiB, static_cast<double>(due) / kMiB);
+  } else {
+    snprintf(out, size, "%lld of %lld KiB", static_cast<long long>(done / 1024), static_cast<long long>(due / 1024));
+  }
+}
+
+/// The program bytes of p that its target's TCP has acknowledged: those sent
+/// but what its connection still holds unacknowledged.
+int64_t AcknowledgedBytes(const PROCESS_INFO& p) {
+  const int64_t sent = p.bytesDone;
+  std::lock_guard<std::mutex> lock(slotLock);  // the connection stays p's meanwhile
+  const ER unacked = p.liveCepid >= 0 ? tcp_ref_cep(p.liveCepid) : 0;
+  return unacked > 0 && unacked <= sent ? sent - unacked : sent;
+}
+
+/// The live line of one target: its address, percent, bytes done of due,
+/// MiB/s and the time left, from the figures its transfer keeps.
+void LiveLine(const PROCESS_INFO& p, int64_t now, char* out, size_t size) {
+  const int64_t due = p.bytesDue;
+  const int64_t done = AcknowledgedBytes(p);
+  const int64_t ms = now - p.programStartMs;
+  char amount[48];
+  AppendAmount(amount, sizeof amount, done, due);
+  char rate[32] = "-- MiB/s";
+  char left[48] = "--:-- left";
+  if (ms >= kLeastRatedMs && done > 0) {
+    const double perSecond = static_cast<double>(done) / (static_cast<double>(ms) / 1000.0);
+    snprintf(rate, sizeof rate, "%.1f MiB/s", perSecond / kMiB);
+    const auto seconds = static_cast<long long>(static_cast<double>(due - done) / perSecond + 0.5);
+    snprintf(left, sizeof left, "%lld:%02lld left", seconds / 60, seconds % 60);
+  }
+  const long percent = due > 0 ? static_cast<long>(done * 100 / due) : 0;
+  snprintf(out, size, "%-15s %3ld %%  %s  %s  %s", FormatAddress(p.ipaddr).text, percent, amount, rate, left);
+}
+
+/// Redraws the live view from every target in it. The caller holds
+/// viewLock, under which targets enter and leave the view: a slot in it is
+/// not given to another target meanwhile.
+void DrawLiveView() {
+  const int64_t now = MonotonicMs();
+  char text[kProcessSlots * 160] = "";
+  size_t used = 0;
+  for (const PROCESS_INFO& p : process_info) {
+    if (p.status == 0 || !p.inView) continue;
+    char line[160];
+    LiveLine(p, now, line, sizeof line);
+    const int n = snprintf(text + used, sizeof text - used, "%s%s", used > 0 ? "\n" : "", line);
+    if (n > 0) used += static_cast<size_t>(n) < sizeof text - used ? static_cast<size_t>(n) : 0;
+  }
+  LiveViewShow(text);
+}
+
+}  // namespace
+
+void TargetStatus(const PROCESS_INFO& p, const char* line) {
+  if (IsSingleTargetMode()) {
+    ConsoleOut(line);
+    return;
+  }
+  char text[1024];
+  snprintf(text, sizeof text, "%s %s", FormatAddress(p.ipaddr).text, line);
+  ConsoleOut(text, ToneOf(line));
+}
+
+void ProgressOut(const PROCESS_INFO& p, const char* line) {
+  if (!LiveViewActive()) TargetStatus(p, line);
+}
+
+void ShowInLiveView(PROCESS_INFO& p, bool shown) {
+  std::lock_guard<std::mutex> lock(viewLock);
+  if (p.inView == shown) return;
+  p.inView = shown;
+  inView += shown ? 1 : -1;
+  if (!LiveViewActive()) return;
+  DrawLiveView();
+  if (shown) WakeAcceptor();  // it keeps the view fresh
+}
+
+bool LiveViewShowsTargets() {
+  std::lock_guard<std::mutex> lock(viewLock);
+  return inView > 0 && LiveViewActive();
+}
+
+void RefreshLiveView() {
+  std::lock_guard<std::mutex> lock(viewLock);
+  if (inView > 0 && LiveViewActive()) DrawLiveView();
+}
+
+void TargetLog(const PROCESS_INFO& p, const char* format, ...) {
+  // One buffer, as printLog's: transfer threads may run on small stacks.
+  char text[1024];
+  int at = IsSingleTargetMode() ? 0 : snprintf(text, sizeof text, "%s ", FormatAddress(p.ipaddr).text);
+  if (at < 0) at = 0;
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(text + at, sizeof text - static_cast<size_t>(at), format, ap);
+  va_end(ap);
+  ConsoleOut(text, Tone::kPlain);
+}
+
+Figures FormatFigures(int64_t bytes, int64_t ms) {
+  Figures f;
+  const int n = ms < 1000 ? snprintf(f.text, sizeof f.text, "%lld bytes in %lld ms", static_cast<long long>(bytes),
+                                     static_cast<long long>(ms))
+                          : snprintf(f.text, sizeof f.text, "%lld bytes in %.2f s", static_cast<long long>(bytes),
+                                     static_cast<double>(ms) / 1000.0);
+  if (ms >= kLeastRatedMs && n > 0 && static_cast<size_t>(n) < sizeof f.text) {
+    snprintf(f.text + n, sizeof f.text - static_cast<size_t>(n), " (%.2f MiB/s)",
+             static_cast<double>(bytes) / kMiB / (static_cast<double>(ms) / 1000.0));
+  }
+  return f;
+}
+
+void PrintSummary() {
+  int listed = 0;
+  const ServedTarget* served = ServedList(&listed);
+  for (int i = 0; i < listed; ++i) {
+    const ServedTarget& t = served[i];
+    char data[48] = "";
+    if (t.dataAddr != 0 && t.dataAddr != t.ipaddr) {
+      snprintf(data, sizeof data, " (data from %s)", FormatAddress(t.dataAddr).text);
+    }
+    // A failed target's bytes were sent, not known to be delivered: no rate.
+    char figures[128] = "not reached";
+    if (t.bytesDue >= 0 && t.finished) {
+      snprintf(figures, sizeof figures, "%s", FormatFigures(t.bytes, t.ms).text);
+    } else if (t.bytesDue >= 0) {
+      snprintf(figures, sizeof figures, "%lld of %lld bytes sent", static_cast<long long>(t.bytes),
+               static_cast<long long>(t.bytesDue));
+    }
+    printLog(stderr, "summary: %s%s: program %s, %s: %s%s", FormatAddress(t.ipaddr).text, data,
+             _targetFile[t.program], figures,
+             t.lastLine != nullptr ? t.lastLine : "(no status line)",
+             t.resetAfterFinish ? ", then reset by the target before the close: the program may not be stored" : "");
+  }
+  const int count = ServedCount();
+  if (count > listed) printLog(stderr, "summary: %d more targets, not listed (their lines are above)", count - listed);
+  const int finished = FinishedCount();
+  printLog(stderr, "%d target%s: %d finished, %d failed", count, count == 1 ? "" : "s", finished, count - finished);
+}

@@ -1,0 +1,41 @@
+// What the engine says about the targets it serves. With several targets at
+// once (-M) every line about a target begins with its address and a blank
+// ("192.168.0.7 042 %"); with one target the lines are as they always were.
+#pragma once
+
+#include <cstdint>
+
+#include "moxtil/RunState.h"
+
+/// A status line about the target of p.
+void TargetStatus(const PROCESS_INFO& p, const char* line);
+
+/// An explanation about the target of p.
+void TargetLog(const PROCESS_INFO& p, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+/// A progress line about the target of p. On a terminal the live view shows
+/// the target's figures instead (RefreshLiveView).
+void ProgressOut(const PROCESS_INFO& p, const char* line);
+
+/// The target of p enters the live view (its program is being sent) or
+/// leaves it (before the line that tells how the program stage ended).
+void ShowInLiveView(PROCESS_INFO& p, bool shown);
+
+/// Whether a target is in the live view: it is then refreshed every
+/// kLiveViewRefreshMs, by the acceptor, which has nothing else to do then.
+bool LiveViewShowsTargets();
+constexpr int kLiveViewRefreshMs = 100;
+/// Redraws the live view with every target's figures as they are now: the
+/// bytes its TCP has acknowledged, not those handed to the socket.
+void RefreshLiveView();
+
+/// "4194304 bytes in 3.02 s (1.32 MiB/s)": the time in ms when under a
+/// second, and no rate under 100 ms, where the start and the acknowledgements
+/// of the first bytes would be most of what is measured.
+struct Figures {
+  char text[96];
+};
+Figures FormatFigures(int64_t bytes, int64_t ms);
+
+/// The end of a run with several targets: a line per target served, then the counts.
+void PrintSummary();
