@@ -11,7 +11,8 @@ packages=(
   clang libclang-rt-14-dev       # fuzzing
   g++-arm-linux-gnueabihf qemu-user  # 32-bit ARM build, tests run under qemu
   android-liblog-dev             # the liblog build
-  socat time                     # benchmark baseline and its measurements
+  socat time                     # benchmark baseline and its measurements; the terminal test's port block
+  tmux                           # the terminal test reads moxtil's screen through it
   file                           # shows what a cross build made
 )
 

@@ -1,8 +1,11 @@
 // The real moxtil from end to end, against the simulator on loopback: what
 // each target receives, what goes out on the wire, the status lines in order
 // with the explanation before a failure, and every way an update can fail.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <regex>
 
 #include "tests/testkit.h"
 
@@ -53,6 +56,12 @@ struct Case {
   std::string why;          // the explanation before the last status line
   Report report;            // fields of the first update's report
   bool small = false;       // socket buffers of a small device
+  // -M: targets at 127.0.0.2 and up served at once, announced by broadcast
+  // in a private network; each target's tagged status lines are `status`
+  // unless `each` says other, and `targets` addresses have lines.
+  bool several = false;
+  int targets = 0;
+  std::map<std::string, Strings> each;
   int64_t minGap = 0, maxGap = 0;  // ms between the last two status lines
   std::function<std::string(const Trial&)> list;     // file-list mode with this list
   std::function<void(Trial&)> before, during, after;  // before moxtil starts, while it runs, after it
@@ -75,6 +84,8 @@ struct Case {
   Case& FailsInProgram(std::string v) { return Status({kConnect, kErasing, "*", kProgramError}).Why(std::move(v)); }
   Case& Reports(Report v) { report = std::move(v); return *this; }
   Case& Small() { small = true; return *this; }
+  Case& Several(int n) { several = true; targets = n; return *this; }
+  Case& Each(const std::string& address, Strings v) { each[address] = std::move(v); return *this; }
   Case& NoTarget() { return Sim({"--listen-only"}); }
   Case& Gap(int64_t least, int64_t most) { minGap = least; maxGap = most; return *this; }
   Case& List(std::function<std::string(const Trial&)> f) { list = std::move(f); return *this; }
@@ -106,11 +117,62 @@ int64_t Number(const Report& r, const std::string& key) { return std::strtoll(Fi
 // only from 100 ms on.
 const std::string kFigures = "\\d+ bytes in (\\d{1,2} ms|\\d{3} ms \\([0-9.]+ MiB/s\\)|\\d+\\.\\d\\d s \\([0-9.]+ MiB/s\\))";
 
+// With several targets: each target's status lines, every one tagged with
+// its address, as the row says; each target that finished got its files
+// whole; the summary names each and counts them.
+void CheckSeveral(const Case& c, Trial& run) {
+  std::map<std::string, Strings> lines;
+  for (const std::string& line : StatusLines(*run.moxtil)) ADD_FAILURE() << "untagged status line: " << line;
+  for (const std::string& line : LogLines(*run.moxtil)) {
+    const size_t blank = line.find(' ');
+    if (blank != std::string::npos && line.compare(0, 8, "127.0.0.") == 0 && IsStatusLine(line.substr(blank + 1))) {
+      lines[line.substr(0, blank)].push_back(line.substr(blank + 1));
+    }
+  }
+  EXPECT_EQ(static_cast<int>(lines.size()), c.targets) << "targets with status lines";
+  int finished = 0, served = 0;
+  for (const auto& [address, got] : lines) {
+    const auto own = c.each.find(address);
+    const Strings& want = own != c.each.end() ? own->second : c.status;
+    EXPECT_TRUE(StatusMatches(got, want)) << address << ": " << ::testing::PrintToString(got);
+    for (const std::string& line : got) finished += line == kFinish ? 1 : 0;
+    for (const std::string& line : got) served += line == kConnect ? 1 : 0;
+  }
+  // A target told finished got its files whole, and the protocol's waits (the
+  // one before the close is seen from the last byte taken, which a device
+  // that takes the program slowly takes late).
+  const std::string reboot = Has(c.args, "-R") ? "52" : "00";
+  std::vector<Process*> sims = {run.sim.get()};
+  for (auto& other : run.others) sims.push_back(other.get());
+  int whole = 0;
+  for (Process* sim : sims) {
+    for (const Report& update : SimReports(*sim, "update")) {
+      const std::string from = update.count("loader_from") ? Field(update, "loader_from") : Field(update, "target");
+      const Strings& got = lines[from];
+      if (got.empty() || got.back() != kFinish || Field(update, "result") != "ok") continue;
+      SCOPED_TRACE("target " + Field(update, "target"));
+      const FileSet& f = run.files[0];
+      ExpectServed(update, f, reboot, Field(update, "reply") == "P1" && !f.program2.empty() ? f.program2 : f.program);
+      EXPECT_GE(Number(update, "id_to_program_ms"), 950);
+      if (!Has(c.sim, "--program-rate")) {
+        EXPECT_GE(Number(update, "end_wait_ms"), 4900);
+      }
+      ++whole;
+    }
+  }
+  EXPECT_EQ(whole, finished) << "targets told finished that got their files whole";
+  EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.\\d+( \\(data from [0-9.]+\\))?: program "), served);
+  EXPECT_EQ(CountMatching(*run.moxtil, "^" + std::to_string(served) + " targets?: " + std::to_string(finished) +
+                                           " finished, " + std::to_string(served - finished) + " failed$"),
+            1);
+}
+
 // What a run must have done, whatever the row.
 void CheckRun(const Case& c, Trial& run) {
+  EXPECT_EQ(LogLines(*run.moxtil).at(0), "Network program loading(MOXTIL) version 4.08");
+  if (c.several) return CheckSeveral(c, run);
   const std::vector<Report> updates = SimReports(*run.sim, "update");
   const Strings status = StatusLines(*run.moxtil);
-  EXPECT_EQ(LogLines(*run.moxtil).at(0), "Network program loading(MOXTIL) version 4.08");
   EXPECT_TRUE(StatusMatches(status, c.status)) << ::testing::PrintToString(status);
   if (!c.why.empty()) ExpectExplained(*run.moxtil, c.status.back(), c.why);
   for (const auto& [key, value] : c.report) EXPECT_EQ(Field(updates.at(0), key), value) << key;
@@ -150,7 +212,7 @@ TEST_P(E2E, WhatTheTargetGetsAndWhatTheLogSays) {
   REQUIRE_SIM();
   const Case& c = GetParam();
   std::string why;
-  if (c.small && !UseSmallSocketBuffers(&why)) GTEST_SKIP() << why;
+  if ((c.small || c.several) && !UsePrivateNetwork(c.small, &why)) GTEST_SKIP() << why;
   Trial run;
   ASSERT_GT(run.base, 0);
   for (size_t i = 0; i < c.sets.size(); ++i) {
@@ -172,7 +234,7 @@ TEST_P(E2E, WhatTheTargetGetsAndWhatTheLogSays) {
     run.sim.reset();  // the last run's, off its port first
     run.sim = StartSim(run.base, c.sim);
     if (c.before) c.before(run);
-    run.moxtil = StartMoxtil(run.base, args);
+    run.moxtil = StartMoxtil(run.base, args, !c.several);
     if (c.during) c.during(run);
     ExpectExit(*run.moxtil, c.exit, Millis(900000));  // CTest's own limit is shorter but for long rows
     // The next run serves at once, though the ports of the last linger.
@@ -254,6 +316,22 @@ void DevZero(const std::string& f) { ASSERT_TRUE(unlink(f.c_str()) == 0 && symli
 const std::string kAddress = "^(loader|reboot byte|program) to 127\\.0\\.0\\.2:\\d+: .*: ";
 const std::string kTimedOut = kAddress + "nothing moved within the time limit$";
 const std::string kReset = kAddress + "(Connection reset by peer|Broken pipe)$";
+const std::string kResetBeforeClose =
+    "^loader to 127\\.0\\.0\\.2:\\d+: the target reset the connection after the 65536 bytes and the reboot byte "
+    "were sent and acknowledged, before the close was over: Connection reset by peer$";
+
+// The finish line, then the transfer summed up, then that the target reset
+// the connection before the close.
+void ResetAfterFinish(Trial& run) {
+  const Strings log = LogLines(*run.moxtil);
+  const auto finish = std::find(log.begin(), log.end(), kFinish);
+  ASSERT_TRUE(finish != log.end() && log.end() - finish >= 3);
+  EXPECT_TRUE(std::regex_search(*(finish + 2), std::regex("^program to 127\\.0\\.0\\.2:\\d+: the target reset the "
+                                                          "connection after acknowledging all 49152 bytes, before the "
+                                                          "close: it may not have stored the program \\(Connection "
+                                                          "reset by peer\\)$")))
+      << *(finish + 2);
+}
 const std::string kNoTarget = "^no target connected to the loader port \\d+ within ";
 const Strings kStall = {"--stall-seconds", "8"};  // longer than any limit and close
 const Sizes kTwo = {1000, 10, 3000, 5000};
@@ -272,7 +350,8 @@ INSTANTIATE_TEST_SUITE_P(
         // that completes the file (the empty read at the end of a multiple of
         // 1024 too), rounded half up; files under 100 bytes count against 100.
         Case{"NoRebootByteOption"}.Files({{2500, 12, 10000}}).Finishes({"010 %", "099 %"}),
-        Case{"FullReboot"}.Files({{2500, 10, 10240}}).Args({"-T20", "-R"}).Finishes({"010 %", "099 %", "099 %"}),
+        Case{"FullReboot"}.Small().Files({{2500, 10, 10240}}).Args({"-T20", "-R"})
+            .Finishes({"010 %", "099 %", "099 %"}),
         Case{"SemiRebootWithThePortBaseWrapped"}.Files({{2500, 10, 50}}).Args({"-T20", "-r", "-B+65536"})
             .Finishes({"050 %"}),
         Case{"EmptyLoaderIsTheRebootByteAlone"}.Files({{0, 10, 100}}).Args({"-T20", "-R"}).Finishes({"099 %"}),
@@ -315,9 +394,15 @@ INSTANTIATE_TEST_SUITE_P(
               EXPECT_LT(Number(update, "loader_bytes"), kHuge);
               EXPECT_EQ(Field(update, "loader_sha256"), Sha256Of(run.files[0].loader, Number(update, "loader_bytes")));
             }),
-        Case{"LoaderResetHalfway"}.Files({{64 << 10, 10, 100}}).Args({"-T2", "-R"})
-            .Sim({"--reset-loader-after", "32768"}).FailsInLoader(kReset)
+        // The target knows the loader's end only from our close: reset before the close is over,
+        // though its TCP had acknowledged every byte, it did not take the loader; killed too, and
+        // without -T as with it.
+        Case{"LoaderResetBeforeTheCloseIsOver"}.Small().Files({{64 << 10, 10, 100}}).Args({"-T2", "-R"})
+            .Sim({"--reset-loader-after", "32768", "--reset-delay", "300"}).FailsInLoader(kResetBeforeClose)
             .Reports({{"result", "reset-loader"}}).Gap(0, 1500),
+        Case{"LoaderKilledWithUnreadBytes"}.Small().Files({{64 << 10, 10, 100}}).Args({"-R"})
+            .Sim({"--kill-loader-after", "32768", "--reset-delay", "300"}).FailsInLoader(kResetBeforeClose)
+            .Reports({{"result", "killed-loader"}}).Gap(0, 1500),
         Case{"LoaderClosedEarly"}.Files({{kHuge, 10, 100, -1, true}}).Args({"-T10", "-R"})
             .Sim({"--close-loader-after", "100000", "--count-only"}).FailsInLoader(kReset)
             .Reports({{"result", "closed-loader"}}),
@@ -336,6 +421,14 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ProgramResetBeyondTheBuffers"}.Small().Files({{1000, 10, kBeyond}}).Args({"-T2"})
             .Sim({"--reset-program-after", "102400"}).FailsInProgram(kReset)
             .Reports({{"result", "reset-program"}}).Gap(0, 1500),
+        // The target learns the program's end only from the close after the 5 s wait: a reset
+        // in those seconds is told after the finish line, which stands.
+        Case{"ProgramResetInTheWaitBeforeTheClose"}.Small().Files({{1000, 10, kFits}}).Args({"-T2"})
+            .Sim({"--reset-program-after", std::to_string(kFits), "--reset-delay", "500"})
+            .Status({kConnect, kErasing, "*", kFinish}).Reports({{"result", "reset-program"}}).After(ResetAfterFinish),
+        Case{"ProgramResetInTheWaitWithoutALimit"}.Small().Files({{1000, 10, kFits}}).Args({})
+            .Sim({"--reset-program-after", std::to_string(kFits), "--reset-delay", "3000"})
+            .Status({kConnect, kErasing, "*", kFinish}).Reports({{"result", "reset-program"}}).After(ResetAfterFinish),
         Case{"ProgramClosedEarly"}.Files({{1000, 10, kHuge, -1, true}}).Args({"-T10"})
             .Sim({"--close-program-after", "100000", "--count-only"}).FailsInProgram(kReset)
             .Reports({{"result", "closed-program"}}),
@@ -455,6 +548,134 @@ INSTANTIATE_TEST_SUITE_P(
               ExpectExplained(*run.moxtil, kNotFound, "^file list .*filelist row 1: .*none: No such file or directory");
             }),
         Refused("ListSecondProgramMissing", "{A} {X}\n", {kNotFound, kUnreadable}, ".*none is missing")),
+    [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
+
+// Several targets at once (-M): simulated targets on 127.0.0.2 and up, in a
+// network namespace of the test's own, announced by broadcast.
+const Strings kServed = {kConnect, kErasing, "*", kFinish};
+const Strings kCutShort = {kConnect, kErasing, "*", kProgramError};
+
+// More targets: a simulator on address with these options, connecting at once.
+std::function<void(Trial&)> AlsoAt(const std::string& address, Strings options) {
+  return [address, options](Trial& run) {
+    run.others.push_back(StartSim(run.base, Plus({"--address", address, "--host", "127.0.0.1"}, options)));
+  };
+}
+
+// ms on one clock for a line of either process.
+int64_t OnOneClock(const Process& p, int64_t ms) {
+  return std::chrono::duration_cast<Millis>(p.Started().time_since_epoch()).count() + ms;
+}
+
+// Once all ten slots are busy, no announce goes out until one frees: the
+// eleventh target is taken only after a finish, and no announce reaches the
+// targets between the tenth connect and the eleventh.
+void AnEleventhWaits(Trial& run) {
+  std::vector<int64_t> connects;
+  int64_t firstFinish = -1;
+  for (const Line& line : run.moxtil->Stdout()) {
+    if (line.text.find(std::string(" ") + kConnect) != std::string::npos) connects.push_back(OnOneClock(*run.moxtil, line.ms));
+    if (firstFinish < 0 && line.text.find(std::string(" ") + kFinish) != std::string::npos) {
+      firstFinish = OnOneClock(*run.moxtil, line.ms);
+    }
+  }
+  ASSERT_EQ(connects.size(), 11u);
+  EXPECT_GT(connects[10], firstFinish) << "the eleventh target was taken before a slot was free";
+  int announces = 0;
+  for (const Report& d : Datagrams(*run.sim)) {
+    const int64_t when = OnOneClock(*run.sim, Number(d, "ms"));
+    announces += Field(d, "kind") == "announce" && when > connects[9] + 200 && when < connects[10] - 200;
+  }
+  EXPECT_EQ(announces, 0) << "announced while all ten slots were busy";
+  EXPECT_GE(Count(Datagrams(*run.sim), "announce"), 1) << "no broadcast announce reached the targets";
+}
+
+// Sends sig once every target has started its program.
+std::function<void(Trial&)> SignalWhenErasing(int targets, std::vector<int> signals) {
+  return [targets, signals](Trial& run) {
+    const auto deadline = std::chrono::steady_clock::now() + Millis(20000);
+    while (CountMatching(*run.moxtil, " 000 % Now erasing$") < targets && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(Millis(50));
+    }
+    for (int sig : signals) {
+      run.moxtil->Signal(sig);
+      std::this_thread::sleep_for(Millis(300));
+    }
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Several, E2E,
+    ::testing::Values(
+        // Ten at once, every line tagged; an eleventh waits for a slot. The
+        // targets wait for the broadcast (-b shares the announce port with them).
+        Case{"TenAtOnceAndAnEleventhWaits"}.Several(11).Files({{20000, 10, 300000}}).Args({"-M11", "-T20", "-b", "-R"})
+            .Sim({"--targets", "11", "--listen-any"}).Status(kServed).After(AnEleventhWaits),
+        // One target resets, one stalls: they fail alone, the others finish, and the exit value says so.
+        Case{"OneResetsOneStallsTheOthersFinish"}.Several(5).Small().Files({{20000, 10, kBeyond}}).Args({"-M5", "-T2"})
+            .Sim({"--targets", "3", "--host", "127.0.0.1"}).Status(kServed).Exit(1)
+            .Each("127.0.0.5", kCutShort).Each("127.0.0.6", kCutShort)
+            .Before([](Trial& run) {
+              AlsoAt("127.0.0.5", {"--reset-program-after", "100000"})(run);
+              AlsoAt("127.0.0.6", Plus({"--stall-program-after", "100000"}, kStall))(run);
+            }).After([](Trial& run) {
+              ExpectExplained(*run.moxtil, "127.0.0.5 -1 *****ERROR*****",
+                           "^127\\.0\\.0\\.5 program to 127\\.0\\.0\\.5:\\d+: .*(Connection reset by peer|Broken pipe)$");
+              ExpectExplained(*run.moxtil, "127.0.0.6 -1 *****ERROR*****",
+                           "^127\\.0\\.0\\.6 program to 127\\.0\\.0\\.6:\\d+: .*nothing moved within the time limit$");
+              EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.[56]: .*-1 \\*\\*\\*\\*\\*ERROR\\*\\*\\*\\*\\*$"), 2);
+            }),
+        // A data connection from another address goes to the target that waits for one; each
+        // target gets the program it chose. The first comes back late, the second's is paired first.
+        Case{"DataFromAnotherAddressAndEachItsProgram"}.Several(2).Files({kTwo}).Args({"-M2", "-T20"})
+            .Sim({"--host", "127.0.0.1", "--reply", "P0", "--data-from", "127.0.0.9", "--reboot-ms", "1500"})
+            .Before(AlsoAt("127.0.0.3", {"--reply", "P1"})).Status(kServed).After([](Trial& run) {
+              EXPECT_EQ(CountMatching(*run.moxtil, "^127\\.0\\.0\\.2 data connection from 127\\.0\\.0\\.9:\\d+, not from the "
+                                                   "loader connection's address 127\\.0\\.0\\.2$"), 1);
+              EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.2 \\(data from 127\\.0\\.0\\.9\\): program "
+                                                   ".*target\\.bin, 3000 bytes in "), 1);
+              EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.3: program .*second\\.bin, 5000 bytes in "), 1);
+            }),
+        // A device that connects again while still served started over: its transfer ends, told
+        // so, and the new connection is served. (The second connects from the first's address.)
+        Case{"ADeviceThatStartsOver"}.Several(1).Files({{64 << 10, 10, 3000}}).Args({"-M2", "-T5", "-R"}).Exit(1)
+            .Sim({"--host", "127.0.0.1", "--stall-loader-after", "1000", "--stall-seconds", "8"})
+            .Before(AlsoAt("127.0.0.3", {"--connect-from", "127.0.0.2", "--loader-connect-delay", "1500"}))
+            .Status({kConnect, kRebootError, kConnect, kErasing, "*", kFinish}).After([](Trial& run) {
+              ExpectExplained(*run.moxtil, "127.0.0.2 -1 _reboot data error",
+                           "^127\\.0\\.0\\.2 the target started over \\(a new loader connection came from it\\): loader ");
+            }),
+        // The run ends after -M<n> targets, or -T after the last one.
+        Case{"EndsAfterThree"}.Several(3).Args({"-M3", "-T20"}).Sim({"--targets", "4", "--host", "127.0.0.1"})
+            .Status(kServed),
+        Case{"EndsWhenIdleForT"}.Several(2).Args({"-M", "-T3"}).Sim({"--targets", "2", "--host", "127.0.0.1"})
+            .Status(kServed).After([](Trial& run) {
+              const std::regex finish(std::string("^D/moxtil: 127\\.0\\.0\\.\\d+ ") + kFinish + "$");
+              int64_t last = 0;
+              for (const Line& line : run.moxtil->Stdout()) last = std::regex_search(line.text, finish) ? line.ms : last;
+              // The 5 s wait and the close, then 3 s without a target.
+              EXPECT_GE(run.moxtil->ExitMs() - last, 7900);
+              EXPECT_LE(run.moxtil->ExitMs() - last, 11000);
+            }),
+        // A signal: the targets being served finish, then the summary; a second ends them at once.
+        Case{"OneSignalLetsThemFinish"}.Several(2).Files({{20000, 10, 1 << 20}}).Args({"-M"})
+            .Sim({"--targets", "2", "--host", "127.0.0.1", "--program-rate", "500000"})
+            .During(SignalWhenErasing(2, {SIGINT})).Status(kServed).After([](Trial& run) {
+              EXPECT_EQ(CountMatching(*run.moxtil, "^Interrupt: no more targets are taken; the 2 being served finish "
+                                                   "first"), 1);
+            }),
+        Case{"ASecondSignalEndsThemAtOnce"}.Several(2).Files({{20000, 10, 4 << 20}}).Args({"-M"}).Exit(1)
+            .Sim({"--targets", "2", "--host", "127.0.0.1", "--program-rate", "500000"})
+            .During(SignalWhenErasing(2, {SIGINT, SIGTERM})).Status(kCutShort).After([](Trial& run) {
+              ExpectExplained(*run.moxtil, "127.0.0.2 -1 *****ERROR*****",
+                           "^127\\.0\\.0\\.2 ended at once by a second signal: program to ");
+              EXPECT_EQ(CountMatching(*run.moxtil, "^second signal \\(Terminated\\): the run ends at once; the "
+                                                   "connections of the 2 targets being served are closed$"), 1);
+              EXPECT_LT(run.moxtil->ExitMs(), 15000) << "4 MiB at 500 kB/s would take 8 s";
+              for (const Report& update : SimReports(*run.sim, "update")) {
+                EXPECT_LT(Number(update, "program_bytes"), 4 << 20) << "not cut short";
+              }
+            })),
     [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
 
 // Too long for every local run (label long): 16 bind attempts 5 s apart on a

@@ -51,10 +51,13 @@ TempDir::~TempDir() {
 
 int PortBase() {
   // A block of 20 ports is this process's while it holds an abstract socket
-  // named after it; tests in other processes pass held blocks by.
+  // named after it; tests in other processes pass held blocks by. All below
+  // the ephemeral ports (32768 on), which a connection elsewhere may hold
+  // just as moxtil binds.
   static const int base = [] {
-    for (int i = 0; i < 2000; ++i) {
-      const int candidate = 20000 + 20 * ((getpid() + i) % 2000);
+    constexpr int kBlocks = 600;  // 20000 to 31999
+    for (int i = 0; i < kBlocks; ++i) {
+      const int candidate = 20000 + 20 * ((getpid() + i) % kBlocks);
       const int hold = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
       sockaddr_un sa{};
       sa.sun_family = AF_UNIX;
@@ -69,11 +72,11 @@ int PortBase() {
   return base;
 }
 
-bool UseSmallSocketBuffers(std::string* why) {
+bool UsePrivateNetwork(bool smallBuffers, std::string* why) {
   // The namespace's own TCP settings: least, default and most bytes.
-  const bool ok = unshare(CLONE_NEWNET) == 0 &&
-                  system("ip link set lo up && for b in wmem rmem; do echo 4096 16384 65536 "
-                         ">/proc/sys/net/ipv4/tcp_$b || exit 1; done") == 0;
+  const bool ok = unshare(CLONE_NEWNET) == 0 && system("ip link set lo up") == 0 &&
+                  (!smallBuffers || system("for b in wmem rmem; do echo 4096 16384 65536 "
+                                           ">/proc/sys/net/ipv4/tcp_$b || exit 1; done") == 0);
   if (!ok) *why = "no network namespace of its own (needs root and iproute2)";
   return ok;
 }
@@ -192,6 +195,10 @@ std::optional<int> Process::WaitExit(Millis limit) {
   return status_;
 }
 
+void Process::Signal(int sig) const {
+  if (pid_ > 0) kill(pid_, sig);
+}
+
 int64_t Process::ExitMs() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return exitMs_;
@@ -201,7 +208,7 @@ int64_t Process::ExitMs() const {
 
 const char* SimBin() { return TESTKIT_SIM_BIN; }
 
-std::unique_ptr<Process> StartMoxtil(int base, const Strings& args) {
+std::unique_ptr<Process> StartMoxtil(int base, const Strings& args, bool unicast) {
   Strings argv;
   std::istringstream launcher(EnvOr("MOXTIL_E2E_LAUNCHER", TESTKIT_MOXTIL_LAUNCHER));
   for (std::string word; launcher >> word;) argv.push_back(word);
@@ -212,7 +219,8 @@ std::unique_ptr<Process> StartMoxtil(int base, const Strings& args) {
     if (shifted) baseOption = "-B" + std::to_string(base + std::stol(a.substr(2)));
     if (!shifted) argv.push_back(a);
   }
-  argv.insert(argv.end(), {"-ilo", "-D127.0.0.2", baseOption});
+  argv.insert(argv.end(), {"-ilo", baseOption});
+  if (unicast) argv.push_back("-D127.0.0.2");
   return std::make_unique<Process>(argv);
 }
 

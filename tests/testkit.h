@@ -35,10 +35,11 @@ struct TempDir {
 /// The port base of this test process, base to base+19: no other test holds
 /// it while this one runs, and base+10 and base+11 are free now.
 int PortBase();
-/// Moves this process into a network namespace of its own (loopback up, TCP
-/// buffers of at most 64 KiB, as on a small device); children started after
-/// share it. False, with the reason, where that is not allowed.
-bool UseSmallSocketBuffers(std::string* why);
+/// Moves this process into a network namespace of its own (loopback up;
+/// with smallBuffers TCP buffers of at most 64 KiB, as on a small device);
+/// children started after share it, and nothing they send, broadcasts
+/// included, leaves it. False, with the reason, where that is not allowed.
+bool UsePrivateNetwork(bool smallBuffers, std::string* why);
 /// Holds address:port: TCP listening with address reuse, or UDP without. The
 /// descriptor, -1 when the port cannot be had.
 int HoldPort(int type, const std::string& address, uint16_t port);
@@ -60,6 +61,10 @@ class Process {
   static constexpr int kNeverStarted = -1;
   /// When the child ended, in ms since its start; -1 while it runs.
   int64_t ExitMs() const;
+  /// When the child started: a line's ms count from here.
+  std::chrono::steady_clock::time_point Started() const { return start_; }
+  /// Sends sig to the child.
+  void Signal(int sig) const;
 
  private:
   void Reader(int fd);
@@ -83,8 +88,9 @@ const char* SimBin();
   if (::testkit::SimBin()[0] == '\0') GTEST_SKIP() << "no target simulator in this build"
 
 /// moxtil with args, then -ilo -D127.0.0.2 -B<base> ("-B+N" in args stands for
-/// -B<base + N>), run through MOXTIL_E2E_LAUNCHER where that is set.
-std::unique_ptr<Process> StartMoxtil(int base, const Strings& args);
+/// -B<base + N>), run through MOXTIL_E2E_LAUNCHER where that is set. Without
+/// unicast, -D is left out: broadcast, only ever in a private network.
+std::unique_ptr<Process> StartMoxtil(int base, const Strings& args, bool unicast = true);
 /// The simulator on 127.0.0.2 with a limit of 60 s (options may say other), once ready.
 std::unique_ptr<Process> StartSim(int base, const Strings& options);
 /// The simulator's report lines of a kind ("update", "datagram") as fields, "ms" among them.

@@ -15,10 +15,11 @@
 //          reply=P1 program_bytes=P loader_sha256=... id_sha256=...
 //          program_sha256=... program_seconds=1.234 stream_seconds=0.123456
 //          id_to_program_ms=1001 end_wait_ms=5002 announces_while_served=0
-//          [data_from=ADDR]
+//          [loader_from=ADDR] [data_from=ADDR]
 //
-// target is the target's own address, data_from the address its data
-// connection came from where --data-from asks for another one.
+// target is the target's own address, loader_from and data_from the
+// addresses its connections came from where --connect-from or --data-from
+// ask for others.
 // program_seconds runs from the data connection to its close (the host's
 // waits included), stream_seconds from the first to the last program byte
 // taken, id_to_program_ms from the ID code to the first program byte taken
@@ -302,6 +303,7 @@ void Report(const Config& cfg, const Target& t, int n, Update& u, AnnounceBoard&
                      " program_seconds=" + seconds + " stream_seconds=" + stream +
                      " id_to_program_ms=" + ms(u.idDone, u.firstByte) + " end_wait_ms=" + ms(u.lastByte, u.ended) +
                      " announces_while_served=" + std::to_string(announces);
+  if (!cfg.connectFrom.empty()) line += " loader_from=" + AddressText(t.loaderFrom);
   if (!cfg.dataFrom.empty()) line += " data_from=" + AddressText(t.dataFrom);
   Say(line);
 }
