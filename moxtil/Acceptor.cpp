@@ -248,9 +248,11 @@ void SupersedeEarlier(UW ipaddr) {
 
 /// Serves the target of a loader connection in slot n: its lines, its record
 /// and its transfer thread.
-void TakeTarget(Acceptance& a, int n, ID cepid, const T_IPV4EP& peer) {
+void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
+  // Only the acceptor marks a slot busy, and a slot is free only once it
+  // has waited for its last thread: the free slot is taken whole.
+  const int n = emptyProcess();
   PROCESS_INFO& slot = process_info[n];
-  ReapSlot(slot);  // freed by its last transfer, which may not be waited for yet
   slot.no = n;
   slot.cepid = cepid;
   slot.repid = repid_data;
@@ -276,9 +278,7 @@ void TakeTarget(Acceptance& a, int n, ID cepid, const T_IPV4EP& peer) {
   slot.finished = false;
   slot.wireFailure = false;
   slot.resetAfterFinish = false;
-  // Slot n, not the first free one: a transfer may have freed a lower slot
-  // since n was picked, and that one is not waited for yet.
-  slot.status = -1;
+  makeProcessNo();  // slot n
   ++a.taken;
 
   if (!IsSingleTargetMode() || IsFirstSoftwareUpdate()) TargetStatus(slot, status::kConnect);
@@ -288,7 +288,9 @@ void TakeTarget(Acceptance& a, int n, ID cepid, const T_IPV4EP& peer) {
     TargetLog(slot, "transfer for %s: thread cannot start: %s", FormatAddress(peer.ipaddr, peer.portno).text,
               strerror(started));
     TargetStatus(slot, status::kSubProcessFailed);
+    slot.lastLine = status::kSubProcessFailed;
     tcp_cls_cep(cepid, 0);
+    UseConnection(slot, -1);
     tcp_del_cep(cepid);
     cancelProcessNo(n);
     RecordServed(slot);
@@ -315,7 +317,7 @@ void TakeLoaderConnection(Acceptance& a) {
     return;
   }
   if (!IsSingleTargetMode()) SupersedeEarlier(peer.ipaddr);
-  TakeTarget(a, emptyProcess(), cepid, peer);
+  TakeTarget(a, cepid, peer);
 }
 
 /// Takes targets and serves them until the cycle is over: 0, or

@@ -49,7 +49,7 @@ TMO ThreadTimeOut() { return _TimeOutmSecond >= 1 ? _TimeOutmSecond / 10 : TMO_F
 
 int emptyProcess() {
   for (int n = 0; n < kProcessSlots; ++n) {
-    if (process_info[n].status == 0) return n;
+    if (process_info[n].status == 0 && !process_info[n].joinable) return n;
   }
   return -1;
 }

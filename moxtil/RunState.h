@@ -83,7 +83,7 @@ struct PROCESS_INFO {
 
   // Filled by the acceptor before the transfer starts.
   pthread_t thread;
-  bool joinable;  // the acceptor has not waited for the thread yet
+  std::atomic<bool> joinable;  // the acceptor has not waited for the thread yet: not free
   int64_t connectedMs;
   SlotBuffers loaderBuffers, dataBuffers;
 
@@ -117,7 +117,8 @@ extern PROCESS_INFO process_info[kProcessSlots];
 extern std::mutex slotLock;
 extern std::condition_variable slotChanged;
 
-/// The first free slot, or -1.
+/// The first free slot, or -1. A slot is free once its transfer has freed
+/// it and the acceptor has waited for that thread.
 int emptyProcess();
 /// Marks the first free slot busy and returns it, or -1. Only the acceptor
 /// marks slots busy.
