@@ -171,6 +171,67 @@ if [ "$(id -u)" -eq 0 ] && ip netns add "mxb$$-h" 2>/dev/null; then
   results[shp_s]=$(printf '%s\n' "${shp_s[@]}" | median)
 fi
 
+# Several targets: simulated devices that take the program at 2 MiB/s and
+# reboot in 2 s, an 8 MiB program; with -M against the same devices served
+# one after another. -M announces by broadcast, so this part runs in a
+# network namespace of its own (root), with a device's small TCP buffers
+# (at most 256 KiB), so that the devices' rate is what the host waits for.
+several=no
+several_note="not run: needs root and network namespaces"
+declare -A multi_t serial_t multi_rss multi_ok
+if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
+  several=yes
+  several_note="2 MiB/s devices, 2 s reboot, 8 MiB program, TCP buffers of at most 256 KiB"
+  head -c $((8 * mib)) "$work/p256" >"$work/p8"
+  cat >"$work/several.sh" <<'INNER'
+#!/usr/bin/env bash
+# Inside the namespace: moxtil with -M against n devices, then the same n
+# devices served one after another; prints "multi <s> <rss KiB> <finished>"
+# and "serial <s>".
+set -euo pipefail
+moxtil=$1 sim=$2 work=$3 n=$4
+ip link set lo up
+for b in wmem rmem; do echo 4096 65536 262144 >/proc/sys/net/ipv4/tcp_$b; done
+devices=(--targets "$n" --program-rate 2097152 --reboot-ms 2000 --count-only --time-limit 300)
+"$sim" --address 127.0.0.2 --base 20000 --host 127.0.0.1 "${devices[@]}" >"$work/several-sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do grep -q '^ready' "$work/several-sim.log" && break; sleep 0.05; done
+start=$(date +%s.%N)
+/usr/bin/time -f %M -o "$work/several-rss" "$moxtil" "$work/loader.b" "$work/idcode.sys" "$work/p8" \
+  "-M$n" -T30 -ilo -B20000 >"$work/several-moxtil.log" 2>&1 || true
+end=$(date +%s.%N)
+wait "$sim_pid" || true
+echo "multi $(awk "BEGIN {print $end - $start}") $(tail -n 1 "$work/several-rss") $(grep -cE '^D/moxtil: [0-9.]+ 100 % finish$' "$work/several-moxtil.log")"
+# One after another: each device waits for an announce to its own address.
+"$sim" --address 127.0.0.2 --base 20100 "${devices[@]}" >"$work/serial-sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do grep -q '^ready' "$work/serial-sim.log" && break; sleep 0.05; done
+start=$(date +%s.%N)
+for k in $(seq 0 $((n - 1))); do
+  "$moxtil" "$work/loader.b" "$work/idcode.sys" "$work/p8" -T30 -ilo "-D127.0.0.$((2 + k))" -B20100 \
+    >"$work/serial-moxtil.log" 2>&1
+  grep -q '^D/moxtil: 100 % finish$' "$work/serial-moxtil.log" || { echo "serial: device $k failed" >&2; exit 1; }
+done
+end=$(date +%s.%N)
+wait "$sim_pid" || true
+echo "serial $(awk "BEGIN {print $end - $start}")"
+INNER
+  chmod +x "$work/several.sh"
+  for n in 1 4 10; do
+    echo "--- several targets: $n"
+    out_lines=$(unshare -n "$work/several.sh" "$moxtil" "$sim" "$work" "$n")
+    read -r _ t rss done < <(grep '^multi ' <<<"$out_lines")
+    read -r _ st < <(grep '^serial ' <<<"$out_lines")
+    if [ "$done" != "$n" ]; then
+      echo "bench: -M$n finished $done of $n devices" >&2
+      cat "$work/several-moxtil.log" >&2
+      exit 1
+    fi
+    multi_t[$n]=$(calc "$t" 1) multi_rss[$n]=$rss serial_t[$n]=$(calc "$st" 1)
+    echo "$n devices: -M ${multi_t[$n]} s (peak ${multi_rss[$n]} KiB), one after another ${serial_t[$n]} s"
+  done
+fi
+
 cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 [ -n "$cpu_model" ] || cpu_model=$(uname -m)
 verdict() { awk "BEGIN {print ($1) ? \"met\" : \"NOT met\"}"; }
@@ -201,6 +262,19 @@ loop_ratio=$(calc "${results[loop_m]} / ${results[loop_s]}" 3)
   echo "| peak resident memory of moxtil (KiB) | ${results[rss]} | | | < 4096: $(verdict "${results[rss]} < 4096") |"
   echo "| idle announcing, 10 s (% of one core) | ${results[idle]} | | | < 0.5: $(verdict "${results[idle]} < 0.5") |"
   echo
+  if [ "$several" = yes ]; then
+    echo "Several targets ($several_note): wall time of the whole run, from moxtil's start to its end."
+    echo
+    echo "| Devices | -M (s) | one after another (s) | -M against one device with -M | peak memory with -M (KiB) | goal |"
+    echo "|---|---|---|---|---|---|"
+    for n in 1 4 10; do
+      ratio=$(calc "${multi_t[$n]} / ${multi_t[1]}" 2)
+      goal="-"
+      [ "$n" = 10 ] && goal="<= 1.3 x one: $(verdict "$ratio <= 1.3"); < 8192 KiB: $(verdict "${multi_rss[$n]} < 8192")"
+      echo "| $n | ${multi_t[$n]} | ${serial_t[$n]} | $ratio | ${multi_rss[$n]} | $goal |"
+    done
+    echo
+  fi
   spread() { sort -g | sed -n '1p;$p' | paste -sd- | sed 's/-/ to /'; }
   echo "Single loopback runs of moxtil ranged from $(printf '%s\n' "${loop_m[@]}" | spread) MiB/s and from"
   echo "$(printf '%s\n' "${loop_mcpu[@]}" | spread) CPU seconds per GiB$([ -n "${BASELINE:-}" ] && echo "; the baseline's from $(printf '%s\n' "${loop_b[@]}" | spread) MiB/s and $(printf '%s\n' "${loop_bcpu[@]}" | spread) s")."
