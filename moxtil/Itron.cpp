@@ -160,14 +160,20 @@ void TcpStart() {
   TCPStartFlg = 1;
 }
 
-// The socket of the connection endpoint cepid for its owner, or the failure.
-ER ConnectionSocket(ID cepid, int* s) {
-  Lock lock(tableLock);
+// The socket of the connection endpoint cepid, or the failure; the caller
+// holds tableLock.
+ER SocketOf(ID cepid, int* s) {
   TcpStart();
   if (!ValidId(cepid)) return BadId();
   *s = SocketTCPTbl[cepid];
   if (!HasSocket(*s)) return Failure(E_NOEXS, ENOTCONN);
   return E_OK;
+}
+
+// The socket of the connection endpoint cepid for its owner, or the failure.
+ER ConnectionSocket(ID cepid, int* s) {
+  Lock lock(tableLock);
+  return SocketOf(cepid, s);
 }
 
 // The socket another created UDP endpoint than `except` holds on port (in
@@ -525,10 +531,9 @@ ER tcp_wai_ack(ID cepid, TMO tmout) {
 ER tcp_ref_cep(ID cepid) {
   // Under the lock: the owner closes its socket under it too.
   Lock lock(tableLock);
-  TcpStart();
-  if (!ValidId(cepid)) return BadId();
-  const int s = SocketTCPTbl[cepid];
-  if (!HasSocket(s)) return Failure(E_NOEXS, ENOTCONN);
+  int s;
+  const ER er = SocketOf(cepid, &s);
+  if (er != E_OK) return er;
   int unacked = 0;
   if (ioctl(s, SIOCOUTQ, &unacked) != 0) return CallFailure(E_OBJ);
   return unacked;
@@ -614,10 +619,9 @@ ER tcp_cls_cep(ID cepid, TMO tmout) {
 
 ER tcp_can_cep(ID cepid) {
   Lock lock(tableLock);
-  TcpStart();
-  if (!ValidId(cepid)) return BadId();
-  const int s = SocketTCPTbl[cepid];
-  if (!HasSocket(s)) return Failure(E_NOEXS, ENOTCONN);
+  int s;
+  const ER er = SocketOf(cepid, &s);
+  if (er != E_OK) return er;
   shutdown(s, SHUT_RDWR);
   return E_OK;
 }

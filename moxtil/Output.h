@@ -13,7 +13,8 @@
 extern util_mutex_t _hMtxConsole;
 
 /// Writes str as one log record. The text is never used as a format. On a
-/// terminal a failure line ("-1 ...") shows in red, the finish line in green.
+/// terminal a failure line (one that begins with -1) shows in red, the finish
+/// line in green.
 void ConsoleOut(const char* str);
 /// Writes str as one log record shown in tone.
 void ConsoleOut(const char* str, Tone tone);

@@ -48,3 +48,15 @@ wait_for_line() {  # file pattern [seconds]
   echo "no '$2' in $1: $(cat "$1" 2>/dev/null)" >&2
   return 1
 }
+
+# The arguments of a test script that runs moxtil against the simulator:
+# <moxtil> <target-sim> [launcher words...] (e.g. qemu-arm for a cross-built
+# moxtil); MOXTIL_E2E_BIN and MOXTIL_E2E_LAUNCHER override the moxtil and the
+# launcher given. Sets moxtil, sim and launcher.
+take_test_args() {  # moxtil sim [launcher...]
+  moxtil=${MOXTIL_E2E_BIN:-$1}
+  sim=$2
+  shift 2
+  launcher=("$@")
+  if [ -n "${MOXTIL_E2E_LAUNCHER:-}" ]; then read -r -a launcher <<<"$MOXTIL_E2E_LAUNCHER"; fi
+}

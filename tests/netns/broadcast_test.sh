@@ -7,12 +7,7 @@
 # Exit 77 (skipped) where namespaces cannot be made.
 set -u
 . "$(dirname "$0")/../../scripts/lib.sh" || { echo "FAILED: no scripts/lib.sh beside the tests"; exit 1; }
-# MOXTIL_E2E_BIN and MOXTIL_E2E_LAUNCHER override the moxtil and launcher given.
-moxtil=${MOXTIL_E2E_BIN:-$1}
-sim=$2
-shift 2
-launcher=("$@")  # e.g. qemu-arm for a cross-built moxtil
-if [ -n "${MOXTIL_E2E_LAUNCHER:-}" ]; then read -r -a launcher <<<"$MOXTIL_E2E_LAUNCHER"; fi
+take_test_args "$@"
 tag=mx$$
 host_ns=$tag-host
 target_ns=$tag-target

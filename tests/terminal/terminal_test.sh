@@ -8,12 +8,7 @@
 # Exit 77 (skipped) where tmux or socat is not installed.
 set -u
 . "$(dirname "$0")/../../scripts/lib.sh" || { echo "FAILED: no scripts/lib.sh beside the tests"; exit 1; }
-# MOXTIL_E2E_BIN and MOXTIL_E2E_LAUNCHER override the moxtil and launcher given.
-moxtil=${MOXTIL_E2E_BIN:-$1}
-sim=$2
-shift 2
-launcher=("$@")  # e.g. qemu-arm for a cross-built moxtil
-if [ -n "${MOXTIL_E2E_LAUNCHER:-}" ]; then read -r -a launcher <<<"$MOXTIL_E2E_LAUNCHER"; fi
+take_test_args "$@"
 
 skip() { echo "SKIPPED: $*"; exit 77; }
 command -v tmux >/dev/null || skip "no tmux"
