@@ -259,7 +259,6 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   slot.ipaddr = peer.ipaddr;
   slot.portno = peer.portno;
   slot.selectFileNum = _targetFile[1][0] != '\0' ? -1 : 0;
-  slot.connectedMs = MonotonicMs();
   {
     // A stop signal may be cancelling every busy slot right now.
     std::lock_guard<std::mutex> lock(slotLock);

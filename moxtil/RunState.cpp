@@ -19,7 +19,6 @@ std::condition_variable slotChanged;
 namespace {
 
 std::atomic<bool> stopRequested{false};
-std::atomic<bool> abortRequested{false};
 
 ServedTarget served[kServedListed];
 std::atomic<int> servedCount{0};
@@ -99,7 +98,6 @@ void StopRun() {
 
 void AbortRun() {
   stopRequested = true;
-  abortRequested = true;
   for (PROCESS_INFO& slot : process_info) {
     if (slot.status != 0) CancelTransfer(slot, Cancel::kAborted);
   }
@@ -107,7 +105,6 @@ void AbortRun() {
 }
 
 bool IsStopRequested() { return stopRequested; }
-bool IsAbortRequested() { return abortRequested; }
 
 void RecordServed(const PROCESS_INFO& p) {
   const int n = servedCount;
@@ -135,7 +132,6 @@ void ResetRunState() {
   _currentSwupNum = 0;
   _totalSwupNum = 0;
   stopRequested = false;
-  abortRequested = false;
   servedCount = 0;
   finishedCount = 0;
   for (PROCESS_INFO& slot : process_info) {

@@ -8,7 +8,8 @@
 //   and the acceptor (a time-out, or a failed target in single-target mode);
 //   only ever set during a run.
 // - _currentSwupNum: the transfer, through CountUpSoftwareUpdate().
-// - The stop and abort requests: the driver, on a signal.
+// - The stop request: the driver, on a signal (a second also cancels every
+//   transfer).
 // - A slot: the acceptor takes it, fills it and starts its transfer; the
 //   transfer writes the target's record while it serves it and frees the
 //   slot at its end; the acceptor then waits for the thread. What others
@@ -84,7 +85,6 @@ struct PROCESS_INFO {
   // Filled by the acceptor before the transfer starts.
   pthread_t thread;
   std::atomic<bool> joinable;  // the acceptor has not waited for the thread yet: not free
-  int64_t connectedMs;
   SlotBuffers loaderBuffers, dataBuffers;
 
   // Under the slot lock: the connection the transfer uses now (-1 none), so
@@ -100,7 +100,7 @@ struct PROCESS_INFO {
   std::atomic<int64_t> bytesDue;   // the program's length, once known
   std::atomic<int64_t> bytesDone;  // of it sent
   std::atomic<int64_t> programStartMs;
-  std::atomic<bool> inView;  // shown in a terminal's live view
+  std::atomic<bool> inView;  // shown in a terminal's live view; changed under its lock
   // Written by the transfer before it frees the slot.
   UW dataAddr;           // the data connection's address
   int64_t elapsedMs;     // program stage, from its start to the last acknowledgement
@@ -143,7 +143,6 @@ bool PauseUnlessCancelled(PROCESS_INFO& p, int ms);
 void StopRun();
 void AbortRun();
 bool IsStopRequested();
-bool IsAbortRequested();
 
 /// What is kept of a served target for the summary.
 struct ServedTarget {
