@@ -211,18 +211,24 @@ void DropPendingDataOf(UW ipaddr) {
 
 // ---- transfers
 
-/// Waits for the transfer thread of slot p once it has freed its slot, and
-/// keeps what came of it. In single-target mode a failed target ends the
-/// update: the time-out flag first, so that whoever sees the error flag
-/// sees both.
-void ReapSlot(PROCESS_INFO& p) {
-  if (!p.joinable || p.status != 0) return;
+/// Waits for the transfer thread of slot p and keeps what came of it: true
+/// when its target was served to the end.
+bool WaitForTransfer(PROCESS_INFO& p) {
   int exitValue = -1;
   const bool joined = JoinThread(p.thread, &exitValue) == 0;
   p.joinable = false;
   RecordServed(p);
+  return joined && exitValue >= 0;
+}
+
+/// Waits for the transfer of slot p once it has freed its slot. In
+/// single-target mode a failed target ends the update: the time-out flag
+/// first, so that whoever sees the error flag sees both.
+void ReapSlot(PROCESS_INFO& p) {
+  if (!p.joinable || p.status != 0) return;
+  const bool served = WaitForTransfer(p);
   DropPendingDataOf(p.ipaddr);
-  if (!IsSingleTargetMode() || (joined && exitValue >= 0)) return;
+  if (!IsSingleTargetMode() || served) return;
   if (p.wireFailure) _IsTimeOut = 1;
   SoftwareUpError();
 }
@@ -238,10 +244,7 @@ void SupersedeEarlier(UW ipaddr) {
   for (PROCESS_INFO& p : process_info) {
     if (p.status == 0 || !p.joinable || p.ipaddr != ipaddr) continue;
     CancelTransfer(p, Cancel::kStartedOver);
-    int exitValue = 0;
-    JoinThread(p.thread, &exitValue);
-    p.joinable = false;
-    RecordServed(p);
+    WaitForTransfer(p);
     DropPendingData(false, ipaddr);
   }
 }
@@ -324,9 +327,11 @@ void TakeLoaderConnection(Acceptance& a) {
 int ServeTargets(Acceptance& a) {
   bool wasBusy = false;
   for (;;) {
+    // Busy first, then reaped: a transfer that ends in between is still
+    // waited for, on this pass or the next, never left to the clean-up.
+    const bool busy = IsProcessStart() != 0;
     ReapEnded();
     if (a.accepting && IsStopRequested()) StopAccepting(a);
-    const bool busy = IsProcessStart() != 0;
     if (!a.accepting && !busy) return 0;
     if (wasBusy && !busy) a.acceptBy = DeadlineOf(a.tmo);  // -M: idle from now on
     wasBusy = busy;
@@ -428,16 +433,10 @@ int process1(void* arg) {
     SoftwareUpError();
     ConsoleOut(status::kReceptionPointFailed);
   }
-  // One way out, whatever ended the cycle: every transfer waited for, no
-  // connection left open, the reception points kept only for a next row.
-  for (PROCESS_INFO& p : process_info) {
-    if (p.joinable) {
-      int exitValue = 0;
-      JoinThread(p.thread, &exitValue);
-      p.joinable = false;
-      RecordServed(p);
-    }
-  }
+  // One way out, whatever ended the cycle (no transfer runs by then): every
+  // transfer waited for, no connection left open, the reception points kept
+  // only for a next row.
+  ReapEnded();
   DropPendingData(true, 0);
   if (haveReceptionPoints && !(IsSoftwareUpdate() && !IsError())) DeleteReceptionPoints();
   if (result == 0 && IsSingleTargetMode() && IsError()) result = -1;
