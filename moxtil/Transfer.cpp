@@ -288,7 +288,7 @@ void SelectionStage(Session& s, unsigned char* memo) {
 }
 
 /// The chosen program with its progress lines, acknowledged to the last byte.
-Outcome ProgramStage(Session& s, int64_t* bytes) {
+Outcome ProgramStage(Session& s) {
   if (!_filelist) TargetStatus(*s.p, status::kNowErasing);
   const char* path = _targetFile[s.p->selectFileNum];
   off_t length = 0;
@@ -306,19 +306,16 @@ Outcome ProgramStage(Session& s, int64_t* bytes) {
     outcome = ExplainShortFile(s, FileFailure(status::kTargetNotFound), "program", path, fp, progress.size, length);
   }
   fclose(fp);
-  *bytes = progress.size;
   if (outcome.line != nullptr) return outcome;
   const Outcome failed = WireFailure(status::kTargetSendError);
   if (program == Stream::kSendError) {
-    s.p->elapsedMs = MonotonicMs() - s.p->programStartMs;
     return Explain(s, failed, "program to %s: send failed after %lld of %lld bytes: %s", s.peer.text,
                    static_cast<long long>(progress.size), total, ItronReason());
   }
   // "100 % finish" tells the update app that the target has the program:
   // bytes in our socket buffer are not bytes delivered.
   const ER acknowledged = tcp_wai_ack(s.cepid, s.tmo);
-  s.p->elapsedMs = MonotonicMs() - s.p->programStartMs;
-  ShowInLiveView(*s.p, false);
+  ShowInLiveView(*s.p, false);  // gone before the line that tells how it ended
   if (acknowledged != E_OK) {
     return Explain(s, failed, "program to %s: all %lld bytes sent, not all acknowledged: %s", s.peer.text,
                    static_cast<long long>(progress.size), ItronReason());
@@ -330,7 +327,8 @@ Outcome ProgramStage(Session& s, int64_t* bytes) {
 /// wait before the close. The target learns the program's end only from the
 /// close, so a reset until that is over means something went wrong on it
 /// after its TCP had taken every byte: told, though the finish line stands.
-void FinishStage(Session& s, int64_t bytes) {
+void FinishStage(Session& s) {
+  const int64_t bytes = s.p->bytesDone;
   if (_filelist) CountUpSoftwareUpdate();
   s.p->finished = true;
   if (!IsSoftwareUpdate()) TargetStatus(*s.p, status::kFinish);
@@ -352,9 +350,9 @@ Outcome Serve(Session& s) {
   if (outcome.line != nullptr) return outcome;
   SelectionStage(s, memo);
   s.p->programStartMs = MonotonicMs();
-  int64_t bytes = 0;
-  outcome = ProgramStage(s, &bytes);
-  if (outcome.line == nullptr) FinishStage(s, bytes);
+  outcome = ProgramStage(s);
+  s.p->elapsedMs = MonotonicMs() - s.p->programStartMs;  // to the last acknowledgement, or the failure
+  if (outcome.line == nullptr) FinishStage(s);
   return outcome;
 }
 
