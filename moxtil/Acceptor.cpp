@@ -22,14 +22,10 @@ ID repid_data = -1;
 // tried again after this pause.
 constexpr int kAcceptRetryPauseMs = 100;
 
-// Data connections taken while no transfer waited for one, oldest first;
-// under slotLock.
-struct PendingData {
-  ID cepid;
-  T_IPV4EP peer;
-};
-PendingData pendingData[kProcessSlots];
-int pendingCount = 0;
+// The record of a data connection's endpoint names these: which slot a
+// data connection is for is known only once it is accepted, and the
+// endpoint layer reads no buffer of the record.
+SlotBuffers dataPortBuffers;
 
 const char* PortName(UH port) { return port == LoaderPort(_baseOffset) ? "loader" : "data"; }
 
@@ -108,105 +104,51 @@ bool AcceptFrom(ID repid, SlotBuffers& buffers, ID* cepid, T_IPV4EP* peer) {
 
 // ---- data connections
 
-/// Whether a transfer is still to get its data connection.
+/// Whether the transfer of p may still be handed a data connection.
 bool StillToConnect(const PROCESS_INFO& p) {
   return p.status != 0 && p.dataLink != DataLink::kDone && p.cancel == Cancel::kNone;
 }
 
-/// The slot whose transfer a new data connection from ipaddr is for: the
-/// target of that address while it is still to get one (it may be closing
-/// its loader connection yet: -1 then, and the connection is kept for it),
-/// else the waiting one that has waited longest; -1 when none waits.
-/// Under slotLock.
-int WaitingSlotFor(UW ipaddr) {
+/// The slot whose transfer a new data connection from ipaddr is for, or -1:
+/// the target whose loader came from that address, while it waits for its
+/// data connection or is still to (closing its loader connection yet; with
+/// one target at a time, from any address); else the one that has waited
+/// longest among those waiting now. Under slotLock.
+int SlotForDataConnection(UW ipaddr) {
   int longest = -1;
   for (int n = 0; n < kProcessSlots; ++n) {
     const PROCESS_INFO& p = process_info[n];
     if (!StillToConnect(p)) continue;
-    if (p.ipaddr == ipaddr) return p.dataLink == DataLink::kWaiting ? n : -1;
+    if (p.ipaddr == ipaddr || IsSingleTargetMode()) return n;
     if (p.dataLink != DataLink::kWaiting) continue;
     if (longest < 0 || p.waitingSinceMs < process_info[longest].waitingSinceMs) longest = n;
   }
   return longest;
 }
 
-/// Whether a data connection from ipaddr is kept for a target of that
-/// address other than p. Under slotLock.
-bool KeptForAnother(UW ipaddr, const PROCESS_INFO& p) {
-  for (const PROCESS_INFO& other : process_info) {
-    if (&other != &p && other.ipaddr == ipaddr && StillToConnect(other)) return true;
-  }
-  return false;
-}
-
-/// Whether a transfer is still to get its data connection and none is kept
-/// for it: only then is the data port looked at. *buffersOf: a slot whose
-/// buffers the next data connection's record names.
-bool WantsDataConnection(int* buffersOf) {
-  std::lock_guard<std::mutex> lock(slotLock);
-  int due = 0;
-  for (int n = 0; n < kProcessSlots; ++n) {
-    if (!StillToConnect(process_info[n])) continue;
-    if (due++ == 0) *buffersOf = n;
-  }
-  return due > pendingCount;
-}
-
-/// Gives a data connection to the transfer it is for, or keeps it until one asks.
-void HandOver(ID cepid, const T_IPV4EP& peer) {
-  std::lock_guard<std::mutex> lock(slotLock);
-  const int n = WaitingSlotFor(peer.ipaddr);
-  if (n < 0) {
-    pendingData[pendingCount++] = {cepid, peer};
-    return;
-  }
-  PROCESS_INFO& p = process_info[n];
-  p.dataCepid = cepid;
-  p.dataPeer = peer;
-  p.dataLink = DataLink::kDone;
-  slotChanged.notify_all();
-}
-
+/// Gives a new data connection to the transfer it is for. One that no
+/// transfer waits for or expects is reset at once: kept, it would reach a
+/// later target that did not ask for it.
 void TakeDataConnection() {
-  int buffersOf = 0;
-  if (!WantsDataConnection(&buffersOf)) return;
   ID cepid;
   T_IPV4EP peer = {0, 0};
-  if (AcceptFrom(repid_data, process_info[buffersOf].dataBuffers, &cepid, &peer)) HandOver(cepid, peer);
-}
-
-/// Closes the data connections kept for no transfer: all of them, or those
-/// from one address whose target is no longer served.
-void DropPendingData(bool all, UW ipaddr) {
-  PendingData dropped[kProcessSlots];
-  int count = 0;
+  if (!AcceptFrom(repid_data, dataPortBuffers, &cepid, &peer)) return;
   {
     std::lock_guard<std::mutex> lock(slotLock);
-    int kept = 0;
-    for (int i = 0; i < pendingCount; ++i) {
-      if (all || pendingData[i].peer.ipaddr == ipaddr) {
-        dropped[count++] = pendingData[i];
-      } else {
-        pendingData[kept++] = pendingData[i];
-      }
+    const int n = SlotForDataConnection(peer.ipaddr);
+    if (n >= 0) {
+      PROCESS_INFO& p = process_info[n];
+      p.dataCepid = cepid;
+      p.dataPeer = peer;
+      p.dataLink = DataLink::kDone;
+      slotChanged.notify_all();
+      return;
     }
-    pendingCount = kept;
   }
-  for (int i = 0; i < count; ++i) {
-    printLog(stderr, "data connection from %s closed: no target asked for it",
-             FormatAddress(dropped[i].peer.ipaddr, dropped[i].peer.portno).text);
-    tcp_cls_cep(dropped[i].cepid, 0);
-    tcp_del_cep(dropped[i].cepid);
-  }
-}
-
-/// A target no longer served leaves no data connection of its own behind
-/// (one from a device that started over would reach its new transfer).
-void DropPendingDataOf(UW ipaddr) {
-  for (const PROCESS_INFO& p : process_info) {
-    if (p.status != 0 && p.ipaddr == ipaddr) return;  // another of that address still wants it
-  }
-  DropPendingData(false, ipaddr);
+  printLog(stderr, "data connection from %s reset: no target waits for one, and none was served from its address",
+           FormatAddress(peer.ipaddr, peer.portno).text);
+  tcp_cls_cep(cepid, 0);
+  tcp_del_cep(cepid);
 }
 
 // ---- transfers
@@ -227,7 +169,6 @@ bool WaitForTransfer(PROCESS_INFO& p) {
 void ReapSlot(PROCESS_INFO& p) {
   if (!p.joinable || p.status != 0) return;
   const bool served = WaitForTransfer(p);
-  DropPendingDataOf(p.ipaddr);
   if (!IsSingleTargetMode() || served) return;
   if (p.wireFailure) _IsTimeOut = 1;
   SoftwareUpError();
@@ -245,42 +186,60 @@ void SupersedeEarlier(UW ipaddr) {
     if (p.status == 0 || !p.joinable || p.ipaddr != ipaddr) continue;
     CancelTransfer(p, Cancel::kStartedOver);
     WaitForTransfer(p);
-    DropPendingData(false, ipaddr);
   }
 }
 
-/// Serves the target of a loader connection in slot n: its lines, its record
-/// and its transfer thread.
+/// A loader connection that is not served: reset, so that its target does
+/// not take the nothing it got for a loader.
+void RefuseLoaderConnection(ID cepid, const T_IPV4EP& peer, const char* why) {
+  printLog(stderr, "loader connection from %s reset: %s", FormatAddress(peer.ipaddr, peer.portno).text, why);
+  tcp_cls_cep(cepid, 0);
+  tcp_del_cep(cepid);
+}
+
+/// Serves the target of a loader connection in the first free slot: its
+/// lines, its record and its transfer thread. Once a stop signal came, none
+/// is taken any more.
 void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   // Only the acceptor marks a slot busy, and a slot is free only once it
   // has waited for its last thread: the free slot is taken whole.
   const int n = emptyProcess();
   PROCESS_INFO& slot = process_info[n];
-  slot.no = n;
-  slot.cepid = cepid;
-  slot.repid = repid_data;
-  slot.ipaddr = peer.ipaddr;
-  slot.portno = peer.portno;
-  slot.selectFileNum = _targetFile[1][0] != '\0' ? -1 : 0;
+  bool taken = false;
   {
-    // A stop signal may be cancelling every busy slot right now.
+    // Marked busy under the slot lock, with the stop request looked at under
+    // it too: a second signal cancels every busy slot under it, so a target
+    // is either refused here or cancelled there.
     std::lock_guard<std::mutex> lock(slotLock);
-    slot.liveCepid = cepid;
-    slot.dataLink = DataLink::kNotYet;
-    slot.dataCepid = -1;
-    slot.cancel = Cancel::kNone;
+    if (!IsStopRequested()) {
+      slot.no = n;
+      slot.cepid = cepid;
+      slot.repid = repid_data;
+      slot.ipaddr = peer.ipaddr;
+      slot.portno = peer.portno;
+      slot.selectFileNum = _targetFile[1][0] != '\0' ? -1 : 0;
+      slot.liveCepid = cepid;
+      slot.dataLink = DataLink::kNotYet;
+      slot.dataCepid = -1;
+      slot.cancel = Cancel::kNone;
+      slot.bytesDue = -1;
+      slot.bytesDone = 0;
+      slot.programStartMs = 0;
+      slot.inView = false;
+      slot.dataAddr = 0;
+      slot.elapsedMs = 0;
+      slot.lastLine = nullptr;
+      slot.finished = false;
+      slot.wireFailure = false;
+      slot.resetAfterFinish = false;
+      taken = makeProcessNo() == n;
+    }
   }
-  slot.bytesDue = -1;
-  slot.bytesDone = 0;
-  slot.programStartMs = 0;
-  slot.inView = false;
-  slot.dataAddr = 0;
-  slot.elapsedMs = 0;
-  slot.lastLine = nullptr;
-  slot.finished = false;
-  slot.wireFailure = false;
-  slot.resetAfterFinish = false;
-  makeProcessNo();  // slot n
+  if (!taken) {
+    RefuseLoaderConnection(cepid, peer, "the run is ending (a stop signal came): no more targets are taken");
+    StopAccepting(a);
+    return;
+  }
   ++a.taken;
 
   if (!IsSingleTargetMode() || IsFirstSoftwareUpdate()) TargetStatus(slot, status::kConnect);
@@ -294,6 +253,7 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
     tcp_cls_cep(cepid, 0);
     UseConnection(slot, -1);
     tcp_del_cep(cepid);
+    EndDataHandOver(slot);
     cancelProcessNo(n);
     RecordServed(slot);
     if (IsSingleTargetMode()) SoftwareUpError();
@@ -310,12 +270,17 @@ void TakeLoaderConnection(Acceptance& a) {
   ID cepid;
   T_IPV4EP peer = {0, 0};
   if (!AcceptFrom(repid_loader, process_info[n].loaderBuffers, &cepid, &peer)) return;
+  // A foreign host does not restart the clock: one that kept connecting
+  // would keep the run from its time limit for ever.
   if (_unicast && peer.ipaddr != _dstIP) {
     printLog(stderr, "loader connection from %s dropped: only %s is served (-D)",
              FormatAddress(peer.ipaddr, peer.portno).text, FormatAddress(_dstIP).text);
     tcp_cls_cep(cepid, 0);
     tcp_del_cep(cepid);
-    a.acceptBy = DeadlineOf(a.tmo);
+    return;
+  }
+  if (IsStopRequested()) {
+    RefuseLoaderConnection(cepid, peer, "the run is ending (a stop signal came): no more targets are taken");
     return;
   }
   if (!IsSingleTargetMode()) SupersedeEarlier(peer.ipaddr);
@@ -345,12 +310,13 @@ int ServeTargets(Acceptance& a) {
       return 0;
     }
 
+    // The data port is always watched: a data connection is handed over, or
+    // refused, as it comes.
     ID reps[2];
     INT count = 0;
-    int unused = 0;
     const bool wantLoader = a.accepting && emptyProcess() >= 0;
     if (wantLoader) reps[count++] = repid_loader;
-    if (WantsDataConnection(&unused)) reps[count++] = repid_data;
+    reps[count++] = repid_data;
     // Woken early by every change: a transfer that ends or asks for its
     // data connection, a stop; and on a terminal in time for the live view.
     Deadline until = a.accepting && !busy ? a.acceptBy : Deadline::Never();
@@ -379,44 +345,44 @@ void AcceptorReset() {
   haveReceptionPoints = false;
   repid_loader = -1;
   repid_data = -1;
-  pendingCount = 0;
 }
 
 ER AwaitDataConnection(PROCESS_INFO& p, const Deadline& deadline, ID* cepid, T_IPV4EP* peer) {
   std::unique_lock<std::mutex> lock(slotLock);
-  // One taken before this transfer asked: its own address first, else the
-  // oldest that no other target's address claims.
-  int k = -1;
-  for (int i = 0; i < pendingCount && k < 0; ++i) {
-    if (pendingData[i].peer.ipaddr == p.ipaddr) k = i;
+  if (p.dataLink == DataLink::kNotYet) {
+    p.dataLink = DataLink::kWaiting;
+    p.waitingSinceMs = MonotonicMs();
   }
-  for (int i = 0; i < pendingCount && k < 0; ++i) {
-    if (!KeptForAnother(pendingData[i].peer.ipaddr, p)) k = i;
-  }
-  if (k >= 0) {
-    *cepid = pendingData[k].cepid;
-    *peer = pendingData[k].peer;
-    std::memmove(&pendingData[k], &pendingData[k + 1], sizeof pendingData[0] * static_cast<size_t>(pendingCount - k - 1));
-    --pendingCount;
-    p.dataLink = DataLink::kDone;
-    return E_OK;
-  }
-  p.dataLink = DataLink::kWaiting;
-  p.waitingSinceMs = MonotonicMs();
-  const auto handed = [&p] { return p.dataLink == DataLink::kDone || p.cancel != Cancel::kNone; };
+  const auto handed = [&p] { return p.dataCepid >= 0 || p.cancel != Cancel::kNone; };
   if (deadline.IsNever()) {
     slotChanged.wait(lock, handed);
   } else {
     slotChanged.wait_for(lock, std::chrono::milliseconds(deadline.LeftMs()), handed);
   }
-  if (p.dataLink == DataLink::kDone) {
-    // Handed over, even if cancelled meanwhile: the transfer owns it now.
-    *cepid = p.dataCepid;
-    *peer = p.dataPeer;
-    return E_OK;
-  }
-  p.dataLink = DataLink::kDone;  // given up: none is kept for it any more
+  const bool got = p.dataCepid >= 0;  // even if cancelled meanwhile: the transfer owns it now
+  *cepid = p.dataCepid;
+  if (got) *peer = p.dataPeer;
+  p.dataCepid = -1;
+  p.dataLink = DataLink::kDone;  // taken, or given up: none is handed to it any more
+  if (got) return E_OK;
   return p.cancel != Cancel::kNone ? E_RLWAI : E_TMOUT;
+}
+
+void EndDataHandOver(PROCESS_INFO& p) {
+  ID cepid;
+  T_IPV4EP peer;
+  {
+    std::lock_guard<std::mutex> lock(slotLock);
+    p.dataLink = DataLink::kDone;
+    cepid = p.dataCepid;
+    peer = p.dataPeer;
+    p.dataCepid = -1;
+  }
+  if (cepid < 0) return;
+  TargetLog(p, "data connection from %s reset: its target's transfer ended before it was taken",
+            FormatAddress(peer.ipaddr, peer.portno).text);
+  tcp_cls_cep(cepid, 0);
+  tcp_del_cep(cepid);
 }
 
 void WakeAcceptor() { tcp_can_rep(); }
@@ -427,6 +393,9 @@ int process1(void* arg) {
   Acceptance a(cycle);
   int result = -1;
   if (haveReceptionPoints || CreateReceptionPoints()) {
+    // -T counts from the first moment a target can be invited, not from
+    // before the bind retries of a busy port.
+    a.acceptBy = DeadlineOf(a.tmo);
     cycle.phase = AcceptorPhase::kAccepting;
     result = ServeTargets(a);
   } else {
@@ -437,7 +406,6 @@ int process1(void* arg) {
   // transfer waited for, no connection left open, the reception points kept
   // only for a next row.
   ReapEnded();
-  DropPendingData(true, 0);
   if (haveReceptionPoints && !(IsSoftwareUpdate() && !IsError())) DeleteReceptionPoints();
   if (result == 0 && IsSingleTargetMode() && IsError()) result = -1;
   cycle.phase = AcceptorPhase::kEnded;

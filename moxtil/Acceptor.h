@@ -39,9 +39,14 @@ void AcceptorReset();
 int process1(void* arg);
 
 /// For the transfer of p: waits until the acceptor hands it a data
-/// connection, until deadline, or until the transfer is cancelled. E_OK with
-/// *cepid and *peer; E_TMOUT; E_RLWAI when cancelled.
+/// connection (it may have already), until deadline, or until the transfer
+/// is cancelled. E_OK with *cepid and *peer; E_TMOUT; E_RLWAI when
+/// cancelled. Afterwards none is handed to it any more.
 ER AwaitDataConnection(PROCESS_INFO& p, const Deadline& deadline, ID* cepid, T_IPV4EP* peer);
+
+/// For the end of the transfer of p: no data connection is handed to it any
+/// more, and one handed but not taken is reset (its device is told).
+void EndDataHandOver(PROCESS_INFO& p);
 
 /// Something the acceptor waits for has changed (a transfer ended, or shows
 /// in the live view): it looks again at once.

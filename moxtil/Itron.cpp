@@ -14,6 +14,8 @@
 
 #include <atomic>
 #include <climits>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -22,6 +24,10 @@ namespace {
 // The reason (an errno value) of the calling thread's most recent failure in
 // the layer. Per thread: every thread asks about its own failures.
 thread_local int lastERR = 0;
+// The reason of a peer taken as gone by its silence (no errno of its own).
+constexpr int kSilentPeer = -1;
+// The silence limit of the calling thread's last such failure, for its reason.
+thread_local int lastSilenceMs = 0;
 
 // Every allocation, release and change of a table row holds this lock; no
 // blocking call does (waits, accepts, sends, receives, the bind pauses).
@@ -46,6 +52,12 @@ int listenFlag[kItronMaxIds];    // result of the last listen: 0, or -1 to repea
 int IsTCPrepid[kItronMaxIds];
 int SocketTCPTbl[kItronMaxIds];  // accepted connection, -1 when none
 int IsTCPcepid[kItronMaxIds];
+// Per connection: its TCP_SILENCE_LIMIT in ms (0 none); whether its stream
+// was acknowledged to the last byte, so that a close ends it normally; and
+// whether tcp_can_cep reset it.
+int SilenceLimitMs[kItronMaxIds];
+bool EndsNormally[kItronMaxIds];
+bool Cancelled[kItronMaxIds];
 INT TCPStartFlg = 0;
 // Wakes tcp_wai_rep; made with the first wait.
 int repWakeFd = -1;
@@ -75,9 +87,12 @@ ER Failure(ER code, int reason) {
 // A system call failed: errno is the reason.
 ER CallFailure(ER code) { return Failure(code, errno); }
 
-// A send failed: EPERM (a firewall refusing the packet) reads as a time-out,
-// anything else as a released wait.
-ER SendFailure() { return CallFailure(errno == EPERM ? E_TMOUT : E_RLWAI); }
+// The peer of a connection taken as gone: it answered nothing for limitMs.
+ER SilentFailure(int limitMs) {
+  lastSilenceMs = limitMs;
+  return Failure(E_TMOUT, kSilentPeer);
+}
+
 ER BadId() { return Failure(E_ID, EINVAL); }
 // The layer's own time limits keep ETIME, told apart from the system's
 // connection time-out (ETIMEDOUT).
@@ -85,6 +100,25 @@ ER TimedOut() { return Failure(E_TMOUT, ETIME); }
 
 // How often a wait for acknowledgements looks, at the most.
 constexpr int kAckPollMaxMs = 20;
+
+// How often a wait looks at a silent peer, and how long a sign of silence
+// (bytes in flight, or a window probe unanswered) must last before it
+// counts: far beyond a LAN's round trip, so that a probe on its way never
+// looks like a peer that is gone.
+constexpr int kLivenessLookMs = 1000;
+constexpr int kSilenceConfirmMs = 1000;
+// Keepalive for the times nothing of ours is outstanding: first probe after
+// this idle time, then at this interval, this many.
+constexpr int kKeepIdleS = 20;
+constexpr int kKeepIntervalS = 5;
+constexpr int kKeepProbes = 8;
+// The kernel backs window probes off up to two minutes, so a busy device
+// with its window closed would answer only that often, and be taken for a
+// gone one; capped, where the kernel lets a socket cap it (Linux 6.15 on).
+#ifndef TCP_RTO_MAX_MS
+#define TCP_RTO_MAX_MS 44
+#endif
+constexpr int kRtoMaxMs = 5000;
 
 sockaddr_in MakeAddress(UW ipaddr, UH portno) {
   sockaddr_in sa;
@@ -170,10 +204,99 @@ ER SocketOf(ID cepid, int* s) {
   return E_OK;
 }
 
-// The socket of the connection endpoint cepid for its owner, or the failure.
-ER ConnectionSocket(ID cepid, int* s) {
+// A connection as its owner uses it: its socket and its settings.
+struct Connection {
+  ID cepid;
+  int s;
+  int silenceMs;
+  bool endsNormally;
+};
+
+// The connection endpoint cepid for its owner, or the failure.
+ER ConnectionOf(ID cepid, Connection* c) {
   Lock lock(tableLock);
-  return SocketOf(cepid, s);
+  const ER er = SocketOf(cepid, &c->s);
+  if (er != E_OK) return er;
+  c->cepid = cepid;
+  c->silenceMs = SilenceLimitMs[cepid];
+  c->endsNormally = EndsNormally[cepid];
+  return E_OK;
+}
+
+// Sets how the connection ends on a close: normally, or with a reset that
+// throws away what the peer has not acknowledged (SO_LINGER on, no time).
+void SetEnding(const Connection& c, bool normally) {
+  const linger abortive = {normally ? 0 : 1, 0};
+  setsockopt(c.s, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  Lock lock(tableLock);
+  EndsNormally[c.cepid] = normally;
+}
+
+// A failure of an operation on c: a cancelled connection fails because it
+// was cancelled, whatever the system call says about the reset it made.
+ER ConnectionFailure(const Connection& c, ER code, int reason) {
+  bool cancelled;
+  {
+    Lock lock(tableLock);
+    cancelled = Cancelled[c.cepid];
+  }
+  return Failure(code, cancelled ? ECANCELED : reason);
+}
+ER ConnectionCallFailure(const Connection& c, ER code) { return ConnectionFailure(c, code, errno); }
+// A send failed: EPERM (a firewall refusing the packet) reads as a time-out,
+// anything else as a released wait.
+ER SendFailure(const Connection& c) { return ConnectionCallFailure(c, errno == EPERM ? E_TMOUT : E_RLWAI); }
+
+// Watches a connection's peer for silence: bytes of ours wait for it, its
+// TCP has acknowledged nothing for the limit, and meanwhile bytes are in
+// flight or a window probe went unanswered, for kSilenceConfirmMs on end.
+// A peer whose window is closed but that answers every probe is alive.
+class SilenceWatch {
+ public:
+  explicit SilenceWatch(int limitMs) : limitMs_(limitMs) {}
+  int limitMs() const { return limitMs_; }
+  bool Gone(int s) {
+    if (limitMs_ <= 0) return false;
+    const int64_t now = MonotonicMs();
+    if (lookedAt_ >= 0 && now - lookedAt_ < kLivenessLookMs) return false;
+    lookedAt_ = now;
+    tcp_info ti;
+    std::memset(&ti, 0, sizeof ti);
+    socklen_t len = sizeof ti;
+    int outstanding = 0;
+    const bool known = getsockopt(s, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0 &&
+                       len >= offsetof(tcp_info, tcpi_last_ack_recv) + sizeof ti.tcpi_last_ack_recv &&
+                       ioctl(s, SIOCOUTQ, &outstanding) == 0;
+    const bool silent = known && outstanding > 0 && ti.tcpi_last_ack_recv >= static_cast<unsigned>(limitMs_) &&
+                        (ti.tcpi_unacked > 0 || ti.tcpi_probes > 0);
+    if (!silent) {
+      silentSince_ = -1;
+      return false;
+    }
+    if (silentSince_ < 0) silentSince_ = now;
+    return now - silentSince_ >= kSilenceConfirmMs;
+  }
+
+ private:
+  const int limitMs_;
+  int64_t lookedAt_ = -1;
+  int64_t silentSince_ = -1;
+};
+
+// Waits until deadline for c to become readable or writable, looking at
+// its peer's silence meanwhile. kSilent: the peer is taken as gone.
+enum class ConnWait { kReady, kTimedOut, kFailed, kSilent };
+ConnWait WaitOn(const Connection& c, short events, const Deadline& deadline, SilenceWatch& watch) {
+  for (;;) {
+    int ms = deadline.PollMs();
+    if (watch.limitMs() > 0 && (ms < 0 || ms > kLivenessLookMs)) ms = kLivenessLookMs;
+    pollfd p = {c.s, events, 0};
+    const int n = poll(&p, 1, ms);
+    if (n > 0) return ConnWait::kReady;
+    if (n < 0 && errno != EINTR) return ConnWait::kFailed;
+    if (n == 0 && deadline.Passed()) return ConnWait::kTimedOut;
+    if (watch.Gone(c.s)) return ConnWait::kSilent;
+  }
 }
 
 // The socket another created UDP endpoint than `except` holds on port (in
@@ -456,74 +579,112 @@ ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout) {
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return CallFailure(E_RLWAI);
   }
   // Nagle's algorithm off, once for the whole connection: the ID code and
-  // the reboot byte are single small sends.
+  // the reboot byte are single small sends. A reset until the stream is
+  // acknowledged: a device that got part of it must not take it for all.
   const int on = 1;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  const linger abortive = {1, 0};
+  setsockopt(s, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
   {
     Lock lock(tableLock);
     SocketTCPTbl[cepid] = s;
+    SilenceLimitMs[cepid] = 0;
+    EndsNormally[cepid] = false;
+    Cancelled[cepid] = false;
   }
   p_dstaddr->ipaddr = peer.sin_addr.s_addr;
   p_dstaddr->portno = ntohs(peer.sin_port);
   return E_OK;
 }
 
-ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
+ER tcp_set_opt(ID cepid, INT optname, INT optval) {
+  Lock lock(tableLock);
   int s;
-  const ER er = ConnectionSocket(cepid, &s);
+  const ER er = SocketOf(cepid, &s);
   if (er != E_OK) return er;
+  if (optname != TCP_SILENCE_LIMIT || optval < 0) return Failure(E_OBJ, EINVAL);
+  const int on = optval > 0 ? 1 : 0;
+  if (setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) return CallFailure(E_OBJ);
+  if (on != 0) {
+    const int idle = kKeepIdleS, interval = kKeepIntervalS, probes = kKeepProbes, rtoMax = kRtoMaxMs;
+    if (setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+        setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
+        setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0) {
+      return CallFailure(E_OBJ);
+    }
+    // An older kernel refuses it: its probes answer less often, and the
+    // silence watch's wait for an unanswered probe still tells them apart.
+    setsockopt(s, IPPROTO_TCP, TCP_RTO_MAX_MS, &rtoMax, sizeof rtoMax);
+  }
+  SilenceLimitMs[cepid] = optval;
+  return E_OK;
+}
+
+ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
+  Connection c;
+  const ER er = ConnectionOf(cepid, &c);
+  if (er != E_OK) return er;
+  // Bytes beyond what was acknowledged: the stream is no longer whole.
+  if (c.endsNormally) SetEnding(c, false);
   const size_t want = len < 0 ? 0 : static_cast<size_t>(len);
   // MSG_NOSIGNAL: a target that closed its end must give a failed send, not
   // a SIGPIPE that ends the program before it can say the update failed.
-  if (tmout == TMO_FEVR) {
-    const ssize_t n = send(s, data, want, MSG_NOSIGNAL);
-    if (n < 0) return SendFailure();
+  if (tmout == TMO_FEVR && c.silenceMs == 0) {
+    const ssize_t n = send(c.s, data, want, MSG_NOSIGNAL);
+    if (n < 0) return SendFailure(c);
     return static_cast<ER>(n);
   }
   // With a limit, a send takes only what the socket has room for now: a
   // blocking send of a long run would wait for a stalled target for ever,
   // whatever the poll before it promised.
   const Deadline deadline = DeadlineOf(tmout);
+  SilenceWatch watch(c.silenceMs);
   for (;;) {
-    const WaitResult ready = WaitUntil(s, POLLOUT, deadline);
-    if (ready == WaitResult::kTimedOut) return TimedOut();
-    if (ready == WaitResult::kFailed) return CallFailure(E_RLWAI);
-    const ssize_t n = send(s, data, want, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ConnWait ready = WaitOn(c, POLLOUT, deadline, watch);
+    if (ready == ConnWait::kTimedOut) return TimedOut();
+    if (ready == ConnWait::kSilent) return SilentFailure(c.silenceMs);
+    if (ready == ConnWait::kFailed) return ConnectionCallFailure(c, E_RLWAI);
+    const ssize_t n = send(c.s, data, want, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) return static_cast<ER>(n);
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return SendFailure();
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return SendFailure(c);
   }
 }
 
 ER tcp_wai_ack(ID cepid, TMO tmout) {
-  int s;
-  const ER er = ConnectionSocket(cepid, &s);
+  Connection c;
+  const ER er = ConnectionOf(cepid, &c);
   if (er != E_OK) return er;
   Deadline deadline = DeadlineOf(tmout);
+  SilenceWatch watch(c.silenceMs);
   int last = -1;
   bool peerEnded = false;
   for (int stepMs = 1;; stepMs = stepMs < kAckPollMaxMs ? stepMs * 2 : kAckPollMaxMs) {
     // SIOCOUTQ: the bytes the peer's TCP has not acknowledged yet.
     int unacked = 0;
-    if (ioctl(s, SIOCOUTQ, &unacked) != 0) return CallFailure(E_OBJ);
-    if (unacked == 0) return E_OK;
+    if (ioctl(c.s, SIOCOUTQ, &unacked) != 0) return ConnectionCallFailure(c, E_OBJ);
+    if (unacked == 0) {
+      SetEnding(c, true);  // acknowledged to the last byte: a close ends it normally
+      return E_OK;
+    }
     if (last < 0 || unacked < last) {
       last = unacked;  // acknowledgements still come: the limit starts again
       deadline = DeadlineOf(tmout);
     }
     if (deadline.Passed()) return TimedOut();
+    if (watch.Gone(c.s)) return SilentFailure(c.silenceMs);
     // No event tells of an acknowledgement: look again in a few ms, and
     // meanwhile take what the peer sends, so that it cannot block itself.
     int ms = deadline.PollMs();
     if (ms < 0 || ms > stepMs) ms = stepMs;
-    pollfd p = {s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
+    pollfd p = {c.s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
     const int n = poll(&p, 1, ms);
-    if (n < 0 && errno != EINTR) return CallFailure(E_OBJ);
+    if (n < 0 && errno != EINTR) return ConnectionCallFailure(c, E_OBJ);
     if (n <= 0) continue;
-    if ((p.revents & (POLLERR | POLLHUP)) != 0) return Failure(E_RLWAI, ConnectionError(s));
+    if ((p.revents & (POLLERR | POLLHUP)) != 0) return ConnectionFailure(c, E_RLWAI, ConnectionError(c.s));
     if ((p.revents & POLLIN) == 0) continue;
     int err = 0;
-    const Drained drained = DiscardReceived(s, &err);
-    if (drained == Drained::kFailed) return Failure(E_RLWAI, err);
+    const Drained drained = DiscardReceived(c.s, &err);
+    if (drained == Drained::kFailed) return ConnectionFailure(c, E_RLWAI, err);
     if (drained == Drained::kEnded) peerEnded = true;
   }
 }
@@ -540,80 +701,104 @@ ER tcp_ref_cep(ID cepid) {
 }
 
 ER tcp_wai_cep(ID cepid, TMO tmout) {
-  int s;
-  const ER er = ConnectionSocket(cepid, &s);
+  Connection c;
+  const ER er = ConnectionOf(cepid, &c);
   if (er != E_OK) return er;
   const Deadline deadline = DeadlineOf(tmout);
   bool peerEnded = false;
   for (;;) {
     // After the peer's end of stream only a reset or a failure can come. A
     // peer that sends without end keeps poll ready: the clock still counts.
-    pollfd p = {s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
+    pollfd p = {c.s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
     const int n = poll(&p, 1, deadline.PollMs());
-    if (n == 0 || (n > 0 && deadline.Passed() && (p.revents & (POLLERR | POLLHUP)) == 0)) return E_OK;
+    const bool failed = n > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
+    if (n == 0 || (n > 0 && !failed && deadline.Passed())) return E_OK;
     if (n < 0) {
       if (errno == EINTR) continue;
-      return CallFailure(E_OBJ);
+      return ConnectionCallFailure(c, E_OBJ);
     }
-    if ((p.revents & (POLLERR | POLLHUP)) != 0) return Failure(E_RLWAI, ConnectionError(s));
+    if (failed) return ConnectionFailure(c, E_RLWAI, ConnectionError(c.s));
     int err = 0;
-    const Drained drained = DiscardReceived(s, &err);
-    if (drained == Drained::kFailed) return Failure(E_RLWAI, err);
+    const Drained drained = DiscardReceived(c.s, &err);
+    if (drained == Drained::kFailed) return ConnectionFailure(c, E_RLWAI, err);
     if (drained == Drained::kEnded) peerEnded = true;
   }
 }
 
 ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout) {
-  int s;
-  const ER er = ConnectionSocket(cepid, &s);
+  Connection c;
+  const ER er = ConnectionOf(cepid, &c);
   if (er != E_OK) return er;
   if (tmout != TMO_FEVR) {
-    const WaitResult ready = WaitUntil(s, POLLIN, DeadlineOf(tmout));
+    const WaitResult ready = WaitUntil(c.s, POLLIN, DeadlineOf(tmout));
     if (ready == WaitResult::kTimedOut) return TimedOut();
-    if (ready == WaitResult::kFailed) return CallFailure(E_OBJ);
+    if (ready == WaitResult::kFailed) return ConnectionCallFailure(c, E_OBJ);
   }
   ssize_t n;
   do {
-    n = recvfrom(s, data, len < 0 ? 0 : static_cast<size_t>(len), 0, nullptr, nullptr);
+    n = recvfrom(c.s, data, len < 0 ? 0 : static_cast<size_t>(len), 0, nullptr, nullptr);
   } while (n == -1 && errno == EINTR);
-  if (n == -1) return CallFailure(E_OBJ);
+  if (n == -1) return ConnectionCallFailure(c, E_OBJ);
   return static_cast<ER>(n);
 }
 
-ER tcp_cls_cep(ID cepid, TMO tmout) {
-  int s;
-  const ER er = ConnectionSocket(cepid, &s);
-  if (er != E_OK) return er;
-  // The end of our stream goes out behind every byte sent. What the peer
-  // still sends is read and dropped until its own end (or the limit), since
-  // closing with unread bytes would reset the connection and throw away
-  // whatever the peer has not taken yet.
-  shutdown(s, SHUT_WR);
+namespace {
+
+// The normal end of an acknowledged stream: our end of stream goes out
+// behind every byte sent, and what the peer still sends is read and dropped
+// until its own end (or the limit), since closing with unread bytes would
+// reset the connection.
+ER EndNormally(const Connection& c, TMO tmout) {
+  shutdown(c.s, SHUT_WR);
   const Deadline deadline = DeadlineOf(tmout);
-  ER result = E_OK;
   for (;;) {
     int err = 0;
-    const Drained drained = DiscardReceived(s, &err);
-    if (drained == Drained::kEnded) break;
-    if (drained == Drained::kFailed) {
-      result = Failure(E_RLWAI, err);
-      break;
-    }
-    const WaitResult ready = WaitUntil(s, POLLIN, deadline);
+    const Drained drained = DiscardReceived(c.s, &err);
+    if (drained == Drained::kEnded) return E_OK;
+    if (drained == Drained::kFailed) return Failure(E_RLWAI, err);
+    const WaitResult ready = WaitUntil(c.s, POLLIN, deadline);
+    if (ready == WaitResult::kFailed) return CallFailure(E_OBJ);
     if (ready == WaitResult::kTimedOut || deadline.Passed()) {
-      result = TimedOut();
-      break;
-    }
-    if (ready == WaitResult::kFailed) {
-      result = CallFailure(E_OBJ);
-      break;
+      // Nothing left unread, as far as it can be helped: what came last
+      // would make the close a reset.
+      DiscardReceived(c.s, &err);
+      return TimedOut();
     }
   }
+}
+
+// Whether the peer reset the connection (or it failed) before we closed it.
+bool AlreadyReset(const Connection& c) {
+  tcp_info ti;
+  socklen_t len = sizeof ti;
+  int err = 0;
+  socklen_t errLen = sizeof err;
+  return (getsockopt(c.s, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0 && ti.tcpi_state == TCP_CLOSE) ||
+         (getsockopt(c.s, SOL_SOCKET, SO_ERROR, &err, &errLen) == 0 && err != 0);
+}
+
+}  // namespace
+
+ER tcp_cls_cep(ID cepid, TMO tmout) {
+  Connection c;
+  ER result = ConnectionOf(cepid, &c);
+  if (result != E_OK) return result;
+  bool cancelled;
+  {
+    Lock lock(tableLock);
+    cancelled = Cancelled[cepid];
+  }
+  if (c.endsNormally) {
+    result = EndNormally(c, tmout);
+  } else if (!cancelled && AlreadyReset(c)) {
+    result = Failure(E_RLWAI, ConnectionError(c.s));
+  }
   // Out of the table before the close, under the lock, so that a cancel
-  // never reaches a descriptor number that is already another's.
+  // never reaches a descriptor number that is already another's. Without a
+  // normal end, SO_LINGER makes the close a reset.
   Lock lock(tableLock);
   SocketTCPTbl[cepid] = kNoSocket;
-  close(s);
+  close(c.s);
   return result;
 }
 
@@ -622,7 +807,15 @@ ER tcp_can_cep(ID cepid) {
   int s;
   const ER er = SocketOf(cepid, &s);
   if (er != E_OK) return er;
-  shutdown(s, SHUT_RDWR);
+  // A connect to no address disconnects the socket: a reset goes out, what
+  // is queued is thrown away, and every wait on the socket ends. (A shutdown
+  // would end the stream normally behind the bytes already queued.)
+  sockaddr unspecified;
+  std::memset(&unspecified, 0, sizeof unspecified);
+  unspecified.sa_family = AF_UNSPEC;
+  Cancelled[cepid] = true;
+  EndsNormally[cepid] = false;
+  connect(s, &unspecified, sizeof unspecified);
   return E_OK;
 }
 
@@ -636,6 +829,11 @@ ER tcp_del_cep(ID cepid) {
 const char* ItronReason() {
   if (lastERR == 0) return "no failure recorded";
   if (lastERR == ETIME) return "nothing moved within the time limit";
+  if (lastERR == kSilentPeer) {
+    thread_local char text[80];
+    snprintf(text, sizeof text, "the target's TCP has answered nothing for %d s", lastSilenceMs / 1000);
+    return text;
+  }
   return strerror(lastERR);
 }
 
@@ -665,6 +863,9 @@ void ItronReset() {
   std::memset(IsTCPrepid, 0, sizeof IsTCPrepid);
   std::memset(SocketTCPTbl, 0, sizeof SocketTCPTbl);
   std::memset(IsTCPcepid, 0, sizeof IsTCPcepid);
+  std::memset(SilenceLimitMs, 0, sizeof SilenceLimitMs);
+  std::memset(EndsNormally, 0, sizeof EndsNormally);
+  std::memset(Cancelled, 0, sizeof Cancelled);
   UDPStartFlg = 0;
   TCPStartFlg = 0;
   uint64_t wakes = 0;

@@ -8,6 +8,13 @@
 // endpoint is used by one thread at a time (the one it was handed to); other
 // threads may only cancel it (tcp_can_cep) or ask what of it is still
 // unacknowledged (tcp_ref_cep).
+//
+// How a connection ends: the protocol carries no length, so a device takes a
+// normal end of stream for "all of it". A connection therefore ends with a
+// reset from its accept until tcp_wai_ack has seen every byte sent on it
+// acknowledged, and again from its next send: whatever gives up on a stream
+// (a close on a failure, a cancel, the process's own end) throws the rest
+// away and tells the device so.
 #pragma once
 
 #include <cstdint>
@@ -93,11 +100,20 @@ ER tcp_wai_rep(const ID* repids, INT count, TMO tmout);
 void tcp_can_rep();
 /// Accepts a connection into cepid; Nagle's algorithm is off on it.
 ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout);
+/// Options of a connection endpoint (tcp_set_opt).
+/// TCP_SILENCE_LIMIT: a peer whose TCP has answered nothing for this many ms
+/// while bytes of ours wait for it is taken as gone: every wait on the
+/// connection then ends with E_TMOUT, with or without a limit of its own.
+/// A peer that answers (its window closed while it is busy) is never cut off.
+/// Also turns on keepalive probes for the times nothing is outstanding. 0: none.
+constexpr INT TCP_SILENCE_LIMIT = 1;
+ER tcp_set_opt(ID cepid, INT optname, INT optval);
 ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout);
 ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout);
 /// Waits until the peer's TCP has acknowledged every byte sent on cepid:
-/// E_OK; E_RLWAI when the connection failed or was reset first; E_TMOUT when
-/// no acknowledgement came for tmout. What the peer sends meanwhile is dropped.
+/// E_OK, and from then on the connection ends normally; E_RLWAI when the
+/// connection failed or was reset first; E_TMOUT when no acknowledgement came
+/// for tmout. What the peer sends meanwhile is dropped.
 ER tcp_wai_ack(ID cepid, TMO tmout);
 /// The bytes sent on cepid that the peer's TCP has not acknowledged yet (0
 /// or more), or the failure; it waits for nothing.
@@ -106,15 +122,19 @@ ER tcp_ref_cep(ID cepid);
 /// peer sends: E_OK when no reset came (the peer ending its stream is none),
 /// E_RLWAI as soon as the connection is reset or fails.
 ER tcp_wai_cep(ID cepid, TMO tmout);
-/// Ends the stream normally and closes: our end of stream goes out after
-/// every byte sent, and what the peer still sends is dropped until its own
-/// end of stream, for at most tmout, so that the close never resets. E_OK
-/// when the peer ended its stream, E_TMOUT when it did not within tmout,
-/// E_RLWAI when it reset the connection first; closed in every case.
+/// Closes the connection of cepid. One whose stream was acknowledged to its
+/// last byte ends normally: our end of stream goes out after every byte sent,
+/// and what the peer still sends is dropped until its own end of stream, for
+/// at most tmout, so that the close does not reset. E_OK when the peer ended
+/// its stream, E_TMOUT when it did not within tmout, E_RLWAI when it reset
+/// the connection first. Any other is reset at once, the bytes not yet
+/// acknowledged thrown away: E_OK, or E_RLWAI when it had failed or been
+/// reset by the peer already. Closed in every case.
 ER tcp_cls_cep(ID cepid, TMO tmout);
-/// Cancels what the owner of cepid waits for: the connection is shut down
-/// both ways (bytes already sent still go out), so that a send, a receive
-/// or a wait on it ends at once. The owner still closes it.
+/// Cancels what the owner of cepid waits for: the connection is reset at
+/// once (what is not yet acknowledged is thrown away), so that a send, a
+/// receive or a wait on it ends at once, with ECANCELED as its reason. The
+/// owner still closes it.
 ER tcp_can_cep(ID cepid);
 ER tcp_del_cep(ID cepid);
 

@@ -79,11 +79,20 @@ void UseConnection(PROCESS_INFO& p, ID cepid) {
   if (cepid >= 0 && p.cancel != Cancel::kNone) tcp_can_cep(cepid);
 }
 
-void CancelTransfer(PROCESS_INFO& p, Cancel why) {
-  std::lock_guard<std::mutex> lock(slotLock);
+namespace {
+
+// Under slotLock.
+void CancelLocked(PROCESS_INFO& p, Cancel why) {
   if (p.cancel == Cancel::kNone) p.cancel = why;
   if (p.liveCepid >= 0) tcp_can_cep(p.liveCepid);
   slotChanged.notify_all();
+}
+
+}  // namespace
+
+void CancelTransfer(PROCESS_INFO& p, Cancel why) {
+  std::lock_guard<std::mutex> lock(slotLock);
+  CancelLocked(p, why);
 }
 
 bool PauseUnlessCancelled(PROCESS_INFO& p, int ms) {
@@ -92,14 +101,22 @@ bool PauseUnlessCancelled(PROCESS_INFO& p, int ms) {
 }
 
 void StopRun() {
-  stopRequested = true;
+  {
+    std::lock_guard<std::mutex> lock(slotLock);  // as AbortRun
+    stopRequested = true;
+  }
   tcp_can_rep();
 }
 
 void AbortRun() {
-  stopRequested = true;
-  for (PROCESS_INFO& slot : process_info) {
-    if (slot.status != 0) CancelTransfer(slot, Cancel::kAborted);
+  {
+    // The acceptor marks a slot busy under this lock after it has looked at
+    // the stop request: every slot is either refused there or cancelled here.
+    std::lock_guard<std::mutex> lock(slotLock);
+    stopRequested = true;
+    for (PROCESS_INFO& slot : process_info) {
+      if (slot.status != 0) CancelLocked(slot, Cancel::kAborted);
+    }
   }
   tcp_can_rep();
 }

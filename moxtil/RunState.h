@@ -68,8 +68,9 @@ inline T_TCP_CCEP ConnectionRecord(SlotBuffers& buffers) {
 /// Why a transfer was told to end before its time.
 enum class Cancel { kNone, kStartedOver, kAborted };
 
-/// Where a transfer stands with its data connection: still serving the
-/// loader, waiting for one, or done (it has one, or gave up).
+/// Where a transfer stands with its data connection: not waiting yet
+/// (serving its loader), waiting, or done: none is handed to it any more (it
+/// was handed one, or gave up, or ended).
 enum class DataLink { kNotYet, kWaiting, kDone };
 
 /// One target being served.
@@ -88,7 +89,9 @@ struct PROCESS_INFO {
   SlotBuffers loaderBuffers, dataBuffers;
 
   // Under the slot lock: the connection the transfer uses now (-1 none), so
-  // that it can be cancelled; the data hand-over.
+  // that it can be cancelled; the data hand-over: where it stands, since
+  // when it waits, and a data connection handed to it and not taken yet (-1
+  // none) with its peer.
   ID liveCepid;
   DataLink dataLink;
   int64_t waitingSinceMs;
@@ -139,7 +142,9 @@ void CancelTransfer(PROCESS_INFO& p, Cancel why);
 bool PauseUnlessCancelled(PROCESS_INFO& p, int ms);
 
 /// -M: asks the acceptor to take no more targets; AbortRun also cancels
-/// every transfer. Both only set flags and wake the threads that wait.
+/// every transfer. Both only set flags and wake the threads that wait. The
+/// request is set under the slot lock, under which the acceptor marks a
+/// slot busy once it has looked at it.
 void StopRun();
 void AbortRun();
 bool IsStopRequested();

@@ -24,6 +24,17 @@ constexpr size_t kRunSize = 256 * kPieceSize;
 // Per slot: the file buffer.
 unsigned char streamBuf[kProcessSlots][kRunSize];
 
+// Station bounds: with -M a device that is gone frees its slot even without
+// -T. One that does not come back from its reboot on the data port within
+// this time (without -T; -T is the limit where it is given)...
+constexpr int kRebootLimitMs = 120000;
+// ...and one whose TCP answers nothing for this long while bytes of ours
+// wait for it (a device that is busy but alive answers, however long).
+constexpr INT kSilenceLimitMs = 60000;
+
+// Said of a failed stream, which the close resets.
+constexpr char kResetNote[] = "; the connection was reset, so that the target cannot take the part it got for the whole";
+
 /// How a stage ended. A failure carries its status line; failures on the
 /// wire also set the time-out flag, which ends the driver's announce loop.
 struct Outcome {
@@ -41,8 +52,18 @@ struct Session {
   ID cepid;  // the open connection, or -1
   unsigned char* buf;
   AddressText peer;  // of the connection in use
-  char why[320];     // the explanation of a failure, written before its line
+  bool loaderReset;  // the target reset the loader connection once it had acknowledged it all
+  char why[400];     // the explanation of a failure, written before its line
 };
+
+/// The connection in use from now on; with -M it is watched for a target
+/// that is gone.
+void UseConnectionOf(Session& s, ID cepid, const T_IPV4EP& peer) {
+  s.cepid = cepid;
+  s.peer = FormatAddress(peer.ipaddr, peer.portno);
+  UseConnection(*s.p, cepid);
+  if (!IsSingleTargetMode()) tcp_set_opt(cepid, TCP_SILENCE_LIMIT, kSilenceLimitMs);
+}
 
 /// Keeps the explanation of a failure for the line that reports it.
 Outcome Explain(Session& s, Outcome failure, const char* format, ...) __attribute__((format(printf, 3, 4)));
@@ -215,18 +236,28 @@ Outcome LoaderStage(Session& s) {
     return Explain(s, failed, "loader to %s: %lld bytes and the reboot byte sent, not all acknowledged: %s",
                    s.peer.text, total, ItronReason());
   }
-  // The target knows the loader's end only from our end of stream, so it
-  // cannot have taken the loader before the close is over: a reset until
-  // then means it did not. Not ending its side in time is no failure.
+  // A device may end its side as it likes once it has acknowledged it all,
+  // a reset included (one that reboots at once); not ending it in time is
+  // no failure either. Only its return on the data port tells whether it
+  // took the loader.
   if (CloseConnection(s) == E_RLWAI) {
-    return Explain(s, failed, "loader to %s: the target reset the connection after the %lld bytes and the reboot "
-                   "byte were sent and acknowledged, before the close was over: %s", s.peer.text, total,
-                   ItronReason());
+    s.loaderReset = true;
+    TargetLog(*s.p, "loader to %s: the target reset the connection after acknowledging the loader and the reboot "
+              "byte (%lld bytes and 1), before the close was over (%s); its data connection tells whether it "
+              "took them", s.peer.text, total, ItronReason());
   }
   return kDone;
 }
 
-/// The data connection and the 10-byte ID code on it, then the pause.
+/// How long the transfer of a target waits for its data connection: -T
+/// where it is given; with -M, the station's bound; else for ever.
+Deadline DataConnectionDeadline(const Session& s) {
+  if (s.tmo != TMO_FEVR || IsSingleTargetMode()) return DeadlineOf(s.tmo);
+  return Deadline::In(kRebootLimitMs);
+}
+
+/// The 10-byte ID code from its file, then the data connection and the ID
+/// code on it, then the pause.
 Outcome IdCodeStage(Session& s, unsigned char* memo) {
   off_t length = 0;
   FILE* fp = OpenRegularFile(_idFile, &length);
@@ -239,38 +270,34 @@ Outcome IdCodeStage(Session& s, unsigned char* memo) {
     fclose(fp);
     return Explain(s, FileFailure(status::kIdFileEmpty), "ID code %s: the file is empty", _idFile);
   }
-  // The target comes back on the data port, from whatever address it has
-  // after its reboot; the acceptor hands the connection over. Having none
-  // is told once the ID file is known to be whole, since a short file has a
-  // line of its own.
-  T_IPV4EP dstaddr = {0, 0};
-  ID cepid = -1;
-  const ER accepted = AwaitDataConnection(*s.p, DeadlineOf(s.tmo), &cepid, &dstaddr);
-  if (accepted == E_OK) {
-    s.cepid = cepid;
-    UseConnection(*s.p, cepid);
-    s.p->dataAddr = dstaddr.ipaddr;
-    s.peer = FormatAddress(dstaddr.ipaddr, dstaddr.portno);
-    if (dstaddr.ipaddr == s.p->ipaddr || IsSingleTargetMode()) {
-      TargetLog(*s.p, "data connection from %s", s.peer.text);
-    } else {
-      TargetLog(*s.p, "data connection from %s, not from the loader connection's address %s", s.peer.text,
-                FormatAddress(s.p->ipaddr).text);
-    }
-  }
-
   const size_t idBytes = fread(memo, 1, kIdCodeSize, fp);
   fclose(fp);
   if (idBytes < kIdCodeSize) {
     return Explain(s, FileFailure(status::kIdFileShort), "ID code %s: only %zu of the %zu bytes", _idFile, idBytes,
                    kIdCodeSize);
   }
+
+  // The target comes back on the data port, from whatever address it has
+  // after its reboot; the acceptor hands the connection over.
+  T_IPV4EP dstaddr = {0, 0};
+  ID cepid = -1;
+  const bool bounded = s.tmo == TMO_FEVR && !IsSingleTargetMode();
+  const ER accepted = AwaitDataConnection(*s.p, DataConnectionDeadline(s), &cepid, &dstaddr);
   const Outcome failed = WireFailure(status::kIdDataError);
+  const char* after = s.loaderReset ? "; the loader connection had ended with a reset" : "";
   if (accepted == E_TMOUT) {
-    return Explain(s, failed, "ID code: no data connection on port %u within %d s", DataPortNumber(), _TimeOutSecond);
+    return Explain(s, failed, "ID code: no data connection on port %u within %d s%s%s", DataPortNumber(),
+                   bounded ? kRebootLimitMs / 1000 : _TimeOutSecond,
+                   bounded ? ": the target did not come back from its reboot" : "", after);
   }
-  if (accepted != E_OK) {
-    return Explain(s, failed, "ID code: no data connection on port %u", DataPortNumber());
+  if (accepted != E_OK) return Explain(s, failed, "ID code: no data connection on port %u%s", DataPortNumber(), after);
+  UseConnectionOf(s, cepid, dstaddr);
+  s.p->dataAddr = dstaddr.ipaddr;
+  if (dstaddr.ipaddr == s.p->ipaddr || IsSingleTargetMode()) {
+    TargetLog(*s.p, "data connection from %s", s.peer.text);
+  } else {
+    TargetLog(*s.p, "data connection from %s, not from the loader connection's address %s", s.peer.text,
+              FormatAddress(s.p->ipaddr).text);
   }
   if (SendAll(s.cepid, memo, kIdCodeSize, s.tmo) != kIdCodeSize) {
     return Explain(s, failed, "ID code to %s: send failed: %s", s.peer.text, ItronReason());
@@ -315,12 +342,14 @@ Outcome ProgramStage(Session& s) {
   // "100 % finish" tells the update app that the target has the program:
   // bytes in our socket buffer are not bytes delivered.
   const ER acknowledged = tcp_wai_ack(s.cepid, s.tmo);
-  ShowInLiveView(*s.p, false);  // gone before the line that tells how it ended
   if (acknowledged != E_OK) {
-    return Explain(s, failed, "program to %s: all %lld bytes sent, not all acknowledged: %s", s.peer.text,
-                   static_cast<long long>(progress.size), ItronReason());
+    // Told before the live view is redrawn: that may fail on its own and
+    // change the reason.
+    outcome = Explain(s, failed, "program to %s: all %lld bytes sent, not all acknowledged: %s", s.peer.text,
+                      static_cast<long long>(progress.size), ItronReason());
   }
-  return kDone;
+  ShowInLiveView(*s.p, false);  // gone before the line that tells how it ended
+  return outcome;
 }
 
 /// The row counted or the finish line with the transfer's figures, then the
@@ -376,11 +405,17 @@ void PrintWritePercentage(const PROCESS_INFO& p, int64_t total, int64_t current)
 
 int process2(void* arg) {
   PROCESS_INFO* p = static_cast<PROCESS_INFO*>(arg);
-  Session s = {p, ThreadTimeOut(), p->cepid, streamBuf[p->no], FormatAddress(p->ipaddr, p->portno), ""};
+  Session s = {p, ThreadTimeOut(), -1, streamBuf[p->no], {}, false, ""};
+  UseConnectionOf(s, p->cepid, {p->ipaddr, p->portno});
   const Outcome outcome = Serve(s);
-  // One way out, whatever the stage: the connection, the record, the lines,
-  // the slot.
-  CloseConnection(s);
+  // One way out, whatever the stage: the connections, the record, the
+  // lines, the slot. A stream given up on is reset by its close.
+  const bool open = s.cepid >= 0;
+  if (CloseConnection(s) == E_OK && open && outcome.line != nullptr) {
+    const size_t used = strlen(s.why);
+    snprintf(s.why + used, sizeof s.why - used, "%s", kResetNote);
+  }
+  EndDataHandOver(*p);
   ShowInLiveView(*p, false);
   const char* cancelled = CancelReason(p->cancel);
   p->lastLine = outcome.line != nullptr ? outcome.line : status::kFinish;

@@ -278,6 +278,14 @@ std::function<void(Trial&)> Hold(int type, const char* address, int offset) {
   return [=](Trial& run) { run.held = HoldPort(type, address, static_cast<uint16_t>(run.base + offset)); };
 }
 
+// A host that -D does not serve, connecting ms after its start.
+std::function<void(Trial&)> ForeignAt(int ms) {
+  return [ms](Trial& run) {
+    run.others.push_back(StartSim(run.base, {"--address", "127.0.0.3", "--host", "127.0.0.1", "--no-data-connect",
+                                             "--loader-connect-delay", std::to_string(ms)}));
+  };
+}
+
 std::vector<Report> Datagrams(const Process& sim) { return SimReports(sim, "datagram"); }
 int Count(const std::vector<Report>& all, const std::string& kind) {
   return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const Report& r) { return r.at("kind") == kind; }));
@@ -314,11 +322,23 @@ void Fifo(const std::string& path) { ASSERT_TRUE(unlink(path.c_str()) == 0 && mk
 void DevZero(const std::string& f) { ASSERT_TRUE(unlink(f.c_str()) == 0 && symlink("/dev/zero", f.c_str()) == 0); }
 
 const std::string kAddress = "^(loader|reboot byte|program) to 127\\.0\\.0\\.2:\\d+: .*: ";
-const std::string kTimedOut = kAddress + "nothing moved within the time limit$";
+// A stream given up on is reset, and its explanation says so; one the
+// target reset or closed itself is not reset again.
+const std::string kResetNote = "; the connection was reset, so that the target cannot take the part it got for the whole$";
+const std::string kTimedOut = kAddress + "nothing moved within the time limit" + kResetNote;
 const std::string kReset = kAddress + "(Connection reset by peer|Broken pipe)$";
-const std::string kResetBeforeClose =
-    "^loader to 127\\.0\\.0\\.2:\\d+: the target reset the connection after the 65536 bytes and the reboot byte "
-    "were sent and acknowledged, before the close was over: Connection reset by peer$";
+// A reset once all of the loader was acknowledged is the target's own way to end.
+const std::string kResetAfterTheLoader =
+    "^loader to 127\\.0\\.0\\.2:\\d+: the target reset the connection after acknowledging the loader and the reboot "
+    "byte \\(65536 bytes and 1\\), before the close was over \\(Connection reset by peer\\); its data connection tells "
+    "whether it took them$";
+// The rest of a served update's lines, and the proof that it got the program
+// whole where its report does not say ok (it stalled on the way).
+const Strings kServedWhole = {kConnect, kErasing, "*", kFinish};
+void GotAll(Trial& run) {
+  const Report update = SimReports(*run.sim, "update").at(0);
+  EXPECT_EQ(Field(update, "program_sha256"), Sha256Of(run.files[0].program));
+}
 
 // The finish line, then the transfer summed up, then that the target reset
 // the connection before the close.
@@ -370,15 +390,17 @@ INSTANTIATE_TEST_SUITE_P(
             .Sim({"--reply", "P1", "--reply-split", "--reply-split-delay", "1500"}).Finishes({"034 %", "099 %"}),
         Case{"ReplySplitWithinTheWait"}.Files({kTwo})
             .Sim({"--reply", "P1", "--reply-split", "--reply-split-delay", "200"}).Finishes({"020 %", "099 %"}, 2),
-        // A loader connection from another address than -D is closed unserved, and the accept
-        // starts again with a limit of its own: the target comes 7 s in, past the first 6 s.
-        Case{"UnicastDropsAForeignTarget"}.Files({{3000, 10, 50}}).Args({"-T6"}).Sim({"--loader-connect-delay", "7000"})
-            .Finishes({"050 %"}).Before([](Trial& run) {
-              run.others.push_back(StartSim(run.base, {"--address", "127.0.0.3", "--host", "127.0.0.1",
-                                                       "--no-data-connect", "--loader-connect-delay", "3000"}));
-            }).After([](Trial& run) {
-              EXPECT_EQ(Field(SimReports(*run.others[0], "update").at(0), "loader_bytes"), "0");
+        // A loader connection from another address than -D is reset unserved; it does not start
+        // the limit again, or a host that kept connecting would keep the run from its end.
+        Case{"UnicastDropsAForeignTarget"}.Files({{3000, 10, 50}}).Args({"-T6"}).Sim({"--loader-connect-delay", "4000"})
+            .Finishes({"050 %"}).Before(ForeignAt(2000)).After([](Trial& run) {
+              const Report foreign = SimReports(*run.others[0], "update").at(0);
+              EXPECT_EQ(Field(foreign, "loader_bytes") + " " + Field(foreign, "result"), "0 host-reset-loader");
               EXPECT_EQ(CountMatching(*run.moxtil, "^loader connection from 127\\.0\\.0\\.3:\\d+ dropped"), 1);
+            }),
+        Case{"AForeignTargetDoesNotRestartTheLimit"}.Args({"-T3"}).NoTarget().Before(ForeignAt(2500))
+            .Status({kTimeOut}).Why(kNoTarget + "3 s$").After([](Trial& run) {
+              EXPECT_LT(run.moxtil->ExitMs(), 5000) << "the foreign connection at 2.5 s started the 3 s again";
             }),
         // Delivery: success only for what the target's TCP acknowledged, no
         // wait beyond -T, and a close that ends the stream normally.
@@ -388,30 +410,51 @@ INSTANTIATE_TEST_SUITE_P(
         // What came before the stall and after it is the loader's beginning, with no reboot byte.
         Case{"LoaderStallsBeyondTheBuffers"}.Small().Files({{kHuge, 10, 100, -1, true}}).Args({"-T2", "-R"})
             .Sim({"--stall-loader-after", "100000", "--stall-seconds", "4", "--read-after-stall"})
-            .FailsInLoader(kTimedOut).Reports({{"result", "stalled-loader"}, {"reboot", "none"}})
+            .FailsInLoader(kTimedOut)
+            .Reports({{"result", "stalled-loader"}, {"reboot", "none"}, {"loader_end", "reset"}})
             .Gap(1900, 4500).After([](Trial& run) {
               const Report update = SimReports(*run.sim, "update").at(0);
               EXPECT_LT(Number(update, "loader_bytes"), kHuge);
               EXPECT_EQ(Field(update, "loader_sha256"), Sha256Of(run.files[0].loader, Number(update, "loader_bytes")));
             }),
-        // The target knows the loader's end only from our close: reset before the close is over,
-        // though its TCP had acknowledged every byte, it did not take the loader; killed too, and
-        // without -T as with it.
-        Case{"LoaderResetBeforeTheCloseIsOver"}.Small().Files({{64 << 10, 10, 100}}).Args({"-T2", "-R"})
-            .Sim({"--reset-loader-after", "32768", "--reset-delay", "300"}).FailsInLoader(kResetBeforeClose)
-            .Reports({{"result", "reset-loader"}}).Gap(0, 1500),
-        Case{"LoaderKilledWithUnreadBytes"}.Small().Files({{64 << 10, 10, 100}}).Args({"-R"})
-            .Sim({"--kill-loader-after", "32768", "--reset-delay", "300"}).FailsInLoader(kResetBeforeClose)
+        // Once its TCP has acknowledged all of the loader, a target may end the connection as it
+        // likes, a reset included: only its return on the data port tells whether it took it.
+        Case{"LoaderResetAtItsEnd"}.Small().Files({{64 << 10, 10, 3000}}).Args({"-T5", "-R"})
+            .Sim({"--reset-loader-at-end"}).Finishes({"034 %", "099 %"}).After([](Trial& run) {
+              EXPECT_EQ(CountMatching(*run.moxtil, kResetAfterTheLoader), 1);
+            }),
+        Case{"LoaderResetOnceAcknowledgedThenNoReturn"}.Small().Files({{64 << 10, 10, 100}}).Args({"-T2", "-R"})
+            .Sim({"--reset-loader-after", "32768", "--reset-delay", "300"})
+            .Status({kConnect, "-1 id data error"}).Reports({{"result", "reset-loader"}})
+            .Why("^ID code: no data connection on port \\d+ within 2 s; the loader connection had ended with a reset$")
+            .After([](Trial& run) { EXPECT_EQ(CountMatching(*run.moxtil, kResetAfterTheLoader), 1); }),
+        // Before all of it was acknowledged a reset is a failure, without -T as with it.
+        Case{"LoaderKilledWithUnreadBytes"}.Small().Files({{kBeyond, 10, 100}}).Args({"-R"})
+            .Sim({"--kill-loader-after", "32768"}).FailsInLoader(kReset)
             .Reports({{"result", "killed-loader"}}).Gap(0, 1500),
         Case{"LoaderClosedEarly"}.Files({{kHuge, 10, 100, -1, true}}).Args({"-T10", "-R"})
             .Sim({"--close-loader-after", "100000", "--count-only"}).FailsInLoader(kReset)
             .Reports({{"result", "closed-loader"}}),
+        // A device that reads on after its stall gets the rest it was sent and then a reset: it
+        // must not take the part for all of the program. The same pause within -T is no failure.
         Case{"ProgramStallsWithinTheBuffers"}.Small().Files({{1000, 10, kFits}}).Args({"-T2"})
-            .Sim(Plus({"--stall-program-after", "16384"}, kStall)).FailsInProgram(kTimedOut)
-            .Reports({{"result", "stalled-program"}}).Gap(1900, 4500),
+            .Sim(Plus({"--stall-program-after", "16384", "--read-after-stall"}, kStall)).FailsInProgram(kTimedOut)
+            .Reports({{"result", "stalled-program"}, {"program_end", "reset"}}).Gap(1900, 4500),
         Case{"ProgramStallsBeyondTheBuffers"}.Small().Files({{1000, 10, kHuge, -1, true}}).Args({"-T3"})
-            .Sim(Plus({"--stall-program-after", "100000", "--count-only"}, kStall))
-            .FailsInProgram(kTimedOut).Reports({{"result", "stalled-program"}}).Gap(2900, 5500),
+            .Sim(Plus({"--stall-program-after", "100000", "--count-only", "--read-after-stall"}, kStall))
+            .FailsInProgram(kTimedOut).Reports({{"result", "stalled-program"}, {"program_end", "reset"}})
+            .Gap(2900, 5500),
+        Case{"ProgramPausesWithinTheLimit"}.Small().Files({{1000, 10, kBeyond}}).Args({"-T6"})
+            .Sim({"--stall-program-after", "100000", "--stall-seconds", "3", "--read-after-stall"})
+            .Status(kServedWhole).Reports({{"result", "stalled-program"}, {"program_end", "eof"}}).After(GotAll),
+        // Killed, the process closes nothing itself: the kernel's close resets.
+        Case{"ProgramKilledWhileSent"}.Small().Files({{1000, 10, kBeyond}}).Args({}).Exit(128 + SIGKILL)
+            .Sim({"--stall-program-after", "100000", "--stall-seconds", "4", "--read-after-stall"})
+            .During([](Trial& run) {
+              ASSERT_GE(run.moxtil->WaitForLine("D/moxtil: 000 % Now erasing", Millis(10000)), 0);
+              std::this_thread::sleep_for(Millis(1000));
+              run.moxtil->Signal(SIGKILL);
+            }).Status({kConnect, kErasing, "*"}).Reports({{"result", "stalled-program"}, {"program_end", "reset"}}),
         // Without -T the stall lasts until the target gives up: still no finish line.
         Case{"ProgramStallsWithoutALimit"}.Small().Files({{1000, 10, kFits}})
             .Sim({"--stall-program-after", "16384", "--stall-seconds", "3"}).FailsInProgram(kReset).Gap(2500, 5500),
@@ -444,7 +487,7 @@ INSTANTIATE_TEST_SUITE_P(
             .Why("^ID code .*id: cannot open: No such file or directory$")
             .Reports({{"loader_bytes", "2000"}, {"reboot", "52"}}),
         Case{"IdCodeShort"}.Files({{2000, 9, 3000}}).Args({"-T10"}).Status({kConnect, "-1 file read error"})
-            .Why("^ID code .*id: only 9 of the 10 bytes$").Reports({{"result", "short-id"}, {"id_bytes", "0"}}),
+            .Why("^ID code .*id: only 9 of the 10 bytes$").Reports({{"id_bytes", "0"}}),
         Case{"IdCodeEmpty"}.Files({{2000, 0, 3000}}).Args({"-T10"}).Status({kConnect, "-1 file  no id"})
             .Why("^ID code .*id: the file is empty$"),
         Case{"NoDataConnection"}.Args({"-T3"}).Sim({"--no-data-connect"}).Status({kConnect, "-1 id data error"})
@@ -452,21 +495,23 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"LoaderGoneBeforeTheTargetCame"}.Args({"-T10"}).Sim({"--loader-connect-delay", "500"})
             .During(At(kMyAddress, [](const FileSet& f) { unlink(f.loader.c_str()); }))
             .Status({kConnect, "-1 loader file not found"})
-            .Why("^loader .*loader\\.b: cannot open: No such file or directory$").Reports({{"loader_bytes", "0"}}),
+            .Why("^loader .*loader\\.b: cannot open: No such file or directory" + kResetNote)
+            .Reports({{"loader_bytes", "0"}, {"result", "host-reset-loader"}}),
         Case{"LoaderBecameAFifo"}.Args({"-T10"}).Sim({"--loader-connect-delay", "500"})
             .During(At(kMyAddress, [](const FileSet& f) { Fifo(f.loader); }))
             .Status({kConnect, "-1 loader file not found"})
-            .Why("^loader .*loader\\.b: cannot open: not a regular file$"),
+            .Why("^loader .*loader\\.b: cannot open: not a regular file" + kResetNote),
         Case{"ProgramBecameEndless"}.Args({"-T10"}).Sim({"--loader-connect-delay", "500"})
             .During(At(kMyAddress, [](const FileSet& f) { DevZero(f.program); }))
             .Status({kConnect, kErasing, kTargetNotFound})
-            .Why("^program .*target\\.bin: cannot open: not a regular file$")
-            .Reports({{"id_bytes", "10"}, {"program_bytes", "0"}}),
+            .Why("^program .*target\\.bin: cannot open: not a regular file" + kResetNote)
+            .Reports({{"id_bytes", "10"}, {"program_bytes", "0"}, {"program_end", "reset"}}),
         Case{"ProgramCutShortWhileSent"}.Files({{1000, 10, 16 << 20}}).Args({"-T10"})
             .Sim({"--read-size", "4096", "--read-delay", "1", "--count-only"})
             .During(At("001 %", [](const FileSet& f) { ASSERT_EQ(truncate(f.program.c_str(), 1 << 20), 0); }))
-            .Status({kConnect, kErasing, "*", kTargetNotFound})
-            .Why("^program .*: ran out after \\d+ of 16777216 bytes \\(the file shrank while it was sent\\)$"),
+            .Status({kConnect, kErasing, "*", kTargetNotFound}).Reports({{"program_end", "reset"}})
+            .Why("^program .*: ran out after \\d+ of 16777216 bytes \\(the file shrank while it was sent\\)" +
+                 kResetNote),
         // File lists: blanks, commas, quotes, tabs and CR LF all separate fields;
         // a fourth is the second program, a fifth is ignored; an empty line ends
         // the list. The first row has one program: its target's "P1" goes unread.
@@ -507,6 +552,16 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ListRowWithAMissingFileEndsTheRun"}.Files({{500, 10, 50}}).Exit(255)
             .List(ListOf("{A}\n{L} {X} {P}\n")).Status({kConnect, "025 %", kNotFound, kUnreadable}, {1})
             .Why("^file list .*: row 2 cannot be loaded: .*/none is missing or not a regular file$"),
+        // -T counts from the moment a target can be invited: not through the bind retries of a
+        // port that another program held for 7 s (attempts at 0, 5 and 10 s).
+        Case{"TheLimitStartsOnceThePortsListen"}.Files({{1000, 10, 50}}).Args({"-T3"}).Finishes({"050 %"})
+            .Before(Hold(SOCK_STREAM, "0.0.0.0", 11)).During([](Trial& run) {
+              std::this_thread::sleep_for(Millis(7000));
+              close(run.held);
+              run.held = -1;
+            }).After([](Trial& run) {
+              EXPECT_EQ(CountMatching(*run.moxtil, "^data port \\d+: bind failed: Address already in use"), 2);
+            }),
         Case{"AnnounceAsGiven"}.Args({"-T3"}).NoTarget().Status({kTimeOut}).Why(kNoTarget + "3 s$").After(Announced),
         // The restart datagram once in the cycle, right after its first announce.
         Case{"RestartOnce"}.Args({"-I127.0.0.2", "-T2"}).NoTarget().Status({kTimeOut}).After([](Trial& run) {
@@ -622,7 +677,8 @@ INSTANTIATE_TEST_SUITE_P(
               ExpectExplained(*run.moxtil, "127.0.0.5 -1 *****ERROR*****",
                            "^127\\.0\\.0\\.5 program to 127\\.0\\.0\\.5:\\d+: .*(Connection reset by peer|Broken pipe)$");
               ExpectExplained(*run.moxtil, "127.0.0.6 -1 *****ERROR*****",
-                           "^127\\.0\\.0\\.6 program to 127\\.0\\.0\\.6:\\d+: .*nothing moved within the time limit$");
+                           "^127\\.0\\.0\\.6 program to 127\\.0\\.0\\.6:\\d+: .*nothing moved within the time limit" +
+                               kResetNote);
               EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.[56]: .*-1 \\*\\*\\*\\*\\*ERROR\\*\\*\\*\\*\\*$"), 2);
             }),
         // A data connection from another address goes to the target that waits for one; each
@@ -644,6 +700,19 @@ INSTANTIATE_TEST_SUITE_P(
             .Status({kConnect, kRebootError, kConnect, kErasing, "*", kFinish}).After([](Trial& run) {
               ExpectExplained(*run.moxtil, "127.0.0.2 -1 _reboot data error",
                            "^127\\.0\\.0\\.2 the target started over \\(a new loader connection came from it\\): loader ");
+            }),
+        // A data connection goes only to a transfer that waits for one: the first target's comes
+        // back after its wait ran out and is refused, the second target's is its own.
+        Case{"ALateDataConnectionIsRefused"}.Several(2).Args({"-M2", "-T4"}).Exit(1)
+            .Sim({"--host", "127.0.0.1", "--reboot-ms", "5500"})
+            .Before(AlsoAt("127.0.0.3", {"--loader-connect-delay", "7000"}))
+            .Status(kServed).Each("127.0.0.2", {kConnect, "-1 id data error"}).After([](Trial& run) {
+              EXPECT_EQ(CountMatching(*run.moxtil, "^data connection from 127\\.0\\.0\\.2:\\d+ reset: no target waits "
+                                                   "for one, and none was served from its address$"), 1);
+              EXPECT_EQ(Field(SimReports(*run.sim, "update").at(0), "result"), "short-id");
+              EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.3: program .*100 % finish$"), 1);
+              EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.2: program .*not reached: -1 id data "
+                                                   "error$"), 1);
             }),
         // The run ends after -M<n> targets, or -T after the last one.
         Case{"EndsAfterThree"}.Several(3).Args({"-M3", "-T20"}).Sim({"--targets", "4", "--host", "127.0.0.1"})
@@ -675,6 +744,7 @@ INSTANTIATE_TEST_SUITE_P(
               EXPECT_LT(run.moxtil->ExitMs(), 15000) << "4 MiB at 500 kB/s would take 8 s";
               for (const Report& update : SimReports(*run.sim, "update")) {
                 EXPECT_LT(Number(update, "program_bytes"), 4 << 20) << "not cut short";
+                EXPECT_EQ(Field(update, "program_end"), "reset") << "a cut-short program ended like a whole one";
               }
             })),
     [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });

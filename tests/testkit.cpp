@@ -346,6 +346,8 @@ void ExpectServed(const Report& report, const FileSet& files, const std::string&
   EXPECT_EQ(Field(report, "id_bytes") + " " + Field(report, "id_sha256"), "10 " + sha(files.id, 10));
   EXPECT_EQ(Field(report, "program_bytes") + " " + Field(report, "program_sha256"),
             size(program) + " " + sha(program, -1));
+  // Whole, and told so by a normal end of each stream.
+  EXPECT_EQ(Field(report, "loader_end") + " " + Field(report, "program_end"), "eof eof");
 }
 
 }  // namespace testkit

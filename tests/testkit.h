@@ -119,8 +119,9 @@ std::string Sha256Of(const std::string& path, int64_t length = -1);
 /// The files of one update; program2 empty when there is one program.
 struct FileSet { std::string loader, id, program, program2; };
 /// A report of an update that got every file whole: the loader, the reboot
-/// byte (hex), the first 10 bytes of the ID code and `program`; from a
-/// simulator that only counts (--count-only), their byte counts alone.
+/// byte (hex), the first 10 bytes of the ID code and `program`, each stream
+/// ended normally; from a simulator that only counts (--count-only), their
+/// byte counts alone.
 void ExpectServed(const Report& report, const FileSet& files, const std::string& reboot, const std::string& program,
                   bool countOnly = false);
 

@@ -119,7 +119,12 @@ std::string Ending(End end, const char* stream) {
   return what + std::string(stream);
 }
 
-End Reader::Drain(int fd, Faults f, const Put& put) {
+const char* HostEndText(HostEnd end) {
+  return end == HostEnd::kEof ? "eof" : end == HostEnd::kReset ? "reset" : "-";
+}
+
+End Reader::Drain(int fd, Faults f, const Put& put, HostEnd* host) {
+  *host = HostEnd::kNone;
   Pacer pacer(f.bytesPerSecond, buf_.size());
   int64_t got = 0;
   bool stalled = false;
@@ -147,7 +152,14 @@ End Reader::Drain(int fd, Faults f, const Put& put) {
     const size_t want = pacer.Next(fd, got, Want(f, got, buf_.size()));
     ssize_t n = recv(fd, buf_.data(), want, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == ECONNRESET) return End::kHostReset;
+    // The first thing that went wrong is the result: a stall read on after
+    // stays a stall, whatever the host then did. A failed read of any kind
+    // is no normal end.
+    if (n < 0) {
+      *host = HostEnd::kReset;
+      return stalled ? End::kStalled : End::kHostReset;
+    }
+    if (n == 0) *host = HostEnd::kEof;
     if (n <= 0) return stalled ? End::kStalled : End::kEof;
     put(buf_.data(), static_cast<size_t>(n));
     got += n;

@@ -30,6 +30,13 @@ enum class End { kEof, kHostReset, kClosed, kStalled, kReset, kKilled };
 /// e.g. "reset-loader".
 std::string Ending(End end, const char* stream);
 
+/// How the host ended a stream, where the target read it to the host's end:
+/// a normal end of stream ("eof"), a reset ("reset"), or it never came to
+/// that ("-": the target cut the stream itself, or there was none). A
+/// device takes a normal end for "all of it".
+enum class HostEnd { kNone, kEof, kReset };
+const char* HostEndText(HostEnd end);
+
 /// How the target reads, for every stream.
 struct ReadPlan {
   size_t readSize = 65536;       // bytes per read at most
@@ -55,7 +62,8 @@ class Reader {
   /// caller closes fd: for a reset the socket is left to linger for no time,
   /// for a kill the bytes left unread make the kernel's close a reset. A stall
   /// that is read on after (--read-after-stall) still ends as a stall.
-  End Drain(int fd, Faults faults, const Put& put);
+  /// *host tells how the host ended the stream.
+  End Drain(int fd, Faults faults, const Put& put, HostEnd* host);
 
  private:
   ReadPlan plan_;

@@ -15,7 +15,7 @@
 //          reply=P1 program_bytes=P loader_sha256=... id_sha256=...
 //          program_sha256=... program_seconds=1.234 stream_seconds=0.123456
 //          id_to_program_ms=1001 end_wait_ms=5002 announces_while_served=0
-//          [loader_from=ADDR] [data_from=ADDR]
+//          loader_end=eof program_end=eof [loader_from=ADDR] [data_from=ADDR]
 //
 // target is the target's own address, loader_from and data_from the
 // addresses its connections came from where --connect-from or --data-from
@@ -27,7 +27,10 @@
 // the stream (-1 where there was none), and announces_while_served counts the
 // announce datagrams that reached the target from its first program byte to
 // 4 s after its last (the host's wait before its close; a file list's next
-// cycle announces once the close is done).
+// cycle announces once the close is done). loader_end and program_end tell
+// how the host ended each stream where the target read it to that end: eof
+// (a normal end, which a device takes for "all of it"), reset, or - (the
+// target cut it itself, or there was none).
 //
 // result is ok, or the first thing that went wrong: refused-loader,
 // closed-loader, stalled-loader, reset-loader, killed-loader,
@@ -121,6 +124,7 @@ struct Config {
   size_t strayLoader = 0;
   bool floodData = false;
   bool readAfterStall = false;
+  bool resetLoaderAtEnd = false;
   bool listenOnly = false;
   std::string host;
   int readDelayMs = 0;
@@ -185,6 +189,7 @@ struct Update {
   Sink loader, id, program;
   int reboot = -1;  // the last loader byte, held back until the end shows it was the last
   std::string replied = "-";
+  HostEnd loaderEnd = HostEnd::kNone, programEnd = HostEnd::kNone;
   double programSeconds = 0;
   Clock::time_point idDone{}, firstByte{}, lastByte{}, ended{};
 };
@@ -208,7 +213,11 @@ void TakeLoader(const Config& cfg, const Target& t, in_addr_t host, Reader& read
     }
     u.loader.Add(p, k - 1);
     u.reboot = p[k - 1];
-  });
+  }, &u.loaderEnd);
+  if (end == End::kEof && cfg.resetLoaderAtEnd) {  // a device that reboots at once
+    const linger now = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+  }
   close(fd);
   if (end == End::kEof) return;
   u.result = Ending(end, "loader");
@@ -226,7 +235,10 @@ bool TakeIdCode(int fd, Update& u) {
   while (have < kIdCodeBytes) {  // at most 10 reads that take bytes
     ssize_t k = recv(fd, code + have, kIdCodeBytes - have, 0);
     if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) break;
+    if (k <= 0) {  // the data connection's stream ended inside the ID code
+      u.programEnd = k == 0 ? HostEnd::kEof : HostEnd::kReset;
+      break;
+    }
     have += static_cast<size_t>(k);
   }
   u.id.Add(code, have);
@@ -247,7 +259,7 @@ End TakeProgram(const Config& cfg, int fd, Reader& reader, Update& u) {
     if (u.program.bytes() == 0) u.firstByte = now;
     u.lastByte = now;
     u.program.Add(p, k);
-  });
+  }, &u.programEnd);
   if (rest.joinable()) rest.join();
   if (flood.joinable()) {
     shutdown(fd, SHUT_WR);
@@ -302,7 +314,8 @@ void Report(const Config& cfg, const Target& t, int n, Update& u, AnnounceBoard&
                      " id_sha256=" + u.id.Digest() + " program_sha256=" + u.program.Digest() +
                      " program_seconds=" + seconds + " stream_seconds=" + stream +
                      " id_to_program_ms=" + ms(u.idDone, u.firstByte) + " end_wait_ms=" + ms(u.lastByte, u.ended) +
-                     " announces_while_served=" + std::to_string(announces);
+                     " announces_while_served=" + std::to_string(announces) +
+                     " loader_end=" + HostEndText(u.loaderEnd) + " program_end=" + HostEndText(u.programEnd);
   if (!cfg.connectFrom.empty()) line += " loader_from=" + AddressText(t.loaderFrom);
   if (!cfg.dataFrom.empty()) line += " data_from=" + AddressText(t.dataFrom);
   Say(line);
@@ -407,7 +420,11 @@ int ParseOptions(int argc, char** argv, Config& cfg) {
                "Send bytes on the data connection without end after the ID code (and reply), until the host ends "
                "its stream");
   app.add_flag("--read-after-stall", cfg.readAfterStall,
-               "After a stall read on to the end instead of closing (the result still tells the stall)");
+               "After a stall read on to the end instead of closing (the result still tells the stall; "
+               "program_end or loader_end how the host ended the stream)");
+  app.add_flag("--reset-loader-at-end", cfg.resetLoaderAtEnd,
+               "Read the loader to the host's end of stream, then close with a reset (SO_LINGER 0), as a device "
+               "that reboots at once; then go on as usual");
   app.add_flag("--listen-only", cfg.listenOnly, "Only report datagrams; never connect");
   app.add_option("--host", cfg.host,
                  "Connect to this host at once instead of waiting for its announce datagram (every target)");
