@@ -64,6 +64,6 @@ take_test_args() {  # moxtil sim [launcher...]
 # Prints the paths that the FILES section of a manual page (plain or
 # compressed) names, one a line: where the installed files are said to be.
 manpage_files() {  # page
-  MAN_KEEP_FORMATTING= LC_ALL=C MANWIDTH=80 man -l "$1" 2>/dev/null | col -bx |
+  env -u MAN_KEEP_FORMATTING LC_ALL=C MANWIDTH=80 man -l "$1" 2>/dev/null | col -bx |
     sed -n '/^FILES$/,/^[A-Z]/{s|^       \(/[^ ]*\)$|\1|p}'
 }

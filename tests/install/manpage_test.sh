@@ -24,7 +24,7 @@ LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" >"$work/page.utf8" 2>"$work
 [ -s "$work/man.err" ] && fail "man --warnings: $(cat "$work/man.err")"
 width=$(col -bx <"$work/page.utf8" | wc -L)
 [ "$width" -le 80 ] || fail "the page is $width columns wide in 80: $(col -bx <"$work/page.utf8" | awk 'length > 80' | head -3)"
-MAN_KEEP_FORMATTING= LC_ALL=C MANWIDTH=80 man -l "$page" 2>/dev/null | col -bx >"$work/page.txt"
+env -u MAN_KEEP_FORMATTING LC_ALL=C MANWIDTH=80 man -l "$page" 2>/dev/null | col -bx >"$work/page.txt"
 grep -q "^moxtil $version " "$work/page.txt" || fail "the footer does not carry version $version: $(tail -1 "$work/page.txt")"
 
 # The tags of a section's paragraphs, from the page's source: the line after
@@ -39,9 +39,9 @@ tags() {
 letters=$(sed -n '/^bool TakeOption(/,/^}/p' "$options_cpp" | sed -n "s/^ *case '\(.\)':.*/\1/p" | sort -u)
 words=$(sed -n '/^int ParameterShell(/,/^}/p' "$options_cpp" | grep -o 'strcmp(arg, "[^"]*")' |
   sed 's/.*"\(.*\)")/\1/' | sort -u)
-[ "$(wc -w <<<"$letters")" -ge 10 ] || fail "found only '$(echo $letters)' in TakeOption: has the parser moved?"
+[ "$(wc -w <<<"$letters")" -ge 10 ] || fail "found only '$(tr '\n' ' ' <<<"$letters")' in TakeOption: has the parser moved?"
 [ -n "$words" ] || fail "found no fixed words in ParameterShell: has the parser moved?"
-parser=$( (printf -- '-%s\n' $letters; echo "$words") | sort -u)
+parser=$( (sed 's/^/-/' <<<"$letters"; echo "$words") | sort -u)
 # A tag names one or more options, separated by commas, each with its value
 # attached (-Bbase, -LTseconds: the value is the macro's next argument); a
 # fixed word is named whole.
@@ -49,7 +49,7 @@ documented=$(tags OPTIONS | tr ',' '\n' | while read -r option _; do
   if grep -qxF -- "$option" <<<"$words"; then echo "$option"; else echo "${option:0:2}"; fi
 done | sort -u)
 [ "$documented" = "$parser" ] ||
-  fail "options: the parser takes $(echo $parser), the page names $(echo $documented)"
+  fail "options: the parser takes $(tr '\n' ' ' <<<"$parser"), the page names $(tr '\n' ' ' <<<"$documented")"
 
 # Status lines: every text of namespace status in Output.h (its line feed
 # and the blank at the end of one are not seen on the page).

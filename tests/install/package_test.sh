@@ -29,7 +29,7 @@ fail() { echo "FAILED: $*"; failed=1; }
 "${CPACK:-cpack}" --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; echo "FAILED: cpack -G DEB"; exit 1; }
 debs=("$work"/out/*.deb)
-[ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || { echo "FAILED: cpack made ${debs[*]}"; exit 1; }
+if [ ${#debs[@]} != 1 ] || [ ! -f "${debs[0]}" ]; then echo "FAILED: cpack made ${debs[*]}"; exit 1; fi
 deb=${debs[0]}
 dpkg-deb -x "$deb" "$work/x" || { echo "FAILED: dpkg-deb -x"; exit 1; }
 
@@ -128,7 +128,7 @@ LC_ALL=C MANWIDTH=80 man -l "$root/usr/share/man/man1/moxtil.1.gz" 2>&1 | grep -
 
 # Removed, and purged: nothing is left but what was there before.
 "${dpkg[@]}" --purge moxtil >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg --purge"; }
-[ -z "$(dpkg-query --root="$root" -W -f='${Status}' moxtil 2>/dev/null | grep ' installed')" ] ||
+dpkg-query --root="$root" -W -f='${Status}' moxtil 2>/dev/null | grep -q ' installed$' &&
   fail "moxtil still installed after the purge"
 after=$(cd "$root" && find . -path ./var/lib/dpkg -prune -o -print | sort)
 left=$(comm -13 <(echo "$before") <(echo "$after"))
