@@ -60,3 +60,10 @@ take_test_args() {  # moxtil sim [launcher...]
   launcher=("$@")
   if [ -n "${MOXTIL_E2E_LAUNCHER:-}" ]; then read -r -a launcher <<<"$MOXTIL_E2E_LAUNCHER"; fi
 }
+
+# Prints the paths that the FILES section of a manual page (plain or
+# compressed) names, one a line: where the installed files are said to be.
+manpage_files() {  # page
+  env -u MAN_KEEP_FORMATTING LC_ALL=C MANWIDTH=80 man -l "$1" 2>/dev/null | col -bx |
+    sed -n '/^FILES$/,/^[A-Z]/{s|^       \(/[^ ]*\)$|\1|p}'
+}

@@ -14,6 +14,8 @@ packages=(
   socat time                     # benchmark baseline and its measurements; the terminal test's port block
   tmux                           # the terminal test reads moxtil's screen through it
   file                           # shows what a cross build made
+  dpkg-dev                       # the Debian package: its dependencies and architecture
+  groff-base man-db bsdextrautils  # the manual page rendered and checked (groff, man, col)
 )
 
 missing=()
