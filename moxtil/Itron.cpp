@@ -807,14 +807,19 @@ ER tcp_can_cep(ID cepid) {
   int s;
   const ER er = SocketOf(cepid, &s);
   if (er != E_OK) return er;
-  // A connect to no address disconnects the socket: a reset goes out, what
-  // is queued is thrown away, and every wait on the socket ends. (A shutdown
-  // would end the stream normally behind the bytes already queued.)
+  Cancelled[cepid] = true;
+  // A stream acknowledged to its last byte is whole: it ends normally.
+  if (EndsNormally[cepid]) {
+    shutdown(s, SHUT_RDWR);
+    return E_OK;
+  }
+  // Any other is given up on. A connect to no address disconnects the
+  // socket: a reset goes out, what is queued is thrown away, and every wait
+  // on the socket ends. (A shutdown would end the stream normally behind the
+  // bytes already queued.)
   sockaddr unspecified;
   std::memset(&unspecified, 0, sizeof unspecified);
   unspecified.sa_family = AF_UNSPEC;
-  Cancelled[cepid] = true;
-  EndsNormally[cepid] = false;
   connect(s, &unspecified, sizeof unspecified);
   return E_OK;
 }

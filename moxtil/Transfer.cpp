@@ -30,7 +30,7 @@ unsigned char streamBuf[kProcessSlots][kRunSize];
 constexpr int kRebootLimitMs = 120000;
 // ...and one whose TCP answers nothing for this long while bytes of ours
 // wait for it (a device that is busy but alive answers, however long).
-constexpr INT kSilenceLimitMs = 60000;
+constexpr INT kSilenceLimitMs = 45000;
 
 // Said of a failed stream, which the close resets.
 constexpr char kResetNote[] = "; the connection was reset, so that the target cannot take the part it got for the whole";
