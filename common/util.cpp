@@ -33,6 +33,12 @@ int64_t MonotonicMs() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+int64_t WallClockMs() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 int64_t Deadline::LeftMs() const {
   if (IsNever()) return -1;
   const int64_t left = atMs_ - MonotonicMs();

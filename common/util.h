@@ -21,6 +21,8 @@ off_t filelength(int fd);
 
 /// Milliseconds of a clock that only goes forward, for deadlines.
 int64_t MonotonicMs();
+/// Milliseconds since the epoch, for records that tell when.
+int64_t WallClockMs();
 
 /// The moment a wait must end by, on the monotonic clock, or none: the one
 /// form every time limit takes inside the program.

@@ -7,6 +7,7 @@
 #include "moxtil/Options.h"
 #include "moxtil/Output.h"
 #include "moxtil/Protocol.h"
+#include "moxtil/Record.h"
 #include "moxtil/Report.h"
 #include "moxtil/Transfer.h"
 
@@ -78,8 +79,9 @@ struct Acceptance {
   int taken = 0;  // targets taken in this cycle
 };
 
-void StopAccepting(Acceptance& a) {
+void StopAccepting(Acceptance& a, AcceptorEnding why) {
   a.accepting = false;
+  a.cycle.ending = why;
   a.cycle.phase = AcceptorPhase::kServing;
 }
 
@@ -153,13 +155,19 @@ void TakeDataConnection() {
 
 // ---- transfers
 
+/// What is kept of a target whose transfer ended: for the summary and the record.
+void KeepRecord(const PROCESS_INFO& p) {
+  RecordServed(p);
+  RecordTargetEnd(p);
+}
+
 /// Waits for the transfer thread of slot p and keeps what came of it: true
 /// when its target was served to the end.
 bool WaitForTransfer(PROCESS_INFO& p) {
   int exitValue = -1;
   const bool joined = JoinThread(p.thread, &exitValue) == 0;
   p.joinable = false;
-  RecordServed(p);
+  KeepRecord(p);
   return joined && exitValue >= 0;
 }
 
@@ -232,18 +240,31 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
       slot.finished = false;
       slot.wireFailure = false;
       slot.resetAfterFinish = false;
+      slot.mac[0] = '\0';
+      Sha256Init(&slot.loaderHash);
+      Sha256Init(&slot.programHash);
+      slot.loaderSent = false;
+      slot.bytesAcknowledged = -1;
+      slot.startedWallMs = WallClockMs();
+      slot.endedWallMs = slot.startedWallMs;
+      slot.recordedMs = 0;
+      slot.why[0] = '\0';
+      slot.lastStatus[0] = '\0';
       taken = makeProcessNo() == n;
     }
   }
   if (!taken) {
     RefuseLoaderConnection(cepid, peer, "the run is ending (a stop signal came): no more targets are taken");
-    StopAccepting(a);
+    StopAccepting(a, AcceptorEnding::kSignal);
     return;
   }
   ++a.taken;
 
   if (!IsSingleTargetMode() || IsFirstSoftwareUpdate()) TargetStatus(slot, status::kConnect);
   TargetLog(slot, "loader connection from %s", FormatAddress(peer.ipaddr, peer.portno).text);
+  // Its address may change across its reboot; its hardware address does not.
+  if (RecordActive() && !LookUpHardwareAddress(peer.ipaddr, slot.mac)) slot.mac[0] = '\0';
+  RecordTargetBegin(slot);
   const int started = CreateThread(kMinThreadStackSize, process2, &slot, &slot.thread);
   if (started != 0) {
     TargetLog(slot, "transfer for %s: thread cannot start: %s", FormatAddress(peer.ipaddr, peer.portno).text,
@@ -255,12 +276,16 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
     tcp_del_cep(cepid);
     EndDataHandOver(slot);
     cancelProcessNo(n);
-    RecordServed(slot);
+    KeepRecord(slot);
     if (IsSingleTargetMode()) SoftwareUpError();
   } else {
     slot.joinable = true;
   }
-  if (IsSingleTargetMode() || (_targetLimit > 0 && a.taken >= _targetLimit)) StopAccepting(a);
+  if (IsSingleTargetMode()) {
+    StopAccepting(a, AcceptorEnding::kServed);
+  } else if (_targetLimit > 0 && a.taken >= _targetLimit) {
+    StopAccepting(a, AcceptorEnding::kCount);
+  }
 }
 
 /// The next loader connection; in unicast mode one from another address is
@@ -296,7 +321,7 @@ int ServeTargets(Acceptance& a) {
     // waited for, on this pass or the next, never left to the clean-up.
     const bool busy = IsProcessStart() != 0;
     ReapEnded();
-    if (a.accepting && IsStopRequested()) StopAccepting(a);
+    if (a.accepting && IsStopRequested()) StopAccepting(a, AcceptorEnding::kSignal);
     if (!a.accepting && !busy) return 0;
     if (wasBusy && !busy) a.acceptBy = DeadlineOf(a.tmo);  // -M: idle from now on
     wasBusy = busy;
@@ -304,9 +329,11 @@ int ServeTargets(Acceptance& a) {
       if (IsSingleTargetMode() || a.taken == 0) {
         _IsTimeOut = 1;  // first: whoever sees the error flag sees both
         SoftwareUpError();
+        a.cycle.ending = AcceptorEnding::kTimedOut;
         return kAcceptorTimedOut;
       }
       printLog(stderr, "no target connected for %d s and none is being served: the run ends", _TimeOutSecond);
+      a.cycle.ending = AcceptorEnding::kIdle;
       return 0;
     }
 
@@ -321,11 +348,12 @@ int ServeTargets(Acceptance& a) {
     // data connection, a stop; and on a terminal in time for the live view.
     Deadline until = a.accepting && !busy ? a.acceptBy : Deadline::Never();
     const bool viewing = LiveViewShowsTargets();
-    if (viewing && (until.IsNever() || until.LeftMs() > kLiveViewRefreshMs)) {
-      until = Deadline::In(kLiveViewRefreshMs);
-    }
+    const bool recording = RecordShowsTargets();
+    const int tickMs = viewing ? kLiveViewRefreshMs : kRecordProgressMs;
+    if ((viewing || recording) && (until.IsNever() || until.LeftMs() > tickMs)) until = Deadline::In(tickMs);
     const ER ready = tcp_wai_rep(reps, count, TmoUntil(until));
     if (viewing) RefreshLiveView();
+    if (recording) RecordProgressOfTargets();
     if (ready == repid_loader && wantLoader) {
       TakeLoaderConnection(a);
     } else if (ready == repid_data) {

@@ -20,9 +20,20 @@ enum class AcceptorPhase {
   kEnded,      // process1 is about to return
 };
 
+/// Why the acceptor of a cycle took no more targets.
+enum class AcceptorEnding {
+  kNone,      // it has not stopped (or could not start)
+  kServed,    // one target at a time: it took its target
+  kCount,     // -M<n>: n targets taken
+  kSignal,    // a stop signal
+  kIdle,      // -M -T: no target for -T
+  kTimedOut,  // no target came within -T
+};
+
 /// The driver's handle on the acceptor of one cycle (process1's argument).
 struct AcceptorCycle {
   std::atomic<AcceptorPhase> phase{AcceptorPhase::kStarting};
+  std::atomic<AcceptorEnding> ending{AcceptorEnding::kNone};
 };
 
 /// True while both reception points listen: only then is there a point in

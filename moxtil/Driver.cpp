@@ -15,6 +15,7 @@
 #include "moxtil/Options.h"
 #include "moxtil/Output.h"
 #include "moxtil/Protocol.h"
+#include "moxtil/Record.h"
 #include "moxtil/Report.h"
 #include "moxtil/RunState.h"
 
@@ -154,6 +155,23 @@ void Announce(ID cepid, Acceptor& acceptor) {
   }
 }
 
+// Why the last cycle's acceptor took no more targets, for the record.
+AcceptorEnding lastEnding = AcceptorEnding::kNone;
+
+/// What ended the run, as the record tells it.
+const char* EndedBy(int result) {
+  if (lastEnding == AcceptorEnding::kTimedOut) return "time_out";
+  if (result < 0 || (IsSingleTargetMode() && IsError())) return "error";
+  switch (lastEnding) {
+    case AcceptorEnding::kCount: return "count";
+    case AcceptorEnding::kSignal: return "signal";
+    case AcceptorEnding::kIdle: return "idle";
+    case AcceptorEnding::kServed: return "done";
+    default: break;
+  }
+  return IsError() ? "error" : "done";
+}
+
 /// One update cycle for the current file set. A cycle that cannot announce
 /// or accept ends the update: retrying it would fail the same way.
 void RunCycle(bool firstCycle) {
@@ -189,6 +207,7 @@ void RunCycle(bool firstCycle) {
   // keeps it from outliving the cycle, and tells an accept time-out apart
   // from a failed transfer, which has written its own line.
   JoinAcceptor(acceptor);
+  lastEnding = acceptor.cycle.ending;
   if (acceptor.exitValue == kAcceptorTimedOut) {
     printLog(stderr, "Update Request has been canceled (_timeout).");
     printLog(stderr, "no target connected to the loader port %u within %d s",
@@ -197,6 +216,13 @@ void RunCycle(bool firstCycle) {
   }
   // Each cycle gives its endpoint back, so that a file list of any length is served.
   udp_del_cep(cepid);
+}
+
+/// The record's end, with the program's exit value: result.
+int EndRecord(int result) {
+  RecordRunEnd(result, EndedBy(result));
+  RecordClose();
+  return result;
 }
 
 void CreateMutexes() {
@@ -234,20 +260,24 @@ int RunMoxtil(int argc, char** argv) {
 
   printLog(stderr, "%s", kVersionLine);
   printLog(stderr, "%s", kTitleLine);
+  lastEnding = AcceptorEnding::kNone;
+  // A record that cannot be kept is refused before anything is announced.
+  if (_recordPath[0] != '\0' && RecordOpen(_recordPath) != 0) return -1;
 
   if (_filelist) {
     std::memset(_FileListPath, 0, sizeof _FileListPath);
     snprintf(_FileListPath, sizeof _FileListPath, "%s", argv[1]);
     if (access(_FileListPath, F_OK) != 0) {
       printLog(stderr, "loader filelist not found!");
-      return -1;
+      return EndRecord(-1);
     }
     _totalSwupNum = GetTotalLine(_FileListPath);
     if (_totalSwupNum < 0) {
       printLog(stderr, "no file to upload. !");
-      return -1;
+      return EndRecord(-1);
     }
   }
+  RecordRunBegin(argc, argv);
 
   // The mutexes live for the whole run: every thread that locks them has
   // been waited for before they go.
@@ -261,6 +291,7 @@ int RunMoxtil(int argc, char** argv) {
       result = -1;
       break;
     }
+    if (_filelist) RecordRowBegin(_currentSwupNum + 1);
     RunCycle(firstCycle);
     if (_filelist && _filelistWaitTimer >= 1 && IsSoftwareUpdate()) Sleep(1000 * _filelistWaitTimer);
     if (!(IsSoftwareUpdate() && !IsError())) break;
@@ -271,5 +302,5 @@ int RunMoxtil(int argc, char** argv) {
     if (result == 0 && (ServedCount() == 0 || FinishedCount() < ServedCount())) result = 1;
   }
   DestroyMutexes();
-  return result;
+  return EndRecord(result);
 }

@@ -27,6 +27,7 @@ int _filelist = 0;
 int _filelistWaitTimer = 0;
 int _option = 0;
 int _targetLimit = 0;
+char _recordPath[kPathSize] = "";
 
 // The default interface is eth0 although the text below says br0: callers
 // know the text as it stands.
@@ -138,6 +139,9 @@ bool TakeOption(const char* arg) {
       return true;
     case 'b':
       _reuse_addr = 1;
+      return true;
+    case 'J':
+      StorePath(_recordPath, value);
       return true;
     case 'i':
       std::snprintf(ifname, sizeof ifname, "%s", value);
@@ -255,4 +259,5 @@ void ResetOptions() {
   _filelistWaitTimer = 0;
   _option = 0;
   _targetLimit = 0;
+  std::memset(_recordPath, 0, sizeof _recordPath);
 }

@@ -28,6 +28,7 @@ extern int _filelist;            // -L
 extern int _filelistWaitTimer;   // -LT: seconds between rows
 extern int _option;              // -M 1: several targets at once; -S 0 (the default)
 extern int _targetLimit;         // -M<n>: the run ends after n targets; 0 = no limit
+extern char _recordPath[kPathSize];  // -J: the JSON Lines record to append to; "" = none
 
 // Start values of the options, also what ResetOptions restores. (The
 // interface name is a literal, since it initialises an array.)

@@ -7,6 +7,7 @@
 #include "moxtil/Acceptor.h"
 #include "moxtil/Options.h"
 #include "moxtil/Output.h"
+#include "moxtil/Record.h"
 
 namespace {
 
@@ -25,14 +26,16 @@ void AppendAmount(char* out, size_t size, int64_t done, int64_t due) {
   }
 }
 
-/// The program bytes of p that its target's TCP has acknowledged: those sent
-/// but what its connection still holds unacknowledged.
+}  // namespace
+
 int64_t AcknowledgedBytes(const PROCESS_INFO& p) {
   const int64_t sent = p.bytesDone;
   std::lock_guard<std::mutex> lock(slotLock);  // the connection stays p's meanwhile
   const ER unacked = p.liveCepid >= 0 ? tcp_ref_cep(p.liveCepid) : 0;
   return unacked > 0 && unacked <= sent ? sent - unacked : sent;
 }
+
+namespace {
 
 /// The live line of one target: its address, percent, bytes done of due,
 /// MiB/s and the time left, from the figures its transfer keeps.
@@ -73,7 +76,8 @@ void DrawLiveView() {
 
 }  // namespace
 
-void TargetStatus(const PROCESS_INFO& p, const char* line) {
+void TargetStatus(PROCESS_INFO& p, const char* line) {
+  snprintf(p.lastStatus, sizeof p.lastStatus, "%s", line);
   if (IsSingleTargetMode()) {
     ConsoleOut(line);
     return;
@@ -83,8 +87,12 @@ void TargetStatus(const PROCESS_INFO& p, const char* line) {
   ConsoleOut(text, ToneOf(line));
 }
 
-void ProgressOut(const PROCESS_INFO& p, const char* line) {
-  if (!LiveViewActive()) TargetStatus(p, line);
+void ProgressOut(PROCESS_INFO& p, const char* line) {
+  if (!LiveViewActive()) {
+    TargetStatus(p, line);
+  } else {
+    snprintf(p.lastStatus, sizeof p.lastStatus, "%s", line);  // what a pipe would have had
+  }
 }
 
 void ShowInLiveView(PROCESS_INFO& p, bool shown) {
@@ -92,6 +100,7 @@ void ShowInLiveView(PROCESS_INFO& p, bool shown) {
   if (p.inView == shown) return;
   p.inView = shown;
   inView += shown ? 1 : -1;
+  if (shown && RecordActive()) WakeAcceptor();  // it records the progress
   if (!LiveViewActive()) return;
   DrawLiveView();
   if (shown) WakeAcceptor();  // it keeps the view fresh
@@ -105,6 +114,18 @@ bool LiveViewShowsTargets() {
 void RefreshLiveView() {
   std::lock_guard<std::mutex> lock(viewLock);
   if (inView > 0 && LiveViewActive()) DrawLiveView();
+}
+
+bool RecordShowsTargets() {
+  std::lock_guard<std::mutex> lock(viewLock);
+  return inView > 0 && RecordActive();
+}
+
+void RecordProgressOfTargets() {
+  std::lock_guard<std::mutex> lock(viewLock);  // a slot in view is not given to another meanwhile
+  for (PROCESS_INFO& p : process_info) {
+    if (p.status != 0 && p.inView) RecordProgress(p, AcknowledgedBytes(p));
+  }
 }
 
 void TargetLog(const PROCESS_INFO& p, const char* format, ...) {

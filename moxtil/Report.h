@@ -7,15 +7,19 @@
 
 #include "moxtil/RunState.h"
 
-/// A status line about the target of p.
-void TargetStatus(const PROCESS_INFO& p, const char* line);
+/// A status line about the target of p; its record keeps it as the last.
+void TargetStatus(PROCESS_INFO& p, const char* line);
 
 /// An explanation about the target of p.
 void TargetLog(const PROCESS_INFO& p, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 /// A progress line about the target of p. On a terminal the live view shows
 /// the target's figures instead (RefreshLiveView).
-void ProgressOut(const PROCESS_INFO& p, const char* line);
+void ProgressOut(PROCESS_INFO& p, const char* line);
+
+/// The program bytes of p that its target's TCP has acknowledged: those sent
+/// but what its connection still holds unacknowledged.
+int64_t AcknowledgedBytes(const PROCESS_INFO& p);
 
 /// The target of p enters the live view (its program is being sent) or
 /// leaves it (before the line that tells how the program stage ended).
@@ -28,6 +32,13 @@ constexpr int kLiveViewRefreshMs = 100;
 /// Redraws the live view with every target's figures as they are now: the
 /// bytes its TCP has acknowledged, not those handed to the socket.
 void RefreshLiveView();
+
+/// Whether a target's program is being sent while a record (-J) is kept: its
+/// progress is then recorded by the acceptor, every kRecordProgressMs.
+bool RecordShowsTargets();
+constexpr int kRecordProgressMs = 500;
+/// Records the progress of every target whose program is being sent.
+void RecordProgressOfTargets();
 
 /// "4194304 bytes in 3.02 s (1.32 MiB/s)": the time in ms when under a
 /// second, and no rate under 100 ms, where the start and the acknowledgements

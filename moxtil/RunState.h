@@ -25,7 +25,9 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "common/sha256.h"
 #include "common/util.h"
+#include "moxtil/HardwareAddress.h"
 #include "moxtil/Itron.h"
 
 extern int _TimeOutmSecond;                 // 1000 x -T
@@ -111,6 +113,18 @@ struct PROCESS_INFO {
   bool finished;         // "100 % finish" (or its row counted)
   bool wireFailure;      // it failed on the wire, not for a file
   bool resetAfterFinish;  // reset by the target between the finish line and the close
+
+  // The rest of the target's record (-J), written by the acceptor at the
+  // accept (the hardware address) and by the transfer; read once it ended.
+  char mac[kHardwareAddressSize];  // "" where the neighbour table has none
+  Sha256 loaderHash;               // of the loader bytes sent, fed only for a record
+  Sha256 programHash;              // of the program bytes sent, the same
+  bool loaderSent;                 // the whole loader and the reboot byte acknowledged
+  int64_t bytesAcknowledged;       // of the program, once it ended: -1 unknown
+  int64_t startedWallMs, endedWallMs;  // ms since the epoch
+  int64_t recordedMs;              // the last progress record (monotonic ms), 0 none
+  char why[400];                   // the explanation of its failure, "" for none
+  char lastStatus[100];            // its last status line as written, "" none yet
 };
 
 extern PROCESS_INFO process_info[kProcessSlots];

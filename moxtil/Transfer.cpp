@@ -12,6 +12,7 @@
 #include "moxtil/Options.h"
 #include "moxtil/Output.h"
 #include "moxtil/Protocol.h"
+#include "moxtil/Record.h"
 #include "moxtil/Report.h"
 #include "moxtil/RunState.h"
 
@@ -53,7 +54,6 @@ struct Session {
   unsigned char* buf;
   AddressText peer;  // of the connection in use
   bool loaderReset;  // the target reset the loader connection once it had acknowledged it all
-  char why[400];     // the explanation of a failure, written before its line
 };
 
 /// The connection in use from now on; with -M it is watched for a target
@@ -70,7 +70,7 @@ Outcome Explain(Session& s, Outcome failure, const char* format, ...) __attribut
 Outcome Explain(Session& s, Outcome failure, const char* format, ...) {
   va_list ap;
   va_start(ap, format);
-  vsnprintf(s.why, sizeof s.why, format, ap);
+  vsnprintf(s.p->why, sizeof s.p->why, format, ap);
   va_end(ap);
   return failure;
 }
@@ -104,14 +104,15 @@ ER CloseConnection(Session& s) {
 void Pause(Session& s, int ms) { PauseUnlessCancelled(*s.p, ms); }
 
 /// Sends all len bytes, going on after short counts: len, or the bytes sent
-/// before a send failed.
-size_t SendAll(ID cepid, const unsigned char* data, size_t len, TMO tmo) {
+/// before a send failed. With a record, what was sent is fed to *hash.
+size_t SendAll(ID cepid, const unsigned char* data, size_t len, TMO tmo, Sha256* hash = nullptr) {
   size_t done = 0;
   while (done < len) {
     const size_t left = len - done;
     const INT want = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<INT>(left);
     const ER sent = tcp_snd_dat(cepid, data + done, want, tmo);
     if (sent < 0) break;
+    if (hash != nullptr) Sha256Update(hash, data + done, static_cast<size_t>(sent));
     done += static_cast<size_t>(sent);
   }
   return done;
@@ -122,12 +123,13 @@ size_t SendAll(ID cepid, const unsigned char* data, size_t len, TMO tmo) {
 // is sent to its end.
 enum class Stream { kOk, kShort, kSendError };
 
-/// Sends the loader file to its end, counting the bytes sent in *sent.
-Stream SendLoader(ID cepid, FILE* fp, off_t length, unsigned char* buf, TMO tmo, int64_t* sent) {
+/// Sends the loader file to its end, counting the bytes sent in *sent and
+/// feeding them to *hash (null: none).
+Stream SendLoader(ID cepid, FILE* fp, off_t length, unsigned char* buf, TMO tmo, int64_t* sent, Sha256* hash) {
   for (;;) {
     const size_t got = fread(buf, 1, kRunSize, fp);
     if (ferror(fp)) return Stream::kShort;
-    const size_t done = SendAll(cepid, buf, got, tmo);
+    const size_t done = SendAll(cepid, buf, got, tmo, hash);
     *sent += static_cast<int64_t>(done);
     if (done < got) return Stream::kSendError;
     if (got < kRunSize) return *sent < length ? Stream::kShort : Stream::kOk;
@@ -185,6 +187,7 @@ Stream SendProgram(Session& s, FILE* fp, Progress& progress) {
       INT want = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<INT>(left);
       ER n = tcp_snd_dat(s.cepid, buf + sent, want, s.tmo);
       if (n < 0) return Stream::kSendError;
+      if (RecordActive()) Sha256Update(&s.p->programHash, buf + sent, static_cast<size_t>(n));
       sent += static_cast<size_t>(n);
       progress.size += n;
       s.p->bytesDone = progress.size;
@@ -212,7 +215,8 @@ Outcome LoaderStage(Session& s) {
                    FileReason(errno));
   }
   int64_t sent = 0;
-  const Stream loader = SendLoader(s.cepid, fp, length, s.buf, s.tmo, &sent);
+  Sha256* hash = RecordActive() ? &s.p->loaderHash : nullptr;
+  const Stream loader = SendLoader(s.cepid, fp, length, s.buf, s.tmo, &sent, hash);
   const long long total = static_cast<long long>(length);
   Outcome outcome = kDone;
   if (loader == Stream::kShort) {
@@ -246,6 +250,8 @@ Outcome LoaderStage(Session& s) {
               "byte (%lld bytes and 1), before the close was over (%s); its data connection tells whether it "
               "took them", s.peer.text, total, ItronReason());
   }
+  s.p->loaderSent = true;
+  RecordStage(*s.p, "loader_sent");
   return kDone;
 }
 
@@ -293,6 +299,7 @@ Outcome IdCodeStage(Session& s, unsigned char* memo) {
   if (accepted != E_OK) return Explain(s, failed, "ID code: no data connection on port %u%s", DataPortNumber(), after);
   UseConnectionOf(s, cepid, dstaddr);
   s.p->dataAddr = dstaddr.ipaddr;
+  RecordStage(*s.p, "data_connection");
   if (dstaddr.ipaddr == s.p->ipaddr || IsSingleTargetMode()) {
     TargetLog(*s.p, "data connection from %s", s.peer.text);
   } else {
@@ -302,21 +309,25 @@ Outcome IdCodeStage(Session& s, unsigned char* memo) {
   if (SendAll(s.cepid, memo, kIdCodeSize, s.tmo) != kIdCodeSize) {
     return Explain(s, failed, "ID code to %s: send failed: %s", s.peer.text, ItronReason());
   }
+  RecordStage(*s.p, "id_code_sent");
   Pause(s, kAfterIdCodeMs);
   return kDone;
 }
 
 /// The target's choice when two programs are configured: one receive.
 void SelectionStage(Session& s, unsigned char* memo) {
-  if (s.p->selectFileNum == 0) return;
-  s.p->selectFileNum = 0;
-  const ER got = tcp_rcv_dat(s.cepid, memo, static_cast<INT>(kSelectionReplySize), kSelectionReplyWait);
-  s.p->selectFileNum = SelectedProgram(memo, got);
+  if (s.p->selectFileNum != 0) {
+    s.p->selectFileNum = 0;
+    const ER got = tcp_rcv_dat(s.cepid, memo, static_cast<INT>(kSelectionReplySize), kSelectionReplyWait);
+    s.p->selectFileNum = SelectedProgram(memo, got);
+  }
+  RecordStage(*s.p, "program_chosen");
 }
 
 /// The chosen program with its progress lines, acknowledged to the last byte.
 Outcome ProgramStage(Session& s) {
   if (!_filelist) TargetStatus(*s.p, status::kNowErasing);
+  RecordStage(*s.p, "erasing");
   const char* path = _targetFile[s.p->selectFileNum];
   off_t length = 0;
   FILE* fp = OpenRegularFile(path, &length);
@@ -347,6 +358,8 @@ Outcome ProgramStage(Session& s) {
     // change the reason.
     outcome = Explain(s, failed, "program to %s: all %lld bytes sent, not all acknowledged: %s", s.peer.text,
                       static_cast<long long>(progress.size), ItronReason());
+  } else {
+    s.p->bytesAcknowledged = progress.size;
   }
   ShowInLiveView(*s.p, false);  // gone before the line that tells how it ended
   return outcome;
@@ -397,7 +410,7 @@ const char* CancelReason(Cancel why) {
 
 }  // namespace
 
-void PrintWritePercentage(const PROCESS_INFO& p, int64_t total, int64_t current) {
+void PrintWritePercentage(PROCESS_INFO& p, int64_t total, int64_t current) {
   char line[100];
   snprintf(line, sizeof line, "%03ld %%", WritePercentage(total, current));
   ProgressOut(p, line);
@@ -405,15 +418,17 @@ void PrintWritePercentage(const PROCESS_INFO& p, int64_t total, int64_t current)
 
 int process2(void* arg) {
   PROCESS_INFO* p = static_cast<PROCESS_INFO*>(arg);
-  Session s = {p, ThreadTimeOut(), -1, streamBuf[p->no], {}, false, ""};
+  Session s = {p, ThreadTimeOut(), -1, streamBuf[p->no], {}, false};
   UseConnectionOf(s, p->cepid, {p->ipaddr, p->portno});
   const Outcome outcome = Serve(s);
+  // What of a failed program its target acknowledged, asked before the close.
+  if (outcome.line != nullptr && p->bytesDue >= 0) p->bytesAcknowledged = AcknowledgedBytes(*p);
   // One way out, whatever the stage: the connections, the record, the
   // lines, the slot. A stream given up on is reset by its close.
   const bool open = s.cepid >= 0;
   if (CloseConnection(s) == E_OK && open && outcome.line != nullptr) {
-    const size_t used = strlen(s.why);
-    snprintf(s.why + used, sizeof s.why - used, "%s", kResetNote);
+    const size_t used = strlen(p->why);
+    snprintf(p->why + used, sizeof p->why - used, "%s", kResetNote);
   }
   EndDataHandOver(*p);
   ShowInLiveView(*p, false);
@@ -422,14 +437,15 @@ int process2(void* arg) {
   p->wireFailure = outcome.setsTimeOutFlag;
   if (outcome.line != nullptr) {
     if (cancelled != nullptr) {
-      TargetLog(*p, "%s: %s", cancelled, s.why);
+      TargetLog(*p, "%s: %s", cancelled, p->why);
     } else {
-      TargetLog(*p, "%s", s.why);
+      TargetLog(*p, "%s", p->why);
     }
     TargetStatus(*p, outcome.line);
   } else if (cancelled != nullptr) {
     TargetLog(*p, "program to %s: closed before the end of the wait: %s", s.peer.text, cancelled);
   }
+  p->endedWallMs = WallClockMs();
   cancelProcessNo(p->no);
   WakeAcceptor();  // it waits for this thread
   return outcome.line == nullptr ? 0 : -1;

@@ -13,4 +13,4 @@ int process2(void* arg);
 /// Writes the progress line of p for `current` of `total` bytes sent
 /// ("042 %"), over the whole list in file-list mode. Never 100: "100 % finish"
 /// tells that.
-void PrintWritePercentage(const PROCESS_INFO& p, int64_t total, int64_t current);
+void PrintWritePercentage(PROCESS_INFO& p, int64_t total, int64_t current);

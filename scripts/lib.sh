@@ -67,3 +67,30 @@ manpage_files() {  # page
   env -u MAN_KEEP_FORMATTING LC_ALL=C MANWIDTH=80 man -l "$1" 2>/dev/null | col -bx |
     sed -n '/^FILES$/,/^[A-Z]/{s|^       \(/[^ ]*\)$|\1|p}'
 }
+
+# Network namespaces for a station and its devices, nothing of which leaves
+# them: <tag>-host, and <tag>-t1 to <tag>-t<count> with device k at
+# 169.254.8k.2 (hardware address 02:00:00:00:08:0k) behind a veth link of its
+# own, whose station end <tag>-h<k> is 169.254.8k.1. Fails when a namespace
+# cannot be made; remove_station takes them away again.
+make_station() {  # tag count
+  local tag=$1 count=$2 k
+  ip netns add "$tag-host" || return 1
+  ip -n "$tag-host" link set lo up
+  for k in $(seq "$count"); do
+    ip netns add "$tag-t$k" &&
+      ip link add "$tag-h$k" netns "$tag-host" type veth peer name "$tag-t$k" netns "$tag-t$k" &&
+      ip -n "$tag-t$k" link set "$tag-t$k" address "02:00:00:00:08:0$k" &&
+      ip -n "$tag-host" addr add "169.254.8$k.1/24" dev "$tag-h$k" &&
+      ip -n "$tag-t$k" addr add "169.254.8$k.2/24" dev "$tag-t$k" &&
+      ip -n "$tag-t$k" link set lo up &&
+      ip -n "$tag-host" link set "$tag-h$k" up &&
+      ip -n "$tag-t$k" link set "$tag-t$k" up || return 1
+  done
+}
+remove_station() {  # tag count
+  local k
+  for k in $(seq "$2"); do ip netns del "$1-t$k" 2>/dev/null; done
+  ip netns del "$1-host" 2>/dev/null
+  return 0
+}

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev googletest        # unit and end-to-end tests
+  nlohmann-json3-dev python3     # the tests read the record (-J)
   libcli11-dev libssl-dev        # the target simulator's options and checksums
   iproute2                       # network namespaces for the broadcast test
   clang libclang-rt-14-dev       # fuzzing

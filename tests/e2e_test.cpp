@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
+#include <fstream>
 #include <regex>
 
 #include "tests/testkit.h"
@@ -40,8 +43,11 @@ struct Trial {  // one row being run
   int base = PortBase();
   int held = -1;  // a port another program holds
   std::vector<FileSet> files;
+  Strings args;  // moxtil's
   std::unique_ptr<Process> moxtil, sim;
   std::vector<std::unique_ptr<Process>> others;  // more simulators
+  int runsRecorded = 0;  // runs that wrote the record (-J)
+  std::string Record() const { return dir.File("record.jsonl"); }
   ~Trial() { close(held); }
 };
 
@@ -56,6 +62,7 @@ struct Case {
   std::string why;          // the explanation before the last status line
   Report report;            // fields of the first update's report
   bool small = false;       // socket buffers of a small device
+  bool record = false;      // -J: the record is checked against the log and the files
   // -M: targets at 127.0.0.2 and up served at once, announced by broadcast
   // in a private network; each target's tagged status lines are `status`
   // unless `each` says other, and `targets` addresses have lines.
@@ -84,6 +91,7 @@ struct Case {
   Case& FailsInProgram(std::string v) { return Status({kConnect, kErasing, "*", kProgramError}).Why(std::move(v)); }
   Case& Reports(Report v) { report = std::move(v); return *this; }
   Case& Small() { small = true; return *this; }
+  Case& Record() { record = true; return *this; }
   Case& Several(int n) { several = true; targets = n; return *this; }
   Case& Each(const std::string& address, Strings v) { each[address] = std::move(v); return *this; }
   Case& NoTarget() { return Sim({"--listen-only"}); }
@@ -206,6 +214,113 @@ void CheckRun(const Case& c, Trial& run) {
   EXPECT_TRUE(c.maxGap == 0 || (gap >= c.minGap && gap <= c.maxGap)) << gap << " ms before the last line";
 }
 
+// ---- the record (-J)
+
+using Json = nlohmann::json;
+
+/// Every line of the record, each parsed: whole lines only.
+std::vector<Json> RecordLines(const Trial& run) {
+  std::ifstream in(run.Record(), std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << "the record ends inside a line";
+  std::vector<Json> lines;
+  std::istringstream split(text);
+  for (std::string line; std::getline(split, line);) {
+    const Json j = Json::parse(line, nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << "not JSON: " << line;
+    if (!j.is_discarded()) lines.push_back(j);
+  }
+  return lines;
+}
+
+std::vector<Json> OfType(const std::vector<Json>& lines, const std::string& type) {
+  std::vector<Json> out;
+  for (const Json& j : lines) {
+    if (j.value("type", "") == type) out.push_back(j);
+  }
+  return out;
+}
+
+// What the record of any run must say: every object dated and typed, a
+// begin and an end for every run, and for every target no more than its
+// lines say: finished exactly where "100 % finish" (or a file list's counted
+// row) was written, with the digest of the whole program as the file has it,
+// a failure with its status line and its explanation as the log has them,
+// and no digest of a part.
+void CheckRecord(const Case& c, Trial& run) {
+  const std::vector<Json> lines = RecordLines(run);
+  const std::regex rfc3339("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
+  for (const Json& j : lines) {
+    EXPECT_EQ(j.value("v", 0), 1);
+    EXPECT_TRUE(std::regex_match(j.value("ts", ""), rfc3339)) << j.dump();
+  }
+  EXPECT_EQ(OfType(lines, "run_begin").size(), static_cast<size_t>(run.runsRecorded));
+  const std::vector<Json> ends = OfType(lines, "run_end");
+  ASSERT_EQ(ends.size(), static_cast<size_t>(run.runsRecorded));
+  EXPECT_EQ(ends.back()["exit"], c.exit);
+  const Strings log = LogLines(*run.moxtil);
+  const Strings status = StatusLines(*run.moxtil);
+  const auto inLog = [&log](const std::string& text) { return std::count(log.begin(), log.end(), text) > 0; };
+  int finished = 0;
+  for (const Json& t : OfType(lines, "target_end")) {
+    SCOPED_TRACE(t.dump());
+    if (t["result"] == "finished") {
+      ++finished;
+      ASSERT_TRUE(t["program"].is_string());
+      const std::string program = t["program"];
+      EXPECT_EQ(t["program_sha256"], Sha256Of(program));
+      EXPECT_EQ(t["bytes_acknowledged"], t["bytes_due"]);
+      EXPECT_EQ(t["bytes_due"], static_cast<int64_t>(std::filesystem::file_size(program)));
+      EXPECT_TRUE(t["explanation"].is_null());
+    } else {
+      EXPECT_TRUE(t["program_sha256"].is_null()) << "a digest of part of a program";
+      ASSERT_TRUE(t["status_line"].is_string() && t["explanation"].is_string());
+      EXPECT_EQ(t["status_line"].get<std::string>().rfind("-1 ", 0), 0u);
+      EXPECT_TRUE(inLog(t["explanation"])) << "an explanation the log does not have";
+      if (t["bytes_acknowledged"].is_number()) {
+        EXPECT_LT(t["bytes_acknowledged"].get<int64_t>(), t["bytes_due"].get<int64_t>());
+      }
+    }
+  }
+  const int finishLines = static_cast<int>(std::count(status.begin(), status.end(), kFinish));
+  if (!c.list) {
+    EXPECT_EQ(finished, finishLines * run.runsRecorded) << "finished where no finish line was written";
+  }
+  EXPECT_EQ(ends.back()["finished"].get<int>() + ends.back()["failed"].get<int>(), ends.back()["targets"].get<int>());
+}
+
+// A log with what changes from run to run (times, ports, paths of the
+// temporary files, rates) masked.
+Strings Masked(const Strings& log) {
+  Strings out;
+  const std::regex changing("[0-9]+(\\.[0-9]+)? ?(ms|s|MiB/s)\\b|:[0-9]+|/tmp/[^ ]*");
+  for (const std::string& line : log) out.push_back(std::regex_replace(line, changing, "#"));
+  return out;
+}
+
+// The same update again without -J: the log is the same, line for line.
+void SameLogWithoutTheRecord(Trial& run) {
+  const Strings with = Masked(LogLines(*run.moxtil));
+  Strings args = run.args;
+  args.erase(std::remove_if(args.begin(), args.end(), [](const std::string& a) { return a.rfind("-J", 0) == 0; }),
+             args.end());
+  run.sim.reset();
+  run.sim = StartSim(run.base, {});
+  std::unique_ptr<Process> plain = StartMoxtil(run.base, args);
+  ExpectExit(*plain, 0, Millis(60000));
+  EXPECT_EQ(Masked(LogLines(*plain)), with);
+}
+
+// Another moxtil on ports of its own appending to the same record at the
+// same time: each line is one write, so the two never interleave.
+void AnotherAppendsAtOnce(Trial& run) {
+  run.others.push_back(StartSim(run.base + 5, {}));
+  Strings args = run.args;
+  args.push_back("-B+5");
+  run.others.push_back(StartMoxtil(run.base, args));
+  ++run.runsRecorded;
+}
+
 class E2E : public ::testing::TestWithParam<Case> {};
 
 TEST_P(E2E, WhatTheTargetGetsAndWhatTheLogSays) {
@@ -229,6 +344,8 @@ TEST_P(E2E, WhatTheTargetGetsAndWhatTheLogSays) {
   if (!first.program2.empty()) args.push_back(first.program2);
   if (c.list) args = Strings{WriteFile(run.dir.File("filelist"), c.list(run)), "dummy", "dummy", "-L"};
   args.insert(args.end(), c.args.begin(), c.args.end());
+  if (c.record) args.push_back("-J" + run.Record());
+  run.args = args;
   for (int r = 0; r < c.runs && !HasFailure(); ++r) {
     SCOPED_TRACE("run " + std::to_string(r + 1));
     run.sim.reset();  // the last run's, off its port first
@@ -243,6 +360,10 @@ TEST_P(E2E, WhatTheTargetGetsAndWhatTheLogSays) {
     }
     run.sim->WaitExit(Millis(Has(c.sim, "--listen-only") ? 200 : 60000));  // a listener: datagrams under way
     CheckRun(c, run);
+    if (c.record) {
+      ++run.runsRecorded;
+      CheckRecord(c, run);
+    }
     if (c.after) c.after(run);
   }
 }
@@ -561,6 +682,56 @@ INSTANTIATE_TEST_SUITE_P(
               run.held = -1;
             }).After([](Trial& run) {
               EXPECT_EQ(CountMatching(*run.moxtil, "^data port \\d+: bind failed: Address already in use"), 2);
+            }),
+        // The record (-J): a program a byte over the run, its digest taken as it was sent; a second
+        // run appends; the log is the same without it; another process appends at once.
+        Case{"RecordAppendsAndChangesNoLogLine"}.Record().Files({{2500, 12, 262145}}).Runs(2).Finishes({"*"})
+            .After([](Trial& run) {
+              if (run.runsRecorded == 2) SameLogWithoutTheRecord(run);
+            }),
+        Case{"RecordOfTwoProcessesAtOnce"}.Record().Files({{2500, 12, 262144}}).Finishes({"*"})
+            .Before(AnotherAppendsAtOnce).After([](Trial& run) {
+              ExpectExit(*run.others[1], 0, Millis(60000));
+              const std::vector<Json> lines = RecordLines(run);
+              EXPECT_EQ(OfType(lines, "target_end").size(), 2u);
+              EXPECT_EQ(OfType(lines, "run_end").size(), 2u);
+            }),
+        Case{"RecordOfAFileList"}.Record().Files({{1000, 10, 262143}, {2000, 10, 10000, 262145}})
+            .Sim({"--updates", "2", "--reply", "P1"}).List([](const Trial& run) {
+              const FileSet& b = run.files[1];
+              return ListOf("{A}\n")(run) + b.loader + " " + b.id + " " + b.program + " " + b.program2 + "\n";
+            }).Status({kConnect, "*", kFinish}, {1, 2}).After([](Trial& run) {
+              const std::vector<Json> lines = RecordLines(run);
+              ASSERT_EQ(OfType(lines, "row_begin").size(), 2u);
+              EXPECT_EQ(OfType(lines, "run_begin").at(0)["mode"], "file_list");
+              EXPECT_EQ(OfType(lines, "target_end").size(), 2u);
+              EXPECT_EQ(OfType(lines, "run_end").at(0)["ended_by"], "done");
+            }),
+        Case{"RecordOfAFailedProgram"}.Record().Small().Files({{1000, 10, kBeyond}}).Args({"-T2"})
+            .Sim(Plus({"--stall-program-after", "100000"}, kStall)).FailsInProgram(kTimedOut)
+            .After([](Trial& run) {
+              const Json end = OfType(RecordLines(run), "target_end").at(0);
+              EXPECT_EQ(end["result"], "failed");
+              EXPECT_EQ(end["status_line"], kProgramError);
+              EXPECT_EQ(end["mac"], nullptr) << "loopback has no hardware address";
+              EXPECT_GE(end["bytes_acknowledged"].get<int64_t>(), 100000);
+            }),
+        // A record that cannot be kept is refused before anything is announced.
+        Case{"RecordInAMissingFolder"}.Args({"-T3", "-J/nonexistent-moxtil-folder/r.jsonl"}).NoTarget().Exit(255)
+            .Status({}).After([](Trial& run) {
+              NothingAnnounced(run);
+              EXPECT_EQ(CountMatching(*run.moxtil, "^record /nonexistent-moxtil-folder/r\\.jsonl: cannot open it for "
+                                                   "appending: No such file or directory$"), 1);
+            }),
+        // A record that cannot be written any more (a full disk) is told once; the update goes on.
+        Case{"RecordOnAFullDisk"}.Files({{2500, 12, 30000}}).Args({"-T20", "-J/dev/full"}).Finishes({"*"})
+            .After([](Trial& run) {
+              EXPECT_EQ(CountMatching(*run.moxtil, "^record: a line could not be written \\(No space left on device\\); "
+                                                   "the updates go on, the record is incomplete$"), 1);
+            }),
+        Case{"RecordIsADirectory"}.Args({"-T3", "-J/tmp"}).NoTarget().Exit(255).Status({}).After([](Trial& run) {
+              NothingAnnounced(run);
+              EXPECT_EQ(CountMatching(*run.moxtil, "^record /tmp: cannot open it for appending: Is a directory$"), 1);
             }),
         Case{"AnnounceAsGiven"}.Args({"-T3"}).NoTarget().Status({kTimeOut}).Why(kNoTarget + "3 s$").After(Announced),
         // The restart datagram once in the cycle, right after its first announce.

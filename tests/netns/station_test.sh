@@ -5,7 +5,8 @@
 # reading for longer than the station's bounds while its TCP answers. The
 # first two free their slots with their lines within the bounds, the third
 # finishes, and a stop signal sent once all three are served ends the run
-# within the same bounds.
+# within the same bounds. The run's record (-J) names each device by the
+# hardware address of its link and tells no more than the lines do.
 #   station_test.sh <moxtil> <target-sim> [launcher words...]
 # Exit 77 (skipped) where namespaces cannot be made.
 set -u
@@ -21,33 +22,23 @@ skip() { echo "SKIPPED: $*"; rm -rf "$work"; exit 77; }
 fail() { echo "FAILED: $*"; failed=1; }
 cleanup() {
   [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null
-  for k in 1 2 3; do ip netns del "$tag-t$k" 2>/dev/null; done
-  ip netns del "$host_ns" 2>/dev/null
+  remove_station "$tag" 3
   rm -rf "$work"
 }
 
 [ "$(id -u)" -eq 0 ] || skip "network namespaces need root"
 command -v ip >/dev/null || skip "no ip command (iproute2)"
-ip netns add "$host_ns" 2>/dev/null || skip "cannot create network namespaces here"
+ip netns add "$tag-probe" 2>/dev/null || skip "cannot create network namespaces here"
+ip netns del "$tag-probe"
 trap cleanup EXIT
-ip -n "$host_ns" link set lo up
-# Device k at 169.254.8k.2, the station at 169.254.8k.1 on its link.
-for k in 1 2 3; do
-  ip netns add "$tag-t$k" || { echo "FAILED: namespace $k"; exit 1; }
-  ip link add "$tag-h$k" netns "$host_ns" type veth peer name "$tag-t$k" netns "$tag-t$k" || { echo "FAILED: veth $k"; exit 1; }
-  ip -n "$host_ns" addr add "169.254.8$k.1/24" dev "$tag-h$k"
-  ip -n "$tag-t$k" addr add "169.254.8$k.2/24" dev "$tag-t$k"
-  ip -n "$tag-t$k" link set lo up
-  ip -n "$host_ns" link set "$tag-h$k" up
-  ip -n "$tag-t$k" link set "$tag-t$k" up
-done
+make_station "$tag" 3 || { echo "FAILED: the station's namespaces"; exit 1; }
 
 head -c 100000 /dev/urandom >"$work/loader.b"
 printf 'ID%08d' 78 >"$work/idcode.sys"
 head -c 4000000 /dev/urandom >"$work/target.bin"
 
 timeout 400 ip netns exec "$host_ns" "${launcher[@]}" "$moxtil" "$work/loader.b" "$work/idcode.sys" \
-  "$work/target.bin" -M -R "-i$tag-h1" >"$work/moxtil.log" 2>&1 &
+  "$work/target.bin" -M -R "-i$tag-h1" "-J$work/record.jsonl" >"$work/moxtil.log" 2>&1 &
 moxtil_pid=$!
 pids+=("$moxtil_pid")
 start=$SECONDS
@@ -100,5 +91,38 @@ grep -q '^D/moxtil: Terminated: no more targets are taken' "$work/moxtil.log" ||
 # Found within its bound: 45 s of silence, and the watch's looks.
 [ "$freed" -ge 40 ] && [ "$freed" -le 60 ] || fail "device 2 freed $freed s after it was unplugged"
 [ "$elapsed" -lt 240 ] || fail "the run took $elapsed s"
+# The record: every line whole JSON; each device by its link's hardware
+# address; the finished one with the digest of the program as the file has
+# it, the others with their lines and explanations and no digest of a part;
+# the counts of the summary.
+python3 - "$work/record.jsonl" "$work/moxtil.log" "$(sha256sum <"$work/target.bin" | cut -d' ' -f1)" <<'PY' \
+  || fail "the record"
+import json, sys
+record, log, sha = sys.argv[1], sys.argv[2], sys.argv[3]
+lines = [json.loads(l) for l in open(record, encoding="utf-8")]
+logged = [l.rstrip("\n")[len("D/moxtil: "):] for l in open(log) if l.startswith("D/moxtil: ")]
+ends = {o["target"]: o for o in lines if o["type"] == "target_end"}
+begins = {o["target"]: o for o in lines if o["type"] == "target_begin"}
+problems = []
+def expect(ok, what):
+    if not ok: problems.append(what)
+expect(lines[0]["type"] == "run_begin" and lines[-1]["type"] == "run_end", "begins and ends the run")
+expect(lines[0]["mode"] == "several" and lines[0]["files"]["program_0"]["sha256"] == sha, "run_begin")
+for k in (1, 2, 3):
+    target, mac = "169.254.8%d.2" % k, "02:00:00:00:08:0%d" % k
+    expect(begins.get(target, {}).get("mac") == mac and ends.get(target, {}).get("mac") == mac, target + " mac")
+good = ends["169.254.83.2"]
+expect(good["result"] == "finished" and good["program_sha256"] == sha, "the finished one's digest")
+expect(good["bytes_acknowledged"] == good["bytes_due"] == 4000000 and good["status_line"] == "100 % finish", "its bytes")
+for target, line in (("169.254.81.2", "-1 id data error"), ("169.254.82.2", "-1 *****ERROR*****")):
+    bad = ends[target]
+    expect(bad["result"] == "failed" and bad["program_sha256"] is None, target + ": no digest of a part")
+    expect(bad["status_line"] == line and target + " " + bad["explanation"] in logged, target + ": its lines")
+expect(ends["169.254.81.2"]["bytes_due"] is None and ends["169.254.82.2"]["bytes_acknowledged"] < 4000000, "bytes")
+end = lines[-1]
+expect((end["targets"], end["finished"], end["failed"], end["exit"], end["ended_by"]) == (3, 1, 2, 1, "signal"), "run_end")
+for p in problems: print("record:", p)
+sys.exit(1 if problems else 0)
+PY
 [ "$failed" -eq 0 ] || exit 1
 echo "PASSED"

@@ -1,0 +1,364 @@
+#include "moxtil/Record.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "common/sha256.h"
+#include "moxtil/GetMyIPAddr.h"
+#include "moxtil/Options.h"
+#include "moxtil/Output.h"
+#include "moxtil/Protocol.h"
+
+namespace {
+
+// Every record line is made in this buffer and written with one write, under
+// recordLock: transfer threads run on small stacks. Room for four paths of
+// the longest and all else.
+constexpr size_t kLineSize = 6 * kPathSize + 4096;
+char line[kLineSize];
+std::mutex recordLock;
+int recordFd = -1;
+bool writeFailed = false;  // told once
+
+constexpr int64_t kProgressEveryMs = 500;
+
+/// One JSON object made into `line`, keys in the order they are added.
+class Json {
+ public:
+  explicit Json(const char* type) {
+    Add("{\"v\":1,\"ts\":");
+    Time(WallClockMs());
+    Str("type", type);
+  }
+  Json& Str(const char* key, const char* value) {
+    Key(key);
+    if (value == nullptr) {
+      Add("null");
+      return *this;
+    }
+    Quoted(value);
+    return *this;
+  }
+  Json& Int(const char* key, int64_t value) {
+    Key(key);
+    Format("%lld", static_cast<long long>(value));
+    return *this;
+  }
+  // A count that may be unknown (negative): null then.
+  Json& Count(const char* key, int64_t value) { return value < 0 ? Str(key, nullptr) : Int(key, value); }
+  Json& Real(const char* key, double value) {
+    Key(key);
+    Format("%.3f", value);
+    return *this;
+  }
+  Json& Bool(const char* key, bool value) {
+    Key(key);
+    Add(value ? "true" : "false");
+    return *this;
+  }
+  Json& At(const char* key, int64_t wallMs) {
+    Key(key);
+    Time(wallMs);
+    return *this;
+  }
+  Json& Open(const char* key) {  // a nested object; Close() ends it
+    Key(key);
+    Add("{");
+    first_ = true;
+    return *this;
+  }
+  Json& Close() {
+    Add("}");
+    first_ = false;
+    return *this;
+  }
+  // Writes the object as one line, with one write.
+  void Write() {
+    Add("}\n");
+    if (overflow_ || recordFd < 0) return;
+    const ssize_t n = write(recordFd, line, used_);
+    if (n == static_cast<ssize_t>(used_) || writeFailed) return;
+    writeFailed = true;
+    printLog(stderr, "record: a line could not be written (%s); the updates go on, the record is incomplete",
+             n < 0 ? strerror(errno) : "written in part");
+  }
+
+ private:
+  void Key(const char* key) {
+    if (!first_) Add(",");
+    first_ = false;
+    Quoted(key);
+    Add(":");
+  }
+  void Add(const char* text) { Format("%s", text); }
+  void Format(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    va_list ap;
+    va_start(ap, format);
+    const int n = vsnprintf(line + used_, kLineSize - used_, format, ap);
+    va_end(ap);
+    if (n < 0 || static_cast<size_t>(n) >= kLineSize - used_) {
+      overflow_ = true;
+      return;
+    }
+    used_ += static_cast<size_t>(n);
+  }
+  void Time(int64_t wallMs) {
+    const time_t seconds = static_cast<time_t>(wallMs / 1000);
+    tm utc;
+    gmtime_r(&seconds, &utc);
+    Format("\"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ\"", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+           utc.tm_min, utc.tm_sec, static_cast<int>(wallMs % 1000));
+  }
+  // A string as JSON: UTF-8 kept, control characters escaped, and a byte
+  // that is no part of valid UTF-8 (a path may hold any) as U+FFFD.
+  void Quoted(const char* text) {
+    Add("\"");
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p != 0) {
+      const unsigned char c = *p;
+      if (c == '"' || c == '\\') {
+        Format("\\%c", c);
+        ++p;
+      } else if (c < 0x20) {
+        Format("\\u%04x", c);
+        ++p;
+      } else if (c < 0x80) {
+        Format("%c", c);
+        ++p;
+      } else {
+        const size_t n = Utf8Length(p);
+        if (n == 0) {
+          Add("\xEF\xBF\xBD");
+          ++p;
+        } else {
+          Format("%.*s", static_cast<int>(n), reinterpret_cast<const char*>(p));
+          p += n;
+        }
+      }
+    }
+    Add("\"");
+  }
+  // The length of the well-formed UTF-8 sequence at p, or 0.
+  static size_t Utf8Length(const unsigned char* p) {
+    const unsigned char c = p[0];
+    size_t n;
+    uint32_t least;
+    if (c >= 0xC2 && c <= 0xDF) {
+      n = 2;
+      least = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 3;
+      least = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 4;
+      least = 0x10000;
+    } else {
+      return 0;
+    }
+    uint32_t cp = c & (0x7F >> n);
+    for (size_t i = 1; i < n; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return 0;
+      cp = cp << 6 | (p[i] & 0x3F);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return n;
+  }
+
+  size_t used_ = 0;
+  bool first_ = false;
+  bool overflow_ = false;
+};
+
+/// A file's size and digest, read once: false where it cannot be read.
+bool DigestFile(const char* path, int64_t* bytes, char hex[2 * kSha256Size + 1]) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  static unsigned char buf[1 << 16];  // under recordLock
+  Sha256 h;
+  Sha256Init(&h);
+  *bytes = 0;
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) {
+    Sha256Update(&h, buf, static_cast<size_t>(n));
+    *bytes += n;
+  }
+  close(fd);
+  if (n < 0) return false;
+  unsigned char digest[kSha256Size];
+  Sha256Final(&h, digest);
+  Sha256Hex(digest, hex);
+  return true;
+}
+
+void FileEntry(Json& j, const char* key, const char* path) {
+  int64_t bytes = -1;
+  char hex[2 * kSha256Size + 1];
+  const bool read = DigestFile(path, &bytes, hex);
+  j.Open(key).Str("path", path).Count("bytes", read ? bytes : -1).Str("sha256", read ? hex : nullptr).Close();
+}
+
+/// The update file set: the loader, the ID code (with its 10 bytes in hex)
+/// and each program.
+void FileSetEntries(Json& j) {
+  j.Open("files");
+  FileEntry(j, "loader", _loaderFile);
+  FileEntry(j, "id_code", _idFile);
+  FileEntry(j, "program_0", _targetFile[0]);
+  if (_targetFile[1][0] != '\0') FileEntry(j, "program_1", _targetFile[1]);
+  j.Close();
+  unsigned char code[kIdCodeSize];
+  const int fd = open(_idFile, O_RDONLY | O_CLOEXEC);
+  const ssize_t n = fd < 0 ? -1 : read(fd, code, sizeof code);
+  if (fd >= 0) close(fd);
+  char hex[2 * kIdCodeSize + 1] = "";
+  for (ssize_t i = 0; i < n; ++i) snprintf(hex + 2 * i, 3, "%02x", code[i]);
+  j.Str("id_code", n == static_cast<ssize_t>(kIdCodeSize) ? hex : nullptr);
+}
+
+const char* HexOf(Sha256 h, char hex[2 * kSha256Size + 1]) {  // a copy: the slot's stays as it is
+  unsigned char digest[kSha256Size];
+  Sha256Final(&h, digest);
+  Sha256Hex(digest, hex);
+  return hex;
+}
+
+const char* MacOf(const PROCESS_INFO& p) { return p.mac[0] != '\0' ? p.mac : nullptr; }
+
+}  // namespace
+
+int RecordOpen(const char* path) {
+  // Non-blocking: a FIFO without a reader is refused at once, and one whose
+  // reader lags fails a write instead of holding the updates up.
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    printLog(stderr, "record %s: cannot open it for appending: %s%s", path, strerror(errno),
+             errno == ENXIO ? " (a FIFO with no reader)" : "");
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(recordLock);
+  recordFd = fd;
+  writeFailed = false;
+  return 0;
+}
+
+bool RecordActive() { return recordFd >= 0; }
+
+void RecordClose() {
+  std::lock_guard<std::mutex> lock(recordLock);
+  if (recordFd >= 0) close(recordFd);
+  recordFd = -1;
+}
+
+void RecordRunBegin(int argc, char** argv) {
+  if (!RecordActive()) return;
+  std::lock_guard<std::mutex> lock(recordLock);
+  Json j("run_begin");
+  j.Str("version", MOXTIL_VERSION).Str("interface", ifname).Str("host_address", FormatAddress(GetMyIPAddr(ifname)).text);
+  j.Str("mode", _filelist ? "file_list" : IsSingleTargetMode() ? "single" : "several");
+  if (!IsSingleTargetMode() && _targetLimit > 0) j.Int("count", _targetLimit);
+  // The command line as given, and what it set.
+  j.Open("arguments");
+  for (int i = 1; i < argc; ++i) {
+    char key[16];
+    snprintf(key, sizeof key, "%d", i);
+    j.Str(key, argv[i]);
+  }
+  j.Close();
+  j.Open("options").Int("port_base", _baseOffset).Int("time_out_s", _TimeOutSecond).Int("delay_ms", _delay);
+  j.Str("unicast", _unicast ? FormatAddress(_dstIP).text : nullptr);
+  j.Str("restart", _reset ? FormatAddress(_resetIP).text : nullptr);
+  j.Str("reboot", _reboot == 'R' ? "R" : _reboot == 'r' ? "r" : "0").Bool("reuse_addr", _reuse_addr != 0);
+  if (_filelist) j.Int("list_wait_s", _filelistWaitTimer);
+  j.Close();
+  if (_filelist) {
+    j.Open("files");
+    FileEntry(j, "list", _FileListPath);
+    j.Close();
+  } else {
+    FileSetEntries(j);
+  }
+  j.Write();
+}
+
+void RecordRowBegin(int row) {
+  if (!RecordActive()) return;
+  std::lock_guard<std::mutex> lock(recordLock);
+  Json j("row_begin");
+  j.Int("row", row);
+  FileSetEntries(j);
+  j.Write();
+}
+
+void RecordTargetBegin(const PROCESS_INFO& p) {
+  if (!RecordActive()) return;
+  std::lock_guard<std::mutex> lock(recordLock);
+  Json j("target_begin");
+  j.Str("target", FormatAddress(p.ipaddr).text).Int("port", p.portno).Str("mac", MacOf(p));
+  j.Write();
+}
+
+void RecordStage(const PROCESS_INFO& p, const char* stage) {
+  if (!RecordActive()) return;
+  std::lock_guard<std::mutex> lock(recordLock);
+  Json j("stage");
+  j.Str("target", FormatAddress(p.ipaddr).text).Str("stage", stage);
+  if (std::strcmp(stage, "data_connection") == 0) j.Str("data_address", FormatAddress(p.dataAddr).text);
+  if (std::strcmp(stage, "program_chosen") == 0) j.Int("program", p.selectFileNum);
+  j.Write();
+}
+
+void RecordProgress(PROCESS_INFO& p, int64_t acknowledged) {
+  if (!RecordActive()) return;
+  const int64_t now = MonotonicMs();
+  if (p.recordedMs != 0 && now - p.recordedMs < kProgressEveryMs) return;
+  p.recordedMs = now;
+  const int64_t ms = now - p.programStartMs;
+  std::lock_guard<std::mutex> lock(recordLock);
+  Json j("progress");
+  j.Str("target", FormatAddress(p.ipaddr).text).Int("bytes_acknowledged", acknowledged).Int("bytes_due", p.bytesDue);
+  j.Real("mib_per_s", ms > 0 ? static_cast<double>(acknowledged) / 1048576.0 / (static_cast<double>(ms) / 1000.0) : 0);
+  j.Write();
+}
+
+void RecordTargetEnd(const PROCESS_INFO& p) {
+  if (!RecordActive()) return;
+  std::lock_guard<std::mutex> lock(recordLock);
+  char loader[2 * kSha256Size + 1], program[2 * kSha256Size + 1];
+  const int index = p.selectFileNum < 0 ? 0 : p.selectFileNum;
+  const bool reached = p.bytesDue >= 0;
+  Json j("target_end");
+  j.Str("target", FormatAddress(p.ipaddr).text);
+  j.Str("data_address", p.dataAddr != 0 ? FormatAddress(p.dataAddr).text : nullptr).Str("mac", MacOf(p));
+  j.Str("program", reached ? _targetFile[index] : nullptr).Count("program_index", reached ? index : -1);
+  j.Count("bytes_due", p.bytesDue).Count("bytes_acknowledged", reached ? p.bytesAcknowledged : -1);
+  // A digest only of what the target acknowledged whole: a failed program's
+  // part is no program.
+  j.Str("program_sha256", p.finished ? HexOf(p.programHash, program) : nullptr);
+  j.Str("loader_sha256", p.loaderSent ? HexOf(p.loaderHash, loader) : nullptr);
+  j.At("started", p.startedWallMs).At("ended", p.endedWallMs);
+  j.Real("seconds", static_cast<double>(p.endedWallMs - p.startedWallMs) / 1000.0);
+  j.Str("result", p.finished ? "finished" : "failed").Str("status_line", p.lastStatus);
+  j.Str("explanation", p.why[0] != '\0' ? p.why : nullptr).Bool("reset_after_finish", p.resetAfterFinish);
+  j.Write();
+}
+
+void RecordRunEnd(int exitValue, const char* endedBy) {
+  if (!RecordActive()) return;
+  std::lock_guard<std::mutex> lock(recordLock);
+  const int targets = ServedCount();
+  const int finished = FinishedCount();
+  Json j("run_end");
+  j.Int("targets", targets).Int("finished", finished).Int("failed", targets - finished);
+  j.Int("exit", exitValue & 0xff).Str("ended_by", endedBy);
+  j.Write();
+}

@@ -1,0 +1,34 @@
+// The record (-J): JSON Lines appended to a file, one object an event, for a
+// production line's history and for programs that follow a run. One more
+// sink beside the log, rendered from the same slot records; the log's lines
+// do not change with it. Every line is one write in append mode, so that
+// several processes may append to one file without interleaving.
+#pragma once
+
+#include "moxtil/RunState.h"
+
+/// Opens path for appending (created when missing, never truncated): 0, or
+/// -1 after saying why in a log line.
+int RecordOpen(const char* path);
+/// Whether a record is being written (-J given and opened).
+bool RecordActive();
+/// Closes the record. For the end of a run and tests.
+void RecordClose();
+
+/// run_begin: the program, the options given (argv) and the files, with
+/// their sizes and digests (read here, once).
+void RecordRunBegin(int argc, char** argv);
+/// row_begin (file-list mode): the row and its files.
+void RecordRowBegin(int row);
+/// target_begin: a target's loader connection was accepted.
+void RecordTargetBegin(const PROCESS_INFO& p);
+/// stage: "loader_sent", "data_connection", "id_code_sent",
+/// "program_chosen", "erasing", with what each stage has.
+void RecordStage(const PROCESS_INFO& p, const char* stage);
+/// progress: at most twice a second per target.
+void RecordProgress(PROCESS_INFO& p, int64_t acknowledged);
+/// target_end: once its transfer has ended.
+void RecordTargetEnd(const PROCESS_INFO& p);
+/// run_end: the counts, the exit value and what ended the run ("count",
+/// "idle", "signal", "time_out", "done", "error").
+void RecordRunEnd(int exitValue, const char* endedBy);
