@@ -54,7 +54,7 @@ int SocketTCPTbl[kItronMaxIds];  // accepted connection, -1 when none
 int IsTCPcepid[kItronMaxIds];
 // Per connection: its TCP_SILENCE_LIMIT in ms (0 none); whether its stream
 // was acknowledged to the last byte, so that a close ends it normally; and
-// whether tcp_can_cep reset it.
+// whether tcp_can_cep cancelled it.
 int SilenceLimitMs[kItronMaxIds];
 bool EndsNormally[kItronMaxIds];
 bool Cancelled[kItronMaxIds];
@@ -232,16 +232,17 @@ void SetEnding(const Connection& c, bool normally) {
   EndsNormally[c.cepid] = normally;
 }
 
-// A failure of an operation on c: a cancelled connection fails because it
-// was cancelled, whatever the system call says about the reset it made.
-ER ConnectionFailure(const Connection& c, ER code, int reason) {
-  bool cancelled;
-  {
-    Lock lock(tableLock);
-    cancelled = Cancelled[c.cepid];
-  }
-  return Failure(code, cancelled ? ECANCELED : reason);
+bool IsCancelled(const Connection& c) {
+  Lock lock(tableLock);
+  return Cancelled[c.cepid];
 }
+
+// A failure of an operation on c: a cancelled connection fails because it
+// was cancelled, whatever the system call says.
+ER ConnectionFailure(const Connection& c, ER code, int reason) {
+  return Failure(code, IsCancelled(c) ? ECANCELED : reason);
+}
+ER CancelledFailure() { return Failure(E_RLWAI, ECANCELED); }
 ER ConnectionCallFailure(const Connection& c, ER code) { return ConnectionFailure(c, code, errno); }
 // A send failed: EPERM (a firewall refusing the packet) reads as a time-out,
 // anything else as a released wait.
@@ -283,13 +284,17 @@ class SilenceWatch {
   int64_t silentSince_ = -1;
 };
 
-// Waits until deadline for c to become readable or writable, looking at
-// its peer's silence meanwhile. kSilent: the peer is taken as gone.
-enum class ConnWait { kReady, kTimedOut, kFailed, kSilent };
+// How often a wait looks whether its connection was cancelled.
+constexpr int kCancelLookMs = 100;
+
+// Waits until deadline for c to become readable or writable, looking at its
+// cancel and its peer's silence meanwhile. kSilent: the peer is taken as gone.
+enum class ConnWait { kReady, kTimedOut, kFailed, kSilent, kCancelled };
 ConnWait WaitOn(const Connection& c, short events, const Deadline& deadline, SilenceWatch& watch) {
   for (;;) {
+    if (IsCancelled(c)) return ConnWait::kCancelled;
     int ms = deadline.PollMs();
-    if (watch.limitMs() > 0 && (ms < 0 || ms > kLivenessLookMs)) ms = kLivenessLookMs;
+    if (ms < 0 || ms > kCancelLookMs) ms = kCancelLookMs;
     pollfd p = {c.s, events, 0};
     const int n = poll(&p, 1, ms);
     if (n > 0) return ConnWait::kReady;
@@ -643,6 +648,7 @@ ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
     const ConnWait ready = WaitOn(c, POLLOUT, deadline, watch);
     if (ready == ConnWait::kTimedOut) return TimedOut();
     if (ready == ConnWait::kSilent) return SilentFailure(c.silenceMs);
+    if (ready == ConnWait::kCancelled) return CancelledFailure();
     if (ready == ConnWait::kFailed) return ConnectionCallFailure(c, E_RLWAI);
     const ssize_t n = send(c.s, data, want, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) return static_cast<ER>(n);
@@ -672,6 +678,7 @@ ER tcp_wai_ack(ID cepid, TMO tmout) {
     }
     if (deadline.Passed()) return TimedOut();
     if (watch.Gone(c.s)) return SilentFailure(c.silenceMs);
+    if (IsCancelled(c)) return CancelledFailure();
     // No event tells of an acknowledgement: look again in a few ms, and
     // meanwhile take what the peer sends, so that it cannot block itself.
     int ms = deadline.PollMs();
@@ -709,9 +716,13 @@ ER tcp_wai_cep(ID cepid, TMO tmout) {
   for (;;) {
     // After the peer's end of stream only a reset or a failure can come. A
     // peer that sends without end keeps poll ready: the clock still counts.
+    if (IsCancelled(c)) return CancelledFailure();
+    int ms = deadline.PollMs();
+    if (ms < 0 || ms > kCancelLookMs) ms = kCancelLookMs;
     pollfd p = {c.s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
-    const int n = poll(&p, 1, deadline.PollMs());
+    const int n = poll(&p, 1, ms);
     const bool failed = n > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
+    if (n == 0 && !deadline.Passed()) continue;
     if (n == 0 || (n > 0 && !failed && deadline.Passed())) return E_OK;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -783,14 +794,9 @@ ER tcp_cls_cep(ID cepid, TMO tmout) {
   Connection c;
   ER result = ConnectionOf(cepid, &c);
   if (result != E_OK) return result;
-  bool cancelled;
-  {
-    Lock lock(tableLock);
-    cancelled = Cancelled[cepid];
-  }
   if (c.endsNormally) {
     result = EndNormally(c, tmout);
-  } else if (!cancelled && AlreadyReset(c)) {
+  } else if (AlreadyReset(c)) {
     result = Failure(E_RLWAI, ConnectionError(c.s));
   }
   // Out of the table before the close, under the lock, so that a cancel
@@ -807,20 +813,12 @@ ER tcp_can_cep(ID cepid) {
   int s;
   const ER er = SocketOf(cepid, &s);
   if (er != E_OK) return er;
+  // Only marked: every wait of the owner looks at the mark at least every
+  // kCancelLookMs and ends, and the owner's close then resets a stream not
+  // yet acknowledged. Nothing is done to the socket from this thread: a
+  // shutdown would end the stream normally behind the bytes already queued,
+  // and a disconnect under another thread's send is no call to rely on.
   Cancelled[cepid] = true;
-  // A stream acknowledged to its last byte is whole: it ends normally.
-  if (EndsNormally[cepid]) {
-    shutdown(s, SHUT_RDWR);
-    return E_OK;
-  }
-  // Any other is given up on. A connect to no address disconnects the
-  // socket: a reset goes out, what is queued is thrown away, and every wait
-  // on the socket ends. (A shutdown would end the stream normally behind the
-  // bytes already queued.)
-  sockaddr unspecified;
-  std::memset(&unspecified, 0, sizeof unspecified);
-  unspecified.sa_family = AF_UNSPEC;
-  connect(s, &unspecified, sizeof unspecified);
   return E_OK;
 }
 

@@ -131,10 +131,10 @@ ER tcp_wai_cep(ID cepid, TMO tmout);
 /// acknowledged thrown away: E_OK, or E_RLWAI when it had failed or been
 /// reset by the peer already. Closed in every case.
 ER tcp_cls_cep(ID cepid, TMO tmout);
-/// Cancels what the owner of cepid waits for, so that a send, a receive or
-/// a wait on it ends at once, with ECANCELED as its reason: a stream not yet
-/// acknowledged to its last byte is reset (what is not acknowledged is thrown
-/// away), one that is ends normally. The owner still closes it.
+/// Cancels what the owner of cepid waits for: its send or wait on it ends
+/// within 100 ms, with ECANCELED as its reason (a receive, within its own
+/// limit). The owner still closes it: a stream not yet acknowledged to its
+/// last byte is then reset, what is not acknowledged thrown away.
 ER tcp_can_cep(ID cepid);
 ER tcp_del_cep(ID cepid);
 

@@ -32,7 +32,10 @@ int64_t AcknowledgedBytes(const PROCESS_INFO& p) {
   const int64_t sent = p.bytesDone;
   std::lock_guard<std::mutex> lock(slotLock);  // the connection stays p's meanwhile
   const ER unacked = p.liveCepid >= 0 ? tcp_ref_cep(p.liveCepid) : 0;
-  return unacked > 0 && unacked <= sent ? sent - unacked : sent;
+  if (unacked < 0) return sent;  // no connection in use: none is outstanding
+  // More than was sent of the program: the ID code, or a count that cannot
+  // be trusted. Claim nothing then.
+  return unacked <= sent ? sent - unacked : 0;
 }
 
 namespace {

@@ -123,7 +123,7 @@ struct PROCESS_INFO {
   int64_t bytesAcknowledged;       // of the program, once it ended: -1 unknown
   int64_t startedWallMs, endedWallMs;  // ms since the epoch
   int64_t recordedMs;              // the last progress record (monotonic ms), 0 none
-  char why[400];                   // the explanation of its failure, "" for none
+  char why[512];                   // the explanation of its failure as written, "" for none
   char lastStatus[100];            // its last status line as written, "" none yet
 };
 

@@ -1,5 +1,6 @@
 #include "moxtil/Transfer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -398,6 +399,16 @@ Outcome Serve(Session& s) {
   return outcome;
 }
 
+/// Puts "prefix: " before the text in buf, cutting the end where it must.
+void Prefix(char* buf, size_t size, const char* prefix) {
+  const size_t head = strlen(prefix) + 2;
+  if (head >= size) return;
+  memmove(buf + head, buf, std::min(strlen(buf) + 1, size - head));
+  buf[size - 1] = '\0';
+  memcpy(buf, prefix, head - 2);
+  memcpy(buf + head - 2, ": ", 2);
+}
+
 /// Why a cancelled transfer ended, before the reason its stage gave.
 const char* CancelReason(Cancel why) {
   switch (why) {
@@ -436,11 +447,8 @@ int process2(void* arg) {
   p->lastLine = outcome.line != nullptr ? outcome.line : status::kFinish;
   p->wireFailure = outcome.setsTimeOutFlag;
   if (outcome.line != nullptr) {
-    if (cancelled != nullptr) {
-      TargetLog(*p, "%s: %s", cancelled, p->why);
-    } else {
-      TargetLog(*p, "%s", p->why);
-    }
+    if (cancelled != nullptr) Prefix(p->why, sizeof p->why, cancelled);  // the record keeps the line as written
+    TargetLog(*p, "%s", p->why);
     TargetStatus(*p, outcome.line);
   } else if (cancelled != nullptr) {
     TargetLog(*p, "program to %s: closed before the end of the wait: %s", s.peer.text, cancelled);

@@ -293,7 +293,7 @@ void CheckRecord(const Case& c, Trial& run) {
 // temporary files, rates) masked.
 Strings Masked(const Strings& log) {
   Strings out;
-  const std::regex changing("[0-9]+(\\.[0-9]+)? ?(ms|s|MiB/s)\\b|:[0-9]+|/tmp/[^ ]*");
+  const std::regex changing(" \\([0-9.]+ MiB/s\\)|[0-9]+(\\.[0-9]+)? ?(ms|s)\\b|:[0-9]+|/tmp/[^ ]*");
   for (const std::string& line : log) out.push_back(std::regex_replace(line, changing, "#"));
   return out;
 }
