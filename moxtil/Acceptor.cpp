@@ -267,9 +267,9 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   RecordTargetBegin(slot);
   const int started = CreateThread(kMinThreadStackSize, process2, &slot, &slot.thread);
   if (started != 0) {
-    TargetLog(slot, "transfer for %s: thread cannot start: %s", FormatAddress(peer.ipaddr, peer.portno).text,
-              strerror(started));
-    TargetStatus(slot, status::kSubProcessFailed);
+    snprintf(slot.why, sizeof slot.why, "transfer for %s: thread cannot start: %s",
+             FormatAddress(peer.ipaddr, peer.portno).text, strerror(started));
+    TargetFailure(slot, slot.why, status::kSubProcessFailed);
     slot.lastLine = status::kSubProcessFailed;
     tcp_cls_cep(cepid, 0);
     UseConnection(slot, -1);

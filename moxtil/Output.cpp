@@ -19,6 +19,15 @@ void ConsoleOut(const char* str, Tone tone) {
 
 void ConsoleOut(const char* str) { ConsoleOut(str, ToneOf(str)); }
 
+void ConsoleOutTogether(const char* first, Tone firstTone, const char* second, Tone secondTone) {
+  util_mutex_t lock = _hMtxConsole;
+  util_mutex_lock(lock);
+  LogRecord(kLogTag, first, firstTone);
+  LogRecord(kLogTag, second, secondTone);
+  fflush(stdout);
+  util_mutex_unlock(lock);
+}
+
 Tone ToneOf(const char* statusLine) {
   if (std::strncmp(statusLine, "-1 ", 3) == 0) return Tone::kFailure;
   if (std::strcmp(statusLine, status::kFinish) == 0) return Tone::kSuccess;

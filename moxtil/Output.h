@@ -18,6 +18,9 @@ extern util_mutex_t _hMtxConsole;
 void ConsoleOut(const char* str);
 /// Writes str as one log record shown in tone.
 void ConsoleOut(const char* str, Tone tone);
+/// Writes two records with no other thread's record between them: an
+/// explanation and the status line it explains.
+void ConsoleOutTogether(const char* first, Tone firstTone, const char* second, Tone secondTone);
 /// The tone of a status line: failure, the finish, or plain.
 Tone ToneOf(const char* statusLine);
 

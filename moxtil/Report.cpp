@@ -79,6 +79,27 @@ void DrawLiveView() {
 
 }  // namespace
 
+namespace {
+
+/// The text of a line about the target of p: with -M its address first.
+void Tagged(const PROCESS_INFO& p, const char* text, char* out, size_t size) {
+  if (IsSingleTargetMode()) {
+    snprintf(out, size, "%s", text);
+  } else {
+    snprintf(out, size, "%s %s", FormatAddress(p.ipaddr).text, text);
+  }
+}
+
+}  // namespace
+
+void TargetFailure(PROCESS_INFO& p, const char* why, const char* line) {
+  snprintf(p.lastStatus, sizeof p.lastStatus, "%s", line);
+  char explained[1024], status[160];
+  Tagged(p, why, explained, sizeof explained);
+  Tagged(p, line, status, sizeof status);
+  ConsoleOutTogether(explained, Tone::kPlain, status, ToneOf(line));
+}
+
 void TargetStatus(PROCESS_INFO& p, const char* line) {
   snprintf(p.lastStatus, sizeof p.lastStatus, "%s", line);
   if (IsSingleTargetMode()) {

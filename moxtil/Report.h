@@ -10,6 +10,10 @@
 /// A status line about the target of p; its record keeps it as the last.
 void TargetStatus(PROCESS_INFO& p, const char* line);
 
+/// A failure of the target of p: its explanation and its status line, with
+/// no other line between them.
+void TargetFailure(PROCESS_INFO& p, const char* why, const char* line);
+
 /// An explanation about the target of p.
 void TargetLog(const PROCESS_INFO& p, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

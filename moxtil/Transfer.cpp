@@ -448,8 +448,7 @@ int process2(void* arg) {
   p->wireFailure = outcome.setsTimeOutFlag;
   if (outcome.line != nullptr) {
     if (cancelled != nullptr) Prefix(p->why, sizeof p->why, cancelled);  // the record keeps the line as written
-    TargetLog(*p, "%s", p->why);
-    TargetStatus(*p, outcome.line);
+    TargetFailure(*p, p->why, outcome.line);
   } else if (cancelled != nullptr) {
     TargetLog(*p, "program to %s: closed before the end of the wait: %s", s.peer.text, cancelled);
   }
