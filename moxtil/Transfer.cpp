@@ -286,8 +286,9 @@ Outcome LoaderStage(Session& s) {
   const long long total = static_cast<long long>(length);
   Outcome outcome = kDone;
   if (loader == Stream::kShort) {
-    outcome = ExplainShortFile(s, FileFailure(status::kLoaderNotFound), "loader", _loaderFile, ferror(fp) ? strerror(errno) : nullptr,
-                               sent, length);
+    const char* readFailure = ferror(fp) ? strerror(errno) : nullptr;
+    outcome = ExplainShortFile(s, FileFailure(status::kLoaderNotFound), "loader", _loaderFile, readFailure, sent,
+                               length);
   }
   fclose(fp);
   if (outcome.line != nullptr) return outcome;
