@@ -137,8 +137,8 @@ fi
 # Where the time goes: one more update of each kind under strace -c (the
 # system calls of the process, counted) and, where perf can sample here,
 # under perf record (software clock: this machine may have no hardware
-# counters): the share of the process's samples under each system call and
-# in the kernel's two copies (file to buffer, buffer to socket).
+# counters): the share of the process's samples in the kernel's two copies
+# (file to buffer, buffer to socket).
 profile_kinds=(moxtil)
 [ -n "${BASELINE:-}" ] && profile_kinds+=(baseline)
 profile_kinds+=(socat)
@@ -166,10 +166,6 @@ for kind in "${profile_kinds[@]}"; do
   if [ $profile_perf = yes ]; then
     profile_one "$kind" perf record -q -e cpu-clock -F 10000 -g -o "$work/perf.$kind" --
     perf report -i "$work/perf.$kind" --children --sort sym --stdio -g none 2>/dev/null >"$work/perf.$kind.txt" || true
-    for sym in __x64_sys_read __x64_sys_write __x64_sys_sendto __x64_sys_sendfile64 __x64_sys_poll; do
-      prof[$kind.$sym]=$(awk -v s="$sym" '$NF == s {sub("%", "", $1); print $1; exit}' "$work/perf.$kind.txt")
-      [ -n "${prof[$kind.$sym]}" ] || prof[$kind.$sym]=0
-    done
     prof[$kind.copies]=$(awk '$NF == "_copy_to_iter" || $NF == "_copy_from_iter" {sub("%", "", $2); t += $2} END {printf "%.1f", t}' "$work/perf.$kind.txt")
   fi
 done
@@ -345,17 +341,12 @@ loop_ratio=$(calc "${results[loop_m]} / ${results[loop_s]}" 3)
   done
   echo
   if [ $profile_perf = yes ]; then
-    echo "Share of each process's CPU samples (\`perf record -e cpu-clock -g\`, % of its samples, the"
-    echo "kernel's work inside each call included):"
+    echo "Share of each process's CPU samples in the kernel's two copies, file to buffer and buffer to"
+    echo "socket (\`perf record -e cpu-clock -g\`, % of its samples):"
     echo
     echo "$head"
     echo "$rule"
-    for sym in read write sendto sendfile64 poll; do
-      row="| under $sym |"
-      for kind in "${profile_kinds[@]}"; do row+=" ${prof[$kind.__x64_sys_$sym]} |"; done
-      echo "$row"
-    done
-    row="| in the two copies (\`_copy_to_iter\`, \`_copy_from_iter\`) |"
+    row="| \`_copy_to_iter\` + \`_copy_from_iter\` |"
     for kind in "${profile_kinds[@]}"; do row+=" ${prof[$kind.copies]} |"; done
     echo "$row"
     echo
