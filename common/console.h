@@ -13,6 +13,11 @@ void LogRecord(const char* tag, const char* text, Tone tone);
 /// Android, into a pipe or a file, or with TERM=dumb.
 bool LiveViewActive();
 
+/// Whether a record of several lines reads as those lines written one by
+/// one: where records go to a pipe or a file off Android (nor to a terminal's
+/// live view); on Android every record is one entry of the log.
+bool LogJoinsLines();
+
 /// Replaces the live view with text, one line per '\n'-separated part,
 /// redrawn in place below the records; empty text clears it. Does nothing
 /// where there is no live view.

@@ -10,4 +10,6 @@ void LogRecord(const char* tag, const char* text, Tone /*tone*/) {
 
 bool LiveViewActive() { return false; }
 
+bool LogJoinsLines() { return false; }
+
 void LiveViewShow(const char* /*text*/) {}

@@ -231,6 +231,8 @@ void LogRecord(const char* tag, const char* text, Tone tone) {
 
 bool LiveViewActive() { return TerminalOf().live; }
 
+bool LogJoinsLines() { return !TerminalOf().live; }
+
 void LiveViewShow(const char* text) {
   if (!TerminalOf().live) return;
   pthread_mutex_lock(&writeLock);

@@ -7,8 +7,11 @@
 #include <netinet/tcp.h>
 #include <linux/sockios.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -625,35 +628,113 @@ ER tcp_set_opt(ID cepid, INT optname, INT optval) {
   return E_OK;
 }
 
-ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
+namespace {
+
+// One try at a send on socket s: blocking, or (wait false) only what the
+// socket has room for now. The count, or -1 with errno.
+using SendTry = ssize_t (*)(int s, bool wait, void* what);
+
+// Sends with the limit and the silence watch of tcp_snd_dat. A failure that
+// is not the connection's own is the caller's to name: badFile.
+ER SendOn(ID cepid, TMO tmout, SendTry attempt, void* what, ER (*badFile)(int err)) {
   Connection c;
   const ER er = ConnectionOf(cepid, &c);
   if (er != E_OK) return er;
   // Bytes beyond what was acknowledged: the stream is no longer whole.
   if (c.endsNormally) SetEnding(c, false);
-  const size_t want = len < 0 ? 0 : static_cast<size_t>(len);
-  // MSG_NOSIGNAL: a target that closed its end must give a failed send, not
-  // a SIGPIPE that ends the program before it can say the update failed.
+  const auto failed = [&c, badFile] {
+    const ER file = badFile != nullptr ? badFile(errno) : E_OK;
+    return file != E_OK ? file : SendFailure(c);
+  };
   if (tmout == TMO_FEVR && c.silenceMs == 0) {
-    const ssize_t n = send(c.s, data, want, MSG_NOSIGNAL);
-    if (n < 0) return SendFailure(c);
+    const ssize_t n = attempt(c.s, true, what);
+    if (n < 0) return failed();
     return static_cast<ER>(n);
   }
   // With a limit, a send takes only what the socket has room for now: a
   // blocking send of a long run would wait for a stalled target for ever,
-  // whatever the poll before it promised.
+  // whatever a poll before it promised. The wait comes only when there is
+  // no room at all.
   const Deadline deadline = DeadlineOf(tmout);
   SilenceWatch watch(c.silenceMs);
   for (;;) {
+    // A send that always finds room must still see its cancel.
+    if (IsCancelled(c)) return CancelledFailure();
+    const ssize_t n = attempt(c.s, false, what);
+    if (n >= 0) return static_cast<ER>(n);
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return failed();
     const ConnWait ready = WaitOn(c, POLLOUT, deadline, watch);
     if (ready == ConnWait::kTimedOut) return TimedOut();
     if (ready == ConnWait::kSilent) return SilentFailure(c.silenceMs);
     if (ready == ConnWait::kCancelled) return CancelledFailure();
     if (ready == ConnWait::kFailed) return ConnectionCallFailure(c, E_RLWAI);
-    const ssize_t n = send(c.s, data, want, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) return static_cast<ER>(n);
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return SendFailure(c);
   }
+}
+
+struct Bytes {
+  const void* data;
+  size_t len;
+};
+
+// MSG_NOSIGNAL: a target that closed its end must give a failed send, not
+// a SIGPIPE that ends the program before it can say the update failed.
+ssize_t SendBytes(int s, bool wait, void* what) {
+  const Bytes& b = *static_cast<const Bytes*>(what);
+  return send(s, b.data, b.len, MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
+}
+
+struct FilePart {
+  int fd;
+  off_t offset;
+  size_t len;
+};
+
+// sendfile takes no MSG_NOSIGNAL: SIGPIPE is held back in this thread for
+// the call and one that it raised is taken, so that a closed peer gives a
+// failed send whatever the process does with the signal. Nor has it a flag
+// for "only what fits now": the socket is non-blocking for the one call.
+ssize_t SendFilePart(int s, bool wait, void* what) {
+  FilePart& f = *static_cast<FilePart*>(what);
+  sigset_t pipe, old;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &old);
+  const int flags = wait ? 0 : fcntl(s, F_GETFL);
+  ssize_t n = -1;
+  if (wait || (flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0)) {
+    n = sendfile(s, f.fd, &f.offset, f.len);
+  }
+  const int err = errno;
+  if (!wait && flags >= 0) fcntl(s, F_SETFL, flags);
+  if (n < 0 && err == EPIPE && sigismember(&old, SIGPIPE) == 0) {
+    const timespec none = {0, 0};
+    sigtimedwait(&pipe, nullptr, &none);
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = err;
+  return n;
+}
+
+// The failures of sendfile that are the file's: one the kernel cannot send
+// from, and one that cannot be read.
+ER FileFailure(int err) {
+  if (err == EINVAL || err == ENOSYS) return Failure(E_NOSPT, err);
+  if (err == EIO || err == EOVERFLOW || err == ESPIPE || err == EISDIR) return Failure(E_SYS, err);
+  return E_OK;
+}
+
+}  // namespace
+
+ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
+  Bytes b = {data, len < 0 ? 0 : static_cast<size_t>(len)};
+  return SendOn(cepid, tmout, SendBytes, &b, nullptr);
+}
+
+ER tcp_snd_fil(ID cepid, int fd, int64_t* offset, INT len, TMO tmout) {
+  FilePart f = {fd, static_cast<off_t>(*offset), len < 0 ? 0 : static_cast<size_t>(len)};
+  const ER n = SendOn(cepid, tmout, SendFilePart, &f, FileFailure);
+  if (n > 0) *offset += n;
+  return n;
 }
 
 ER tcp_wai_ack(ID cepid, TMO tmout) {

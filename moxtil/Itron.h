@@ -41,6 +41,8 @@ constexpr TMO TMO_FEVR = -1;
 constexpr TMO TMO_POL = 0;
 
 constexpr ER E_OK = 0;
+constexpr ER E_SYS = -5;      // the file to send could not be read (tcp_snd_fil)
+constexpr ER E_NOSPT = -9;    // the kernel cannot send this file itself (tcp_snd_fil)
 constexpr ER E_ID = -35;      // ID out of range, or no free ID left
 constexpr ER E_NOEXS = -52;   // the ID holds no socket
 constexpr ER E_OBJ = -63;     // socket could not be made ready, or the ID is in use
@@ -109,6 +111,12 @@ ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout);
 constexpr INT TCP_SILENCE_LIMIT = 1;
 ER tcp_set_opt(ID cepid, INT optname, INT optval);
 ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout);
+/// As tcp_snd_dat, with up to len bytes of the file fd from *offset on, the
+/// kernel moving them from the file to the socket without a copy through
+/// the caller; *offset moves on by the count sent. 0: the file ends at
+/// *offset. E_NOSPT: the kernel cannot send this file so (nothing was sent;
+/// read it and use tcp_snd_dat); E_SYS: reading the file failed.
+ER tcp_snd_fil(ID cepid, int fd, int64_t* offset, INT len, TMO tmout);
 ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout);
 /// Waits until the peer's TCP has acknowledged every byte sent on cepid:
 /// E_OK, and from then on the connection ends normally; E_RLWAI when the

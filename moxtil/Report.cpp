@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "moxtil/Acceptor.h"
@@ -16,6 +17,17 @@ constexpr double kMiB = 1048576.0;
 
 std::mutex viewLock;  // one composer of the live view at a time
 int inView = 0;       // targets in the view, under viewLock
+
+// Per slot: its progress lines held back, '\n'-ended, touched only by its
+// transfer. Few enough that the record of them needs no memory of its own
+// in the log layer.
+constexpr int kHeldLines = 128;
+struct Held {
+  char text[2048];
+  size_t used;
+  int lines;
+};
+Held heldProgress[kProcessSlots];
 
 /// "1.7 of 4.0 MiB", or in KiB for a program under a MiB.
 void AppendAmount(char* out, size_t size, int64_t done, int64_t due) {
@@ -112,11 +124,27 @@ void TargetStatus(PROCESS_INFO& p, const char* line) {
 }
 
 void ProgressOut(PROCESS_INFO& p, const char* line) {
-  if (!LiveViewActive()) {
-    TargetStatus(p, line);
-  } else {
-    snprintf(p.lastStatus, sizeof p.lastStatus, "%s", line);  // what a pipe would have had
-  }
+  snprintf(p.lastStatus, sizeof p.lastStatus, "%s", line);  // also where no line is written
+  if (LiveViewActive()) return;
+  if (!LogJoinsLines()) return TargetStatus(p, line);
+  Held& held = heldProgress[p.no];
+  char text[48];
+  const int n = IsSingleTargetMode() ? snprintf(text, sizeof text, "%s\n", line)
+                                     : snprintf(text, sizeof text, "%s %s\n", FormatAddress(p.ipaddr).text, line);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof text) return TargetStatus(p, line);
+  if (held.lines == kHeldLines || held.used + static_cast<size_t>(n) >= sizeof held.text) FlushProgress(p);
+  memcpy(held.text + held.used, text, static_cast<size_t>(n) + 1);
+  held.used += static_cast<size_t>(n);
+  ++held.lines;
+}
+
+void FlushProgress(const PROCESS_INFO& p) {
+  Held& held = heldProgress[p.no];
+  if (held.used == 0) return;
+  held.text[held.used - 1] = '\0';  // the record's last line feed
+  ConsoleOut(held.text, Tone::kPlain);
+  held.used = 0;
+  held.lines = 0;
 }
 
 void ShowInLiveView(PROCESS_INFO& p, bool shown) {

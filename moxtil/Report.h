@@ -18,8 +18,14 @@ void TargetFailure(PROCESS_INFO& p, const char* why, const char* line);
 void TargetLog(const PROCESS_INFO& p, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 /// A progress line about the target of p. On a terminal the live view shows
-/// the target's figures instead (RefreshLiveView).
+/// the target's figures instead (RefreshLiveView). Into a pipe or a file it
+/// is held back, with the others of the run being sent, until FlushProgress,
+/// so that they go out in one write; on Android each is written at once.
+/// The record keeps the last one as the target's last status line.
 void ProgressOut(PROCESS_INFO& p, const char* line);
+/// Writes the progress lines of p held back, if any. Only p's transfer
+/// writes them, and it does so before anything else it writes.
+void FlushProgress(const PROCESS_INFO& p);
 
 /// The program bytes of p that its target's TCP has acknowledged: those sent
 /// but what its connection still holds unacknowledged.

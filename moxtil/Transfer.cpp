@@ -26,6 +26,11 @@ constexpr size_t kRunSize = 256 * kPieceSize;
 // Per slot: the file buffer.
 unsigned char streamBuf[kProcessSlots][kRunSize];
 
+// Runs that the kernel sends from the file need no buffer of ours: longer,
+// for fewer calls, and still short enough that the progress lines of a run,
+// written once it is sent, come often on a slow link.
+constexpr size_t kKernelRunSize = 1024 * kPieceSize;
+
 // Station bounds: with -M a device that is gone frees its slot even without
 // -T. One that does not come back from its reboot on the data port within
 // this time (without -T; -T is the limit where it is given)...
@@ -78,12 +83,13 @@ Outcome Explain(Session& s, Outcome failure, const char* format, ...) {
 
 unsigned DataPortNumber() { return DataPort(_baseOffset); }
 
-/// A file that could not be read to the length it had when opened.
-Outcome ExplainShortFile(Session& s, Outcome failure, const char* what, const char* path, FILE* fp,
+/// A file that could not be read to the length it had when opened: a read
+/// failed for readFailure, or (null) the file ended early.
+Outcome ExplainShortFile(Session& s, Outcome failure, const char* what, const char* path, const char* readFailure,
                          int64_t done, int64_t length) {
-  if (ferror(fp)) {
+  if (readFailure != nullptr) {
     return Explain(s, failure, "%s %s: read failed after %lld of %lld bytes: %s", what, path,
-                   static_cast<long long>(done), static_cast<long long>(length), strerror(errno));
+                   static_cast<long long>(done), static_cast<long long>(length), readFailure);
   }
   return Explain(s, failure, "%s %s: ran out after %lld of %lld bytes (the file shrank while it was sent)", what,
                  path, static_cast<long long>(done), static_cast<long long>(length));
@@ -122,7 +128,9 @@ size_t SendAll(ID cepid, const unsigned char* data, size_t len, TMO tmo, Sha256*
 // kShort: the file could not be read to the length it had when it was
 // opened (a read error, or a file cut short meanwhile). A file that grows
 // is sent to its end.
-enum class Stream { kOk, kShort, kSendError };
+// kReadInstead: the kernel cannot send this file itself; it is read
+// instead, from where the kernel stopped.
+enum class Stream { kOk, kShort, kSendError, kReadInstead };
 
 /// Sends the loader file to its end, counting the bytes sent in *sent and
 /// feeding them to *hash (null: none).
@@ -161,6 +169,7 @@ struct Progress {
   int64_t total;
   int64_t size;   // bytes sent
   int64_t loops;  // pieces done
+  const char* readFailure;  // why reading the file failed; null while it did not
 };
 
 void EndPiece(Session& s, Progress& progress, int64_t sizeAtEnd) {
@@ -171,39 +180,101 @@ void EndPiece(Session& s, Progress& progress, int64_t sizeAtEnd) {
   ++progress.loops;
 }
 
-/// Sends the target program to its end with progress lines; with -N a pause
-/// comes before every send and after every piece, so runs are single pieces.
-Stream SendProgram(Session& s, FILE* fp, Progress& progress) {
+/// One run being sent: the pieces it holds end as its bytes go out.
+struct Run {
+  int64_t base;      // the program's bytes sent before the run
+  size_t ended = 0;  // of the run, up to the end of its last piece ended
+  /// Ends the pieces that the run's first `sent` bytes complete; at its
+  /// end also the piece that the end cuts short. Their lines go out
+  /// together, once the send that completed them is over.
+  void Sent(Session& s, Progress& progress, size_t sent, bool atEnd) {
+    progress.size = base + static_cast<int64_t>(sent);
+    s.p->bytesDone = progress.size;
+    while (ended + kPieceSize <= sent || (atEnd && ended < sent)) {
+      ended = ended + kPieceSize <= sent ? ended + kPieceSize : sent;
+      EndPiece(s, progress, base + static_cast<int64_t>(ended));
+    }
+    FlushProgress(*s.p);
+  }
+};
+
+/// After a run that met the end of the file with got bytes: whole, or cut
+/// short by a file that shrank.
+Stream EndOfProgram(Session& s, Progress& progress, size_t got) {
+  if (progress.size < progress.total) return Stream::kShort;
+  if (got % kPieceSize == 0) EndPiece(s, progress, progress.size);  // the empty read at the end
+  FlushProgress(*s.p);
+  return Stream::kOk;
+}
+
+/// The read-and-send path: each run read into the slot's buffer, then sent.
+/// With -N a pause comes before every send and after every piece, so runs
+/// are single pieces.
+Stream ReadAndSendProgram(Session& s, FILE* fp, Progress& progress) {
   const size_t runSize = _delay != 0 ? kPieceSize : kRunSize;
   unsigned char* buf = s.buf;
   for (;;) {
-    size_t got = fread(buf, 1, runSize, fp);
-    if (ferror(fp)) return Stream::kShort;
-    const int64_t base = progress.size;
+    const size_t got = fread(buf, 1, runSize, fp);
+    if (ferror(fp)) {
+      progress.readFailure = strerror(errno);
+      return Stream::kShort;
+    }
+    Run run = {progress.size};
     size_t sent = 0;
-    size_t pieceEnd = got < kPieceSize ? got : kPieceSize;
     while (sent < got) {
       if (_delay != 0) Pause(s, _delay);
-      size_t left = got - sent;
-      INT want = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<INT>(left);
-      ER n = tcp_snd_dat(s.cepid, buf + sent, want, s.tmo);
+      const size_t left = got - sent;
+      const INT want = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<INT>(left);
+      const ER n = tcp_snd_dat(s.cepid, buf + sent, want, s.tmo);
       if (n < 0) return Stream::kSendError;
       if (RecordActive()) Sha256Update(&s.p->programHash, buf + sent, static_cast<size_t>(n));
       sent += static_cast<size_t>(n);
-      progress.size += n;
-      s.p->bytesDone = progress.size;
-      while (pieceEnd <= sent && pieceEnd > 0) {
-        EndPiece(s, progress, base + static_cast<int64_t>(pieceEnd));
-        if (pieceEnd == got) break;
-        pieceEnd = pieceEnd + kPieceSize < got ? pieceEnd + kPieceSize : got;
-      }
+      run.Sent(s, progress, sent, sent == got);
     }
-    if (got < runSize) {
-      if (progress.size < progress.total) return Stream::kShort;
-      if (got % kPieceSize == 0) EndPiece(s, progress, progress.size);  // the empty read at the end
-      return Stream::kOk;
+    if (got < runSize) return EndOfProgram(s, progress, got);
+  }
+}
+
+/// Whole runs from the file to the socket inside the kernel, with no copy
+/// through this process; a run's pieces end as its bytes go out.
+Stream SendProgramInKernel(Session& s, int fd, Progress& progress) {
+  for (;;) {
+    Run run = {progress.size};
+    size_t got = 0;
+    for (;;) {
+      int64_t offset = progress.size;
+      const ER n = tcp_snd_fil(s.cepid, fd, &offset, static_cast<INT>(kKernelRunSize - got), s.tmo);
+      if (n == E_NOSPT) return Stream::kReadInstead;
+      if (n == E_SYS) {
+        progress.readFailure = ItronReason();
+        return Stream::kShort;
+      }
+      if (n < 0) return Stream::kSendError;
+      got += static_cast<size_t>(n);
+      run.Sent(s, progress, got, n == 0);
+      if (n == 0) return EndOfProgram(s, progress, got);
+      if (got == kKernelRunSize) break;
     }
   }
+}
+
+/// Whether the program's bytes go from the file to the socket inside the
+/// kernel: only where nothing of ours has to see them (the record hashes
+/// every byte sent), and without -N, whose pauses come between single
+/// pieces read one by one.
+bool SendsInKernel() { return _delay == 0 && !RecordActive(); }
+
+/// Sends the target program to its end with progress lines.
+Stream SendProgram(Session& s, FILE* fp, Progress& progress) {
+  if (SendsInKernel()) {
+    const Stream sent = SendProgramInKernel(s, fileno(fp), progress);
+    if (sent != Stream::kReadInstead) return sent;
+    if (fseeko(fp, static_cast<off_t>(progress.size), SEEK_SET) != 0) {
+      progress.readFailure = strerror(errno);
+      return Stream::kShort;
+    }
+  }
+  return ReadAndSendProgram(s, fp, progress);
 }
 
 /// The loader, then the reboot byte, on the loader connection; the
@@ -221,7 +292,9 @@ Outcome LoaderStage(Session& s) {
   const long long total = static_cast<long long>(length);
   Outcome outcome = kDone;
   if (loader == Stream::kShort) {
-    outcome = ExplainShortFile(s, FileFailure(status::kLoaderNotFound), "loader", _loaderFile, fp, sent, length);
+    const char* readFailure = ferror(fp) ? strerror(errno) : nullptr;
+    outcome = ExplainShortFile(s, FileFailure(status::kLoaderNotFound), "loader", _loaderFile, readFailure, sent,
+                               length);
   }
   fclose(fp);
   if (outcome.line != nullptr) return outcome;
@@ -337,12 +410,13 @@ Outcome ProgramStage(Session& s) {
   }
   s.p->bytesDue = length;
   ShowInLiveView(*s.p, true);
-  Progress progress = {length, 0, 0};
+  Progress progress = {length, 0, 0, nullptr};
   const Stream program = SendProgram(s, fp, progress);
   const long long total = static_cast<long long>(length);
   Outcome outcome = kDone;
   if (program == Stream::kShort) {
-    outcome = ExplainShortFile(s, FileFailure(status::kTargetNotFound), "program", path, fp, progress.size, length);
+    outcome = ExplainShortFile(s, FileFailure(status::kTargetNotFound), "program", path, progress.readFailure,
+                               progress.size, length);
   }
   fclose(fp);
   if (outcome.line != nullptr) return outcome;

@@ -13,6 +13,7 @@ packages=(
   g++-arm-linux-gnueabihf qemu-user  # 32-bit ARM build, tests run under qemu
   android-liblog-dev             # the liblog build
   socat time                     # benchmark baseline and its measurements; the terminal test's port block
+  strace linux-perf              # the benchmark's profile (system calls counted, CPU sampled)
   tmux                           # the terminal test reads moxtil's screen through it
   file                           # shows what a cross build made
   dpkg-dev                       # the Debian package: its dependencies and architecture

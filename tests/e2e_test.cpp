@@ -498,6 +498,17 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"EmptyLoaderIsTheRebootByteAlone"}.Files({{0, 10, 100}}).Args({"-T20", "-R"}).Finishes({"099 %"}),
         Case{"RunsOfManyPieces"}.Files({{1000, 10, 600000}}).Finishes({"*"})
             .After([](Trial& run) { EXPECT_EQ(StatusLines(*run.moxtil).size(), 63u) << "59 tenths and the last"; }),
+        // Into a pipe the lines of a run go out together once it is sent: still
+        // as the program goes, not held to its end (4 MiB at 1 MB/s).
+        Case{"ProgressLinesComeAsTheProgramGoes"}.Small().Files({{1000, 10, 4 << 20}})
+            .Sim({"--program-rate", "1000000"}).Finishes({"*"}).After([](Trial& run) {
+              int64_t half = -1, last = -1;
+              for (const Line& line : run.moxtil->Stdout()) {
+                if (half < 0 && line.text == "D/moxtil: 050 %") half = line.ms;
+                if (line.text == "D/moxtil: 099 %") last = line.ms;
+              }
+              EXPECT_TRUE(half >= 0 && last - half >= 1000) << half << " and " << last << " ms";
+            }),
         // 5 pieces with 100 ms before and after each: 800 ms from the first byte to the last.
         Case{"DelayAroundEveryPiece"}.Files({{2500, 10, 5000}}).Args({"-T20", "-N100", "-r"})
             .Finishes({"020 %", "099 %"}).After([](Trial& run) {
