@@ -44,7 +44,8 @@ calc() { awk "BEGIN {printf \"%.${2:-3}f\", $1}"; }
 # sets run_t (moxtil's own time of the program, from its first byte to its
 # last acknowledgement), run_sim_t (the simulator's, first to last byte),
 # run_cpu (user+system seconds of moxtil alone) and run_rss (its peak
-# resident KiB). A prefix command (strace, perf) may go in $run_prefix.
+# resident KiB). A prefix command (strace, perf) may go in $run_prefix,
+# more moxtil options in $run_options.
 #   moxtil_run <program> <ns-prefix-or-empty> <target ns prefix> <address> <interface> <base> [moxtil]
 moxtil_run() {
   local program=$1 hostx=$2 targetx=$3 addr=$4 ifname=$5 base=$6 binary=${7:-$moxtil}
@@ -56,7 +57,7 @@ moxtil_run() {
   wait_for_line "$work/sim.log" '^ready'
   cat "$program" >/dev/null  # in the page cache, whatever ran before
   $hostx /usr/bin/time -f '%e %U %S %M' -o "$work/time" ${run_prefix:-} "$binary" "$work/loader.b" \
-    "$work/idcode.sys" "$program" -T30 "-i$ifname" "-D$addr" "-B$base" | cat >"$work/moxtil.log"
+    "$work/idcode.sys" "$program" -T30 "-i$ifname" "-D$addr" "-B$base" ${run_options:-} | cat >"$work/moxtil.log"
   wait "$sim_pid"
   local report
   report=$(grep '^update ' "$work/sim.log")
@@ -98,6 +99,7 @@ socat_run() {
 
 declare -A results
 loop_m=() loop_s=() loop_mcpu=() loop_scpu=() loop_rss=() loop_sb=() loop_sbcpu=() loop_b=() loop_bcpu=()
+loop_j=() loop_jcpu=()
 
 # The baseline moxtil, when given, runs before this one in odd runs and after
 # it in even ones, so that neither gains from its place.
@@ -119,7 +121,12 @@ for i in $(seq "$runs"); do
   # socat as a user tuned it: 1 MiB blocks on the sender too.
   socat_run "$work/p256" "" "" 127.0.0.2 "$((base + 31))" -b 1048576
   loop_sb+=("$(calc "256 / $run_t" 1)") loop_sbcpu+=("$(calc "$run_cpu * 4" 3)")
-  echo "run $i: moxtil ${loop_m[-1]} MiB/s, socat ${loop_s[-1]} MiB/s, socat -b 1 MiB ${loop_sb[-1]} MiB/s"
+  # The record (-J): every program byte read and hashed as it is sent.
+  rm -f "$work/record.jsonl"
+  run_options="-J$work/record.jsonl" moxtil_run "$work/p256" "" "" 127.0.0.2 lo "$(free_port_base 31000 32960)"
+  grep -q '"result":"finished"' "$work/record.jsonl" || { echo "bench: no record of the -J run" >&2; exit 1; }
+  loop_j+=("$(calc "256 / $run_t" 1)") loop_jcpu+=("$(calc "$run_cpu * 4" 3)")
+  echo "run $i: moxtil ${loop_m[-1]} MiB/s, with -J ${loop_j[-1]} MiB/s, socat ${loop_s[-1]} MiB/s, socat -b 1 MiB ${loop_sb[-1]} MiB/s"
   [ $((i % 2)) = 0 ] && baseline_run
 done
 results[loop_m]=$(printf '%s\n' "${loop_m[@]}" | median)
@@ -129,6 +136,8 @@ results[loop_scpu]=$(printf '%s\n' "${loop_scpu[@]}" | median)
 results[loop_sb]=$(printf '%s\n' "${loop_sb[@]}" | median)
 results[loop_sbcpu]=$(printf '%s\n' "${loop_sbcpu[@]}" | median)
 results[rss]=$(printf '%s\n' "${loop_rss[@]}" | sort -g | tail -n 1)
+results[loop_j]=$(printf '%s\n' "${loop_j[@]}" | median)
+results[loop_jcpu]=$(printf '%s\n' "${loop_jcpu[@]}" | median)
 if [ -n "${BASELINE:-}" ]; then
   results[loop_b]=$(printf '%s\n' "${loop_b[@]}" | median)
   results[loop_bcpu]=$(printf '%s\n' "${loop_bcpu[@]}" | median)
@@ -302,6 +311,9 @@ loop_ratio=$(calc "${results[loop_m]} / ${results[loop_s]}" 3)
     echo "| loopback against ${BASELINE_LABEL:-$BASELINE}, run in turn (MiB/s) | ${results[loop_m]} | ${results[loop_b]} | $(calc "${results[loop_m]} / ${results[loop_b]}" 3) | the same, within the spread below |"
     echo "| CPU seconds per GiB against ${BASELINE_LABEL:-$BASELINE} | ${results[loop_mcpu]} | ${results[loop_bcpu]} | $(calc "${results[loop_mcpu]} / (${results[loop_bcpu]} > 0 ? ${results[loop_bcpu]} : 0.001)" 2) | the same, within the spread below |"
   fi
+  echo "| loopback with -J (read and hashed as sent) against moxtil without it, run in turn (MiB/s) | ${results[loop_j]} | ${results[loop_m]} | $(calc "${results[loop_j]} / ${results[loop_m]}" 3) | the record's cost |"
+  echo "| CPU seconds per GiB with -J against moxtil without it | ${results[loop_jcpu]} | ${results[loop_mcpu]} | $(calc "${results[loop_jcpu]} / (${results[loop_mcpu]} > 0 ? ${results[loop_mcpu]} : 0.001)" 2) | the record's cost |"
+  echo "| loopback with -J against socat -b 1048576 (MiB/s) | ${results[loop_j]} | ${results[loop_sb]} | $(calc "${results[loop_j]} / ${results[loop_sb]}" 3) | - |"
   if [ "$shaped" = yes ]; then
     shp_ratio=$(calc "${results[shp_m]} / ${results[shp_s]}" 3)
     echo "| shaped link, 64 MiB (MiB/s) | ${results[shp_m]} | ${results[shp_s]} | $shp_ratio | >= 0.98: $(verdict "$shp_ratio >= 0.98") |"
@@ -367,6 +379,8 @@ loop_ratio=$(calc "${results[loop_m]} / ${results[loop_s]}" 3)
   echo "Moxtil's CPU is that of the whole process over the update (the protocol's waits cost none);"
   echo "socat's is the sender's. Peak memory is the largest of the loopback runs."
   echo
+  # The soak's figures (bench/soak.sh) stay as that script's last run left them.
+  sed -n '/^## Soak/,$p' "$root/bench/RESULTS.md"
 } >"$work/results.md"
 cp "$work/results.md" "$root/bench/RESULTS.md"
 echo
