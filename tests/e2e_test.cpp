@@ -293,8 +293,11 @@ void CheckRecord(const Case& c, Trial& run) {
 // temporary files, rates) masked.
 Strings Masked(const Strings& log) {
   Strings out;
-  const std::regex changing(" \\([0-9.]+ MiB/s\\)|[0-9]+(\\.[0-9]+)? ?(ms|s)\\b|:[0-9]+|/tmp/[^ ]*");
-  for (const std::string& line : log) out.push_back(std::regex_replace(line, changing, "#"));
+  const std::regex rate(" \\([0-9.]+ MiB/s\\)");  // there or not by the time taken
+  const std::regex changing("[0-9]+(\\.[0-9]+)? ?(ms|s)\\b|:[0-9]+|/tmp/[^ ]*");
+  for (const std::string& line : log) {
+    out.push_back(std::regex_replace(std::regex_replace(line, rate, ""), changing, "#"));
+  }
   return out;
 }
 
@@ -308,7 +311,14 @@ void SameLogWithoutTheRecord(Trial& run) {
   run.sim = StartSim(run.base, {});
   std::unique_ptr<Process> plain = StartMoxtil(run.base, args);
   ExpectExit(*plain, 0, Millis(60000));
-  EXPECT_EQ(Masked(LogLines(*plain)), with);
+  const Strings without = Masked(LogLines(*plain));
+  EXPECT_EQ(without.size(), with.size());
+  for (size_t i = 0; i < with.size() && i < without.size(); ++i) {
+    if (with[i] != without[i]) {
+      ADD_FAILURE() << "line " << i << " with -J: " << with[i] << "; without: " << without[i];
+      break;
+    }
+  }
 }
 
 // Another moxtil on ports of its own appending to the same record at the

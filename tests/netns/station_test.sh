@@ -37,7 +37,9 @@ head -c 100000 /dev/urandom >"$work/loader.b"
 printf 'ID%08d' 78 >"$work/idcode.sys"
 head -c 4000000 /dev/urandom >"$work/target.bin"
 
-timeout 400 ip netns exec "$host_ns" "${launcher[@]}" "$moxtil" "$work/loader.b" "$work/idcode.sys" \
+# --foreground: the stop signal below reaches moxtil once, not also through
+# timeout's process group (a second signal would end the run at once).
+timeout --foreground 400 ip netns exec "$host_ns" "${launcher[@]}" "$moxtil" "$work/loader.b" "$work/idcode.sys" \
   "$work/target.bin" -M -R "-i$tag-h1" "-J$work/record.jsonl" >"$work/moxtil.log" 2>&1 &
 moxtil_pid=$!
 pids+=("$moxtil_pid")
