@@ -104,6 +104,13 @@ bool AcceptFrom(ID repid, SlotBuffers& buffers, ID* cepid, T_IPV4EP* peer) {
   return false;
 }
 
+/// A connection that is not served: closed at once (a reset: nothing on it
+/// was acknowledged) and its ID given back.
+void DropConnection(ID cepid) {
+  tcp_cls_cep(cepid, 0);
+  tcp_del_cep(cepid);
+}
+
 // ---- data connections
 
 /// Whether the transfer of p may still be handed a data connection.
@@ -149,8 +156,7 @@ void TakeDataConnection() {
   }
   printLog(stderr, "data connection from %s reset: no target waits for one, and none was served from its address",
            FormatAddress(peer.ipaddr, peer.portno).text);
-  tcp_cls_cep(cepid, 0);
-  tcp_del_cep(cepid);
+  DropConnection(cepid);
 }
 
 // ---- transfers
@@ -201,8 +207,7 @@ void SupersedeEarlier(UW ipaddr) {
 /// not take the nothing it got for a loader.
 void RefuseLoaderConnection(ID cepid, const T_IPV4EP& peer, const char* why) {
   printLog(stderr, "loader connection from %s reset: %s", FormatAddress(peer.ipaddr, peer.portno).text, why);
-  tcp_cls_cep(cepid, 0);
-  tcp_del_cep(cepid);
+  DropConnection(cepid);
 }
 
 /// Serves the target of a loader connection in the first free slot: its
@@ -236,7 +241,6 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
       slot.inView = false;
       slot.dataAddr = 0;
       slot.elapsedMs = 0;
-      slot.lastLine = nullptr;
       slot.finished = false;
       slot.wireFailure = false;
       slot.resetAfterFinish = false;
@@ -270,10 +274,8 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
     snprintf(slot.why, sizeof slot.why, "transfer for %s: thread cannot start: %s",
              FormatAddress(peer.ipaddr, peer.portno).text, strerror(started));
     TargetFailure(slot, slot.why, status::kSubProcessFailed);
-    slot.lastLine = status::kSubProcessFailed;
-    tcp_cls_cep(cepid, 0);
-    UseConnection(slot, -1);
-    tcp_del_cep(cepid);
+    UseConnection(slot, -1);  // before the ID may go to another connection
+    DropConnection(cepid);
     EndDataHandOver(slot);
     cancelProcessNo(n);
     KeepRecord(slot);
@@ -289,7 +291,7 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
 }
 
 /// The next loader connection; in unicast mode one from another address is
-/// closed unserved, and the next accept has a time-out of its own.
+/// closed unserved.
 void TakeLoaderConnection(Acceptance& a) {
   const int n = emptyProcess();
   ID cepid;
@@ -300,8 +302,7 @@ void TakeLoaderConnection(Acceptance& a) {
   if (_unicast && peer.ipaddr != _dstIP) {
     printLog(stderr, "loader connection from %s dropped: only %s is served (-D)",
              FormatAddress(peer.ipaddr, peer.portno).text, FormatAddress(_dstIP).text);
-    tcp_cls_cep(cepid, 0);
-    tcp_del_cep(cepid);
+    DropConnection(cepid);
     return;
   }
   if (IsStopRequested()) {
@@ -409,8 +410,7 @@ void EndDataHandOver(PROCESS_INFO& p) {
   if (cepid < 0) return;
   TargetLog(p, "data connection from %s reset: its target's transfer ended before it was taken",
             FormatAddress(peer.ipaddr, peer.portno).text);
-  tcp_cls_cep(cepid, 0);
-  tcp_del_cep(cepid);
+  DropConnection(cepid);
 }
 
 void WakeAcceptor() { tcp_can_rep(); }

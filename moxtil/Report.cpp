@@ -114,12 +114,8 @@ void TargetFailure(PROCESS_INFO& p, const char* why, const char* line) {
 
 void TargetStatus(PROCESS_INFO& p, const char* line) {
   snprintf(p.lastStatus, sizeof p.lastStatus, "%s", line);
-  if (IsSingleTargetMode()) {
-    ConsoleOut(line);
-    return;
-  }
-  char text[1024];
-  snprintf(text, sizeof text, "%s %s", FormatAddress(p.ipaddr).text, line);
+  char text[160];
+  Tagged(p, line, text, sizeof text);
   ConsoleOut(text, ToneOf(line));
 }
 
@@ -129,12 +125,14 @@ void ProgressOut(PROCESS_INFO& p, const char* line) {
   if (!LogJoinsLines()) return TargetStatus(p, line);
   Held& held = heldProgress[p.no];
   char text[48];
-  const int n = IsSingleTargetMode() ? snprintf(text, sizeof text, "%s\n", line)
-                                     : snprintf(text, sizeof text, "%s %s\n", FormatAddress(p.ipaddr).text, line);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof text) return TargetStatus(p, line);
-  if (held.lines == kHeldLines || held.used + static_cast<size_t>(n) >= sizeof held.text) FlushProgress(p);
-  memcpy(held.text + held.used, text, static_cast<size_t>(n) + 1);
-  held.used += static_cast<size_t>(n);
+  Tagged(p, line, text, sizeof text - 1);
+  const size_t n = strlen(text) + 1;  // with its line feed
+  if (n >= sizeof text - 1) return TargetStatus(p, line);  // cut: too long to hold
+  text[n - 1] = '\n';
+  text[n] = '\0';
+  if (held.lines == kHeldLines || held.used + n >= sizeof held.text) FlushProgress(p);
+  memcpy(held.text + held.used, text, n + 1);
+  held.used += n;
   ++held.lines;
 }
 
@@ -152,10 +150,9 @@ void ShowInLiveView(PROCESS_INFO& p, bool shown) {
   if (p.inView == shown) return;
   p.inView = shown;
   inView += shown ? 1 : -1;
-  if (shown && RecordActive()) WakeAcceptor();  // it records the progress
-  if (!LiveViewActive()) return;
-  DrawLiveView();
-  if (shown) WakeAcceptor();  // it keeps the view fresh
+  if (LiveViewActive()) DrawLiveView();
+  // The acceptor keeps the view fresh, and records the progress.
+  if (shown && (LiveViewActive() || RecordActive())) WakeAcceptor();
 }
 
 bool LiveViewShowsTargets() {
@@ -224,7 +221,7 @@ void PrintSummary() {
     }
     printLog(stderr, "summary: %s%s: program %s, %s: %s%s", FormatAddress(t.ipaddr).text, data,
              _targetFile[t.program], figures,
-             t.lastLine != nullptr ? t.lastLine : "(no status line)",
+             t.lastLine[0] != '\0' ? t.lastLine : "(no status line)",
              t.resetAfterFinish ? ", then reset by the target before the close: the program may not be stored" : "");
   }
   const int count = ServedCount();

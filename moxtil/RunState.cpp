@@ -1,6 +1,7 @@
 #include "moxtil/RunState.h"
 
 #include <chrono>
+#include <cstdio>
 
 #include "moxtil/Options.h"
 
@@ -126,8 +127,10 @@ bool IsStopRequested() { return stopRequested; }
 void RecordServed(const PROCESS_INFO& p) {
   const int n = servedCount;
   if (n < kServedListed) {
-    served[n] = {p.ipaddr, p.dataAddr, p.selectFileNum < 0 ? 0 : p.selectFileNum, p.bytesDue, p.bytesDone,
-                 p.elapsedMs, p.lastLine, p.finished, p.resetAfterFinish};
+    ServedTarget& t = served[n];
+    t = {p.ipaddr, p.dataAddr, p.selectFileNum < 0 ? 0 : p.selectFileNum, p.bytesDue, p.bytesDone,
+         p.elapsedMs, "", p.finished, p.resetAfterFinish};
+    snprintf(t.lastLine, sizeof t.lastLine, "%s", p.lastStatus);
   }
   servedCount = n + 1;
   if (p.finished) ++finishedCount;

@@ -54,6 +54,8 @@ void CountUpSoftwareUpdate();
 TMO ThreadTimeOut();
 
 constexpr int kProcessSlots = 10;
+/// Room for a status line's text (the longest is under 50 characters).
+constexpr size_t kStatusTextSize = 64;
 
 /// The buffers a slot names in the record of a connection endpoint; the
 /// endpoint layer does not use them. Each slot has one set for the loader
@@ -109,7 +111,6 @@ struct PROCESS_INFO {
   // Written by the transfer before it frees the slot.
   UW dataAddr;           // the data connection's address
   int64_t elapsedMs;     // program stage, from its start to the last acknowledgement
-  const char* lastLine;  // its last status line
   bool finished;         // "100 % finish" (or its row counted)
   bool wireFailure;      // it failed on the wire, not for a file
   bool resetAfterFinish;  // reset by the target between the finish line and the close
@@ -124,7 +125,7 @@ struct PROCESS_INFO {
   int64_t startedWallMs, endedWallMs;  // ms since the epoch
   int64_t recordedMs;              // the last progress record (monotonic ms), 0 none
   char why[512];                   // the explanation of its failure as written, "" for none
-  char lastStatus[100];            // its last status line as written, "" none yet
+  char lastStatus[kStatusTextSize];  // its last status line, untagged; "" none yet
 };
 
 extern PROCESS_INFO process_info[kProcessSlots];
@@ -171,7 +172,7 @@ struct ServedTarget {
   int64_t bytesDue;  // -1: the program was not reached
   int64_t bytes;
   int64_t ms;
-  const char* lastLine;
+  char lastLine[kStatusTextSize];  // "" for none
   bool finished;
   bool resetAfterFinish;
 };

@@ -329,13 +329,6 @@ Outcome LoaderStage(Session& s) {
   return kDone;
 }
 
-/// How long the transfer of a target waits for its data connection: -T
-/// where it is given; with -M, the station's bound; else for ever.
-Deadline DataConnectionDeadline(const Session& s) {
-  if (s.tmo != TMO_FEVR || IsSingleTargetMode()) return DeadlineOf(s.tmo);
-  return Deadline::In(kRebootLimitMs);
-}
-
 /// The 10-byte ID code from its file, then the data connection and the ID
 /// code on it, then the pause.
 Outcome IdCodeStage(Session& s, unsigned char* memo) {
@@ -361,8 +354,10 @@ Outcome IdCodeStage(Session& s, unsigned char* memo) {
   // after its reboot; the acceptor hands the connection over.
   T_IPV4EP dstaddr = {0, 0};
   ID cepid = -1;
+  // The wait is -T where it is given; with -M, the station's bound; else for ever.
   const bool bounded = s.tmo == TMO_FEVR && !IsSingleTargetMode();
-  const ER accepted = AwaitDataConnection(*s.p, DataConnectionDeadline(s), &cepid, &dstaddr);
+  const Deadline deadline = bounded ? Deadline::In(kRebootLimitMs) : DeadlineOf(s.tmo);
+  const ER accepted = AwaitDataConnection(*s.p, deadline, &cepid, &dstaddr);
   const Outcome failed = WireFailure(status::kIdDataError);
   const char* after = s.loaderReset ? "; the loader connection had ended with a reset" : "";
   if (accepted == E_TMOUT) {
@@ -518,7 +513,6 @@ int process2(void* arg) {
   EndDataHandOver(*p);
   ShowInLiveView(*p, false);
   const char* cancelled = CancelReason(p->cancel);
-  p->lastLine = outcome.line != nullptr ? outcome.line : status::kFinish;
   p->wireFailure = outcome.setsTimeOutFlag;
   if (outcome.line != nullptr) {
     if (cancelled != nullptr) Prefix(p->why, sizeof p->why, cancelled);  // the record keeps the line as written
