@@ -409,12 +409,16 @@ std::function<void(Trial&)> Hold(int type, const char* address, int offset) {
   return [=](Trial& run) { run.held = HoldPort(type, address, static_cast<uint16_t>(run.base + offset)); };
 }
 
+// More targets: a simulator on address with these options, connecting at once.
+std::function<void(Trial&)> AlsoAt(const std::string& address, Strings options) {
+  return [address, options](Trial& run) {
+    run.others.push_back(StartSim(run.base, Plus({"--address", address, "--host", "127.0.0.1"}, options)));
+  };
+}
+
 // A host that -D does not serve, connecting ms after its start.
 std::function<void(Trial&)> ForeignAt(int ms) {
-  return [ms](Trial& run) {
-    run.others.push_back(StartSim(run.base, {"--address", "127.0.0.3", "--host", "127.0.0.1", "--no-data-connect",
-                                             "--loader-connect-delay", std::to_string(ms)}));
-  };
+  return AlsoAt("127.0.0.3", {"--no-data-connect", "--loader-connect-delay", std::to_string(ms)});
 }
 
 std::vector<Report> Datagrams(const Process& sim) { return SimReports(sim, "datagram"); }
@@ -802,12 +806,6 @@ INSTANTIATE_TEST_SUITE_P(
 const Strings kServed = {kConnect, kErasing, "*", kFinish};
 const Strings kCutShort = {kConnect, kErasing, "*", kProgramError};
 
-// More targets: a simulator on address with these options, connecting at once.
-std::function<void(Trial&)> AlsoAt(const std::string& address, Strings options) {
-  return [address, options](Trial& run) {
-    run.others.push_back(StartSim(run.base, Plus({"--address", address, "--host", "127.0.0.1"}, options)));
-  };
-}
 
 // ms on one clock for a line of either process.
 int64_t OnOneClock(const Process& p, int64_t ms) {
