@@ -1,3 +1,3 @@
-#include "moxtil/Driver.h"
+#include "moxtil/engine/Driver.h"
 
 int main(int argc, char** argv) { return RunMoxtil(argc, argv); }

@@ -5,7 +5,7 @@
 # parser's switch and the fixed words it passes over, read from
 # Options.cpp); its STATUS LINES section has every status line the program
 # writes, as the code spells it, and none other.
-#   manpage_test.sh <built page> <moxtil/Options.cpp> <moxtil/Output.h> <version>
+#   manpage_test.sh <built page> <moxtil/config/Options.cpp> <moxtil/engine/Output.h> <version>
 set -u
 page=$1
 options_cpp=$2

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "moxtil/Options.h"
-#include "moxtil/checkadrs.h"
+#include "moxtil/config/Options.h"
+#include "moxtil/address/checkadrs.h"
 #include "quiet.h"
 
 namespace {

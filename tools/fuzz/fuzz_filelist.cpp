@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "moxtil/FileList.h"
-#include "moxtil/Options.h"
+#include "moxtil/config/FileList.h"
+#include "moxtil/config/Options.h"
 #include "quiet.h"
 
 namespace {

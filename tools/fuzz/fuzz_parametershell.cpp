@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "moxtil/Options.h"
+#include "moxtil/config/Options.h"
 #include "quiet.h"
 
 namespace {

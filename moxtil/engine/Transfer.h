@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "moxtil/RunState.h"
+#include "moxtil/engine/RunState.h"
 
 /// Thread function; arg is the target's PROCESS_INFO slot. 0 when the target
 /// was served to the end, -1 after a failure (its status line is written).

@@ -5,7 +5,7 @@
 // several processes may append to one file without interleaving.
 #pragma once
 
-#include "moxtil/RunState.h"
+#include "moxtil/engine/RunState.h"
 
 /// Opens path for appending (created when missing, never truncated): 0, or
 /// -1 after saying why in a log line.

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "moxtil/RunState.h"
+#include "moxtil/engine/RunState.h"
 
 /// A status line about the target of p; its record keeps it as the last.
 void TargetStatus(PROCESS_INFO& p, const char* line);

@@ -1,4 +1,4 @@
-#include "moxtil/Output.h"
+#include "moxtil/engine/Output.h"
 
 #include <cstdarg>
 #include <cstring>

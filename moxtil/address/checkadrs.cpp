@@ -1,4 +1,4 @@
-#include "moxtil/checkadrs.h"
+#include "moxtil/address/checkadrs.h"
 
 #include <cstddef>
 

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "moxtil/Itron.h"
+#include "moxtil/itron/Itron.h"
 
 // Headers, each 8 bytes and a terminating zero that is never sent.
 inline constexpr unsigned char VexaUdpHeader[9] = {0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};

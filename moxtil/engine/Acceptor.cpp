@@ -1,15 +1,15 @@
-#include "moxtil/Acceptor.h"
+#include "moxtil/engine/Acceptor.h"
 
 #include <cstring>
 
 #include "common/util.h"
-#include "moxtil/GetMyIPAddr.h"
-#include "moxtil/Options.h"
-#include "moxtil/Output.h"
-#include "moxtil/Protocol.h"
-#include "moxtil/Record.h"
-#include "moxtil/Report.h"
-#include "moxtil/Transfer.h"
+#include "moxtil/address/GetMyIPAddr.h"
+#include "moxtil/config/Options.h"
+#include "moxtil/engine/Output.h"
+#include "moxtil/engine/Protocol.h"
+#include "moxtil/engine/Record.h"
+#include "moxtil/engine/Report.h"
+#include "moxtil/engine/Transfer.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // The acceptor on its own, against the simulator: reception points kept from
 // one file-list row to the next, which no end-to-end row can look at.
-#include "moxtil/Acceptor.h"
+#include "moxtil/engine/Acceptor.h"
 
 #include <gtest/gtest.h>
 
-#include "moxtil/Itron.h"
-#include "moxtil/Options.h"
-#include "moxtil/RunState.h"
+#include "moxtil/itron/Itron.h"
+#include "moxtil/config/Options.h"
+#include "moxtil/engine/RunState.h"
 #include "tests/testkit.h"
 
 namespace {

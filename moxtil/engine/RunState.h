@@ -27,8 +27,8 @@
 
 #include "common/sha256.h"
 #include "common/util.h"
-#include "moxtil/HardwareAddress.h"
-#include "moxtil/Itron.h"
+#include "moxtil/address/HardwareAddress.h"
+#include "moxtil/itron/Itron.h"
 
 extern int _TimeOutmSecond;                 // 1000 x -T
 extern std::atomic<int> _IsTimeOut;         // a time-out or a failed transfer ended the update

@@ -1,4 +1,4 @@
-#include "moxtil/Driver.h"
+#include "moxtil/engine/Driver.h"
 
 #include <unistd.h>
 
@@ -8,16 +8,16 @@
 #include <cstring>
 
 #include "common/util.h"
-#include "moxtil/Acceptor.h"
-#include "moxtil/FileList.h"
-#include "moxtil/GetMyIPAddr.h"
-#include "moxtil/Itron.h"
-#include "moxtil/Options.h"
-#include "moxtil/Output.h"
-#include "moxtil/Protocol.h"
-#include "moxtil/Record.h"
-#include "moxtil/Report.h"
-#include "moxtil/RunState.h"
+#include "moxtil/engine/Acceptor.h"
+#include "moxtil/config/FileList.h"
+#include "moxtil/address/GetMyIPAddr.h"
+#include "moxtil/itron/Itron.h"
+#include "moxtil/config/Options.h"
+#include "moxtil/engine/Output.h"
+#include "moxtil/engine/Protocol.h"
+#include "moxtil/engine/Record.h"
+#include "moxtil/engine/Report.h"
+#include "moxtil/engine/RunState.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "moxtil/Record.h"
+#include "moxtil/engine/Record.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,10 +12,10 @@
 #include <mutex>
 
 #include "common/sha256.h"
-#include "moxtil/GetMyIPAddr.h"
-#include "moxtil/Options.h"
-#include "moxtil/Output.h"
-#include "moxtil/Protocol.h"
+#include "moxtil/address/GetMyIPAddr.h"
+#include "moxtil/config/Options.h"
+#include "moxtil/engine/Output.h"
+#include "moxtil/engine/Protocol.h"
 
 namespace {
 

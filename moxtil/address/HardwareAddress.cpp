@@ -1,4 +1,4 @@
-#include "moxtil/HardwareAddress.h"
+#include "moxtil/address/HardwareAddress.h"
 
 #include <arpa/inet.h>
 

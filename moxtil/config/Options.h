@@ -2,7 +2,7 @@
 // by ParameterShell before any thread starts and only read afterwards.
 #pragma once
 
-#include "moxtil/Itron.h"
+#include "moxtil/itron/Itron.h"
 
 constexpr int kPathSize = 4096;
 constexpr int kIfNameSize = 32;

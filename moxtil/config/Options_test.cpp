@@ -1,12 +1,12 @@
-#include "moxtil/Options.h"
+#include "moxtil/config/Options.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 
-#include "moxtil/GetMyIPAddr.h"
-#include "moxtil/RunState.h"
+#include "moxtil/address/GetMyIPAddr.h"
+#include "moxtil/engine/RunState.h"
 #include "tests/testkit.h"
 
 namespace {

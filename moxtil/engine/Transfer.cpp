@@ -1,4 +1,4 @@
-#include "moxtil/Transfer.h"
+#include "moxtil/engine/Transfer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,14 +8,14 @@
 #include <cstring>
 
 #include "common/util.h"
-#include "moxtil/Acceptor.h"
-#include "moxtil/Itron.h"
-#include "moxtil/Options.h"
-#include "moxtil/Output.h"
-#include "moxtil/Protocol.h"
-#include "moxtil/Record.h"
-#include "moxtil/Report.h"
-#include "moxtil/RunState.h"
+#include "moxtil/engine/Acceptor.h"
+#include "moxtil/itron/Itron.h"
+#include "moxtil/config/Options.h"
+#include "moxtil/engine/Output.h"
+#include "moxtil/engine/Protocol.h"
+#include "moxtil/engine/Record.h"
+#include "moxtil/engine/Report.h"
+#include "moxtil/engine/RunState.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // address may change across its reboot, its hardware address does not.
 #pragma once
 
-#include "moxtil/Itron.h"
+#include "moxtil/itron/Itron.h"
 
 constexpr int kHardwareAddressSize = 18;  // "02:00:00:00:00:01" and its NUL
 

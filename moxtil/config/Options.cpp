@@ -1,11 +1,11 @@
-#include "moxtil/Options.h"
+#include "moxtil/config/Options.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "common/util.h"
-#include "moxtil/Output.h"
-#include "moxtil/checkadrs.h"
+#include "moxtil/engine/Output.h"
+#include "moxtil/address/checkadrs.h"
 
 char _loaderFile[kPathSize];
 char _idFile[kPathSize];

@@ -5,8 +5,8 @@
 
 #include <atomic>
 
-#include "moxtil/Itron.h"
-#include "moxtil/RunState.h"
+#include "moxtil/itron/Itron.h"
+#include "moxtil/engine/RunState.h"
 
 /// What process1 ends with when no target connected within the time-out.
 constexpr int kAcceptorTimedOut = -2;

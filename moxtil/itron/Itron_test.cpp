@@ -1,5 +1,5 @@
 // The endpoint layer on real sockets, loopback only, on ports of the test's own.
-#include "moxtil/Itron.h"
+#include "moxtil/itron/Itron.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

@@ -1,4 +1,4 @@
-#include "moxtil/Protocol.h"
+#include "moxtil/engine/Protocol.h"
 
 #include <cstring>
 

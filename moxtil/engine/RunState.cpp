@@ -1,9 +1,9 @@
-#include "moxtil/RunState.h"
+#include "moxtil/engine/RunState.h"
 
 #include <chrono>
 #include <cstdio>
 
-#include "moxtil/Options.h"
+#include "moxtil/config/Options.h"
 
 int _TimeOutmSecond = 0;
 std::atomic<int> _IsTimeOut{0};

@@ -1,4 +1,4 @@
-#include "moxtil/FileList.h"
+#include "moxtil/config/FileList.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "common/util.h"
-#include "moxtil/Options.h"
-#include "moxtil/Output.h"
+#include "moxtil/config/Options.h"
+#include "moxtil/engine/Output.h"
 
 namespace {
 

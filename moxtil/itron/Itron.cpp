@@ -1,4 +1,4 @@
-#include "moxtil/Itron.h"
+#include "moxtil/itron/Itron.h"
 
 #include <arpa/inet.h>
 #include <errno.h>

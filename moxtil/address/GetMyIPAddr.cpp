@@ -1,4 +1,4 @@
-#include "moxtil/GetMyIPAddr.h"
+#include "moxtil/address/GetMyIPAddr.h"
 
 #include <net/if.h>
 #include <netinet/in.h>

@@ -1,14 +1,14 @@
-#include "moxtil/Report.h"
+#include "moxtil/engine/Report.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
-#include "moxtil/Acceptor.h"
-#include "moxtil/Options.h"
-#include "moxtil/Output.h"
-#include "moxtil/Record.h"
+#include "moxtil/engine/Acceptor.h"
+#include "moxtil/config/Options.h"
+#include "moxtil/engine/Output.h"
+#include "moxtil/engine/Record.h"
 
 namespace {
 
