@@ -20,7 +20,7 @@ extern UW _resetIP;              // -I address
 extern int _ForcedNoReset;       // -F: void -I
 extern int _unicast;             // -D: announce to and serve only _dstIP
 extern UW _dstIP;                // -D address
-extern int _TimeOutSecond;       // -T: limit of every accept and send, 0 = none
+extern int _TimeOutSecond;       // -T as given, in s (0 = none); the engine reads it only as _TimeOutmSecond
 extern int _delay;               // -N: pause in ms around each program piece
 extern char ifname[kIfNameSize];  // -i
 extern int _reuse_addr;          // -b

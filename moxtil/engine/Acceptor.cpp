@@ -23,10 +23,16 @@ ID repid_data = -1;
 // tried again after this pause.
 constexpr int kAcceptRetryPauseMs = 100;
 
-// The record of a data connection's endpoint names these: which slot a
-// data connection is for is known only once it is accepted, and the
-// endpoint layer reads no buffer of the record.
-SlotBuffers dataPortBuffers;
+// The buffers that the record of a new connection endpoint names, one set
+// per port. They are the acceptor's, not a slot's: which slot a connection
+// serves is known only once it is accepted (a device that started over
+// frees a slot before its new one is taken), and the endpoint layer reads
+// no buffer of the record.
+struct PortBuffers {
+  unsigned char snd[32];
+  unsigned char rcv[32];
+};
+PortBuffers loaderPortBuffers, dataPortBuffers;
 
 const char* PortName(UH port) { return port == LoaderPort(_baseOffset) ? "loader" : "data"; }
 
@@ -85,23 +91,24 @@ void StopAccepting(Acceptance& a, AcceptorEnding why) {
   a.cycle.phase = AcceptorPhase::kServing;
 }
 
-/// A new connection on repid in a new endpoint whose record names buffers:
-/// true, or false after explaining why and pausing.
-bool AcceptFrom(ID repid, SlotBuffers& buffers, ID* cepid, T_IPV4EP* peer) {
-  T_TCP_CCEP ccep = ConnectionRecord(buffers);
+/// A new connection on repid, in a new endpoint whose record names the
+/// port's buffers: true, or false after explaining why and pausing.
+bool AcceptFrom(ID repid, ID* cepid, T_IPV4EP* peer) {
+  PortBuffers& buffers = repid == repid_loader ? loaderPortBuffers : dataPortBuffers;
+  T_TCP_CCEP ccep = {0, buffers.snd, sizeof buffers.snd, buffers.rcv, sizeof buffers.rcv, nullptr};
   *cepid = tcp_vcre_cep(&ccep);
   const ER result = *cepid < 0 ? *cepid : tcp_acp_cep(*cepid, repid, peer, TMO_POL);
-  if (result == E_OK) return true;
-  if (result == E_TMOUT) {  // gone again since the wait said it was there
-    tcp_del_cep(*cepid);
-    return false;
+  const bool accepted = result == E_OK;
+  // E_TMOUT: gone again since the wait said it was there; nothing to say.
+  const bool failed = !accepted && result != E_TMOUT;
+  if (failed) {
+    const UH port = repid == repid_loader ? LoaderPort(_baseOffset) : DataPort(_baseOffset);
+    printLog(stderr, "%s port %u: accept failed: %s; trying again", PortName(port), static_cast<unsigned>(port),
+             ItronReason());
   }
-  const UH port = repid == repid_loader ? LoaderPort(_baseOffset) : DataPort(_baseOffset);
-  printLog(stderr, "%s port %u: accept failed: %s; trying again", PortName(port), static_cast<unsigned>(port),
-           ItronReason());
-  if (*cepid >= 0) tcp_del_cep(*cepid);
-  Sleep(kAcceptRetryPauseMs);
-  return false;
+  if (!accepted && *cepid >= 0) tcp_del_cep(*cepid);
+  if (failed) Sleep(kAcceptRetryPauseMs);
+  return accepted;
 }
 
 /// A connection that is not served: closed at once (a reset: nothing on it
@@ -115,7 +122,7 @@ void DropConnection(ID cepid) {
 
 /// Whether the transfer of p may still be handed a data connection.
 bool StillToConnect(const PROCESS_INFO& p) {
-  return p.status != 0 && p.dataLink != DataLink::kDone && p.cancel == Cancel::kNone;
+  return IsBusy(p) && p.dataLink != DataLink::kDone && p.cancel == Cancel::kNone;
 }
 
 /// The slot whose transfer a new data connection from ipaddr is for, or -1:
@@ -141,7 +148,7 @@ int SlotForDataConnection(UW ipaddr) {
 void TakeDataConnection() {
   ID cepid;
   T_IPV4EP peer = {0, 0};
-  if (!AcceptFrom(repid_data, dataPortBuffers, &cepid, &peer)) return;
+  if (!AcceptFrom(repid_data, &cepid, &peer)) return;
   {
     std::lock_guard<std::mutex> lock(slotLock);
     const int n = SlotForDataConnection(peer.ipaddr);
@@ -177,15 +184,18 @@ bool WaitForTransfer(PROCESS_INFO& p) {
   return joined && exitValue >= 0;
 }
 
-/// Waits for the transfer of slot p once it has freed its slot. In
-/// single-target mode a failed target ends the update: the time-out flag
-/// first, so that whoever sees the error flag sees both.
+/// Waits for the transfer of slot p once it has ended. In single-target
+/// mode a failed target ends the update.
 void ReapSlot(PROCESS_INFO& p) {
-  if (!p.joinable || p.status != 0) return;
+  if (!HasEnded(p)) return;
   const bool served = WaitForTransfer(p);
-  if (!IsSingleTargetMode() || served) return;
-  if (p.wireFailure) _IsTimeOut = 1;
-  SoftwareUpError();
+  if (IsSingleTargetMode() && !served) {
+    if (p.wireFailure) {
+      EndUpdateOnTheWire();
+    } else {
+      SoftwareUpError();
+    }
+  }
 }
 
 void ReapEnded() {
@@ -197,7 +207,7 @@ void ReapEnded() {
 /// waited for, so that its lines come before the new connection's.
 void SupersedeEarlier(UW ipaddr) {
   for (PROCESS_INFO& p : process_info) {
-    if (p.status == 0 || !p.joinable || p.ipaddr != ipaddr) continue;
+    if (!IsBusy(p) || !p.joinable || p.ipaddr != ipaddr) continue;
     CancelTransfer(p, Cancel::kStartedOver);
     WaitForTransfer(p);
   }
@@ -231,7 +241,7 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
       slot.ipaddr = peer.ipaddr;
       slot.portno = peer.portno;
       slot.selectFileNum = _targetFile[1][0] != '\0' ? -1 : 0;
-      slot.liveCepid = cepid;
+      slot.cepidInUse = cepid;
       slot.dataLink = DataLink::kNotYet;
       slot.dataCepid = -1;
       slot.cancel = Cancel::kNone;
@@ -293,10 +303,9 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
 /// The next loader connection; in unicast mode one from another address is
 /// closed unserved.
 void TakeLoaderConnection(Acceptance& a) {
-  const int n = emptyProcess();
   ID cepid;
   T_IPV4EP peer = {0, 0};
-  if (!AcceptFrom(repid_loader, process_info[n].loaderBuffers, &cepid, &peer)) return;
+  if (!AcceptFrom(repid_loader, &cepid, &peer)) return;
   // A foreign host does not restart the clock: one that kept connecting
   // would keep the run from its time limit for ever.
   if (_unicast && peer.ipaddr != _dstIP) {
@@ -318,8 +327,9 @@ void TakeLoaderConnection(Acceptance& a) {
 int ServeTargets(Acceptance& a) {
   bool wasBusy = false;
   for (;;) {
-    // Busy first, then reaped: a transfer that ends in between is still
-    // waited for, on this pass or the next, never left to the clean-up.
+    // Busy looked at first, then the ended reaped: a transfer that ends in
+    // between is counted busy on this pass and reaped on this or the next,
+    // never left to the clean-up.
     const bool busy = IsProcessStart() != 0;
     ReapEnded();
     if (a.accepting && IsStopRequested()) StopAccepting(a, AcceptorEnding::kSignal);
@@ -328,12 +338,11 @@ int ServeTargets(Acceptance& a) {
     wasBusy = busy;
     if (a.accepting && !busy && a.acceptBy.Passed()) {
       if (IsSingleTargetMode() || a.taken == 0) {
-        _IsTimeOut = 1;  // first: whoever sees the error flag sees both
-        SoftwareUpError();
+        EndUpdateOnTheWire();
         a.cycle.ending = AcceptorEnding::kTimedOut;
         return kAcceptorTimedOut;
       }
-      printLog(stderr, "no target connected for %d s and none is being served: the run ends", _TimeOutSecond);
+      printLog(stderr, "no target connected for %d s and none is being served: the run ends", TimeOutSeconds());
       a.cycle.ending = AcceptorEnding::kIdle;
       return 0;
     }
@@ -393,8 +402,7 @@ ER AwaitDataConnection(PROCESS_INFO& p, const Deadline& deadline, ID* cepid, T_I
   if (got) *peer = p.dataPeer;
   p.dataCepid = -1;
   p.dataLink = DataLink::kDone;  // taken, or given up: none is handed to it any more
-  if (got) return E_OK;
-  return p.cancel != Cancel::kNone ? E_RLWAI : E_TMOUT;
+  return got ? E_OK : p.cancel != Cancel::kNone ? E_RLWAI : E_TMOUT;
 }
 
 void EndDataHandOver(PROCESS_INFO& p) {

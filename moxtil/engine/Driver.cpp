@@ -64,21 +64,15 @@ sigset_t StopSignals() {
   return set;
 }
 
-int BusyTargets() {
-  int busy = 0;
-  for (const PROCESS_INFO& slot : process_info) busy += slot.status != 0 ? 1 : 0;
-  return busy;
-}
-
 void TakeStopSignal(int sig, int* taken) {
   if (++*taken == 1) {
     printLog(stderr, "%s: no more targets are taken; the %d being served finish first (a second signal ends them "
-             "at once)", strsignal(sig), BusyTargets());
+             "at once)", strsignal(sig), BusyCount());
     StopRun();
     return;
   }
   printLog(stderr, "second signal (%s): the run ends at once; the connections of the %d targets being served "
-           "are closed", strsignal(sig), BusyTargets());
+           "are closed", strsignal(sig), BusyCount());
   AbortRun();
   // Whatever still holds the run up, a further signal ends the program.
   const sigset_t set = StopSignals();
@@ -211,7 +205,7 @@ void RunCycle(bool firstCycle) {
   if (acceptor.exitValue == kAcceptorTimedOut) {
     printLog(stderr, "Update Request has been canceled (_timeout).");
     printLog(stderr, "no target connected to the loader port %u within %d s",
-             static_cast<unsigned>(LoaderPort(_baseOffset)), _TimeOutSecond);
+             static_cast<unsigned>(LoaderPort(_baseOffset)), TimeOutSeconds());
     ConsoleOut(status::kTimeOut);
   }
   // Each cycle gives its endpoint back, so that a file list of any length is served.

@@ -274,7 +274,7 @@ void RecordRunBegin(int argc, char** argv) {
     j.Str(key, argv[i]);
   }
   j.Close();
-  j.Open("options").Int("port_base", _baseOffset).Int("time_out_s", _TimeOutSecond).Int("delay_ms", _delay);
+  j.Open("options").Int("port_base", _baseOffset).Int("time_out_s", TimeOutSeconds()).Int("delay_ms", _delay);
   j.Str("unicast", _unicast ? FormatAddress(_dstIP).text : nullptr);
   j.Str("restart", _reset ? FormatAddress(_resetIP).text : nullptr);
   j.Str("reboot", _reboot == 'R' ? "R" : _reboot == 'r' ? "r" : "0").Bool("reuse_addr", _reuse_addr != 0);

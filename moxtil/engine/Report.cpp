@@ -43,7 +43,7 @@ void AppendAmount(char* out, size_t size, int64_t done, int64_t due) {
 int64_t AcknowledgedBytes(const PROCESS_INFO& p) {
   const int64_t sent = p.bytesDone;
   std::lock_guard<std::mutex> lock(slotLock);  // the connection stays p's meanwhile
-  const ER unacked = p.liveCepid >= 0 ? tcp_ref_cep(p.liveCepid) : 0;
+  const ER unacked = p.cepidInUse >= 0 ? tcp_ref_cep(p.cepidInUse) : 0;
   if (unacked < 0) return sent;  // no connection in use: none is outstanding
   // More than was sent of the program: the ID code, or a count that cannot
   // be trusted. Claim nothing then.
@@ -80,7 +80,7 @@ void DrawLiveView() {
   char text[kProcessSlots * 160] = "";
   size_t used = 0;
   for (const PROCESS_INFO& p : process_info) {
-    if (p.status == 0 || !p.inView) continue;
+    if (!IsBusy(p) || !p.inView) continue;
     char line[160];
     LiveLine(p, now, line, sizeof line);
     const int n = snprintf(text + used, sizeof text - used, "%s%s", used > 0 ? "\n" : "", line);
@@ -173,7 +173,7 @@ bool RecordShowsTargets() {
 void RecordProgressOfTargets() {
   std::lock_guard<std::mutex> lock(viewLock);  // a slot in view is not given to another meanwhile
   for (PROCESS_INFO& p : process_info) {
-    if (p.status != 0 && p.inView) RecordProgress(p, AcknowledgedBytes(p));
+    if (IsBusy(p) && p.inView) RecordProgress(p, AcknowledgedBytes(p));
   }
 }
 

@@ -45,13 +45,27 @@ void CountUpSoftwareUpdate() {
   util_mutex_unlock(_hMtxProgress);
 }
 
+void EndUpdateOnTheWire() {
+  _IsTimeOut = 1;
+  SoftwareUpError();
+}
+
 TMO ThreadTimeOut() { return _TimeOutmSecond >= 1 ? _TimeOutmSecond / 10 : TMO_FEVR; }
 
+bool IsBusy(const PROCESS_INFO& p) { return p.status != 0; }
+bool HasEnded(const PROCESS_INFO& p) { return !IsBusy(p) && p.joinable; }
+bool IsFree(const PROCESS_INFO& p) { return !IsBusy(p) && !p.joinable; }
+
+int BusyCount() {
+  int busy = 0;
+  for (const PROCESS_INFO& slot : process_info) busy += IsBusy(slot) ? 1 : 0;
+  return busy;
+}
+
 int emptyProcess() {
-  for (int n = 0; n < kProcessSlots; ++n) {
-    if (process_info[n].status == 0 && !process_info[n].joinable) return n;
-  }
-  return -1;
+  int n = 0;
+  while (n < kProcessSlots && !IsFree(process_info[n])) ++n;
+  return n < kProcessSlots ? n : -1;
 }
 
 int makeProcessNo() {
@@ -64,18 +78,13 @@ void cancelProcessNo(int n) {
   if (n >= 0 && n < kProcessSlots) process_info[n].status = 0;
 }
 
-int IsProcessStart() {
-  for (const PROCESS_INFO& slot : process_info) {
-    if (slot.status != 0) return 1;
-  }
-  return 0;
-}
+int IsProcessStart() { return BusyCount() > 0 ? 1 : 0; }
 
 int IsSingleTargetMode() { return _option == 0 ? 1 : 0; }
 
 void UseConnection(PROCESS_INFO& p, ID cepid) {
   std::lock_guard<std::mutex> lock(slotLock);
-  p.liveCepid = cepid;
+  p.cepidInUse = cepid;
   // A cancel that came before this connection was in use still holds.
   if (cepid >= 0 && p.cancel != Cancel::kNone) tcp_can_cep(cepid);
 }
@@ -85,7 +94,7 @@ namespace {
 // Under slotLock.
 void CancelLocked(PROCESS_INFO& p, Cancel why) {
   if (p.cancel == Cancel::kNone) p.cancel = why;
-  if (p.liveCepid >= 0) tcp_can_cep(p.liveCepid);
+  if (p.cepidInUse >= 0) tcp_can_cep(p.cepidInUse);
   slotChanged.notify_all();
 }
 
@@ -116,7 +125,7 @@ void AbortRun() {
     std::lock_guard<std::mutex> lock(slotLock);
     stopRequested = true;
     for (PROCESS_INFO& slot : process_info) {
-      if (slot.status != 0) CancelLocked(slot, Cancel::kAborted);
+      if (IsBusy(slot)) CancelLocked(slot, Cancel::kAborted);
     }
   }
   tcp_can_rep();

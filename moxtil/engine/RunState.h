@@ -2,19 +2,23 @@
 // transfer threads share. Who writes what:
 //
 // - _TimeOutmSecond, _totalSwupNum: the driver, before any thread starts.
-// - _IsTimeOut: the acceptor, when no target came within -T or a target
-//   failed on the wire (single-target mode); only ever set during a run.
+//   _TimeOutmSecond is the engine's one time limit; the option -T is read
+//   only to set it.
+// - _IsTimeOut: EndUpdateOnTheWire(), by the acceptor, when no target came
+//   within -T or a target failed on the wire (single-target mode); only ever
+//   set during a run.
 // - _swupError: SoftwareUpError(), by the driver (a cycle that cannot start)
 //   and the acceptor (a time-out, or a failed target in single-target mode);
 //   only ever set during a run.
 // - _currentSwupNum: the transfer, through CountUpSoftwareUpdate().
 // - The stop request: the driver, on a signal (a second also cancels every
 //   transfer).
-// - A slot: the acceptor takes it, fills it and starts its transfer; the
-//   transfer writes the target's record while it serves it and frees the
-//   slot at its end; the acceptor then waits for the thread. What others
-//   read while a slot is busy (the figures, the connection in use, the data
-//   hand-over) is atomic or under the slot lock.
+// - A slot: the acceptor takes it (busy), fills it and starts its
+//   transfer; the transfer writes the target's record while it serves it
+//   and lets go of the slot at its end (ended); the acceptor then waits for
+//   the thread (free). What others read while a slot is busy (the figures,
+//   the connection in use, the data hand-over) is atomic or under the slot
+//   lock.
 // - The served list: the acceptor, after each transfer; the driver reads it
 //   once the acceptor has ended.
 #pragma once
@@ -30,8 +34,8 @@
 #include "moxtil/address/HardwareAddress.h"
 #include "moxtil/itron/Itron.h"
 
-extern int _TimeOutmSecond;                 // 1000 x -T
-extern std::atomic<int> _IsTimeOut;         // a time-out or a failed transfer ended the update
+extern int _TimeOutmSecond;                 // the time limit in ms (1000 x -T), 0 for none
+extern std::atomic<int> _IsTimeOut;         // a time-out or a failure on the wire ended the update
 extern std::atomic<int> _swupError;         // a failure ended the update
 extern std::atomic<int> _currentSwupNum;    // file-list rows loaded to the end
 extern std::atomic<int> _totalSwupNum;      // rows of the file list; 0 outside file-list mode
@@ -48,26 +52,19 @@ int IsError();
 void SoftwareUpError();
 /// Counts one more file-list row as done.
 void CountUpSoftwareUpdate();
+/// A time-out or a failure on the wire ends the update: the time-out flag
+/// first, so that whoever sees the error flag sees both.
+void EndUpdateOnTheWire();
 
 /// The limit the acceptor and the transfer pass to every accept and send:
-/// -T in units of 10 ms, or TMO_FEVR without -T.
+/// the time limit in units of 10 ms, or TMO_FEVR without one.
 TMO ThreadTimeOut();
+/// The time limit in whole seconds, for what is said about it.
+inline int TimeOutSeconds() { return _TimeOutmSecond / 1000; }
 
 constexpr int kProcessSlots = 10;
 /// Room for a status line's text (the longest is under 50 characters).
 constexpr size_t kStatusTextSize = 64;
-
-/// The buffers a slot names in the record of a connection endpoint; the
-/// endpoint layer does not use them. Each slot has one set for the loader
-/// connection and one for the data connection.
-struct SlotBuffers {
-  unsigned char snd[32];
-  unsigned char rcv[32];
-};
-/// The record of a connection endpoint that names these buffers.
-inline T_TCP_CCEP ConnectionRecord(SlotBuffers& buffers) {
-  return {0, buffers.snd, sizeof buffers.snd, buffers.rcv, sizeof buffers.rcv, nullptr};
-}
 
 /// Why a transfer was told to end before its time.
 enum class Cancel { kNone, kStartedOver, kAborted };
@@ -77,26 +74,31 @@ enum class Cancel { kNone, kStartedOver, kAborted };
 /// was handed one, or gave up, or ended).
 enum class DataLink { kNotYet, kWaiting, kDone };
 
-/// One target being served.
+/// One target being served. Its connections, one field per role: the
+/// loader connection as accepted (`cepid`), a data connection handed over
+/// and not taken yet (`dataCepid`), and whichever of them the transfer uses
+/// now (`cepidInUse`).
 struct PROCESS_INFO {
-  std::atomic<int> status;  // 0 free, -1 busy; marked busy only by the acceptor
+  std::atomic<int> status;  // -1 from the acceptor's take to the transfer's end, else 0: see IsBusy
   int no;                   // the slot's own index
-  ID cepid;                 // the accepted loader connection
+  ID cepid;                 // the loader connection, as the acceptor accepted it
   ID repid;                 // reception point of the data port
   UW ipaddr;                // the target's address, network byte order
   UH portno;                // the target's port, for explanations
-  int selectFileNum;        // -1 while a choice is pending, then 0 or 1
+  int selectFileNum;        // -1 while a choice between two programs is pending, then 0 or 1
 
   // Filled by the acceptor before the transfer starts.
   pthread_t thread;
-  std::atomic<bool> joinable;  // the acceptor has not waited for the thread yet: not free
-  SlotBuffers loaderBuffers, dataBuffers;
+  std::atomic<bool> joinable;  // a transfer thread runs or ended, and the acceptor has not waited for it
 
-  // Under the slot lock: the connection the transfer uses now (-1 none), so
-  // that it can be cancelled; the data hand-over: where it stands, since
-  // when it waits, and a data connection handed to it and not taken yet (-1
-  // none) with its peer.
-  ID liveCepid;
+  // Changed under the slot lock, and by the transfer alone while the slot is
+  // busy: the connection the transfer uses now (-1 none), so that others can
+  // cancel it or ask what of it is unacknowledged. The transfer reads it
+  // without the lock.
+  ID cepidInUse;
+  // Under the slot lock: the data hand-over: where it stands, since when it
+  // waits, and a data connection handed to it and not taken yet (-1 none)
+  // with its peer.
   DataLink dataLink;
   int64_t waitingSinceMs;
   ID dataCepid;
@@ -112,7 +114,7 @@ struct PROCESS_INFO {
   UW dataAddr;           // the data connection's address
   int64_t elapsedMs;     // program stage, from its start to the last acknowledgement
   bool finished;         // "100 % finish" (or its row counted)
-  bool wireFailure;      // it failed on the wire, not for a file
+  bool wireFailure;      // it failed on the wire (a send, an acknowledgement, a connection), not for a file
   bool resetAfterFinish;  // reset by the target between the finish line and the close
 
   // The rest of the target's record (-J), written by the acceptor at the
@@ -135,13 +137,24 @@ extern PROCESS_INFO process_info[kProcessSlots];
 extern std::mutex slotLock;
 extern std::condition_variable slotChanged;
 
-/// The first free slot, or -1. A slot is free once its transfer has freed
-/// it and the acceptor has waited for that thread.
+/// A slot goes round three states:
+/// - busy from the acceptor's take to the end of its transfer (`status` -1);
+/// - ended: its transfer is over, and the acceptor has yet to wait for its
+///   thread and keep its record (`status` 0, `joinable`);
+/// - free: taken by no one (`status` 0, not `joinable`).
+bool IsBusy(const PROCESS_INFO& p);
+bool HasEnded(const PROCESS_INFO& p);
+bool IsFree(const PROCESS_INFO& p);
+/// The slots now busy.
+int BusyCount();
+
+/// The first free slot, or -1.
 int emptyProcess();
 /// Marks the first free slot busy and returns it, or -1. Only the acceptor
 /// marks slots busy.
 int makeProcessNo();
-/// Frees slot n.
+/// Ends the busy state of slot n: the end of its transfer (or of its take,
+/// where the thread could not start).
 void cancelProcessNo(int n);
 /// 1 when any slot is busy.
 int IsProcessStart();

@@ -42,30 +42,32 @@ constexpr INT kSilenceLimitMs = 45000;
 // Said of a failed stream, which the close resets.
 constexpr char kResetNote[] = "; the connection was reset, so that the target cannot take the part it got for the whole";
 
-/// How a stage ended. A failure carries its status line; failures on the
-/// wire also set the time-out flag, which ends the driver's announce loop.
+/// How a stage ended. A failure carries its status line, and whether it
+/// came on the wire (in single-target mode that ends the update through the
+/// time-out flag) or from a file.
 struct Outcome {
   const char* line;  // null: the stage went through
-  bool setsTimeOutFlag;
+  bool wireFailure;
+  bool ok() const { return line == nullptr; }
 };
 constexpr Outcome kDone = {nullptr, false};
 Outcome FileFailure(const char* line) { return {line, false}; }
 Outcome WireFailure(const char* line) { return {line, true}; }
 
-/// One target being served: its slot, its limit, the connection in use.
+/// One target being served: its slot, its limit, its buffer.
 struct Session {
   PROCESS_INFO* p;
   TMO tmo;
-  ID cepid;  // the open connection, or -1
   unsigned char* buf;
   AddressText peer;  // of the connection in use
   bool loaderReset;  // the target reset the loader connection once it had acknowledged it all
+  /// The connection in use, or -1: the slot's, which this thread alone changes.
+  ID cepidInUse() const { return p->cepidInUse; }
 };
 
 /// The connection in use from now on; with -M it is watched for a target
 /// that is gone.
 void UseConnectionOf(Session& s, ID cepid, const T_IPV4EP& peer) {
-  s.cepid = cepid;
   s.peer = FormatAddress(peer.ipaddr, peer.portno);
   UseConnection(*s.p, cepid);
   if (!IsSingleTargetMode()) tcp_set_opt(cepid, TCP_SILENCE_LIMIT, kSilenceLimitMs);
@@ -99,11 +101,12 @@ Outcome ExplainShortFile(Session& s, Outcome failure, const char* what, const ch
 /// normally (or no connection was open), E_TMOUT when it did not within the
 /// wait, E_RLWAI when it reset the connection before the close was over.
 ER CloseConnection(Session& s) {
-  if (s.cepid < 0) return E_OK;
-  const ER closed = tcp_cls_cep(s.cepid, kPeerEndWait);
-  UseConnection(*s.p, -1);  // before the ID may go to another connection
-  tcp_del_cep(s.cepid);
-  s.cepid = -1;
+  const ID cepid = s.cepidInUse();
+  const ER closed = cepid >= 0 ? tcp_cls_cep(cepid, kPeerEndWait) : E_OK;
+  if (cepid >= 0) {
+    UseConnection(*s.p, -1);  // before the ID may go to another connection
+    tcp_del_cep(cepid);
+  }
   return closed;
 }
 
@@ -225,7 +228,7 @@ Stream ReadAndSendProgram(Session& s, FILE* fp, Progress& progress) {
       if (_delay != 0) Pause(s, _delay);
       const size_t left = got - sent;
       const INT want = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<INT>(left);
-      const ER n = tcp_snd_dat(s.cepid, buf + sent, want, s.tmo);
+      const ER n = tcp_snd_dat(s.cepidInUse(), buf + sent, want, s.tmo);
       if (n < 0) return Stream::kSendError;
       if (RecordActive()) Sha256Update(&s.p->programHash, buf + sent, static_cast<size_t>(n));
       sent += static_cast<size_t>(n);
@@ -243,7 +246,7 @@ Stream SendProgramInKernel(Session& s, int fd, Progress& progress) {
     size_t got = 0;
     for (;;) {
       int64_t offset = progress.size;
-      const ER n = tcp_snd_fil(s.cepid, fd, &offset, static_cast<INT>(kKernelRunSize - got), s.tmo);
+      const ER n = tcp_snd_fil(s.cepidInUse(), fd, &offset, static_cast<INT>(kKernelRunSize - got), s.tmo);
       if (n == E_NOSPT) return Stream::kReadInstead;
       if (n == E_SYS) {
         progress.readFailure = ItronReason();
@@ -277,47 +280,45 @@ Stream SendProgram(Session& s, FILE* fp, Progress& progress) {
   return ReadAndSendProgram(s, fp, progress);
 }
 
-/// The loader, then the reboot byte, on the loader connection; the
-/// connection is closed once the target's TCP has acknowledged them all.
-Outcome LoaderStage(Session& s) {
-  off_t length = 0;
-  FILE* fp = OpenRegularFile(_loaderFile, &length);
-  if (fp == nullptr) {
-    return Explain(s, FileFailure(status::kLoaderNotFound), "loader %s: cannot open: %s", _loaderFile,
-                   FileReason(errno));
-  }
+/// The loader file to its end on the loader connection.
+Outcome SendLoaderFile(Session& s, FILE* fp, off_t length) {
   int64_t sent = 0;
   Sha256* hash = RecordActive() ? &s.p->loaderHash : nullptr;
-  const Stream loader = SendLoader(s.cepid, fp, length, s.buf, s.tmo, &sent, hash);
-  const long long total = static_cast<long long>(length);
+  const Stream loader = SendLoader(s.cepidInUse(), fp, length, s.buf, s.tmo, &sent, hash);
   Outcome outcome = kDone;
   if (loader == Stream::kShort) {
     const char* readFailure = ferror(fp) ? strerror(errno) : nullptr;
     outcome = ExplainShortFile(s, FileFailure(status::kLoaderNotFound), "loader", _loaderFile, readFailure, sent,
                                length);
+  } else if (loader == Stream::kSendError) {
+    outcome = Explain(s, WireFailure(status::kRebootDataError),
+                      "loader to %s: send failed after %lld of %lld bytes: %s", s.peer.text,
+                      static_cast<long long>(sent), static_cast<long long>(length), ItronReason());
   }
-  fclose(fp);
-  if (outcome.line != nullptr) return outcome;
-  // A loader that could not be sent whole gets no reboot byte, so that the
-  // target does not start a broken loader.
+  return outcome;
+}
+
+/// The reboot byte after the whole loader, then the wait until the target's
+/// TCP has acknowledged them all.
+Outcome SendRebootByte(Session& s, long long total) {
   const Outcome failed = WireFailure(status::kRebootDataError);
-  if (loader == Stream::kSendError) {
-    return Explain(s, failed, "loader to %s: send failed after %lld of %lld bytes: %s", s.peer.text,
-                   static_cast<long long>(sent), total, ItronReason());
-  }
   const unsigned char reboot = static_cast<unsigned char>(_reboot);
-  if (SendAll(s.cepid, &reboot, 1, s.tmo) != 1) {
-    return Explain(s, failed, "reboot byte to %s: send failed after the %lld bytes of the loader: %s", s.peer.text,
-                   total, ItronReason());
+  Outcome outcome = kDone;
+  if (SendAll(s.cepidInUse(), &reboot, 1, s.tmo) != 1) {
+    outcome = Explain(s, failed, "reboot byte to %s: send failed after the %lld bytes of the loader: %s", s.peer.text,
+                      total, ItronReason());
+  } else if (tcp_wai_ack(s.cepidInUse(), s.tmo) != E_OK) {
+    outcome = Explain(s, failed, "loader to %s: %lld bytes and the reboot byte sent, not all acknowledged: %s",
+                      s.peer.text, total, ItronReason());
   }
-  if (tcp_wai_ack(s.cepid, s.tmo) != E_OK) {
-    return Explain(s, failed, "loader to %s: %lld bytes and the reboot byte sent, not all acknowledged: %s",
-                   s.peer.text, total, ItronReason());
-  }
-  // A device may end its side as it likes once it has acknowledged it all,
-  // a reset included (one that reboots at once); not ending it in time is
-  // no failure either. Only its return on the data port tells whether it
-  // took the loader.
+  return outcome;
+}
+
+/// Closes the loader connection once all of it was acknowledged. A device
+/// may end its side as it likes then, a reset included (one that reboots at
+/// once); not ending it in time is no failure either. Only its return on the
+/// data port tells whether it took the loader.
+void EndLoaderConnection(Session& s, long long total) {
   if (CloseConnection(s) == E_RLWAI) {
     s.loaderReset = true;
     TargetLog(*s.p, "loader to %s: the target reset the connection after acknowledging the loader and the reboot "
@@ -326,46 +327,53 @@ Outcome LoaderStage(Session& s) {
   }
   s.p->loaderSent = true;
   RecordStage(*s.p, "loader_sent");
-  return kDone;
 }
 
-/// The 10-byte ID code from its file, then the data connection and the ID
-/// code on it, then the pause.
-Outcome IdCodeStage(Session& s, unsigned char* memo) {
+/// The loader, then the reboot byte, on the loader connection; the
+/// connection is closed once the target's TCP has acknowledged them all.
+Outcome LoaderStage(Session& s) {
+  off_t length = 0;
+  FILE* fp = OpenRegularFile(_loaderFile, &length);
+  Outcome outcome = kDone;
+  if (fp == nullptr) {
+    outcome = Explain(s, FileFailure(status::kLoaderNotFound), "loader %s: cannot open: %s", _loaderFile,
+                      FileReason(errno));
+  } else {
+    outcome = SendLoaderFile(s, fp, length);
+    fclose(fp);
+  }
+  const long long total = static_cast<long long>(length);
+  // A loader that could not be sent whole gets no reboot byte, so that the
+  // target does not start a broken loader.
+  if (outcome.ok()) outcome = SendRebootByte(s, total);
+  if (outcome.ok()) EndLoaderConnection(s, total);
+  return outcome;
+}
+
+/// The 10-byte ID code from its file, into memo.
+Outcome ReadIdCode(Session& s, unsigned char* memo) {
   off_t length = 0;
   FILE* fp = OpenRegularFile(_idFile, &length);
+  Outcome outcome = kDone;
   if (fp == nullptr) {
-    return Explain(s, FileFailure(status::kIdFileNotFound), "ID code %s: cannot open: %s", _idFile,
-                   FileReason(errno));
-  }
-  if (length == 0) {
+    outcome = Explain(s, FileFailure(status::kIdFileNotFound), "ID code %s: cannot open: %s", _idFile,
+                      FileReason(errno));
+  } else if (length == 0) {
     Pause(s, kEmptyIdCodeMs);
-    fclose(fp);
-    return Explain(s, FileFailure(status::kIdFileEmpty), "ID code %s: the file is empty", _idFile);
+    outcome = Explain(s, FileFailure(status::kIdFileEmpty), "ID code %s: the file is empty", _idFile);
+  } else {
+    const size_t idBytes = fread(memo, 1, kIdCodeSize, fp);
+    if (idBytes < kIdCodeSize) {
+      outcome = Explain(s, FileFailure(status::kIdFileShort), "ID code %s: only %zu of the %zu bytes", _idFile,
+                        idBytes, kIdCodeSize);
+    }
   }
-  const size_t idBytes = fread(memo, 1, kIdCodeSize, fp);
-  fclose(fp);
-  if (idBytes < kIdCodeSize) {
-    return Explain(s, FileFailure(status::kIdFileShort), "ID code %s: only %zu of the %zu bytes", _idFile, idBytes,
-                   kIdCodeSize);
-  }
+  if (fp != nullptr) fclose(fp);
+  return outcome;
+}
 
-  // The target comes back on the data port, from whatever address it has
-  // after its reboot; the acceptor hands the connection over.
-  T_IPV4EP dstaddr = {0, 0};
-  ID cepid = -1;
-  // The wait is -T where it is given; with -M, the station's bound; else for ever.
-  const bool bounded = s.tmo == TMO_FEVR && !IsSingleTargetMode();
-  const Deadline deadline = bounded ? Deadline::In(kRebootLimitMs) : DeadlineOf(s.tmo);
-  const ER accepted = AwaitDataConnection(*s.p, deadline, &cepid, &dstaddr);
-  const Outcome failed = WireFailure(status::kIdDataError);
-  const char* after = s.loaderReset ? "; the loader connection had ended with a reset" : "";
-  if (accepted == E_TMOUT) {
-    return Explain(s, failed, "ID code: no data connection on port %u within %d s%s%s", DataPortNumber(),
-                   bounded ? kRebootLimitMs / 1000 : _TimeOutSecond,
-                   bounded ? ": the target did not come back from its reboot" : "", after);
-  }
-  if (accepted != E_OK) return Explain(s, failed, "ID code: no data connection on port %u%s", DataPortNumber(), after);
+/// The data connection in use from now on, as the target came back with it.
+void UseDataConnection(Session& s, ID cepid, const T_IPV4EP& dstaddr) {
   UseConnectionOf(s, cepid, dstaddr);
   s.p->dataAddr = dstaddr.ipaddr;
   RecordStage(*s.p, "data_connection");
@@ -375,22 +383,99 @@ Outcome IdCodeStage(Session& s, unsigned char* memo) {
     TargetLog(*s.p, "data connection from %s, not from the loader connection's address %s", s.peer.text,
               FormatAddress(s.p->ipaddr).text);
   }
-  if (SendAll(s.cepid, memo, kIdCodeSize, s.tmo) != kIdCodeSize) {
-    return Explain(s, failed, "ID code to %s: send failed: %s", s.peer.text, ItronReason());
+}
+
+/// The target's return on the data port, from whatever address it has
+/// after its reboot: the acceptor hands the connection over.
+Outcome AwaitTheTarget(Session& s) {
+  T_IPV4EP dstaddr = {0, 0};
+  ID cepid = -1;
+  // The wait is -T where it is given; with -M, the station's bound; else for ever.
+  const bool bounded = s.tmo == TMO_FEVR && !IsSingleTargetMode();
+  const Deadline deadline = bounded ? Deadline::In(kRebootLimitMs) : DeadlineOf(s.tmo);
+  const ER accepted = AwaitDataConnection(*s.p, deadline, &cepid, &dstaddr);
+  const Outcome failed = WireFailure(status::kIdDataError);
+  const char* after = s.loaderReset ? "; the loader connection had ended with a reset" : "";
+  Outcome outcome = kDone;
+  if (accepted == E_TMOUT) {
+    outcome = Explain(s, failed, "ID code: no data connection on port %u within %d s%s%s", DataPortNumber(),
+                      bounded ? kRebootLimitMs / 1000 : TimeOutSeconds(),
+                      bounded ? ": the target did not come back from its reboot" : "", after);
+  } else if (accepted != E_OK) {
+    outcome = Explain(s, failed, "ID code: no data connection on port %u%s", DataPortNumber(), after);
+  } else {
+    UseDataConnection(s, cepid, dstaddr);
   }
-  RecordStage(*s.p, "id_code_sent");
-  Pause(s, kAfterIdCodeMs);
-  return kDone;
+  return outcome;
+}
+
+/// The ID code on the data connection, then the pause.
+Outcome SendIdCode(Session& s, const unsigned char* memo) {
+  Outcome outcome = kDone;
+  if (SendAll(s.cepidInUse(), memo, kIdCodeSize, s.tmo) != kIdCodeSize) {
+    outcome = Explain(s, WireFailure(status::kIdDataError), "ID code to %s: send failed: %s", s.peer.text,
+                      ItronReason());
+  } else {
+    RecordStage(*s.p, "id_code_sent");
+    Pause(s, kAfterIdCodeMs);
+  }
+  return outcome;
+}
+
+/// The ID code from its file, then the data connection and the ID code on
+/// it, then the pause. The file comes first: a target is not taken for an
+/// ID code that cannot be sent.
+Outcome IdCodeStage(Session& s, unsigned char* memo) {
+  Outcome outcome = ReadIdCode(s, memo);
+  if (outcome.ok()) outcome = AwaitTheTarget(s);
+  if (outcome.ok()) outcome = SendIdCode(s, memo);
+  return outcome;
 }
 
 /// The target's choice when two programs are configured: one receive.
 void SelectionStage(Session& s, unsigned char* memo) {
   if (s.p->selectFileNum != 0) {
-    s.p->selectFileNum = 0;
-    const ER got = tcp_rcv_dat(s.cepid, memo, static_cast<INT>(kSelectionReplySize), kSelectionReplyWait);
+    const ER got = tcp_rcv_dat(s.cepidInUse(), memo, static_cast<INT>(kSelectionReplySize), kSelectionReplyWait);
     s.p->selectFileNum = SelectedProgram(memo, got);
   }
   RecordStage(*s.p, "program_chosen");
+}
+
+/// The program file to its end on the data connection, with its progress
+/// lines; progress tells how far it came.
+Outcome SendProgramFile(Session& s, FILE* fp, const char* path, off_t length, Progress& progress) {
+  s.p->bytesDue = length;
+  ShowInLiveView(*s.p, true);
+  progress = {length, 0, 0, nullptr};
+  const Stream program = SendProgram(s, fp, progress);
+  Outcome outcome = kDone;
+  if (program == Stream::kShort) {
+    outcome = ExplainShortFile(s, FileFailure(status::kTargetNotFound), "program", path, progress.readFailure,
+                               progress.size, length);
+  } else if (program == Stream::kSendError) {
+    outcome = Explain(s, WireFailure(status::kTargetSendError),
+                      "program to %s: send failed after %lld of %lld bytes: %s", s.peer.text,
+                      static_cast<long long>(progress.size), static_cast<long long>(length), ItronReason());
+  }
+  return outcome;
+}
+
+/// The wait until the target's TCP has acknowledged all the program's
+/// bytes: "100 % finish" tells the update app that the target has the
+/// program, and bytes in our socket buffer are not bytes delivered.
+Outcome AwaitProgramAcknowledged(Session& s, int64_t size) {
+  Outcome outcome = kDone;
+  if (tcp_wai_ack(s.cepidInUse(), s.tmo) != E_OK) {
+    // Told before the live view is redrawn: that may fail on its own and
+    // change the reason.
+    outcome = Explain(s, WireFailure(status::kTargetSendError),
+                      "program to %s: all %lld bytes sent, not all acknowledged: %s", s.peer.text,
+                      static_cast<long long>(size), ItronReason());
+  } else {
+    s.p->bytesAcknowledged = size;
+  }
+  ShowInLiveView(*s.p, false);  // gone before the line that tells how it ended
+  return outcome;
 }
 
 /// The chosen program with its progress lines, acknowledged to the last byte.
@@ -400,38 +485,16 @@ Outcome ProgramStage(Session& s) {
   const char* path = _targetFile[s.p->selectFileNum];
   off_t length = 0;
   FILE* fp = OpenRegularFile(path, &length);
-  if (fp == nullptr) {
-    return Explain(s, FileFailure(status::kTargetNotFound), "program %s: cannot open: %s", path, FileReason(errno));
-  }
-  s.p->bytesDue = length;
-  ShowInLiveView(*s.p, true);
-  Progress progress = {length, 0, 0, nullptr};
-  const Stream program = SendProgram(s, fp, progress);
-  const long long total = static_cast<long long>(length);
+  Progress progress = {0, 0, 0, nullptr};
   Outcome outcome = kDone;
-  if (program == Stream::kShort) {
-    outcome = ExplainShortFile(s, FileFailure(status::kTargetNotFound), "program", path, progress.readFailure,
-                               progress.size, length);
-  }
-  fclose(fp);
-  if (outcome.line != nullptr) return outcome;
-  const Outcome failed = WireFailure(status::kTargetSendError);
-  if (program == Stream::kSendError) {
-    return Explain(s, failed, "program to %s: send failed after %lld of %lld bytes: %s", s.peer.text,
-                   static_cast<long long>(progress.size), total, ItronReason());
-  }
-  // "100 % finish" tells the update app that the target has the program:
-  // bytes in our socket buffer are not bytes delivered.
-  const ER acknowledged = tcp_wai_ack(s.cepid, s.tmo);
-  if (acknowledged != E_OK) {
-    // Told before the live view is redrawn: that may fail on its own and
-    // change the reason.
-    outcome = Explain(s, failed, "program to %s: all %lld bytes sent, not all acknowledged: %s", s.peer.text,
-                      static_cast<long long>(progress.size), ItronReason());
+  if (fp == nullptr) {
+    outcome = Explain(s, FileFailure(status::kTargetNotFound), "program %s: cannot open: %s", path,
+                      FileReason(errno));
   } else {
-    s.p->bytesAcknowledged = progress.size;
+    outcome = SendProgramFile(s, fp, path, length, progress);
+    fclose(fp);
   }
-  ShowInLiveView(*s.p, false);  // gone before the line that tells how it ended
+  if (outcome.ok()) outcome = AwaitProgramAcknowledged(s, progress.size);
   return outcome;
 }
 
@@ -445,26 +508,28 @@ void FinishStage(Session& s) {
   s.p->finished = true;
   if (!IsSoftwareUpdate()) TargetStatus(*s.p, status::kFinish);
   TargetLog(*s.p, "program to %s: %s", s.peer.text, FormatFigures(bytes, s.p->elapsedMs).text);
-  ER ended = tcp_wai_cep(s.cepid, kBeforeCloseMs / 10);
+  ER ended = tcp_wai_cep(s.cepidInUse(), kBeforeCloseMs / 10);
   if (ended == E_OK) ended = CloseConnection(s);
-  if (ended != E_RLWAI || s.p->cancel != Cancel::kNone) return;
-  s.p->resetAfterFinish = true;
-  TargetLog(*s.p, "program to %s: the target reset the connection after acknowledging all %lld bytes, before the "
-            "close: it may not have stored the program (%s)", s.peer.text, static_cast<long long>(bytes),
-            ItronReason());
+  if (ended == E_RLWAI && s.p->cancel == Cancel::kNone) {
+    s.p->resetAfterFinish = true;
+    TargetLog(*s.p, "program to %s: the target reset the connection after acknowledging all %lld bytes, before the "
+              "close: it may not have stored the program (%s)", s.peer.text, static_cast<long long>(bytes),
+              ItronReason());
+  }
 }
 
 Outcome Serve(Session& s) {
   unsigned char memo[kIdCodeSize];  // the ID code, then the selection reply
   static_assert(kIdCodeSize >= kSelectionReplySize, "");
   Outcome outcome = LoaderStage(s);
-  if (outcome.line == nullptr) outcome = IdCodeStage(s, memo);
-  if (outcome.line != nullptr) return outcome;
-  SelectionStage(s, memo);
-  s.p->programStartMs = MonotonicMs();
-  outcome = ProgramStage(s);
-  s.p->elapsedMs = MonotonicMs() - s.p->programStartMs;  // to the last acknowledgement, or the failure
-  if (outcome.line == nullptr) FinishStage(s);
+  if (outcome.ok()) outcome = IdCodeStage(s, memo);
+  if (outcome.ok()) {
+    SelectionStage(s, memo);
+    s.p->programStartMs = MonotonicMs();
+    outcome = ProgramStage(s);
+    s.p->elapsedMs = MonotonicMs() - s.p->programStartMs;  // to the last acknowledgement, or the failure
+    if (outcome.ok()) FinishStage(s);
+  }
   return outcome;
 }
 
@@ -498,14 +563,14 @@ void PrintWritePercentage(PROCESS_INFO& p, int64_t total, int64_t current) {
 
 int process2(void* arg) {
   PROCESS_INFO* p = static_cast<PROCESS_INFO*>(arg);
-  Session s = {p, ThreadTimeOut(), -1, streamBuf[p->no], {}, false};
+  Session s = {p, ThreadTimeOut(), streamBuf[p->no], {}, false};
   UseConnectionOf(s, p->cepid, {p->ipaddr, p->portno});
   const Outcome outcome = Serve(s);
   // What of a failed program its target acknowledged, asked before the close.
   if (outcome.line != nullptr && p->bytesDue >= 0) p->bytesAcknowledged = AcknowledgedBytes(*p);
   // One way out, whatever the stage: the connections, the record, the
   // lines, the slot. A stream given up on is reset by its close.
-  const bool open = s.cepid >= 0;
+  const bool open = s.cepidInUse() >= 0;
   if (CloseConnection(s) == E_OK && open && outcome.line != nullptr) {
     const size_t used = strlen(p->why);
     snprintf(p->why + used, sizeof p->why - used, "%s", kResetNote);
@@ -513,7 +578,7 @@ int process2(void* arg) {
   EndDataHandOver(*p);
   ShowInLiveView(*p, false);
   const char* cancelled = CancelReason(p->cancel);
-  p->wireFailure = outcome.setsTimeOutFlag;
+  p->wireFailure = outcome.wireFailure;
   if (outcome.line != nullptr) {
     if (cancelled != nullptr) Prefix(p->why, sizeof p->why, cancelled);  // the record keeps the line as written
     TargetFailure(*p, p->why, outcome.line);
