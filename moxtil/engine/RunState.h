@@ -110,7 +110,7 @@ struct PROCESS_INFO {
   std::atomic<int64_t> bytesDone;  // of it sent
   std::atomic<int64_t> programStartMs;
   std::atomic<bool> inView;  // shown in a terminal's live view; changed under its lock
-  // Written by the transfer before it frees the slot.
+  // Written by the transfer before its slot stops being busy.
   UW dataAddr;           // the data connection's address
   int64_t elapsedMs;     // program stage, from its start to the last acknowledgement
   bool finished;         // "100 % finish" (or its row counted)

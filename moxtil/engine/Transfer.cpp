@@ -280,6 +280,15 @@ Stream SendProgram(Session& s, FILE* fp, Progress& progress) {
   return ReadAndSendProgram(s, fp, progress);
 }
 
+/// Opens a file that a stage sends, of *length bytes; where it cannot be
+/// opened, *failure tells why, with the stage's status line.
+FILE* OpenStageFile(Session& s, const char* what, const char* path, const char* line, off_t* length,
+                    Outcome* failure) {
+  FILE* fp = OpenRegularFile(path, length);
+  if (fp == nullptr) *failure = Explain(s, FileFailure(line), "%s %s: cannot open: %s", what, path, FileReason(errno));
+  return fp;
+}
+
 /// The loader file to its end on the loader connection.
 Outcome SendLoaderFile(Session& s, FILE* fp, off_t length) {
   int64_t sent = 0;
@@ -333,12 +342,9 @@ void EndLoaderConnection(Session& s, long long total) {
 /// connection is closed once the target's TCP has acknowledged them all.
 Outcome LoaderStage(Session& s) {
   off_t length = 0;
-  FILE* fp = OpenRegularFile(_loaderFile, &length);
   Outcome outcome = kDone;
-  if (fp == nullptr) {
-    outcome = Explain(s, FileFailure(status::kLoaderNotFound), "loader %s: cannot open: %s", _loaderFile,
-                      FileReason(errno));
-  } else {
+  FILE* fp = OpenStageFile(s, "loader", _loaderFile, status::kLoaderNotFound, &length, &outcome);
+  if (fp != nullptr) {
     outcome = SendLoaderFile(s, fp, length);
     fclose(fp);
   }
@@ -353,22 +359,19 @@ Outcome LoaderStage(Session& s) {
 /// The 10-byte ID code from its file, into memo.
 Outcome ReadIdCode(Session& s, unsigned char* memo) {
   off_t length = 0;
-  FILE* fp = OpenRegularFile(_idFile, &length);
   Outcome outcome = kDone;
-  if (fp == nullptr) {
-    outcome = Explain(s, FileFailure(status::kIdFileNotFound), "ID code %s: cannot open: %s", _idFile,
-                      FileReason(errno));
-  } else if (length == 0) {
-    Pause(s, kEmptyIdCodeMs);
-    outcome = Explain(s, FileFailure(status::kIdFileEmpty), "ID code %s: the file is empty", _idFile);
-  } else {
-    const size_t idBytes = fread(memo, 1, kIdCodeSize, fp);
-    if (idBytes < kIdCodeSize) {
+  FILE* fp = OpenStageFile(s, "ID code", _idFile, status::kIdFileNotFound, &length, &outcome);
+  if (fp != nullptr) {
+    const size_t idBytes = length == 0 ? 0 : fread(memo, 1, kIdCodeSize, fp);
+    fclose(fp);
+    if (length == 0) {
+      Pause(s, kEmptyIdCodeMs);
+      outcome = Explain(s, FileFailure(status::kIdFileEmpty), "ID code %s: the file is empty", _idFile);
+    } else if (idBytes < kIdCodeSize) {
       outcome = Explain(s, FileFailure(status::kIdFileShort), "ID code %s: only %zu of the %zu bytes", _idFile,
                         idBytes, kIdCodeSize);
     }
   }
-  if (fp != nullptr) fclose(fp);
   return outcome;
 }
 
@@ -484,13 +487,10 @@ Outcome ProgramStage(Session& s) {
   RecordStage(*s.p, "erasing");
   const char* path = _targetFile[s.p->selectFileNum];
   off_t length = 0;
-  FILE* fp = OpenRegularFile(path, &length);
   Progress progress = {0, 0, 0, nullptr};
   Outcome outcome = kDone;
-  if (fp == nullptr) {
-    outcome = Explain(s, FileFailure(status::kTargetNotFound), "program %s: cannot open: %s", path,
-                      FileReason(errno));
-  } else {
+  FILE* fp = OpenStageFile(s, "program", path, status::kTargetNotFound, &length, &outcome);
+  if (fp != nullptr) {
     outcome = SendProgramFile(s, fp, path, length, progress);
     fclose(fp);
   }
