@@ -1,0 +1,320 @@
+// The waits on a connection: its sends (from a buffer or, through the
+// kernel, from a file), the wait for its stream to be acknowledged (and the
+// look at what is not yet), the wait that watches for a reset, its receives,
+// and the silence watch that takes a peer for gone.
+#include "moxtil/itron/Itron.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "moxtil/itron/layer.h"
+
+using namespace itron;
+
+namespace {
+
+// How often a wait for acknowledgements looks, at the most.
+constexpr int kAckPollMaxMs = 20;
+
+// How often a wait looks at a silent peer, and how long a sign of silence
+// (bytes in flight, or a window probe unanswered) must last before it
+// counts: far beyond a LAN's round trip, so that a probe on its way never
+// looks like a peer that is gone.
+constexpr int kLivenessLookMs = 1000;
+constexpr int kSilenceConfirmMs = 1000;
+
+// Sets how the connection ends on a close: normally, or with a reset that
+// throws away what the peer has not acknowledged (SO_LINGER on, no time).
+void SetEnding(const Connection& c, bool normally) {
+  const linger abortive = {normally ? 0 : 1, 0};
+  setsockopt(c.s, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  Lock lock(tableLock);
+  EndsNormally[c.cepid] = normally;
+}
+
+bool IsCancelled(const Connection& c) {
+  Lock lock(tableLock);
+  return Cancelled[c.cepid];
+}
+
+// A failure of an operation on c: a cancelled connection fails because it
+// was cancelled, whatever the system call says.
+ER ConnectionFailure(const Connection& c, ER code, int reason) {
+  return Failure(code, IsCancelled(c) ? ECANCELED : reason);
+}
+ER CancelledFailure() { return Failure(E_RLWAI, ECANCELED); }
+ER ConnectionCallFailure(const Connection& c, ER code) { return ConnectionFailure(c, code, errno); }
+// A send failed: EPERM (a firewall refusing the packet) reads as a time-out,
+// anything else as a released wait.
+ER SendFailure(const Connection& c) { return ConnectionCallFailure(c, errno == EPERM ? E_TMOUT : E_RLWAI); }
+
+// Watches a connection's peer for silence: bytes of ours wait for it, its
+// TCP has acknowledged nothing for the limit, and meanwhile bytes are in
+// flight or a window probe went unanswered, for kSilenceConfirmMs on end.
+// A peer whose window is closed but that answers every probe is alive.
+class SilenceWatch {
+ public:
+  explicit SilenceWatch(int limitMs) : limitMs_(limitMs) {}
+  int limitMs() const { return limitMs_; }
+  bool Gone(int s) {
+    if (limitMs_ <= 0) return false;
+    const int64_t now = MonotonicMs();
+    if (lookedAt_ >= 0 && now - lookedAt_ < kLivenessLookMs) return false;
+    lookedAt_ = now;
+    tcp_info ti;
+    std::memset(&ti, 0, sizeof ti);
+    socklen_t len = sizeof ti;
+    int outstanding = 0;
+    const bool known = getsockopt(s, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0 &&
+                       len >= offsetof(tcp_info, tcpi_last_ack_recv) + sizeof ti.tcpi_last_ack_recv &&
+                       ioctl(s, SIOCOUTQ, &outstanding) == 0;
+    const bool silent = known && outstanding > 0 && ti.tcpi_last_ack_recv >= static_cast<unsigned>(limitMs_) &&
+                        (ti.tcpi_unacked > 0 || ti.tcpi_probes > 0);
+    if (!silent) {
+      silentSince_ = -1;
+      return false;
+    }
+    if (silentSince_ < 0) silentSince_ = now;
+    return now - silentSince_ >= kSilenceConfirmMs;
+  }
+
+ private:
+  const int limitMs_;
+  int64_t lookedAt_ = -1;     // when Gone last looked (MonotonicMs), -1 before the first look
+  int64_t silentSince_ = -1;  // since when the signs of silence have lasted, -1 while there are none
+};
+
+// How often a wait looks whether its connection was cancelled.
+constexpr int kCancelLookMs = 100;
+
+// Waits until deadline for c to become readable or writable, looking at its
+// cancel and its peer's silence meanwhile. kSilent: the peer is taken as gone.
+enum class ConnWait { kReady, kTimedOut, kFailed, kSilent, kCancelled };
+ConnWait WaitOn(const Connection& c, short events, const Deadline& deadline, SilenceWatch& watch) {
+  for (;;) {
+    if (IsCancelled(c)) return ConnWait::kCancelled;
+    int ms = deadline.PollMs();
+    if (ms < 0 || ms > kCancelLookMs) ms = kCancelLookMs;
+    pollfd p = {c.s, events, 0};
+    const int n = poll(&p, 1, ms);
+    if (n > 0) return ConnWait::kReady;
+    if (n < 0 && errno != EINTR) return ConnWait::kFailed;
+    if (n == 0 && deadline.Passed()) return ConnWait::kTimedOut;
+    if (watch.Gone(c.s)) return ConnWait::kSilent;
+  }
+}
+
+// One try at a send on socket s: blocking, or (wait false) only what the
+// socket has room for now. The count, or -1 with errno.
+using SendTry = ssize_t (*)(int s, bool wait, void* what);
+
+// Sends with the limit and the silence watch of tcp_snd_dat. A failure that
+// is not the connection's own is the caller's to name: badFile.
+ER SendOn(ID cepid, TMO tmout, SendTry attempt, void* what, ER (*badFile)(int err)) {
+  Connection c;
+  const ER er = ConnectionOf(cepid, &c);
+  if (er != E_OK) return er;
+  // Bytes beyond what was acknowledged: the stream is no longer whole.
+  if (c.endsNormally) SetEnding(c, false);
+  const auto failed = [&c, badFile] {
+    const ER file = badFile != nullptr ? badFile(errno) : E_OK;
+    return file != E_OK ? file : SendFailure(c);
+  };
+  if (tmout == TMO_FEVR && c.silenceMs == 0) {
+    const ssize_t n = attempt(c.s, true, what);
+    if (n < 0) return failed();
+    return static_cast<ER>(n);
+  }
+  // With a limit, a send takes only what the socket has room for now: a
+  // blocking send of a long run would wait for a stalled target for ever,
+  // whatever a poll before it promised. The wait comes only when there is
+  // no room at all.
+  const Deadline deadline = DeadlineOf(tmout);
+  SilenceWatch watch(c.silenceMs);
+  for (;;) {
+    // A send that always finds room must still see its cancel.
+    if (IsCancelled(c)) return CancelledFailure();
+    const ssize_t n = attempt(c.s, false, what);
+    if (n >= 0) return static_cast<ER>(n);
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return failed();
+    const ConnWait ready = WaitOn(c, POLLOUT, deadline, watch);
+    if (ready == ConnWait::kTimedOut) return TimedOut();
+    if (ready == ConnWait::kSilent) return SilentFailure(c.silenceMs);
+    if (ready == ConnWait::kCancelled) return CancelledFailure();
+    if (ready == ConnWait::kFailed) return ConnectionCallFailure(c, E_RLWAI);
+  }
+}
+
+struct Bytes {
+  const void* data;
+  size_t len;
+};
+
+// MSG_NOSIGNAL: a target that closed its end must give a failed send, not
+// a SIGPIPE that ends the program before it can say the update failed.
+ssize_t SendBytes(int s, bool wait, void* what) {
+  const Bytes& b = *static_cast<const Bytes*>(what);
+  return send(s, b.data, b.len, MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
+}
+
+struct FilePart {
+  int fd;
+  off_t offset;
+  size_t len;
+};
+
+// sendfile takes no MSG_NOSIGNAL: SIGPIPE is held back in this thread for
+// the call and one that it raised is taken, so that a closed peer gives a
+// failed send whatever the process does with the signal. Nor has it a flag
+// for "only what fits now": the socket is non-blocking for the one call.
+ssize_t SendFilePart(int s, bool wait, void* what) {
+  FilePart& f = *static_cast<FilePart*>(what);
+  sigset_t pipe, old;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &old);
+  const int flags = wait ? 0 : fcntl(s, F_GETFL);
+  ssize_t n = -1;
+  if (wait || (flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0)) {
+    n = sendfile(s, f.fd, &f.offset, f.len);
+  }
+  const int err = errno;
+  if (!wait && flags >= 0) fcntl(s, F_SETFL, flags);
+  if (n < 0 && err == EPIPE && sigismember(&old, SIGPIPE) == 0) {
+    const timespec none = {0, 0};
+    sigtimedwait(&pipe, nullptr, &none);
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = err;
+  return n;
+}
+
+// The failures of sendfile that are the file's: one the kernel cannot send
+// from, and one that cannot be read.
+ER FileFailure(int err) {
+  if (err == EINVAL || err == ENOSYS) return Failure(E_NOSPT, err);
+  if (err == EIO || err == EOVERFLOW || err == ESPIPE || err == EISDIR) return Failure(E_SYS, err);
+  return E_OK;
+}
+
+}  // namespace
+
+ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
+  Bytes b = {data, len < 0 ? 0 : static_cast<size_t>(len)};
+  return SendOn(cepid, tmout, SendBytes, &b, nullptr);
+}
+
+ER tcp_snd_fil(ID cepid, int fd, int64_t* offset, INT len, TMO tmout) {
+  FilePart f = {fd, static_cast<off_t>(*offset), len < 0 ? 0 : static_cast<size_t>(len)};
+  const ER n = SendOn(cepid, tmout, SendFilePart, &f, FileFailure);
+  if (n > 0) *offset += n;
+  return n;
+}
+
+ER tcp_wai_ack(ID cepid, TMO tmout) {
+  Connection c;
+  const ER er = ConnectionOf(cepid, &c);
+  if (er != E_OK) return er;
+  Deadline deadline = DeadlineOf(tmout);
+  SilenceWatch watch(c.silenceMs);
+  int last = -1;
+  bool peerEnded = false;
+  for (int stepMs = 1;; stepMs = stepMs < kAckPollMaxMs ? stepMs * 2 : kAckPollMaxMs) {
+    // SIOCOUTQ: the bytes the peer's TCP has not acknowledged yet.
+    int unacked = 0;
+    if (ioctl(c.s, SIOCOUTQ, &unacked) != 0) return ConnectionCallFailure(c, E_OBJ);
+    if (unacked == 0) {
+      SetEnding(c, true);  // acknowledged to the last byte: a close ends it normally
+      return E_OK;
+    }
+    if (last < 0 || unacked < last) {
+      last = unacked;  // acknowledgements still come: the limit starts again
+      deadline = DeadlineOf(tmout);
+    }
+    if (deadline.Passed()) return TimedOut();
+    if (watch.Gone(c.s)) return SilentFailure(c.silenceMs);
+    if (IsCancelled(c)) return CancelledFailure();
+    // No event tells of an acknowledgement: look again in a few ms, and
+    // meanwhile take what the peer sends, so that it cannot block itself.
+    int ms = deadline.PollMs();
+    if (ms < 0 || ms > stepMs) ms = stepMs;
+    pollfd p = {c.s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
+    const int n = poll(&p, 1, ms);
+    if (n < 0 && errno != EINTR) return ConnectionCallFailure(c, E_OBJ);
+    if (n <= 0) continue;
+    if ((p.revents & (POLLERR | POLLHUP)) != 0) return ConnectionFailure(c, E_RLWAI, ConnectionError(c.s));
+    if ((p.revents & POLLIN) == 0) continue;
+    int err = 0;
+    const Drained drained = DiscardReceived(c.s, &err);
+    if (drained == Drained::kFailed) return ConnectionFailure(c, E_RLWAI, err);
+    if (drained == Drained::kEnded) peerEnded = true;
+  }
+}
+
+ER tcp_ref_cep(ID cepid) {
+  // Under the lock: the owner closes its socket under it too.
+  Lock lock(tableLock);
+  int s;
+  const ER er = SocketOf(cepid, &s);
+  if (er != E_OK) return er;
+  int unacked = 0;
+  if (ioctl(s, SIOCOUTQ, &unacked) != 0) return CallFailure(E_OBJ);
+  return unacked;
+}
+
+ER tcp_wai_cep(ID cepid, TMO tmout) {
+  Connection c;
+  const ER er = ConnectionOf(cepid, &c);
+  if (er != E_OK) return er;
+  const Deadline deadline = DeadlineOf(tmout);
+  bool peerEnded = false;
+  for (;;) {
+    // After the peer's end of stream only a reset or a failure can come. A
+    // peer that sends without end keeps poll ready: the clock still counts.
+    if (IsCancelled(c)) return CancelledFailure();
+    int ms = deadline.PollMs();
+    if (ms < 0 || ms > kCancelLookMs) ms = kCancelLookMs;
+    pollfd p = {c.s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
+    const int n = poll(&p, 1, ms);
+    const bool failed = n > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
+    if (n == 0 && !deadline.Passed()) continue;
+    if (n == 0 || (n > 0 && !failed && deadline.Passed())) return E_OK;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ConnectionCallFailure(c, E_OBJ);
+    }
+    if (failed) return ConnectionFailure(c, E_RLWAI, ConnectionError(c.s));
+    int err = 0;
+    const Drained drained = DiscardReceived(c.s, &err);
+    if (drained == Drained::kFailed) return ConnectionFailure(c, E_RLWAI, err);
+    if (drained == Drained::kEnded) peerEnded = true;
+  }
+}
+
+ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout) {
+  Connection c;
+  const ER er = ConnectionOf(cepid, &c);
+  if (er != E_OK) return er;
+  if (tmout != TMO_FEVR) {
+    const WaitResult ready = WaitUntil(c.s, POLLIN, DeadlineOf(tmout));
+    if (ready == WaitResult::kTimedOut) return TimedOut();
+    if (ready == WaitResult::kFailed) return ConnectionCallFailure(c, E_OBJ);
+  }
+  ssize_t n;
+  do {
+    n = recvfrom(c.s, data, len < 0 ? 0 : static_cast<size_t>(len), 0, nullptr, nullptr);
+  } while (n == -1 && errno == EINTR);
+  if (n == -1) return ConnectionCallFailure(c, E_OBJ);
+  return static_cast<ER>(n);
+}
