@@ -74,13 +74,18 @@ sockaddr_in MakeAddress(UW ipaddr, UH portno) {
 }
 
 WaitResult WaitUntil(int fd, short events, const Deadline& deadline) {
-  for (;;) {
+  int n;
+  do {
     pollfd p = {fd, events, 0};
-    const int n = poll(&p, 1, deadline.PollMs());
-    if (n > 0) return WaitResult::kReady;
-    if (n == 0) return WaitResult::kTimedOut;
-    if (errno != EINTR) return WaitResult::kFailed;
+    n = poll(&p, 1, deadline.PollMs());
+  } while (n < 0 && errno == EINTR);
+  WaitResult result = WaitResult::kFailed;
+  if (n > 0) {
+    result = WaitResult::kReady;
+  } else if (n == 0) {
+    result = WaitResult::kTimedOut;
   }
+  return result;
 }
 
 Drained DiscardReceived(int s, int* err) {

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <climits>
 #include <mutex>
 
 #include "moxtil/itron/Itron.h"
@@ -89,6 +90,9 @@ ER BadId();
 // The layer's own time limits keep ETIME, told apart from the system's
 // connection time-out (ETIMEDOUT).
 ER TimedOut();
+
+// A wait's result while it has none yet: no code, count or ID is this.
+constexpr ER kStillWaiting = INT32_MIN;
 
 // ---- Connections
 
