@@ -98,62 +98,118 @@ class SilenceWatch {
 // How often a wait looks whether its connection was cancelled.
 constexpr int kCancelLookMs = 100;
 
-// Waits until deadline for c to become readable or writable, looking at its
-// cancel and its peer's silence meanwhile. kSilent: the peer is taken as gone.
-enum class ConnWait { kReady, kTimedOut, kFailed, kSilent, kCancelled };
-ConnWait WaitOn(const Connection& c, short events, const Deadline& deadline, SilenceWatch& watch) {
-  for (;;) {
-    if (IsCancelled(c)) return ConnWait::kCancelled;
-    int ms = deadline.PollMs();
-    if (ms < 0 || ms > kCancelLookMs) ms = kCancelLookMs;
-    pollfd p = {c.s, events, 0};
-    const int n = poll(&p, 1, ms);
-    if (n > 0) return ConnWait::kReady;
-    if (n < 0 && errno != EINTR) return ConnWait::kFailed;
-    if (n == 0 && deadline.Passed()) return ConnWait::kTimedOut;
-    if (watch.Gone(c.s)) return ConnWait::kSilent;
+// The time left until deadline as poll takes it, but mostMs at the most
+// (without a deadline too): for a wait that must look again meanwhile.
+int LookMs(const Deadline& deadline, int mostMs) {
+  const int ms = deadline.PollMs();
+  return ms < 0 || ms > mostMs ? mostMs : ms;
+}
+
+// What a wait on a connection found. kSilent: the peer is taken as gone.
+// kWaiting is no outcome of the wait, only of one poll that decided nothing.
+enum class ConnWait { kWaiting, kReady, kTimedOut, kFailed, kSilent, kCancelled };
+
+// What one poll of a wait until deadline found, from the poll's result n
+// (and errno as it left it): a signal decides nothing.
+ConnWait PollFound(int n, const Deadline& deadline) {
+  ConnWait found = ConnWait::kWaiting;
+  if (n > 0) {
+    found = ConnWait::kReady;
+  } else if (n < 0 && errno != EINTR) {
+    found = ConnWait::kFailed;
+  } else if (n == 0 && deadline.Passed()) {
+    found = ConnWait::kTimedOut;
   }
+  return found;
+}
+
+// Waits until deadline for c to become readable or writable, looking at its
+// cancel and its peer's silence meanwhile.
+ConnWait WaitOn(const Connection& c, short events, const Deadline& deadline, SilenceWatch& watch) {
+  ConnWait result = ConnWait::kWaiting;
+  while (result == ConnWait::kWaiting) {
+    if (IsCancelled(c)) {
+      result = ConnWait::kCancelled;
+    } else {
+      pollfd p = {c.s, events, 0};
+      result = PollFound(poll(&p, 1, LookMs(deadline, kCancelLookMs)), deadline);
+      if (result == ConnWait::kWaiting && watch.Gone(c.s)) result = ConnWait::kSilent;
+    }
+  }
+  return result;
 }
 
 // One try at a send on socket s: blocking, or (wait false) only what the
 // socket has room for now. The count, or -1 with errno.
 using SendTry = ssize_t (*)(int s, bool wait, void* what);
 
+// A send as SendOn makes it: the try, what it sends, and who names a failure
+// that is not the connection's own (badFile, or none).
+struct Sending {
+  SendTry attempt;
+  void* what;
+  ER (*badFile)(int err);
+};
+
+// One try at a send on c: the count sent, kStillWaiting when the socket had
+// no room (or a signal came first: only a try that does not wait), or the
+// failure.
+ER TrySend(const Connection& c, const Sending& sending, bool wait) {
+  const ssize_t n = sending.attempt(c.s, wait, sending.what);
+  ER result = kStillWaiting;
+  if (n >= 0) {
+    result = static_cast<ER>(n);
+  } else if (wait || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    const ER file = sending.badFile != nullptr ? sending.badFile(errno) : E_OK;
+    result = file != E_OK ? file : SendFailure(c);
+  }
+  return result;
+}
+
+// What a send on c makes of its wait for room: kStillWaiting once there is
+// room, else the failure.
+ER RoomOrFailure(const Connection& c, ConnWait ready) {
+  ER result = kStillWaiting;
+  if (ready == ConnWait::kTimedOut) {
+    result = TimedOut();
+  } else if (ready == ConnWait::kSilent) {
+    result = SilentFailure(c.silenceMs);
+  } else if (ready == ConnWait::kCancelled) {
+    result = CancelledFailure();
+  } else if (ready == ConnWait::kFailed) {
+    result = ConnectionCallFailure(c, E_RLWAI);
+  }
+  return result;
+}
+
+// With a limit, a send takes only what the socket has room for now: a
+// blocking send of a long run would wait for a stalled target for ever,
+// whatever a poll before it promised. The wait comes only when there is
+// no room at all.
+ER SendWithin(const Connection& c, const Sending& sending, TMO tmout) {
+  const Deadline deadline = DeadlineOf(tmout);
+  SilenceWatch watch(c.silenceMs);
+  ER result = kStillWaiting;
+  while (result == kStillWaiting) {
+    // A send that always finds room must still see its cancel.
+    result = IsCancelled(c) ? CancelledFailure() : TrySend(c, sending, false);
+    if (result == kStillWaiting) result = RoomOrFailure(c, WaitOn(c, POLLOUT, deadline, watch));
+  }
+  return result;
+}
+
 // Sends with the limit and the silence watch of tcp_snd_dat. A failure that
 // is not the connection's own is the caller's to name: badFile.
 ER SendOn(ID cepid, TMO tmout, SendTry attempt, void* what, ER (*badFile)(int err)) {
   Connection c;
-  const ER er = ConnectionOf(cepid, &c);
-  if (er != E_OK) return er;
-  // Bytes beyond what was acknowledged: the stream is no longer whole.
-  if (c.endsNormally) SetEnding(c, false);
-  const auto failed = [&c, badFile] {
-    const ER file = badFile != nullptr ? badFile(errno) : E_OK;
-    return file != E_OK ? file : SendFailure(c);
-  };
-  if (tmout == TMO_FEVR && c.silenceMs == 0) {
-    const ssize_t n = attempt(c.s, true, what);
-    if (n < 0) return failed();
-    return static_cast<ER>(n);
+  ER result = ConnectionOf(cepid, &c);
+  if (result == E_OK) {
+    // Bytes beyond what was acknowledged: the stream is no longer whole.
+    if (c.endsNormally) SetEnding(c, false);
+    const Sending sending = {attempt, what, badFile};
+    result = tmout == TMO_FEVR && c.silenceMs == 0 ? TrySend(c, sending, true) : SendWithin(c, sending, tmout);
   }
-  // With a limit, a send takes only what the socket has room for now: a
-  // blocking send of a long run would wait for a stalled target for ever,
-  // whatever a poll before it promised. The wait comes only when there is
-  // no room at all.
-  const Deadline deadline = DeadlineOf(tmout);
-  SilenceWatch watch(c.silenceMs);
-  for (;;) {
-    // A send that always finds room must still see its cancel.
-    if (IsCancelled(c)) return CancelledFailure();
-    const ssize_t n = attempt(c.s, false, what);
-    if (n >= 0) return static_cast<ER>(n);
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return failed();
-    const ConnWait ready = WaitOn(c, POLLOUT, deadline, watch);
-    if (ready == ConnWait::kTimedOut) return TimedOut();
-    if (ready == ConnWait::kSilent) return SilentFailure(c.silenceMs);
-    if (ready == ConnWait::kCancelled) return CancelledFailure();
-    if (ready == ConnWait::kFailed) return ConnectionCallFailure(c, E_RLWAI);
-  }
+  return result;
 }
 
 struct Bytes {
