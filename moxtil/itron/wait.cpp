@@ -278,44 +278,148 @@ ER tcp_snd_fil(ID cepid, int fd, int64_t* offset, INT len, TMO tmout) {
   return n;
 }
 
-ER tcp_wai_ack(ID cepid, TMO tmout) {
-  Connection c;
-  const ER er = ConnectionOf(cepid, &c);
-  if (er != E_OK) return er;
+namespace {
+
+// Whether a wait for acknowledgements on c gives up, looked at in this
+// order: its limit passed, its peer is taken as gone, it was cancelled.
+// The failure, or kStillWaiting.
+ER GivenUp(const Connection& c, const Deadline& deadline, SilenceWatch& watch) {
+  ER result = kStillWaiting;
+  if (deadline.Passed()) {
+    result = TimedOut();
+  } else if (watch.Gone(c.s)) {
+    result = SilentFailure(c.silenceMs);
+  } else if (IsCancelled(c)) {
+    result = CancelledFailure();
+  }
+  return result;
+}
+
+// The failure that a poll p of c found, from the poll's result n (and errno
+// as it left it): the poll failed (a signal is no failure), or the
+// connection was reset or failed. Else kStillWaiting.
+ER PollFailure(const Connection& c, int n, const pollfd& p) {
+  ER result = kStillWaiting;
+  if (n < 0 && errno != EINTR) {
+    result = ConnectionCallFailure(c, E_OBJ);
+  } else if (n > 0 && (p.revents & (POLLERR | POLLHUP)) != 0) {
+    result = ConnectionFailure(c, E_RLWAI, ConnectionError(c.s));
+  }
+  return result;
+}
+
+// A poll of c for what its peer sends; after the peer's end of stream
+// (peerEnded) only a reset or a failure can come, and it polls for those.
+pollfd PeerPoll(const Connection& c, bool peerEnded) {
+  return {c.s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
+}
+
+// Drops what c's peer has sent so far: the failure, or kStillWaiting
+// (with *peerEnded once the peer ended its stream).
+ER DropReceived(const Connection& c, bool* peerEnded) {
+  int err = 0;
+  const Drained drained = DiscardReceived(c.s, &err);
+  if (drained == Drained::kEnded) *peerEnded = true;
+  return drained == Drained::kFailed ? ConnectionFailure(c, E_RLWAI, err) : kStillWaiting;
+}
+
+// Waits up to ms, taking what c's peer sends meanwhile, so that it cannot
+// block itself: the failure, or kStillWaiting.
+ER TakeWhatPeerSends(const Connection& c, int ms, bool* peerEnded) {
+  pollfd p = PeerPoll(c, *peerEnded);
+  const int n = poll(&p, 1, ms);
+  ER result = PollFailure(c, n, p);
+  if (result == kStillWaiting && n > 0 && (p.revents & POLLIN) != 0) result = DropReceived(c, peerEnded);
+  return result;
+}
+
+// tcp_wai_ack on c: the limit tmout starts again whenever acknowledgements
+// come, and the step between looks doubles towards kAckPollMaxMs.
+ER AwaitAcknowledgement(const Connection& c, TMO tmout) {
   Deadline deadline = DeadlineOf(tmout);
   SilenceWatch watch(c.silenceMs);
   int last = -1;
   bool peerEnded = false;
-  for (int stepMs = 1;; stepMs = stepMs < kAckPollMaxMs ? stepMs * 2 : kAckPollMaxMs) {
+  int stepMs = 1;
+  ER result = kStillWaiting;
+  while (result == kStillWaiting) {
     // SIOCOUTQ: the bytes the peer's TCP has not acknowledged yet.
     int unacked = 0;
-    if (ioctl(c.s, SIOCOUTQ, &unacked) != 0) return ConnectionCallFailure(c, E_OBJ);
-    if (unacked == 0) {
+    if (ioctl(c.s, SIOCOUTQ, &unacked) != 0) {
+      result = ConnectionCallFailure(c, E_OBJ);
+    } else if (unacked == 0) {
       SetEnding(c, true);  // acknowledged to the last byte: a close ends it normally
-      return E_OK;
+      result = E_OK;
+    } else {
+      if (last < 0 || unacked < last) {
+        last = unacked;  // acknowledgements still come: the limit starts again
+        deadline = DeadlineOf(tmout);
+      }
+      // No event tells of an acknowledgement: look again in a few ms, and
+      // meanwhile take what the peer sends, so that it cannot block itself.
+      result = GivenUp(c, deadline, watch);
+      if (result == kStillWaiting) result = TakeWhatPeerSends(c, LookMs(deadline, stepMs), &peerEnded);
+      stepMs = stepMs < kAckPollMaxMs ? stepMs * 2 : kAckPollMaxMs;
     }
-    if (last < 0 || unacked < last) {
-      last = unacked;  // acknowledgements still come: the limit starts again
-      deadline = DeadlineOf(tmout);
-    }
-    if (deadline.Passed()) return TimedOut();
-    if (watch.Gone(c.s)) return SilentFailure(c.silenceMs);
-    if (IsCancelled(c)) return CancelledFailure();
-    // No event tells of an acknowledgement: look again in a few ms, and
-    // meanwhile take what the peer sends, so that it cannot block itself.
-    int ms = deadline.PollMs();
-    if (ms < 0 || ms > stepMs) ms = stepMs;
-    pollfd p = {c.s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
-    const int n = poll(&p, 1, ms);
-    if (n < 0 && errno != EINTR) return ConnectionCallFailure(c, E_OBJ);
-    if (n <= 0) continue;
-    if ((p.revents & (POLLERR | POLLHUP)) != 0) return ConnectionFailure(c, E_RLWAI, ConnectionError(c.s));
-    if ((p.revents & POLLIN) == 0) continue;
-    int err = 0;
-    const Drained drained = DiscardReceived(c.s, &err);
-    if (drained == Drained::kFailed) return ConnectionFailure(c, E_RLWAI, err);
-    if (drained == Drained::kEnded) peerEnded = true;
   }
+  return result;
+}
+
+// One look at c for tcp_wai_cep, of kCancelLookMs at the most: E_OK once
+// deadline passed without a reset, the failure, or kStillWaiting. A peer
+// that sends without end keeps poll ready: the clock still counts.
+ER LookForReset(const Connection& c, const Deadline& deadline, bool* peerEnded) {
+  pollfd p = PeerPoll(c, *peerEnded);
+  const int n = poll(&p, 1, LookMs(deadline, kCancelLookMs));
+  ER result = PollFailure(c, n, p);
+  if (result == kStillWaiting && n >= 0 && deadline.Passed()) {
+    result = E_OK;
+  } else if (result == kStillWaiting && n > 0) {
+    result = DropReceived(c, peerEnded);
+  }
+  return result;
+}
+
+// tcp_wai_cep on c, until deadline.
+ER WatchForReset(const Connection& c, const Deadline& deadline) {
+  bool peerEnded = false;
+  ER result = kStillWaiting;
+  while (result == kStillWaiting) {
+    result = IsCancelled(c) ? CancelledFailure() : LookForReset(c, deadline, &peerEnded);
+  }
+  return result;
+}
+
+// Waits up to tmout for c's peer to send: E_OK once there is something to
+// read (or its end of stream), else the failure.
+ER AwaitBytes(const Connection& c, TMO tmout) {
+  const WaitResult ready = WaitUntil(c.s, POLLIN, DeadlineOf(tmout));
+  ER result = E_OK;
+  if (ready == WaitResult::kTimedOut) {
+    result = TimedOut();
+  } else if (ready == WaitResult::kFailed) {
+    result = ConnectionCallFailure(c, E_OBJ);
+  }
+  return result;
+}
+
+// Receives up to len bytes on c, waiting for the first: the count, 0 at the
+// peer's end of stream, or the failure.
+ER Receive(const Connection& c, void* data, INT len) {
+  ssize_t n;
+  do {
+    n = recvfrom(c.s, data, len < 0 ? 0 : static_cast<size_t>(len), 0, nullptr, nullptr);
+  } while (n == -1 && errno == EINTR);
+  return n == -1 ? ConnectionCallFailure(c, E_OBJ) : static_cast<ER>(n);
+}
+
+}  // namespace
+
+ER tcp_wai_ack(ID cepid, TMO tmout) {
+  Connection c;
+  ER result = ConnectionOf(cepid, &c);
+  if (result == E_OK) result = AwaitAcknowledgement(c, tmout);
+  return result;
 }
 
 ER tcp_ref_cep(ID cepid) {
@@ -331,46 +435,15 @@ ER tcp_ref_cep(ID cepid) {
 
 ER tcp_wai_cep(ID cepid, TMO tmout) {
   Connection c;
-  const ER er = ConnectionOf(cepid, &c);
-  if (er != E_OK) return er;
-  const Deadline deadline = DeadlineOf(tmout);
-  bool peerEnded = false;
-  for (;;) {
-    // After the peer's end of stream only a reset or a failure can come. A
-    // peer that sends without end keeps poll ready: the clock still counts.
-    if (IsCancelled(c)) return CancelledFailure();
-    int ms = deadline.PollMs();
-    if (ms < 0 || ms > kCancelLookMs) ms = kCancelLookMs;
-    pollfd p = {c.s, static_cast<short>(peerEnded ? 0 : POLLIN), 0};
-    const int n = poll(&p, 1, ms);
-    const bool failed = n > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
-    if (n == 0 && !deadline.Passed()) continue;
-    if (n == 0 || (n > 0 && !failed && deadline.Passed())) return E_OK;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return ConnectionCallFailure(c, E_OBJ);
-    }
-    if (failed) return ConnectionFailure(c, E_RLWAI, ConnectionError(c.s));
-    int err = 0;
-    const Drained drained = DiscardReceived(c.s, &err);
-    if (drained == Drained::kFailed) return ConnectionFailure(c, E_RLWAI, err);
-    if (drained == Drained::kEnded) peerEnded = true;
-  }
+  ER result = ConnectionOf(cepid, &c);
+  if (result == E_OK) result = WatchForReset(c, DeadlineOf(tmout));
+  return result;
 }
 
 ER tcp_rcv_dat(ID cepid, void* data, INT len, TMO tmout) {
   Connection c;
-  const ER er = ConnectionOf(cepid, &c);
-  if (er != E_OK) return er;
-  if (tmout != TMO_FEVR) {
-    const WaitResult ready = WaitUntil(c.s, POLLIN, DeadlineOf(tmout));
-    if (ready == WaitResult::kTimedOut) return TimedOut();
-    if (ready == WaitResult::kFailed) return ConnectionCallFailure(c, E_OBJ);
-  }
-  ssize_t n;
-  do {
-    n = recvfrom(c.s, data, len < 0 ? 0 : static_cast<size_t>(len), 0, nullptr, nullptr);
-  } while (n == -1 && errno == EINTR);
-  if (n == -1) return ConnectionCallFailure(c, E_OBJ);
-  return static_cast<ER>(n);
+  ER result = ConnectionOf(cepid, &c);
+  if (result == E_OK && tmout != TMO_FEVR) result = AwaitBytes(c, tmout);
+  if (result == E_OK) result = Receive(c, data, len);
+  return result;
 }
