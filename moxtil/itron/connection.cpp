@@ -31,6 +31,86 @@ constexpr int kKeepProbes = 8;
 #endif
 constexpr int kRtoMaxMs = 5000;
 
+// The listening socket of repid, listening by now, for an accept into
+// cepid, or the failure.
+ER ListeningSocket(ID cepid, ID repid, int* ls) {
+  Lock lock(tableLock);
+  TcpStart();
+  if (!ValidId(cepid) || !ValidId(repid)) return BadId();
+  *ls = AcceptTCPTbl[repid];
+  if (!HasSocket(*ls)) return Failure(E_NOEXS, EBADF);
+  // A connected endpoint keeps its connection: taking another would lose it.
+  if (HasSocket(SocketTCPTbl[cepid])) return Failure(E_OBJ, EISCONN);
+  if (listenFlag[repid] == -1) {
+    listenFlag[repid] = listen(*ls, kListenBacklog) == 0 ? 0 : -1;
+    if (listenFlag[repid] == -1) return CallFailure(E_OBJ);
+  }
+  return E_OK;
+}
+
+// One accept on the listening socket ls that poll found ready: E_OK with
+// the connection *s and its *peer, kStillWaiting when none is left, or the
+// failure.
+ER AcceptOne(int ls, int* s, sockaddr_in* peer) {
+  std::memset(peer, 0, sizeof *peer);
+  socklen_t peerLen = sizeof *peer;
+  *s = accept4(ls, reinterpret_cast<sockaddr*>(peer), &peerLen, SOCK_CLOEXEC);
+  ER result = E_OK;
+  if (*s < 0) {
+    // Gone again since the wait (taken, or reset by its peer): wait on.
+    result = errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR ? CallFailure(E_RLWAI) : kStillWaiting;
+  }
+  return result;
+}
+
+// Waits until deadline for a connection on the listening socket ls and
+// accepts it: E_OK with the connection *s and its *peer, or the failure.
+ER AcceptWithin(int ls, const Deadline& deadline, int* s, sockaddr_in* peer) {
+  ER result = kStillWaiting;
+  while (result == kStillWaiting) {
+    const WaitResult ready = WaitUntil(ls, POLLIN, deadline);
+    if (ready == WaitResult::kTimedOut) {
+      result = TimedOut();
+    } else if (ready == WaitResult::kFailed) {
+      result = CallFailure(E_RLWAI);
+    } else {
+      result = AcceptOne(ls, s, peer);
+    }
+  }
+  return result;
+}
+
+// What the peer has sent so far, dropped: E_OK once its stream ended, the
+// failure, or kStillWaiting.
+ER DropUntilPeerEnd(const Connection& c) {
+  int err = 0;
+  const Drained drained = DiscardReceived(c.s, &err);
+  ER result = kStillWaiting;
+  if (drained == Drained::kEnded) {
+    result = E_OK;
+  } else if (drained == Drained::kFailed) {
+    result = Failure(E_RLWAI, err);
+  }
+  return result;
+}
+
+// Waits until deadline for more from c's peer: kStillWaiting when it came,
+// else the failure.
+ER AwaitMore(const Connection& c, const Deadline& deadline) {
+  const WaitResult ready = WaitUntil(c.s, POLLIN, deadline);
+  ER result = kStillWaiting;
+  if (ready == WaitResult::kFailed) {
+    result = CallFailure(E_OBJ);
+  } else if (ready == WaitResult::kTimedOut || deadline.Passed()) {
+    // Nothing left unread, as far as it can be helped: what came last
+    // would make the close a reset.
+    int err = 0;
+    DiscardReceived(c.s, &err);
+    result = TimedOut();
+  }
+  return result;
+}
+
 // The normal end of an acknowledged stream: our end of stream goes out
 // behind every byte sent, and what the peer still sends is read and dropped
 // until its own end (or the limit), since closing with unread bytes would
@@ -38,20 +118,12 @@ constexpr int kRtoMaxMs = 5000;
 ER EndNormally(const Connection& c, TMO tmout) {
   shutdown(c.s, SHUT_WR);
   const Deadline deadline = DeadlineOf(tmout);
-  for (;;) {
-    int err = 0;
-    const Drained drained = DiscardReceived(c.s, &err);
-    if (drained == Drained::kEnded) return E_OK;
-    if (drained == Drained::kFailed) return Failure(E_RLWAI, err);
-    const WaitResult ready = WaitUntil(c.s, POLLIN, deadline);
-    if (ready == WaitResult::kFailed) return CallFailure(E_OBJ);
-    if (ready == WaitResult::kTimedOut || deadline.Passed()) {
-      // Nothing left unread, as far as it can be helped: what came last
-      // would make the close a reset.
-      DiscardReceived(c.s, &err);
-      return TimedOut();
-    }
+  ER result = kStillWaiting;
+  while (result == kStillWaiting) {
+    result = DropUntilPeerEnd(c);
+    if (result == kStillWaiting) result = AwaitMore(c, deadline);
   }
+  return result;
 }
 
 // Whether the peer reset the connection (or it failed) before we closed it.
@@ -84,52 +156,30 @@ ER tcp_vcre_cep(const T_TCP_CCEP* /*pk_ccep*/) {
 }
 
 ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout) {
-  int ls;
-  {
-    Lock lock(tableLock);
-    TcpStart();
-    if (!ValidId(cepid) || !ValidId(repid)) return BadId();
-    ls = AcceptTCPTbl[repid];
-    if (!HasSocket(ls)) return Failure(E_NOEXS, EBADF);
-    // A connected endpoint keeps its connection: taking another would lose it.
-    if (HasSocket(SocketTCPTbl[cepid])) return Failure(E_OBJ, EISCONN);
-    if (listenFlag[repid] == -1) {
-      listenFlag[repid] = listen(ls, kListenBacklog) == 0 ? 0 : -1;
-      if (listenFlag[repid] == -1) return CallFailure(E_OBJ);
-    }
-  }
-
-  const Deadline deadline = DeadlineOf(tmout);
+  int ls = kNoSocket;
+  ER result = ListeningSocket(cepid, repid, &ls);
+  int s = kNoSocket;
   sockaddr_in peer;
-  int s;
-  for (;;) {
-    const WaitResult ready = WaitUntil(ls, POLLIN, deadline);
-    if (ready == WaitResult::kTimedOut) return TimedOut();
-    if (ready == WaitResult::kFailed) return CallFailure(E_RLWAI);
-    std::memset(&peer, 0, sizeof peer);
-    socklen_t peerLen = sizeof peer;
-    s = accept4(ls, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
-    if (s >= 0) break;
-    // Gone again since the wait (taken, or reset by its peer): wait on.
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return CallFailure(E_RLWAI);
+  if (result == E_OK) result = AcceptWithin(ls, DeadlineOf(tmout), &s, &peer);
+  if (result == E_OK) {
+    // Nagle's algorithm off, once for the whole connection: the ID code and
+    // the reboot byte are single small sends. A reset until the stream is
+    // acknowledged: a device that got part of it must not take it for all.
+    const int on = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const linger abortive = {1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    {
+      Lock lock(tableLock);
+      SocketTCPTbl[cepid] = s;
+      SilenceLimitMs[cepid] = 0;
+      EndsNormally[cepid] = false;
+      Cancelled[cepid] = false;
+    }
+    p_dstaddr->ipaddr = peer.sin_addr.s_addr;
+    p_dstaddr->portno = ntohs(peer.sin_port);
   }
-  // Nagle's algorithm off, once for the whole connection: the ID code and
-  // the reboot byte are single small sends. A reset until the stream is
-  // acknowledged: a device that got part of it must not take it for all.
-  const int on = 1;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  const linger abortive = {1, 0};
-  setsockopt(s, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-  {
-    Lock lock(tableLock);
-    SocketTCPTbl[cepid] = s;
-    SilenceLimitMs[cepid] = 0;
-    EndsNormally[cepid] = false;
-    Cancelled[cepid] = false;
-  }
-  p_dstaddr->ipaddr = peer.sin_addr.s_addr;
-  p_dstaddr->portno = ntohs(peer.sin_port);
-  return E_OK;
+  return result;
 }
 
 ER tcp_set_opt(ID cepid, INT optname, INT optval) {
@@ -158,18 +208,19 @@ ER tcp_set_opt(ID cepid, INT optname, INT optval) {
 ER tcp_cls_cep(ID cepid, TMO tmout) {
   Connection c;
   ER result = ConnectionOf(cepid, &c);
-  if (result != E_OK) return result;
-  if (c.endsNormally) {
-    result = EndNormally(c, tmout);
-  } else if (AlreadyReset(c)) {
-    result = Failure(E_RLWAI, ConnectionError(c.s));
+  if (result == E_OK) {
+    if (c.endsNormally) {
+      result = EndNormally(c, tmout);
+    } else if (AlreadyReset(c)) {
+      result = Failure(E_RLWAI, ConnectionError(c.s));
+    }
+    // Out of the table before the close, under the lock, so that a cancel
+    // never reaches a descriptor number that is already another's. Without a
+    // normal end, SO_LINGER makes the close a reset.
+    Lock lock(tableLock);
+    SocketTCPTbl[cepid] = kNoSocket;
+    close(c.s);
   }
-  // Out of the table before the close, under the lock, so that a cancel
-  // never reaches a descriptor number that is already another's. Without a
-  // normal end, SO_LINGER makes the close a reset.
-  Lock lock(tableLock);
-  SocketTCPTbl[cepid] = kNoSocket;
-  close(c.s);
   return result;
 }
 
