@@ -415,13 +415,6 @@ ER Receive(const Connection& c, void* data, INT len) {
 
 }  // namespace
 
-ER tcp_wai_ack(ID cepid, TMO tmout) {
-  Connection c;
-  ER result = ConnectionOf(cepid, &c);
-  if (result == E_OK) result = AwaitAcknowledgement(c, tmout);
-  return result;
-}
-
 ER tcp_ref_cep(ID cepid) {
   // Under the lock: the owner closes its socket under it too.
   Lock lock(tableLock);
@@ -431,6 +424,13 @@ ER tcp_ref_cep(ID cepid) {
   int unacked = 0;
   if (ioctl(s, SIOCOUTQ, &unacked) != 0) return CallFailure(E_OBJ);
   return unacked;
+}
+
+ER tcp_wai_ack(ID cepid, TMO tmout) {
+  Connection c;
+  ER result = ConnectionOf(cepid, &c);
+  if (result == E_OK) result = AwaitAcknowledgement(c, tmout);
+  return result;
 }
 
 ER tcp_wai_cep(ID cepid, TMO tmout) {
