@@ -365,12 +365,21 @@ loop_ratio=$(calc "${results[loop_m]} / ${results[loop_s]}" 3)
   fi
   echo "What this shows (read with the counts above): the sender's CPU on loopback is mostly the kernel's"
   echo "work on the stream, which the receiver's side of loopback adds to the sender's time alike for every"
-  echo "kind. Before this change moxtil copied every byte twice (file to its buffer, buffer to the socket),"
+  echo "kind. Before its send path went by sendfile (up to 3275131) moxtil copied every byte twice (file to its buffer, buffer to the socket),"
   echo "as socat does, and on top wrote each progress line with a write of its own (about 26 000 per 256 MiB,"
   echo "each one waking the reader of the pipe) and polled before every send. Now the program goes from the"
   echo "page cache to the socket by sendfile in runs of 1 MiB (no copy through the process; socat's"
   echo "two copies stay), a send waits only when the socket has no room, and the progress lines of a run go"
   echo "into the pipe in one write once the run is sent: about one write per run."
+  echo
+  echo "What is left of the gap on loopback (measured by hand on 2026-12-08, 512 MiB, runs in turn, not by"
+  echo "this script): moxtil reading the program into a buffer of 1 MiB and sending it, as socat does, ran at"
+  echo "socat's speed (median about 197 ms against 229 ms by sendfile; socat about 205 ms) at no more CPU,"
+  echo "and 512 KiB runs came close. The likely cause: on loopback the receiver copies out of the sender's buffers; with"
+  echo "sendfile these are the page cache's own 4 KiB pages, cold in the CPU's caches, while a buffer just"
+  echo "written is warm; the receiver sets the pace. A network card reads the pages by DMA either way,"
+  echo "where sendfile saves the copy. A 1 MiB buffer per slot would cost about 1 MiB of resident memory"
+  echo "per target (ten slots: about 14 MiB), against the memory goals above, so sendfile stays."
   echo
   spread() { sort -g | sed -n '1p;$p' | paste -sd- | sed 's/-/ to /'; }
   echo "Single loopback runs of moxtil ranged from $(printf '%s\n' "${loop_m[@]}" | spread) MiB/s and from"
