@@ -102,8 +102,9 @@ Outcome ExplainShortFile(Session& s, Outcome failure, const char* what, const ch
 /// wait, E_RLWAI when it reset the connection before the close was over.
 ER CloseConnection(Session& s) {
   const ID cepid = s.cepidInUse();
-  const ER closed = cepid >= 0 ? tcp_cls_cep(cepid, kPeerEndWait) : E_OK;
+  ER closed = E_OK;
   if (cepid >= 0) {
+    closed = tcp_cls_cep(cepid, kPeerEndWait);
     UseConnection(*s.p, -1);  // before the ID may go to another connection
     tcp_del_cep(cepid);
   }
@@ -362,7 +363,7 @@ Outcome ReadIdCode(Session& s, unsigned char* memo) {
   Outcome outcome = kDone;
   FILE* fp = OpenStageFile(s, "ID code", _idFile, status::kIdFileNotFound, &length, &outcome);
   if (fp != nullptr) {
-    const size_t idBytes = length == 0 ? 0 : fread(memo, 1, kIdCodeSize, fp);
+    const size_t idBytes = fread(memo, 1, kIdCodeSize, fp);
     fclose(fp);
     if (length == 0) {
       Pause(s, kEmptyIdCodeMs);
@@ -445,12 +446,13 @@ void SelectionStage(Session& s, unsigned char* memo) {
 }
 
 /// The program file to its end on the data connection, with its progress
-/// lines; progress tells how far it came.
-Outcome SendProgramFile(Session& s, FILE* fp, const char* path, off_t length, Progress& progress) {
+/// lines; *sent tells how far it came.
+Outcome SendProgramFile(Session& s, FILE* fp, const char* path, off_t length, int64_t* sent) {
   s.p->bytesDue = length;
   ShowInLiveView(*s.p, true);
-  progress = {length, 0, 0, nullptr};
+  Progress progress = {length, 0, 0, nullptr};
   const Stream program = SendProgram(s, fp, progress);
+  *sent = progress.size;
   Outcome outcome = kDone;
   if (program == Stream::kShort) {
     outcome = ExplainShortFile(s, FileFailure(status::kTargetNotFound), "program", path, progress.readFailure,
@@ -487,14 +489,14 @@ Outcome ProgramStage(Session& s) {
   RecordStage(*s.p, "erasing");
   const char* path = _targetFile[s.p->selectFileNum];
   off_t length = 0;
-  Progress progress = {0, 0, 0, nullptr};
+  int64_t sent = 0;
   Outcome outcome = kDone;
   FILE* fp = OpenStageFile(s, "program", path, status::kTargetNotFound, &length, &outcome);
   if (fp != nullptr) {
-    outcome = SendProgramFile(s, fp, path, length, progress);
+    outcome = SendProgramFile(s, fp, path, length, &sent);
     fclose(fp);
   }
-  if (outcome.ok()) outcome = AwaitProgramAcknowledged(s, progress.size);
+  if (outcome.ok()) outcome = AwaitProgramAcknowledged(s, sent);
   return outcome;
 }
 
