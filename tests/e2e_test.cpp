@@ -710,13 +710,15 @@ INSTANTIATE_TEST_SUITE_P(
             }),
         // The record (-J): a program a byte over the run, its digest taken as it was sent; a second
         // run appends; the log is the same without it; another process appends at once.
-        Case{"RecordAppendsAndChangesNoLogLine"}.Record().Files({{2500, 12, 262145}}).Runs(2).Finishes({"*"})
+        Case{"RecordAppendsAndChangesNoLogLine"}.Record().Files({{2500, 12, 524289}}).Runs(2).Finishes({"*"})
             .After([](Trial& run) {
               if (run.runsRecorded == 2) SameLogWithoutTheRecord(run);
             }),
         Case{"RecordOfTwoProcessesAtOnce"}.Record().Files({{2500, 12, 262144}}).Finishes({"*"})
-            .Before(AnotherAppendsAtOnce).After([](Trial& run) {
+            .Before(AnotherAppendsAtOnce).During([](Trial& run) {
+              // Both ends in the record before it is checked: the other may end last.
               ExpectExit(*run.others[1], 0, Millis(60000));
+            }).After([](Trial& run) {
               const std::vector<Json> lines = RecordLines(run);
               EXPECT_EQ(OfType(lines, "target_end").size(), 2u);
               EXPECT_EQ(OfType(lines, "run_end").size(), 2u);
@@ -903,6 +905,16 @@ INSTANTIATE_TEST_SUITE_P(
               EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.3: program .*100 % finish$"), 1);
               EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.2: program .*not reached: -1 id data "
                                                    "error$"), 1);
+            }),
+        // With -M the kernel sends the program from the file: one cut short there is told alike.
+        Case{"ProgramCutShortWhileTheKernelSendsIt"}.Several(1).Files({{1000, 10, 16 << 20}}).Args({"-M1", "-T10"})
+            .Exit(1).Sim({"--host", "127.0.0.1", "--read-size", "4096", "--read-delay", "1", "--count-only"})
+            .During(At("127.0.0.2 001 %", [](const FileSet& f) { ASSERT_EQ(truncate(f.program.c_str(), 1 << 20), 0); }))
+            .Status({kConnect, kErasing, "*", kTargetNotFound}).After([](Trial& run) {
+              ExpectExplained(*run.moxtil, std::string("127.0.0.2 ") + kTargetNotFound,
+                              "^127\\.0\\.0\\.2 program .*: ran out after \\d+ of 16777216 bytes \\(the file shrank "
+                              "while it was sent\\)" + kResetNote);
+              EXPECT_EQ(Field(SimReports(*run.sim, "update").at(0), "program_end"), "reset");
             }),
         // The run ends after -M<n> targets, or -T after the last one.
         Case{"EndsAfterThree"}.Several(3).Args({"-M3", "-T20"}).Sim({"--targets", "4", "--host", "127.0.0.1"})

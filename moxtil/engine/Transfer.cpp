@@ -26,6 +26,16 @@ constexpr size_t kRunSize = 256 * kPieceSize;
 // Per slot: the file buffer.
 unsigned char streamBuf[kProcessSlots][kRunSize];
 
+// In single-target mode, where one transfer runs at a time, its files go
+// through one longer buffer instead, and the program is read and sent
+// rather than sent by the kernel from the file. On a fast link this costs
+// no more CPU than the kernel's send, which spends on each page of the file
+// what the copy saves, and it is faster: the receiving side takes bytes
+// just written, not the file's pages. With -M one such buffer per slot
+// would cost too much memory, so there the kernel sends.
+constexpr size_t kSingleRunSize = 512 * kPieceSize;
+unsigned char singleTargetBuf[kSingleRunSize];
+
 // Runs that the kernel sends from the file need no buffer of ours: longer,
 // for fewer calls, and still short enough that the progress lines of a run,
 // written once it is sent, come often on a slow link.
@@ -59,6 +69,7 @@ struct Session {
   PROCESS_INFO* p;
   TMO tmo;
   unsigned char* buf;
+  size_t bufSize;  // a run read from a file
   AddressText peer;  // of the connection in use
   bool loaderReset;  // the target reset the loader connection once it had acknowledged it all
   /// The connection in use, or -1: the slot's, which this thread alone changes.
@@ -138,14 +149,14 @@ enum class Stream { kOk, kShort, kSendError, kReadInstead };
 
 /// Sends the loader file to its end, counting the bytes sent in *sent and
 /// feeding them to *hash (null: none).
-Stream SendLoader(ID cepid, FILE* fp, off_t length, unsigned char* buf, TMO tmo, int64_t* sent, Sha256* hash) {
+Stream SendLoader(const Session& s, FILE* fp, off_t length, int64_t* sent, Sha256* hash) {
   for (;;) {
-    const size_t got = fread(buf, 1, kRunSize, fp);
+    const size_t got = fread(s.buf, 1, s.bufSize, fp);
     if (ferror(fp)) return Stream::kShort;
-    const size_t done = SendAll(cepid, buf, got, tmo, hash);
+    const size_t done = SendAll(s.cepidInUse(), s.buf, got, s.tmo, hash);
     *sent += static_cast<int64_t>(done);
     if (done < got) return Stream::kSendError;
-    if (got < kRunSize) return *sent < length ? Stream::kShort : Stream::kOk;
+    if (got < s.bufSize) return *sent < length ? Stream::kShort : Stream::kOk;
   }
 }
 
@@ -211,11 +222,11 @@ Stream EndOfProgram(Session& s, Progress& progress, size_t got) {
   return Stream::kOk;
 }
 
-/// The read-and-send path: each run read into the slot's buffer, then sent.
-/// With -N a pause comes before every send and after every piece, so runs
-/// are single pieces.
+/// The read-and-send path: each run read into the session's buffer, then
+/// sent. With -N a pause comes before every send and after every piece, so
+/// runs are single pieces.
 Stream ReadAndSendProgram(Session& s, FILE* fp, Progress& progress) {
-  const size_t runSize = _delay != 0 ? kPieceSize : kRunSize;
+  const size_t runSize = _delay != 0 ? kPieceSize : s.bufSize;
   unsigned char* buf = s.buf;
   for (;;) {
     const size_t got = fread(buf, 1, runSize, fp);
@@ -263,10 +274,10 @@ Stream SendProgramInKernel(Session& s, int fd, Progress& progress) {
 }
 
 /// Whether the program's bytes go from the file to the socket inside the
-/// kernel: only where nothing of ours has to see them (the record hashes
-/// every byte sent), and without -N, whose pauses come between single
-/// pieces read one by one.
-bool SendsInKernel() { return _delay == 0 && !RecordActive(); }
+/// kernel: with -M (a single target has a buffer for them), only where
+/// nothing of ours has to see them (the record hashes every byte sent), and
+/// without -N, whose pauses come between single pieces read one by one.
+bool SendsInKernel() { return !IsSingleTargetMode() && _delay == 0 && !RecordActive(); }
 
 /// Sends the target program to its end with progress lines.
 Stream SendProgram(Session& s, FILE* fp, Progress& progress) {
@@ -294,7 +305,7 @@ FILE* OpenStageFile(Session& s, const char* what, const char* path, const char* 
 Outcome SendLoaderFile(Session& s, FILE* fp, off_t length) {
   int64_t sent = 0;
   Sha256* hash = RecordActive() ? &s.p->loaderHash : nullptr;
-  const Stream loader = SendLoader(s.cepidInUse(), fp, length, s.buf, s.tmo, &sent, hash);
+  const Stream loader = SendLoader(s, fp, length, &sent, hash);
   Outcome outcome = kDone;
   if (loader == Stream::kShort) {
     const char* readFailure = ferror(fp) ? strerror(errno) : nullptr;
@@ -565,7 +576,9 @@ void PrintWritePercentage(PROCESS_INFO& p, int64_t total, int64_t current) {
 
 int process2(void* arg) {
   PROCESS_INFO* p = static_cast<PROCESS_INFO*>(arg);
-  Session s = {p, ThreadTimeOut(), streamBuf[p->no], {}, false};
+  const bool single = IsSingleTargetMode() != 0;
+  Session s = {p, ThreadTimeOut(), single ? singleTargetBuf : streamBuf[p->no], single ? kSingleRunSize : kRunSize,
+               {}, false};
   UseConnectionOf(s, p->cepid, {p->ipaddr, p->portno});
   const Outcome outcome = Serve(s);
   // What of a failed program its target acknowledged, asked before the close.
