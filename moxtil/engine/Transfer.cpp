@@ -28,9 +28,9 @@ unsigned char streamBuf[kProcessSlots][kRunSize];
 
 // In single-target mode, where one transfer runs at a time, its files go
 // through one longer buffer instead, and the program is read and sent
-// rather than sent by the kernel from the file. On a fast link this costs
-// no more CPU than the kernel's send, which spends on each page of the file
-// what the copy saves, and it is faster: the receiving side takes bytes
+// rather than sent by the kernel from the file. Measured on loopback, that
+// costs no more CPU (the kernel's send handles the file page by page, which
+// costs what the copy saves) and is faster: the receiving side takes bytes
 // just written, not the file's pages. With -M one such buffer per slot
 // would cost too much memory, so there the kernel sends.
 constexpr size_t kSingleRunSize = 512 * kPieceSize;
