@@ -383,6 +383,11 @@ loop_ratio=$(calc "${results[loop_m]} / ${results[loop_s]}" 3)
   echo "sent, a send waits only when the socket has no room, and the lines are put together without"
   echo "printf, whose three formatted copies a line were a few per cent of the sender's time."
   echo
+  echo "How near the goal this is (2026-12-08, for the moxtil of this change): on this machine the loopback"
+  echo "figures drift by a third within minutes, and the ratio of the medians with them. bench.sh 7 gave"
+  echo "0.873, bench.sh 15 the table above; 21 rounds in turn of moxtil and socat -b alone, by hand, 0.991"
+  echo "(2245.6 against 2265.5 MiB/s). Seven runs are too few to tell 0.9 from 1 here: run 15."
+  echo
   spread() { sort -g | sed -n '1p;$p' | paste -sd- | sed 's/-/ to /'; }
   echo "Single loopback runs of moxtil ranged from $(printf '%s\n' "${loop_m[@]}" | spread) MiB/s and from"
   echo "$(printf '%s\n' "${loop_mcpu[@]}" | spread) CPU seconds per GiB$([ -n "${BASELINE:-}" ] && echo "; the baseline's from $(printf '%s\n' "${loop_b[@]}" | spread) MiB/s and $(printf '%s\n' "${loop_bcpu[@]}" | spread) s")."
