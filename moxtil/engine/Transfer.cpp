@@ -69,7 +69,7 @@ struct Session {
   PROCESS_INFO* p;
   TMO tmo;
   unsigned char* buf;
-  size_t bufSize;  // a run read from a file
+  size_t bufSize;  // buf's length: the run read from a file
   AddressText peer;  // of the connection in use
   bool loaderReset;  // the target reset the loader connection once it had acknowledged it all
   /// The connection in use, or -1: the slot's, which this thread alone changes.
@@ -274,9 +274,10 @@ Stream SendProgramInKernel(Session& s, int fd, Progress& progress) {
 }
 
 /// Whether the program's bytes go from the file to the socket inside the
-/// kernel: with -M (a single target has a buffer for them), only where
-/// nothing of ours has to see them (the record hashes every byte sent), and
-/// without -N, whose pauses come between single pieces read one by one.
+/// kernel: only with -M (a single target has a buffer of its own for them),
+/// where nothing of ours has to see them (the record hashes every byte
+/// sent), and without -N, whose pauses come between single pieces read one
+/// by one.
 bool SendsInKernel() { return !IsSingleTargetMode() && _delay == 0 && !RecordActive(); }
 
 /// Sends the target program to its end with progress lines.
