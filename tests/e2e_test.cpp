@@ -462,6 +462,10 @@ const std::string kAddress = "^(loader|reboot byte|program) to 127\\.0\\.0\\.2:\
 const std::string kResetNote = "; the connection was reset, so that the target cannot take the part it got for the whole$";
 const std::string kTimedOut = kAddress + "nothing moved within the time limit" + kResetNote;
 const std::string kReset = kAddress + "(Connection reset by peer|Broken pipe)$";
+// A 16 MiB program cut to 1 MiB while it is sent, and what is said of it.
+void CutProgramTo1MiB(const FileSet& f) { ASSERT_EQ(truncate(f.program.c_str(), 1 << 20), 0); }
+const std::string kShrankWhileSent =
+    "program .*: ran out after \\d+ of 16777216 bytes \\(the file shrank while it was sent\\)" + kResetNote;
 // A reset once all of the loader was acknowledged is the target's own way to end.
 const std::string kResetAfterTheLoader =
     "^loader to 127\\.0\\.0\\.2:\\d+: the target reset the connection after acknowledging the loader and the reboot "
@@ -654,10 +658,8 @@ INSTANTIATE_TEST_SUITE_P(
             .Reports({{"id_bytes", "10"}, {"program_bytes", "0"}, {"program_end", "reset"}}),
         Case{"ProgramCutShortWhileSent"}.Files({{1000, 10, 16 << 20}}).Args({"-T10"})
             .Sim({"--read-size", "4096", "--read-delay", "1", "--count-only"})
-            .During(At("001 %", [](const FileSet& f) { ASSERT_EQ(truncate(f.program.c_str(), 1 << 20), 0); }))
-            .Status({kConnect, kErasing, "*", kTargetNotFound}).Reports({{"program_end", "reset"}})
-            .Why("^program .*: ran out after \\d+ of 16777216 bytes \\(the file shrank while it was sent\\)" +
-                 kResetNote),
+            .During(At("001 %", CutProgramTo1MiB)).Status({kConnect, kErasing, "*", kTargetNotFound})
+            .Reports({{"program_end", "reset"}}).Why("^" + kShrankWhileSent),
         // File lists: blanks, commas, quotes, tabs and CR LF all separate fields;
         // a fourth is the second program, a fifth is ignored; an empty line ends
         // the list. The first row has one program: its target's "P1" goes unread.
@@ -909,11 +911,10 @@ INSTANTIATE_TEST_SUITE_P(
         // With -M the kernel sends the program from the file: one cut short there is told alike.
         Case{"ProgramCutShortWhileTheKernelSendsIt"}.Several(1).Files({{1000, 10, 16 << 20}}).Args({"-M1", "-T10"})
             .Exit(1).Sim({"--host", "127.0.0.1", "--read-size", "4096", "--read-delay", "1", "--count-only"})
-            .During(At("127.0.0.2 001 %", [](const FileSet& f) { ASSERT_EQ(truncate(f.program.c_str(), 1 << 20), 0); }))
-            .Status({kConnect, kErasing, "*", kTargetNotFound}).After([](Trial& run) {
+            .During(At("127.0.0.2 001 %", CutProgramTo1MiB)).Status({kConnect, kErasing, "*", kTargetNotFound})
+            .After([](Trial& run) {
               ExpectExplained(*run.moxtil, std::string("127.0.0.2 ") + kTargetNotFound,
-                              "^127\\.0\\.0\\.2 program .*: ran out after \\d+ of 16777216 bytes \\(the file shrank "
-                              "while it was sent\\)" + kResetNote);
+                              "^127\\.0\\.0\\.2 " + kShrankWhileSent);
               EXPECT_EQ(Field(SimReports(*run.sim, "update").at(0), "program_end"), "reset");
             }),
         // The run ends after -M<n> targets, or -T after the last one.
