@@ -6,6 +6,7 @@
 #include "moxtil/address/GetMyIPAddr.h"
 #include "moxtil/config/Options.h"
 #include "moxtil/engine/Output.h"
+#include "moxtil/engine/Handover.h"
 #include "moxtil/engine/Protocol.h"
 #include "moxtil/engine/Record.h"
 #include "moxtil/engine/Report.h"
@@ -120,49 +121,27 @@ void DropConnection(ID cepid) {
 
 // ---- data connections
 
-/// Whether the transfer of p may still be handed a data connection.
-bool StillToConnect(const PROCESS_INFO& p) {
-  return IsBusy(p) && p.dataLink != DataLink::kDone && p.cancel == Cancel::kNone;
+/// A device's hardware address where it can be read and matters: with
+/// several targets it pairs a data connection with its transfer, and a
+/// record names each device by it. "" otherwise.
+void HardwareAddressOf(UW ipaddr, char mac[kHardwareAddressSize]) {
+  const bool wanted = !IsSingleTargetMode() || RecordActive();
+  if (!wanted || !LookUpHardwareAddress(ipaddr, mac)) mac[0] = '\0';
 }
 
-/// The slot whose transfer a new data connection from ipaddr is for, or -1:
-/// the target whose loader came from that address, while it waits for its
-/// data connection or is still to (closing its loader connection yet; with
-/// one target at a time, from any address); else the one that has waited
-/// longest among those waiting now. Under slotLock.
-int SlotForDataConnection(UW ipaddr) {
-  int longest = -1;
-  for (int n = 0; n < kProcessSlots; ++n) {
-    const PROCESS_INFO& p = process_info[n];
-    if (!StillToConnect(p)) continue;
-    if (p.ipaddr == ipaddr || IsSingleTargetMode()) return n;
-    if (p.dataLink != DataLink::kWaiting) continue;
-    if (longest < 0 || p.waitingSinceMs < process_info[longest].waitingSinceMs) longest = n;
-  }
-  return longest;
-}
-
-/// Gives a new data connection to the transfer it is for. One that no
-/// transfer waits for or expects is reset at once: kept, it would reach a
-/// later target that did not ask for it.
+/// Gives a new data connection to the transfer of the device it came from
+/// (Handover.h says how that is found). One that is for no transfer is
+/// reset at once, with why: kept, it would reach a target that did not ask
+/// for it.
 void TakeDataConnection() {
   ID cepid;
   T_IPV4EP peer = {0, 0};
   if (!AcceptFrom(repid_data, &cepid, &peer)) return;
-  {
-    std::lock_guard<std::mutex> lock(slotLock);
-    const int n = SlotForDataConnection(peer.ipaddr);
-    if (n >= 0) {
-      PROCESS_INFO& p = process_info[n];
-      p.dataCepid = cepid;
-      p.dataPeer = peer;
-      p.dataLink = DataLink::kDone;
-      slotChanged.notify_all();
-      return;
-    }
-  }
-  printLog(stderr, "data connection from %s reset: no target waits for one, and none was served from its address",
-           FormatAddress(peer.ipaddr, peer.portno).text);
+  char mac[kHardwareAddressSize];
+  HardwareAddressOf(peer.ipaddr, mac);
+  const Choice choice = dataHandover.Offer(cepid, peer, mac, IsSingleTargetMode() != 0);
+  if (choice.slot >= 0) return;
+  printLog(stderr, "data connection from %s reset: %s", FormatAddress(peer.ipaddr, peer.portno).text, choice.why);
   DropConnection(cepid);
 }
 
@@ -242,14 +221,14 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
       slot.portno = peer.portno;
       slot.selectFileNum = _targetFile[1][0] != '\0' ? -1 : 0;
       slot.cepidInUse = cepid;
-      slot.dataLink = DataLink::kNotYet;
-      slot.dataCepid = -1;
       slot.cancel = Cancel::kNone;
       slot.bytesDue = -1;
       slot.bytesDone = 0;
+      slot.bytesAcknowledgedSeen = 0;
       slot.programStartMs = 0;
       slot.inView = false;
       slot.dataAddr = 0;
+      slot.pairedBy = PairedBy::kNone;
       slot.elapsedMs = 0;
       slot.finished = false;
       slot.wireFailure = false;
@@ -277,7 +256,8 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   if (!IsSingleTargetMode() || IsFirstSoftwareUpdate()) TargetStatus(slot, status::kConnect);
   TargetLog(slot, "loader connection from %s", FormatAddress(peer.ipaddr, peer.portno).text);
   // Its address may change across its reboot; its hardware address does not.
-  if (RecordActive() && !LookUpHardwareAddress(peer.ipaddr, slot.mac)) slot.mac[0] = '\0';
+  HardwareAddressOf(peer.ipaddr, slot.mac);
+  dataHandover.Begin(n, peer.ipaddr, slot.mac);
   RecordTargetBegin(slot);
   const int started = CreateThread(kMinThreadStackSize, process2, &slot, &slot.thread);
   if (started != 0) {
@@ -286,7 +266,8 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
     TargetFailure(slot, slot.why, status::kSubProcessFailed);
     UseConnection(slot, -1);  // before the ID may go to another connection
     DropConnection(cepid);
-    EndDataHandOver(slot);
+    T_IPV4EP none;
+    dataHandover.End(n, &none);  // nothing was handed: only this thread hands over
     cancelProcessNo(n);
     KeepRecord(slot);
     if (IsSingleTargetMode()) SoftwareUpError();
@@ -383,42 +364,6 @@ void AcceptorReset() {
   haveReceptionPoints = false;
   repid_loader = -1;
   repid_data = -1;
-}
-
-ER AwaitDataConnection(PROCESS_INFO& p, const Deadline& deadline, ID* cepid, T_IPV4EP* peer) {
-  std::unique_lock<std::mutex> lock(slotLock);
-  if (p.dataLink == DataLink::kNotYet) {
-    p.dataLink = DataLink::kWaiting;
-    p.waitingSinceMs = MonotonicMs();
-  }
-  const auto handed = [&p] { return p.dataCepid >= 0 || p.cancel != Cancel::kNone; };
-  if (deadline.IsNever()) {
-    slotChanged.wait(lock, handed);
-  } else {
-    slotChanged.wait_for(lock, std::chrono::milliseconds(deadline.LeftMs()), handed);
-  }
-  const bool got = p.dataCepid >= 0;  // even if cancelled meanwhile: the transfer owns it now
-  *cepid = p.dataCepid;
-  if (got) *peer = p.dataPeer;
-  p.dataCepid = -1;
-  p.dataLink = DataLink::kDone;  // taken, or given up: none is handed to it any more
-  return got ? E_OK : p.cancel != Cancel::kNone ? E_RLWAI : E_TMOUT;
-}
-
-void EndDataHandOver(PROCESS_INFO& p) {
-  ID cepid;
-  T_IPV4EP peer;
-  {
-    std::lock_guard<std::mutex> lock(slotLock);
-    p.dataLink = DataLink::kDone;
-    cepid = p.dataCepid;
-    peer = p.dataPeer;
-    p.dataCepid = -1;
-  }
-  if (cepid < 0) return;
-  TargetLog(p, "data connection from %s reset: its target's transfer ended before it was taken",
-            FormatAddress(peer.ipaddr, peer.portno).text);
-  DropConnection(cepid);
 }
 
 void WakeAcceptor() { tcp_can_rep(); }

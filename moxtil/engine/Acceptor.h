@@ -1,6 +1,6 @@
 // The acceptor: takes targets' loader connections, gives each a transfer
-// slot and starts its transfer thread, hands data connections to the
-// transfers that wait for them, and waits for the transfers' ends.
+// slot and starts its transfer thread, offers data connections to the
+// hand-over (Handover.h), and waits for the transfers' ends.
 #pragma once
 
 #include <atomic>
@@ -48,16 +48,6 @@ void AcceptorReset();
 /// accept time-out, -1 after any other failure; the error flag is set for
 /// both in single-target mode. With -M a failed target is its own matter.
 int process1(void* arg);
-
-/// For the transfer of p: waits until the acceptor hands it a data
-/// connection (it may have already), until deadline, or until the transfer
-/// is cancelled. E_OK with *cepid and *peer; E_TMOUT; E_RLWAI when
-/// cancelled. Afterwards none is handed to it any more.
-ER AwaitDataConnection(PROCESS_INFO& p, const Deadline& deadline, ID* cepid, T_IPV4EP* peer);
-
-/// For the end of the transfer of p: no data connection is handed to it any
-/// more, and one handed but not taken is reset (its device is told).
-void EndDataHandOver(PROCESS_INFO& p);
 
 /// Something the acceptor waits for has changed (a transfer ended, or shows
 /// in the live view): it looks again at once.

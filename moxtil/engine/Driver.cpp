@@ -65,14 +65,16 @@ sigset_t StopSignals() {
 }
 
 void TakeStopSignal(int sig, int* taken) {
+  const int busy = BusyCount();
+  const bool one = busy == 1;
   if (++*taken == 1) {
-    printLog(stderr, "%s: no more targets are taken; the %d being served finish first (a second signal ends them "
-             "at once)", strsignal(sig), BusyCount());
+    printLog(stderr, "%s: no more targets are taken; the %d being served finish%s first (a second signal ends %s "
+             "at once)", strsignal(sig), busy, one ? "es" : "", one ? "it" : "them");
     StopRun();
     return;
   }
-  printLog(stderr, "second signal (%s): the run ends at once; the connections of the %d targets being served "
-           "are closed", strsignal(sig), BusyCount());
+  printLog(stderr, "second signal (%s): the run ends at once; the connection%s of the %d target%s being served %s "
+           "closed", strsignal(sig), one ? "" : "s", busy, one ? "" : "s", one ? "is" : "are");
   AbortRun();
   // Whatever still holds the run up, a further signal ends the program.
   const sigset_t set = StopSignals();
@@ -240,8 +242,10 @@ void DestroyMutexes() {
 }  // namespace
 
 int RunMoxtil(int argc, char** argv) {
-  // A target that closes its end must fail the send, not kill the program.
+  // A target that closes its end must fail the send, not kill the program;
+  // a record that passes the file size limit fails its write the same way.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 
   if (ParameterShell(argc, argv) != 0) return -1;
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "common/sha256.h"
 #include "moxtil/address/GetMyIPAddr.h"
 #include "moxtil/config/Options.h"
+#include "moxtil/engine/Handover.h"
 #include "moxtil/engine/Output.h"
 #include "moxtil/engine/Protocol.h"
 
@@ -26,14 +28,67 @@ constexpr size_t kLineSize = 6 * kPathSize + 4096;
 char line[kLineSize];
 std::mutex recordLock;
 int recordFd = -1;
-bool writeFailed = false;  // told once
+// A line is whole in the record or absent from it. The first absent one is
+// told at once, the count of all at the close. One written in part that can
+// be neither taken back nor finished ends the record there: nothing is glued
+// to it.
+int linesLeftOut = 0;
+bool recordBroken = false;
+
+// How long the rest of a line written in part may take (a FIFO whose reader
+// is behind).
+constexpr int kFinishLineMs = 1000;
+
+/// Takes back the `written` bytes of a line that went to the end of a
+/// regular file, where nothing was appended after them.
+bool TakeBack(size_t written) {
+  struct stat st;
+  return fstat(recordFd, &st) == 0 && S_ISREG(st.st_mode) && lseek(recordFd, 0, SEEK_CUR) == st.st_size &&
+         ftruncate(recordFd, st.st_size - static_cast<off_t>(written)) == 0;
+}
+
+/// Writes the rest of a line from `written` on, waiting a little for room.
+bool Finish(size_t written, size_t length) {
+  const Deadline until = Deadline::In(kFinishLineMs);
+  while (written < length && !until.Passed()) {
+    pollfd pfd = {recordFd, POLLOUT, 0};
+    if (poll(&pfd, 1, until.PollMs()) < 0 && errno != EINTR) return false;
+    const ssize_t n = write(recordFd, line + written, length - written);
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+    if (n > 0) written += static_cast<size_t>(n);
+  }
+  return written == length;
+}
+
+/// Tells of a line that is not in the record: the first at once.
+void LeftOut(const char* type, const char* why) {
+  if (linesLeftOut++ > 0) return;
+  printLog(stderr, "record: a %s line is left out (%s); the updates go on, the record is incomplete", type, why);
+}
+
+/// Writes the line made in `line` with one write: whole in the record, or
+/// absent from it.
+void WriteLine(const char* type, size_t length, bool overflow) {
+  if (recordBroken) return LeftOut(type, "the record ends inside an earlier line");
+  if (overflow) return LeftOut(type, "longer than a record line may be");
+  const ssize_t n = write(recordFd, line, length);
+  if (n == static_cast<ssize_t>(length)) return;
+  if (n <= 0) return LeftOut(type, n < 0 ? strerror(errno) : "nothing was written");
+  // In part: a file takes it back (it could take no more), a FIFO gets the
+  // rest once its reader makes room.
+  const size_t written = static_cast<size_t>(n);
+  if (TakeBack(written)) return LeftOut(type, "written in part and taken back: the file could take no more");
+  if (Finish(written, length)) return;
+  recordBroken = true;
+  LeftOut(type, "written in part and not finished; nothing more is written to the record");
+}
 
 constexpr int64_t kProgressEveryMs = 500;
 
 /// One JSON object made into `line`, keys in the order they are added.
 class Json {
  public:
-  explicit Json(const char* type) {
+  explicit Json(const char* type) : type_(type) {
     Add("{\"v\":1,\"ts\":");
     Time(WallClockMs());
     Str("type", type);
@@ -80,15 +135,10 @@ class Json {
     first_ = false;
     return *this;
   }
-  // Writes the object as one line, with one write.
+  // Writes the object as one line: whole in the record, or absent from it.
   void Write() {
     Add("}\n");
-    if (overflow_ || recordFd < 0) return;
-    const ssize_t n = write(recordFd, line, used_);
-    if (n == static_cast<ssize_t>(used_) || writeFailed) return;
-    writeFailed = true;
-    printLog(stderr, "record: a line could not be written (%s); the updates go on, the record is incomplete",
-             n < 0 ? strerror(errno) : "written in part");
+    if (recordFd >= 0) WriteLine(type_, used_, overflow_);
   }
 
  private:
@@ -172,6 +222,7 @@ class Json {
     return n;
   }
 
+  const char* type_;
   size_t used_ = 0;
   bool first_ = false;
   bool overflow_ = false;
@@ -247,7 +298,8 @@ int RecordOpen(const char* path) {
   }
   std::lock_guard<std::mutex> lock(recordLock);
   recordFd = fd;
-  writeFailed = false;
+  linesLeftOut = 0;
+  recordBroken = false;
   return 0;
 }
 
@@ -255,6 +307,7 @@ bool RecordActive() { return recordFd >= 0; }
 
 void RecordClose() {
   std::lock_guard<std::mutex> lock(recordLock);
+  if (linesLeftOut > 1) printLog(stderr, "record: %d lines in all are left out of it", linesLeftOut);
   if (recordFd >= 0) close(recordFd);
   recordFd = -1;
 }
@@ -312,7 +365,9 @@ void RecordStage(const PROCESS_INFO& p, const char* stage) {
   std::lock_guard<std::mutex> lock(recordLock);
   Json j("stage");
   j.Str("target", FormatAddress(p.ipaddr).text).Str("stage", stage);
-  if (std::strcmp(stage, "data_connection") == 0) j.Str("data_address", FormatAddress(p.dataAddr).text);
+  if (std::strcmp(stage, "data_connection") == 0) {
+    j.Str("data_address", FormatAddress(p.dataAddr).text).Str("paired_by", PairedByName(p.pairedBy));
+  }
   if (std::strcmp(stage, "program_chosen") == 0) j.Int("program", p.selectFileNum);
   j.Write();
 }
@@ -339,6 +394,7 @@ void RecordTargetEnd(const PROCESS_INFO& p) {
   Json j("target_end");
   j.Str("target", FormatAddress(p.ipaddr).text);
   j.Str("data_address", p.dataAddr != 0 ? FormatAddress(p.dataAddr).text : nullptr).Str("mac", MacOf(p));
+  j.Str("paired_by", PairedByName(p.pairedBy));
   j.Str("program", reached ? _targetFile[index] : nullptr).Count("program_index", reached ? index : -1);
   j.Count("bytes_due", p.bytesDue).Count("bytes_acknowledged", reached ? p.bytesAcknowledged : -1);
   // A digest only of what the target acknowledged whole: a failed program's

@@ -7,6 +7,7 @@
 
 #include "moxtil/engine/Acceptor.h"
 #include "moxtil/config/Options.h"
+#include "moxtil/engine/Handover.h"
 #include "moxtil/engine/Output.h"
 #include "moxtil/engine/Record.h"
 
@@ -40,21 +41,30 @@ void AppendAmount(char* out, size_t size, int64_t done, int64_t due) {
 
 }  // namespace
 
-int64_t AcknowledgedBytes(const PROCESS_INFO& p) {
+int64_t AcknowledgedBytes(PROCESS_INFO& p) {
   const int64_t sent = p.bytesDone;
-  std::lock_guard<std::mutex> lock(slotLock);  // the connection stays p's meanwhile
-  const ER unacked = p.cepidInUse >= 0 ? tcp_ref_cep(p.cepidInUse) : 0;
-  if (unacked < 0) return sent;  // no connection in use: none is outstanding
-  // More than was sent of the program: the ID code, or a count that cannot
-  // be trusted. Claim nothing then.
-  return unacked <= sent ? sent - unacked : 0;
+  ER unacked;
+  {
+    std::lock_guard<std::mutex> lock(slotLock);  // the connection stays p's meanwhile
+    unacked = p.cepidInUse >= 0 ? tcp_ref_cep(p.cepidInUse) : E_NOEXS;
+  }
+  // More than was sent of the program is the ID code still outstanding, or
+  // a count that cannot be trusted: nothing of the program then. With no
+  // connection to ask, only what was last seen is known.
+  if (unacked >= 0) {
+    const int64_t now = unacked <= sent ? sent - unacked : 0;
+    int64_t seen = p.bytesAcknowledgedSeen;
+    while (now > seen && !p.bytesAcknowledgedSeen.compare_exchange_weak(seen, now)) {
+    }
+  }
+  return p.bytesAcknowledgedSeen;
 }
 
 namespace {
 
 /// The live line of one target: its address, percent, bytes done of due,
 /// MiB/s and the time left, from the figures its transfer keeps.
-void LiveLine(const PROCESS_INFO& p, int64_t now, char* out, size_t size) {
+void LiveLine(PROCESS_INFO& p, int64_t now, char* out, size_t size) {
   const int64_t due = p.bytesDue;
   const int64_t done = AcknowledgedBytes(p);
   const int64_t ms = now - p.programStartMs;
@@ -79,7 +89,7 @@ void DrawLiveView() {
   const int64_t now = MonotonicMs();
   char text[kProcessSlots * 160] = "";
   size_t used = 0;
-  for (const PROCESS_INFO& p : process_info) {
+  for (PROCESS_INFO& p : process_info) {
     if (!IsBusy(p) || !p.inView) continue;
     char line[160];
     LiveLine(p, now, line, sizeof line);
@@ -215,9 +225,12 @@ void PrintSummary() {
   const ServedTarget* served = ServedList(&listed);
   for (int i = 0; i < listed; ++i) {
     const ServedTarget& t = served[i];
-    char data[48] = "";
+    char device[96] = "";
+    if (t.mac[0] != '\0') snprintf(device, sizeof device, " %s", t.mac);
     if (t.dataAddr != 0 && t.dataAddr != t.ipaddr) {
-      snprintf(data, sizeof data, " (data from %s)", FormatAddress(t.dataAddr).text);
+      const size_t used = strlen(device);
+      snprintf(device + used, sizeof device - used, " (data from %s, paired by %s)", FormatAddress(t.dataAddr).text,
+               PairedByName(t.pairedBy));
     }
     // A failed target's bytes were sent, not known to be delivered: no rate.
     char figures[128] = "not reached";
@@ -227,7 +240,7 @@ void PrintSummary() {
       snprintf(figures, sizeof figures, "%lld of %lld bytes sent", static_cast<long long>(t.bytes),
                static_cast<long long>(t.bytesDue));
     }
-    printLog(stderr, "summary: %s%s: program %s, %s: %s%s", FormatAddress(t.ipaddr).text, data,
+    printLog(stderr, "summary: %s%s: program %s, %s: %s%s", FormatAddress(t.ipaddr).text, device,
              _targetFile[t.program], figures,
              t.lastLine[0] != '\0' ? t.lastLine : "(no status line)",
              t.resetAfterFinish ? ", then reset by the target before the close: the program may not be stored" : "");

@@ -28,8 +28,10 @@ void ProgressOut(PROCESS_INFO& p, const char* line);
 void FlushProgress(const PROCESS_INFO& p);
 
 /// The program bytes of p that its target's TCP has acknowledged: those sent
-/// but what its connection still holds unacknowledged.
-int64_t AcknowledgedBytes(const PROCESS_INFO& p);
+/// but what its connection still holds unacknowledged. Where that cannot be
+/// read (no connection in use, or the query failed), the most it was seen to
+/// acknowledge: never a byte it cannot show was acknowledged.
+int64_t AcknowledgedBytes(PROCESS_INFO& p);
 
 /// The target of p enters the live view (its program is being sent) or
 /// leaves it (before the line that tells how the program stage ended).

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "moxtil/config/Options.h"
+#include "moxtil/engine/Handover.h"
 
 int _TimeOutmSecond = 0;
 std::atomic<int> _IsTimeOut{0};
@@ -95,6 +96,7 @@ namespace {
 void CancelLocked(PROCESS_INFO& p, Cancel why) {
   if (p.cancel == Cancel::kNone) p.cancel = why;
   if (p.cepidInUse >= 0) tcp_can_cep(p.cepidInUse);
+  dataHandover.Cancel(p.no);
   slotChanged.notify_all();
 }
 
@@ -137,8 +139,9 @@ void RecordServed(const PROCESS_INFO& p) {
   const int n = servedCount;
   if (n < kServedListed) {
     ServedTarget& t = served[n];
-    t = {p.ipaddr, p.dataAddr, p.selectFileNum < 0 ? 0 : p.selectFileNum, p.bytesDue, p.bytesDone,
+    t = {p.ipaddr, p.dataAddr, p.pairedBy, "", p.selectFileNum < 0 ? 0 : p.selectFileNum, p.bytesDue, p.bytesDone,
          p.elapsedMs, "", p.finished, p.resetAfterFinish};
+    snprintf(t.mac, sizeof t.mac, "%s", p.mac);
     snprintf(t.lastLine, sizeof t.lastLine, "%s", p.lastStatus);
   }
   servedCount = n + 1;
@@ -163,6 +166,7 @@ void ResetRunState() {
   stopRequested = false;
   servedCount = 0;
   finishedCount = 0;
+  dataHandover.Reset();
   for (PROCESS_INFO& slot : process_info) {
     slot.status = 0;
     slot.joinable = false;

@@ -69,15 +69,15 @@ constexpr size_t kStatusTextSize = 64;
 /// Why a transfer was told to end before its time.
 enum class Cancel { kNone, kStartedOver, kAborted };
 
-/// Where a transfer stands with its data connection: not waiting yet
-/// (serving its loader), waiting, or done: none is handed to it any more (it
-/// was handed one, or gave up, or ended).
-enum class DataLink { kNotYet, kWaiting, kDone };
+/// How a target's data connection was paired with its transfer: by the
+/// loader connection's address, by the device's hardware address, or (where
+/// none can be read) by the order of the waits; none yet.
+enum class PairedBy { kNone, kAddress, kMac, kOrder };
 
 /// One target being served. Its connections, one field per role: the
-/// loader connection as accepted (`cepid`), a data connection handed over
-/// and not taken yet (`dataCepid`), and whichever of them the transfer uses
-/// now (`cepidInUse`).
+/// loader connection as accepted (`cepid`) and whichever connection the
+/// transfer uses now (`cepidInUse`). Its data connection reaches it through
+/// the hand-over (Handover.h).
 struct PROCESS_INFO {
   std::atomic<int> status;  // -1 from the acceptor's take to the transfer's end, else 0: see IsBusy
   int no;                   // the slot's own index
@@ -96,22 +96,17 @@ struct PROCESS_INFO {
   // cancel it or ask what of it is unacknowledged. The transfer reads it
   // without the lock.
   ID cepidInUse;
-  // Under the slot lock: the data hand-over: where it stands, since when it
-  // waits, and a data connection handed to it and not taken yet (-1 none)
-  // with its peer.
-  DataLink dataLink;
-  int64_t waitingSinceMs;
-  ID dataCepid;
-  T_IPV4EP dataPeer;
   std::atomic<Cancel> cancel;
 
   // The target's figures: written by its transfer, read by the progress view.
   std::atomic<int64_t> bytesDue;   // the program's length, once known
   std::atomic<int64_t> bytesDone;  // of it sent
+  std::atomic<int64_t> bytesAcknowledgedSeen;  // of it, the most its TCP was seen to acknowledge
   std::atomic<int64_t> programStartMs;
   std::atomic<bool> inView;  // shown in a terminal's live view; changed under its lock
   // Written by the transfer before its slot stops being busy.
   UW dataAddr;           // the data connection's address
+  PairedBy pairedBy;     // how that connection was paired with this target
   int64_t elapsedMs;     // program stage, from its start to the last acknowledgement
   bool finished;         // "100 % finish" (or its row counted)
   bool wireFailure;      // it failed on the wire (a send, an acknowledgement, a connection), not for a file
@@ -132,8 +127,9 @@ struct PROCESS_INFO {
 
 extern PROCESS_INFO process_info[kProcessSlots];
 
-/// Guards what several threads change in the slots: the connection in use,
-/// the data hand-over and the cancel; `slotChanged` tells of each change.
+/// Guards what several threads change in the slots: the connection in use
+/// and the cancel; `slotChanged` tells of each change. Taken before the
+/// hand-over's own lock, never after it.
 extern std::mutex slotLock;
 extern std::condition_variable slotChanged;
 
@@ -181,6 +177,8 @@ bool IsStopRequested();
 struct ServedTarget {
   UW ipaddr;
   UW dataAddr;  // 0: no data connection
+  PairedBy pairedBy;
+  char mac[kHardwareAddressSize];  // "" unknown
   int program;  // 0 or 1
   int64_t bytesDue;  // -1: the program was not reached
   int64_t bytes;

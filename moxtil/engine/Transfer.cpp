@@ -9,6 +9,7 @@
 
 #include "common/util.h"
 #include "moxtil/engine/Acceptor.h"
+#include "moxtil/engine/Handover.h"
 #include "moxtil/itron/Itron.h"
 #include "moxtil/config/Options.h"
 #include "moxtil/engine/Output.h"
@@ -341,6 +342,7 @@ Outcome SendRebootByte(Session& s, long long total) {
 /// once); not ending it in time is no failure either. Only its return on the
 /// data port tells whether it took the loader.
 void EndLoaderConnection(Session& s, long long total) {
+  dataHandover.Expect(s.p->no);  // its device may be back on the data port before the close is over
   if (CloseConnection(s) == E_RLWAI) {
     s.loaderReset = true;
     TargetLog(*s.p, "loader to %s: the target reset the connection after acknowledging the loader and the reboot "
@@ -388,28 +390,36 @@ Outcome ReadIdCode(Session& s, unsigned char* memo) {
   return outcome;
 }
 
-/// The data connection in use from now on, as the target came back with it.
-void UseDataConnection(Session& s, ID cepid, const T_IPV4EP& dstaddr) {
+/// The data connection in use from now on, as the target came back with it,
+/// and how it was paired with this target.
+void UseDataConnection(Session& s, ID cepid, const T_IPV4EP& dstaddr, PairedBy by) {
   UseConnectionOf(s, cepid, dstaddr);
   s.p->dataAddr = dstaddr.ipaddr;
+  s.p->pairedBy = by;
   RecordStage(*s.p, "data_connection");
   if (dstaddr.ipaddr == s.p->ipaddr || IsSingleTargetMode()) {
     TargetLog(*s.p, "data connection from %s", s.peer.text);
+  } else if (by == PairedBy::kMac) {
+    TargetLog(*s.p, "data connection from %s, not from the loader connection's address %s: paired by its device's "
+              "hardware address %s", s.peer.text, FormatAddress(s.p->ipaddr).text, s.p->mac);
   } else {
-    TargetLog(*s.p, "data connection from %s, not from the loader connection's address %s", s.peer.text,
+    TargetLog(*s.p, "data connection from %s, not from the loader connection's address %s: paired by order only "
+              "(no hardware address can be read), as the target that had waited longest", s.peer.text,
               FormatAddress(s.p->ipaddr).text);
   }
 }
 
 /// The target's return on the data port, from whatever address it has
-/// after its reboot: the acceptor hands the connection over.
+/// after its reboot: the acceptor offers the connection to the hand-over,
+/// which hands it to this transfer when it is its device's.
 Outcome AwaitTheTarget(Session& s) {
   T_IPV4EP dstaddr = {0, 0};
   ID cepid = -1;
+  PairedBy by = PairedBy::kNone;
   // The wait is -T where it is given; with -M, the station's bound; else for ever.
   const bool bounded = s.tmo == TMO_FEVR && !IsSingleTargetMode();
   const Deadline deadline = bounded ? Deadline::In(kRebootLimitMs) : DeadlineOf(s.tmo);
-  const ER accepted = AwaitDataConnection(*s.p, deadline, &cepid, &dstaddr);
+  const ER accepted = dataHandover.Await(s.p->no, deadline, &cepid, &dstaddr, &by);
   const Outcome failed = WireFailure(status::kIdDataError);
   const char* after = s.loaderReset ? "; the loader connection had ended with a reset" : "";
   Outcome outcome = kDone;
@@ -420,9 +430,17 @@ Outcome AwaitTheTarget(Session& s) {
   } else if (accepted != E_OK) {
     outcome = Explain(s, failed, "ID code: no data connection on port %u%s", DataPortNumber(), after);
   } else {
-    UseDataConnection(s, cepid, dstaddr);
+    UseDataConnection(s, cepid, dstaddr, by);
   }
   return outcome;
+}
+
+/// A transfer cancelled after its ID code (a second signal, its device
+/// started over) ends there: no erasing is announced for a program that
+/// will not be sent.
+Outcome StillServed(Session& s) {
+  if (s.p->cancel == Cancel::kNone) return kDone;
+  return Explain(s, WireFailure(status::kIdDataError), "ID code to %s: sent; the program was not begun", s.peer.text);
 }
 
 /// The ID code on the data connection, then the pause.
@@ -434,6 +452,7 @@ Outcome SendIdCode(Session& s, const unsigned char* memo) {
   } else {
     RecordStage(*s.p, "id_code_sent");
     Pause(s, kAfterIdCodeMs);
+    outcome = StillServed(s);
   }
   return outcome;
 }
@@ -490,8 +509,8 @@ Outcome AwaitProgramAcknowledged(Session& s, int64_t size) {
                       static_cast<long long>(size), ItronReason());
   } else {
     s.p->bytesAcknowledged = size;
+    s.p->bytesAcknowledgedSeen = size;
   }
-  ShowInLiveView(*s.p, false);  // gone before the line that tells how it ended
   return outcome;
 }
 
@@ -509,6 +528,10 @@ Outcome ProgramStage(Session& s) {
     fclose(fp);
   }
   if (outcome.ok()) outcome = AwaitProgramAcknowledged(s, sent);
+  // Gone from the view, with its figures, before the line that tells how it
+  // ended and before its connection closes: the figures of a failed program
+  // stop at what its target was seen to acknowledge.
+  ShowInLiveView(*s.p, false);
   return outcome;
 }
 
@@ -539,6 +562,9 @@ Outcome Serve(Session& s) {
   if (outcome.ok()) outcome = IdCodeStage(s, memo);
   if (outcome.ok()) {
     SelectionStage(s, memo);
+    outcome = StillServed(s);
+  }
+  if (outcome.ok()) {
     s.p->programStartMs = MonotonicMs();
     outcome = ProgramStage(s);
     s.p->elapsedMs = MonotonicMs() - s.p->programStartMs;  // to the last acknowledgement, or the failure
@@ -555,6 +581,18 @@ void Prefix(char* buf, size_t size, const char* prefix) {
   buf[size - 1] = '\0';
   memcpy(buf, prefix, head - 2);
   memcpy(buf + head - 2, ": ", 2);
+}
+
+/// The end of the hand-over for the transfer of p: a data connection handed
+/// to it and not taken is reset, so that its device is told.
+void ResetUntakenDataConnection(const PROCESS_INFO& p) {
+  T_IPV4EP peer;
+  const ID cepid = dataHandover.End(p.no, &peer);
+  if (cepid < 0) return;
+  TargetLog(p, "data connection from %s reset: its target's transfer ended before it was taken",
+            FormatAddress(peer.ipaddr, peer.portno).text);
+  tcp_cls_cep(cepid, 0);
+  tcp_del_cep(cepid);
 }
 
 /// Why a cancelled transfer ended, before the reason its stage gave.
@@ -594,7 +632,7 @@ int process2(void* arg) {
     const size_t used = strlen(p->why);
     snprintf(p->why + used, sizeof p->why - used, "%s", kResetNote);
   }
-  EndDataHandOver(*p);
+  ResetUntakenDataConnection(*p);
   ShowInLiveView(*p, false);
   const char* cancelled = CancelReason(p->cancel);
   p->wireFailure = outcome.wireFailure;
