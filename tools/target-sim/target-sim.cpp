@@ -45,6 +45,9 @@
 // wait for the acknowledgement of all it sent is over first (a device that
 // dies after its TCP acknowledged everything).
 //
+// --data-only plays a host that is no device of the host's run: it skips the
+// loader and connects to the data port at once.
+//
 // A realistic device: --reboot-ms (alias --data-connect-delay) between the
 // loader's end and the data connection, --erase-ms after the ID code and the
 // reply before it takes the first program byte, and --program-rate: it takes
@@ -132,6 +135,7 @@ struct Config {
   std::string connectFrom;
   std::string dataFrom;
   bool noDataConnect = false;
+  bool dataOnly = false;
   int rebootMs = 0;
   int eraseMs = 0;
   int64_t programRate = 0;
@@ -324,7 +328,7 @@ void Report(const Config& cfg, const Target& t, int n, Update& u, AnnounceBoard&
 void ServeUpdate(const Config& cfg, const Target& t, int n, in_addr_t host, AnnounceBoard& board) {
   Reader reader(ReadPlan{cfg.readSize, cfg.readDelayMs, cfg.stallSeconds, cfg.readAfterStall, cfg.resetDelayMs});
   Update u(cfg, t, n);
-  TakeLoader(cfg, t, host, reader, u);
+  if (!cfg.dataOnly) TakeLoader(cfg, t, host, reader, u);
   if (u.result == "ok") TakeData(cfg, t, host, reader, u);
   Report(cfg, t, n, u, board);
 }
@@ -445,6 +449,9 @@ int ParseOptions(int argc, char** argv, Config& cfg) {
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--no-data-connect", cfg.noDataConnect,
                "Never connect to the data port: after the loader, report result=no-data-connect and go on");
+  app.add_flag("--data-only", cfg.dataOnly,
+               "Connect to the data port at once, without a loader connection, as a host that is no device of the "
+               "host's run (a device left over from an earlier run, another machine on the LAN)");
   app.add_option("--loader-connect-delay", cfg.loaderConnectDelayMs,
                  "Wait this many milliseconds after the announce before connecting to the loader port")
       ->check(CLI::NonNegativeNumber);

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Data connections paired by the device's hardware address, on veth links in
+# network namespaces made here (nothing leaves them), where the station's
+# neighbour table knows every device's MAC:
+# - device 2 is served its loader first and waits for its reboot (6 s), so
+#   that it has waited longest;
+# - device 1 comes back from its reboot with another address (a second one
+#   on its link): its data connection goes to its own transfer by its MAC,
+#   not to device 2's by order;
+# - a host this run never served (device 3's namespace) connects to the data
+#   port while device 2 waits: it is refused, and device 2 still gets its
+#   own program.
+# The lines, the summary and the record (-J) say how each was paired.
+#   pairing_test.sh <moxtil> <target-sim> [launcher words...]
+# Exit 77 (skipped) where namespaces cannot be made.
+set -u
+. "$(dirname "$0")/../../scripts/lib.sh" || { echo "FAILED: no scripts/lib.sh beside the tests"; exit 1; }
+take_test_args "$@"
+tag=mxp$$
+host_ns=$tag-host
+work=$(mktemp -d)
+pids=()
+failed=0
+
+skip() { echo "SKIPPED: $*"; rm -rf "$work"; exit 77; }
+fail() { echo "FAILED: $*"; failed=1; }
+cleanup() {
+  [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null
+  remove_station "$tag" 3
+  rm -rf "$work"
+}
+
+[ "$(id -u)" -eq 0 ] || skip "network namespaces need root"
+command -v ip >/dev/null || skip "no ip command (iproute2)"
+ip netns add "$tag-probe" 2>/dev/null || skip "cannot create network namespaces here"
+ip netns del "$tag-probe"
+trap cleanup EXIT
+make_station "$tag" 3 || { echo "FAILED: the station's namespaces"; exit 1; }
+# Device 1's address after its reboot: another on the same link.
+ip -n "$tag-t1" addr add 169.254.81.12/24 dev "$tag-t1" || { echo "FAILED: a second address"; exit 1; }
+
+head -c 30000 /dev/urandom >"$work/loader.b"
+printf 'ID%08d' 36 >"$work/idcode.sys"
+head -c 300000 /dev/urandom >"$work/target.bin"
+
+timeout 60 ip netns exec "$host_ns" "${launcher[@]}" "$moxtil" "$work/loader.b" "$work/idcode.sys" \
+  "$work/target.bin" -M2 -T20 -R "-i$tag-h1" "-J$work/record.jsonl" >"$work/moxtil.log" 2>&1 &
+moxtil_pid=$!
+pids+=("$moxtil_pid")
+device() {  # k simulator options...
+  local k=$1
+  shift
+  ip netns exec "$tag-t$k" "$sim" --address "169.254.8$k.2" --host "169.254.8$k.1" --base 10000 \
+    --time-limit 50 --connect-retry 20 "$@" >"$work/sim$k.log" 2>&1 &
+  pids+=("$!")
+}
+device 2 --reboot-ms 6000
+device 1 --loader-connect-delay 500 --reboot-ms 3000 --data-from 169.254.81.12
+device 3 --data-only --reboot-ms 2000
+
+wait "$moxtil_pid"
+status=$?
+for p in "${pids[@]:1}"; do wait "$p"; done
+echo "--- moxtil (exit $status)"; cat "$work/moxtil.log"
+for k in 1 2 3; do echo "--- device $k"; cat "$work/sim$k.log"; done
+
+[ "$status" -eq 0 ] || fail "exit $status, not 0"
+has() { grep -qE "^D/moxtil: $1\$" "$work/moxtil.log" || fail "no line: $1"; }
+has "169\.254\.81\.2 data connection from 169\.254\.81\.12:[0-9]+, not from the loader connection's address 169\.254\.81\.2: paired by its device's hardware address 02:00:00:00:08:01"
+has "169\.254\.82\.2 data connection from 169\.254\.82\.2:[0-9]+"
+has "data connection from 169\.254\.83\.2:[0-9]+ reset: no target waits for a device with its hardware address 02:00:00:00:08:03, and this run never served one: a host that is no device of this run takes no device's place"
+has "169\.254\.8[12]\.2 100 % finish"
+has "summary: 169\.254\.81\.2 02:00:00:00:08:01 \(data from 169\.254\.81\.12, paired by mac\): program .*100 % finish"
+has "summary: 169\.254\.82\.2 02:00:00:00:08:02: program .*100 % finish"
+has "2 targets: 2 finished, 0 failed"
+[ "$(grep -cE '^D/moxtil: [0-9.]+ 100 % finish$' "$work/moxtil.log")" -eq 2 ] || fail "two finish lines"
+sha=$(sha256sum <"$work/target.bin" | cut -d' ' -f1)
+for k in 1 2; do
+  report=$(grep '^update ' "$work/sim$k.log")
+  [ "$(field result "$report") $(field program_sha256 "$report") $(field program_end "$report")" = "ok $sha eof" ] \
+    || fail "device $k did not get its program whole with a normal end"
+done
+report=$(grep '^update ' "$work/sim3.log")
+[ "$(field id_bytes "$report") $(field program_bytes "$report") $(field program_end "$report")" = "0 0 reset" ] \
+  || fail "the stranger got something, or its connection was not reset"
+python3 - "$work/record.jsonl" <<'PY' || fail "the record"
+import json, sys
+lines = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
+ends = {o["target"]: o for o in lines if o["type"] == "target_end"}
+stages = {o["target"]: o for o in lines if o["type"] == "stage" and o["stage"] == "data_connection"}
+want = {"169.254.81.2": ("169.254.81.12", "mac", "02:00:00:00:08:01"),
+        "169.254.82.2": ("169.254.82.2", "address", "02:00:00:00:08:02")}
+problems = []
+for target, (data, by, mac) in want.items():
+    e, s = ends.get(target, {}), stages.get(target, {})
+    got = (e.get("data_address"), e.get("paired_by"), e.get("mac"), e.get("result"))
+    if got != (data, by, mac, "finished"): problems.append("%s: %s" % (target, got))
+    if (s.get("data_address"), s.get("paired_by")) != (data, by): problems.append("%s stage: %s" % (target, s))
+for p in problems: print("record:", p)
+sys.exit(1 if problems else 0)
+PY
+[ "$failed" -eq 0 ] || exit 1
+echo "PASSED"
