@@ -208,8 +208,8 @@ int64_t Process::ExitMs() const {
 
 const char* SimBin() { return TESTKIT_SIM_BIN; }
 
-std::unique_ptr<Process> StartMoxtil(int base, const Strings& args, bool unicast) {
-  Strings argv;
+std::unique_ptr<Process> StartMoxtil(int base, const Strings& args, bool unicast, const Strings& prefix) {
+  Strings argv = prefix;
   std::istringstream launcher(EnvOr("MOXTIL_E2E_LAUNCHER", TESTKIT_MOXTIL_LAUNCHER));
   for (std::string word; launcher >> word;) argv.push_back(word);
   argv.push_back(EnvOr("MOXTIL_E2E_BIN", TESTKIT_MOXTIL_BIN));

@@ -90,7 +90,8 @@ const char* SimBin();
 /// moxtil with args, then -ilo -D127.0.0.2 -B<base> ("-B+N" in args stands for
 /// -B<base + N>), run through MOXTIL_E2E_LAUNCHER where that is set. Without
 /// unicast, -D is left out: broadcast, only ever in a private network.
-std::unique_ptr<Process> StartMoxtil(int base, const Strings& args, bool unicast = true);
+/// prefix: words that come first (prlimit ...).
+std::unique_ptr<Process> StartMoxtil(int base, const Strings& args, bool unicast = true, const Strings& prefix = {});
 /// The simulator on 127.0.0.2 with a limit of 60 s (options may say other), once ready.
 std::unique_ptr<Process> StartSim(int base, const Strings& options);
 /// The simulator's report lines of a kind ("update", "datagram") as fields, "ms" among them.
