@@ -1,0 +1,257 @@
+#include "tests/crowd.h"
+
+#include <signal.h>
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace testkit {
+
+namespace {
+
+std::string Text(int64_t n) { return std::to_string(n); }
+
+std::string Nth(const char* prefix, int i) { return prefix + Text(i / 200) + "." + Text(i % 200 + 2); }
+
+}  // namespace
+
+std::vector<Device> MakeCrowd(uint32_t seed, int count, int meanGapMs, int limitS, const CrowdFiles& files) {
+  std::mt19937 rng(seed);
+  const auto draw = [&rng](int64_t least, int64_t most) {
+    return std::uniform_int_distribution<int64_t>(least, most)(rng);
+  };
+  const int64_t limitMs = int64_t{limitS} * 1000;
+  // Two devices come back late at about the same time in the middle of the
+  // crowd, while others wait for their own.
+  const int lateA = count / 2, lateB = count / 2 + 1;
+  std::vector<Device> crowd;
+  int64_t at = 300;
+  int64_t movedBy = 0;  // a device back with another address comes no sooner than this
+  for (int i = 0; i < count; ++i) {
+    Device d;
+    d.address = Nth("127.1.", i);
+    d.startMs = i == lateB ? crowd.back().startMs + 300 : at;
+    at = d.startMs + draw(0, 2 * meanGapMs);
+    const int64_t roll = i == lateA || i == lateB ? 52 : draw(0, 99);
+    const auto reboot = [&d](int64_t ms) { d.options = {"--reboot-ms", Text(ms)}; };
+    if (roll >= 89 && d.startMs < movedBy) {
+      d.kind = "good";
+      reboot(draw(0, 1500));
+    } else if (roll < 40) {
+      d.kind = "good";
+      reboot(draw(0, 1500));
+    } else if (roll < 50) {
+      d.kind = "slow-reboot";  // back within the limit
+      reboot(draw(limitMs - 1500, limitMs - 500));
+    } else if (roll < 58) {
+      d.kind = "late";  // back after its wait ran out: its connection must reach no one
+      reboot(draw(limitMs + 1000, limitMs + 2500));
+    } else if (roll < 64) {
+      d.kind = "gone";
+      d.options = {"--no-data-connect"};
+    } else if (roll < 71) {
+      d.kind = "closes-program";
+      d.options = {"--close-program-after", Text(draw(files.program / 10, files.program * 9 / 10))};
+    } else if (roll < 76) {
+      d.kind = "stalls-program";  // past the limit, then it reads on: the end it sees must be a reset
+      d.options = {"--stall-program-after", Text(draw(files.program / 10, files.program * 9 / 10)), "--stall-seconds",
+                   Text(limitS + 2), "--read-after-stall"};
+    } else if (roll < 81) {
+      d.kind = "drops-loader";
+      d.options = {"--close-loader-after", Text(draw(1000, files.loader - 1000))};
+    } else if (roll < 89) {
+      d.kind = "twice";
+      d.options = {"--updates", "2", "--reboot-ms", Text(draw(0, 1500))};
+    } else {
+      d.kind = "moved";  // back from its reboot with another address
+      d.dataFrom = Nth("127.2.", i);
+      reboot(draw(300, 1500));
+      movedBy = d.startMs + 15000;
+    }
+    crowd.push_back(d);
+  }
+  return crowd;
+}
+
+CrowdOutcome RunCrowd(int base, const std::vector<Device>& devices, const Strings& moxtilArgs,
+                      const std::string& record, int deviceLimitS) {
+  CrowdOutcome outcome;
+  outcome.devices = devices;
+  outcome.record = record;
+  std::unique_ptr<Process> moxtil = StartMoxtil(base, moxtilArgs, false);
+  std::vector<std::unique_ptr<Process>> sims;
+  const auto start = std::chrono::steady_clock::now();
+  for (const Device& d : devices) {
+    std::this_thread::sleep_until(start + Millis(d.startMs));
+    Strings options = {"--address", d.address, "--host", "127.0.0.1", "--time-limit", Text(deviceLimitS),
+                       "--connect-retry", "30"};
+    if (!d.dataFrom.empty()) options.insert(options.end(), {"--data-from", d.dataFrom});
+    options.insert(options.end(), d.options.begin(), d.options.end());
+    sims.push_back(StartSim(base, options));
+  }
+  for (auto& sim : sims) sim->WaitExit(Millis(int64_t{deviceLimitS} * 1000 + 5000));
+  // Every device is done: the stop signal ends the run (none is served by now).
+  moxtil->Signal(SIGINT);
+  outcome.exit = moxtil->WaitExit(Millis(60000)).value_or(-1);
+  for (auto& sim : sims) {
+    for (Report& update : SimReports(*sim, "update")) outcome.updates.push_back(std::move(update));
+  }
+  outcome.log = LogLines(*moxtil);
+  return outcome;
+}
+
+namespace {
+
+using Json = nlohmann::json;
+
+std::vector<Json> ReadRecord(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<Json> lines;
+  for (std::string line; std::getline(in, line);) {
+    Json j = Json::parse(line, nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << "not JSON: " << line;
+    if (!j.is_discarded()) lines.push_back(std::move(j));
+  }
+  return lines;
+}
+
+std::string Escaped(const std::string& address) { return std::regex_replace(address, std::regex("\\."), "\\."); }
+
+int Matching(const Strings& log, const std::string& pattern) {
+  const std::regex re(pattern);
+  return static_cast<int>(std::count_if(log.begin(), log.end(), [&re](const std::string& l) {
+    return std::regex_search(l, re);
+  }));
+}
+
+std::string DataAddressOf(const Report& update) {
+  return update.count("data_from") != 0 ? Field(update, "data_from") : Field(update, "target");
+}
+
+}  // namespace
+
+void CheckCrowd(CrowdOutcome& o, const FileSet& files) {
+  const std::string program = Text(static_cast<int64_t>(std::filesystem::file_size(files.program)));
+  const std::string loader = Text(static_cast<int64_t>(std::filesystem::file_size(files.loader)));
+  const std::string programSha = Sha256Of(files.program), loaderSha = Sha256Of(files.loader);
+  std::map<std::string, int>& fig = o.figures;
+  fig["devices"] = static_cast<int>(o.devices.size());
+
+  // The devices' own accounts: who holds the whole program with a normal
+  // end (by the address it came back with), and no cut stream ended normally.
+  std::map<std::string, int> whole, resetBeforeId;
+  for (const Report& u : o.updates) {
+    SCOPED_TRACE("device " + Field(u, "target") + " update " + Field(u, "n"));
+    ++fig["updates"];
+    const bool programWhole = Field(u, "program_bytes") == program && Field(u, "program_sha256") == programSha;
+    const bool loaderWhole = Field(u, "loader_bytes") == loader && Field(u, "loader_sha256") == loaderSha;
+    if (programWhole && Field(u, "id_bytes") == "10" && Field(u, "program_end") == "eof") {
+      ++whole[DataAddressOf(u)];
+      ++fig["whole"];
+    }
+    if (!programWhole) {
+      EXPECT_NE(Field(u, "program_end"), "eof") << "a program cut short ended normally";
+    }
+    if (!loaderWhole) {
+      EXPECT_NE(Field(u, "loader_end"), "eof") << "a loader cut short ended normally";
+    }
+    if (Field(u, "id_bytes") == "0" && Field(u, "program_end") == "reset") ++resetBeforeId[DataAddressOf(u)];
+  }
+
+  // The record: a finish exactly for the devices that hold the program.
+  const std::vector<Json> record = ReadRecord(o.record);
+  std::map<std::string, int> finishedFor, finishedRec, failedRec;
+  std::set<std::string> served;  // addresses this run served a loader to
+  for (const Json& j : record) {
+    if (j.value("type", "") == "target_begin") served.insert(j["target"].get<std::string>());
+  }
+  int targets = 0, begins = 0;
+  for (const Json& j : record) {
+    if (j.value("type", "") == "target_begin") ++begins;
+    if (j.value("type", "") != "target_end") continue;
+    ++targets;
+    SCOPED_TRACE(j.dump());
+    const std::string target = j["target"];
+    const std::string data = j["data_address"].is_string() ? j["data_address"].get<std::string>() : "";
+    const std::string by = j["paired_by"].is_string() ? j["paired_by"].get<std::string>() : "";
+    if (j["result"] == "finished") {
+      ++finishedFor[data];
+      ++finishedRec[target];
+    } else {
+      ++failedRec[target];
+    }
+    // Another address's connection only by hardware address, or by order and said so.
+    if (by == "address") {
+      EXPECT_EQ(data, target);
+    }
+    if (!data.empty() && data != target) {
+      EXPECT_TRUE(by == "mac" || by == "order") << "another address's data connection, paired by " << by;
+      // A late device, or one served twice, never takes another's place.
+      EXPECT_EQ(served.count(data), 0u) << "handed a data connection from " << data << ", an address this run served";
+      if (by == "order") {
+        ++fig["paired_by_order"];
+        EXPECT_EQ(Matching(o.log, "^" + Escaped(target) + " data connection from " + Escaped(data) +
+                                      ":\\d+, not from the loader connection's address " + Escaped(target) +
+                                      ": paired by order only"),
+                  std::count_if(record.begin(), record.end(), [&](const Json& e) {
+                    return e.value("type", "") == "target_end" && e["target"] == target && e["data_address"] == data;
+                  })) << "paired by order without saying so";
+      }
+    }
+  }
+  std::map<std::string, int> all = whole;
+  all.insert(finishedFor.begin(), finishedFor.end());
+  for (const auto& [address, n] : all) {
+    EXPECT_EQ(finishedFor[address], whole[address])
+        << "device back as " << address << ": finished in the record " << finishedFor[address]
+        << " times, holds the whole program " << whole[address] << " times";
+  }
+
+  // The lines say what the record says, target by target.
+  std::map<std::string, int> finishLines, failLines;
+  for (const std::string& line : o.log) {
+    const size_t blank = line.find(' ');
+    if (blank == std::string::npos || line.compare(0, 4, "127.") != 0) continue;
+    const std::string rest = line.substr(blank + 1);
+    if (rest == "100 % finish") ++finishLines[line.substr(0, blank)];
+    if (rest.compare(0, 3, "-1 ") == 0) ++failLines[line.substr(0, blank)];
+  }
+  EXPECT_EQ(finishLines, finishedRec) << "finish lines against the record";
+  EXPECT_EQ(failLines, failedRec) << "-1 lines against the record";
+  int finished = 0;
+  for (const auto& [address, n] : finishedRec) finished += n;
+  fig["targets"] = targets;
+  fig["finished"] = finished;
+  fig["failed"] = targets - finished;
+  EXPECT_EQ(begins, targets) << "a target begun and never ended";
+  EXPECT_EQ(Matching(o.log, "^" + Text(targets) + " targets?: " + Text(finished) + " finished, " +
+                                Text(targets - finished) + " failed$"),
+            1) << "the summary's counts";
+  EXPECT_EQ(Matching(o.log, "^summary: 127\\."), std::min(targets, 1000)) << "a summary line per target";
+  EXPECT_EQ(o.exit, targets > 0 && finished == targets ? 0 : 1) << "the exit value";
+  const auto end = std::find_if(record.rbegin(), record.rend(), [](const Json& j) { return j["type"] == "run_end"; });
+  if (end != record.rend()) {
+    EXPECT_EQ((*end)["targets"], targets);
+    EXPECT_EQ((*end)["finished"], finished);
+    EXPECT_EQ((*end)["exit"], o.exit);
+  } else {
+    ADD_FAILURE() << "no run_end";
+  }
+
+  // Every data connection reset before its ID code is explained: refused by
+  // the acceptor, or handed to a transfer that ended before it took it.
+  for (const auto& [address, n] : resetBeforeId) {
+    const int told = Matching(o.log, "^(127[0-9.]+ )?data connection from " + Escaped(address) + ":\\d+ reset: ");
+    EXPECT_EQ(told, n) << "data connections of " << address << " reset before the ID code";
+    fig["refused"] += told;
+  }
+  for (const Device& d : o.devices) ++fig["kind " + d.kind];
+}
+
+}  // namespace testkit
