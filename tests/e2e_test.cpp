@@ -1013,6 +1013,25 @@ INSTANTIATE_TEST_SUITE_P(
                 EXPECT_LT(Number(update, "program_bytes"), 4 << 20) << "not cut short";
                 EXPECT_EQ(Field(update, "program_end"), "reset") << "a cut-short program ended like a whole one";
               }
+            }),
+        // A second signal in the second after the ID code: no erasing is announced for a program
+        // that will not be sent, and the device is told by a reset.
+        Case{"ASecondSignalAfterTheIdCode"}.Several(1).Args({"-M"}).Exit(1).Sim({"--host", "127.0.0.1"})
+            .During([](Trial& run) {
+              ASSERT_GE(run.moxtil->WaitForLine("D/moxtil: 127.0.0.2 data connection from", Millis(10000)), 0);
+              std::this_thread::sleep_for(Millis(300));
+              run.moxtil->Signal(SIGINT);
+              std::this_thread::sleep_for(Millis(100));
+              run.moxtil->Signal(SIGTERM);
+            }).Status({kConnect, "-1 id data error"}).After([](Trial& run) {
+              ExpectExplained(*run.moxtil, "127.0.0.2 -1 id data error",
+                              "^127\\.0\\.0\\.2 ended at once by a second signal: ID code to 127\\.0\\.0\\.2:\\d+: "
+                              "sent; the program was not begun; the connection was reset");
+              const Report update = SimReports(*run.sim, "update").at(0);
+              EXPECT_EQ(Field(update, "id_bytes") + " " + Field(update, "program_bytes") + " " +
+                            Field(update, "program_end"), "10 0 reset");
+              EXPECT_EQ(CountMatching(*run.moxtil, "^second signal \\(Terminated\\): the run ends at once; the "
+                                                   "connection of the 1 target being served is closed$"), 1);
             })),
     [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
 
