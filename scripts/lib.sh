@@ -94,3 +94,39 @@ remove_station() {  # tag count
   ip netns del "$1-host" 2>/dev/null
   return 0
 }
+
+# The start of a test on a station's namespaces (make_station): sets tag,
+# host_ns, work (a folder of its own), pids (to kill at the end) and failed;
+# skip, fail and the clean-up at exit are set up, and the namespaces made.
+# Exits 77 (skipped) where namespaces cannot be made.
+begin_station_test() {  # tag count
+  tag=$1
+  station_count=$2
+  host_ns=$tag-host
+  work=$(mktemp -d)
+  pids=()
+  failed=0
+  [ "$(id -u)" -eq 0 ] || skip "network namespaces need root"
+  command -v ip >/dev/null || skip "no ip command (iproute2)"
+  ip netns add "$tag-probe" 2>/dev/null || skip "cannot create network namespaces here"
+  ip netns del "$tag-probe"
+  trap end_station_test EXIT
+  make_station "$tag" "$station_count" || { echo "FAILED: the station's namespaces"; exit 1; }
+}
+skip() { echo "SKIPPED: $*"; rm -rf "$work"; exit 77; }
+fail() { echo "FAILED: $*"; failed=1; }
+end_station_test() {
+  [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null
+  remove_station "$tag" "$station_count"
+  rm -rf "$work"
+}
+# Starts the simulated device k of the station (begin_station_test), which
+# connects at once to the station's end of its link, for at most `limit`
+# seconds; its report goes to $work/sim<k>.log.
+station_device() {  # k limit simulator options...
+  local k=$1 limit=$2
+  shift 2
+  ip netns exec "$tag-t$k" "$sim" --address "169.254.8$k.2" --host "169.254.8$k.1" --base 10000 \
+    --time-limit "$limit" --connect-retry 30 "$@" >"$work/sim$k.log" 2>&1 &
+  pids+=("$!")
+}

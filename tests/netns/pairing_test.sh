@@ -16,26 +16,7 @@
 set -u
 . "$(dirname "$0")/../../scripts/lib.sh" || { echo "FAILED: no scripts/lib.sh beside the tests"; exit 1; }
 take_test_args "$@"
-tag=mxp$$
-host_ns=$tag-host
-work=$(mktemp -d)
-pids=()
-failed=0
-
-skip() { echo "SKIPPED: $*"; rm -rf "$work"; exit 77; }
-fail() { echo "FAILED: $*"; failed=1; }
-cleanup() {
-  [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null
-  remove_station "$tag" 3
-  rm -rf "$work"
-}
-
-[ "$(id -u)" -eq 0 ] || skip "network namespaces need root"
-command -v ip >/dev/null || skip "no ip command (iproute2)"
-ip netns add "$tag-probe" 2>/dev/null || skip "cannot create network namespaces here"
-ip netns del "$tag-probe"
-trap cleanup EXIT
-make_station "$tag" 3 || { echo "FAILED: the station's namespaces"; exit 1; }
+begin_station_test mxp$$ 3
 # Device 1's address after its reboot: another on the same link.
 ip -n "$tag-t1" addr add 169.254.81.12/24 dev "$tag-t1" || { echo "FAILED: a second address"; exit 1; }
 
@@ -47,16 +28,9 @@ timeout 60 ip netns exec "$host_ns" "${launcher[@]}" "$moxtil" "$work/loader.b" 
   "$work/target.bin" -M2 -T20 -R "-i$tag-h1" "-J$work/record.jsonl" >"$work/moxtil.log" 2>&1 &
 moxtil_pid=$!
 pids+=("$moxtil_pid")
-device() {  # k simulator options...
-  local k=$1
-  shift
-  ip netns exec "$tag-t$k" "$sim" --address "169.254.8$k.2" --host "169.254.8$k.1" --base 10000 \
-    --time-limit 50 --connect-retry 20 "$@" >"$work/sim$k.log" 2>&1 &
-  pids+=("$!")
-}
-device 2 --reboot-ms 6000
-device 1 --loader-connect-delay 500 --reboot-ms 3000 --data-from 169.254.81.12
-device 3 --data-only --reboot-ms 2000
+station_device 2 50 --reboot-ms 6000
+station_device 1 50 --loader-connect-delay 500 --reboot-ms 3000 --data-from 169.254.81.12
+station_device 3 50 --data-only --reboot-ms 2000
 
 wait "$moxtil_pid"
 status=$?

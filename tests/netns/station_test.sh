@@ -12,26 +12,7 @@
 set -u
 . "$(dirname "$0")/../../scripts/lib.sh" || { echo "FAILED: no scripts/lib.sh beside the tests"; exit 1; }
 take_test_args "$@"
-tag=mxs$$
-host_ns=$tag-host
-work=$(mktemp -d)
-pids=()
-failed=0
-
-skip() { echo "SKIPPED: $*"; rm -rf "$work"; exit 77; }
-fail() { echo "FAILED: $*"; failed=1; }
-cleanup() {
-  [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null
-  remove_station "$tag" 3
-  rm -rf "$work"
-}
-
-[ "$(id -u)" -eq 0 ] || skip "network namespaces need root"
-command -v ip >/dev/null || skip "no ip command (iproute2)"
-ip netns add "$tag-probe" 2>/dev/null || skip "cannot create network namespaces here"
-ip netns del "$tag-probe"
-trap cleanup EXIT
-make_station "$tag" 3 || { echo "FAILED: the station's namespaces"; exit 1; }
+begin_station_test mxs$$ 3
 
 head -c 100000 /dev/urandom >"$work/loader.b"
 printf 'ID%08d' 78 >"$work/idcode.sys"
@@ -45,16 +26,9 @@ moxtil_pid=$!
 pids+=("$moxtil_pid")
 start=$SECONDS
 # The devices connect at once (their announce is not what this is about).
-device() {  # k simulator options...
-  local k=$1
-  shift
-  ip netns exec "$tag-t$k" "$sim" --address "169.254.8$k.2" --host "169.254.8$k.1" --base 10000 \
-    --time-limit 300 --connect-retry 30 "$@" >"$work/sim$k.log" 2>&1 &
-  pids+=("$!")
-}
-device 1 --no-data-connect
-device 2 --program-rate 100000
-device 3 --stall-program-after 200000 --stall-seconds 150 --read-after-stall
+station_device 1 300 --no-data-connect
+station_device 2 300 --program-rate 100000
+station_device 3 300 --stall-program-after 200000 --stall-seconds 150 --read-after-stall
 
 # Unplugged while its program streams (at 100 kB/s it takes 40 s).
 wait_for_line "$work/moxtil.log" '^D/moxtil: 169.254.82.2 00[1-9] %' 60 || fail "device 2 never got its program"
