@@ -149,6 +149,7 @@ void CheckCrowd(CrowdOutcome& o, const FileSet& files) {
   for (const Report& u : o.updates) {
     SCOPED_TRACE("device " + Field(u, "target") + " update " + Field(u, "n"));
     ++fig["updates"];
+    ++fig["result " + Field(u, "result")];
     const bool programWhole = Field(u, "program_bytes") == program && Field(u, "program_sha256") == programSha;
     const bool loaderWhole = Field(u, "loader_bytes") == loader && Field(u, "loader_sha256") == loaderSha;
     if (programWhole && Field(u, "id_bytes") == "10" && Field(u, "program_end") == "eof") {
@@ -237,6 +238,7 @@ void CheckCrowd(CrowdOutcome& o, const FileSet& files) {
   EXPECT_EQ(o.exit, targets > 0 && finished == targets ? 0 : 1) << "the exit value";
   const auto end = std::find_if(record.rbegin(), record.rend(), [](const Json& j) { return j["type"] == "run_end"; });
   if (end != record.rend()) {
+    ++fig["ended_by " + (*end)["ended_by"].get<std::string>()];
     EXPECT_EQ((*end)["targets"], targets);
     EXPECT_EQ((*end)["finished"], finished);
     EXPECT_EQ((*end)["exit"], o.exit);
