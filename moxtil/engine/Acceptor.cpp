@@ -255,8 +255,8 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
       slot.wireFailure = false;
       slot.resetAfterFinish = false;
       slot.mac[0] = '\0';
-      Sha256Init(&slot.loaderHash);
-      Sha256Init(&slot.programHash);
+      sha256_init(&slot.loaderHash);
+      sha256_init(&slot.programHash);
       slot.loaderSent = false;
       slot.bytesAcknowledged = -1;
       slot.startedWallMs = WallClockMs();
