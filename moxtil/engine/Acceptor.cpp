@@ -279,7 +279,7 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   // Its address may change across its reboot; its hardware address does not.
   if (RecordActive() && !LookUpHardwareAddress(peer.ipaddr, slot.mac)) slot.mac[0] = '\0';
   RecordTargetBegin(slot);
-  const int started = CreateThread(kMinThreadStackSize, process2, &slot, &slot.thread);
+  const int started = CreateThread(kEngineThreadStackSize, process2, &slot, &slot.thread);
   if (started != 0) {
     snprintf(slot.why, sizeof slot.why, "transfer for %s: thread cannot start: %s",
              FormatAddress(peer.ipaddr, peer.portno).text, strerror(started));
