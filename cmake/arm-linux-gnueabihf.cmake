@@ -8,7 +8,9 @@ set(MOXTIL_ARM_TRIPLE arm-linux-gnueabihf)
 set(CMAKE_C_COMPILER ${MOXTIL_ARM_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${MOXTIL_ARM_TRIPLE}-g++)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${MOXTIL_ARM_TRIPLE})
+# The cross libc, and Debian's multiarch packages of the target (nettle-dev:armhf:
+# /usr/lib/arm-linux-gnueabihf/libnettle.a, the headers in /usr/include).
+set(CMAKE_FIND_ROOT_PATH /usr/${MOXTIL_ARM_TRIPLE} /)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

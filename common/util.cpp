@@ -127,22 +127,50 @@ int ThreadStackSize(int StackSize) {
   return StackSize >= kMinThreadStackSize ? StackSize : kMinThreadStackSize;
 }
 
+// Instrumented code takes many times the stack it was measured with.
+#ifdef MOXTIL_SANITIZED
+constexpr bool kSizedStacks = false;
+#else
+constexpr bool kSizedStacks = true;
+#endif
+
+const ThreadStackProbe* stackProbe = nullptr;
+
 struct ThreadStart {
   LPTHREAD_START_ROUTINE routine;
   void* parameter;
+  int asked;
+  void* stack;  // the probe's, else null
+  size_t stackSize;
 };
 
 void* RunThread(void* arg) {
   ThreadStart start = *static_cast<ThreadStart*>(arg);
   delete static_cast<ThreadStart*>(arg);
-  return reinterpret_cast<void*>(static_cast<intptr_t>(start.routine(start.parameter)));
+  const int result = start.routine(start.parameter);
+  if (start.stack != nullptr) stackProbe->ended(start.routine, start.asked, start.stack, start.stackSize, &start);
+  return reinterpret_cast<void*>(static_cast<intptr_t>(result));
+}
+
+/// The thread's stack in attr: the probe's, or the size asked for (raised to
+/// the floor). A size the platform refuses leaves its default.
+void SetStack(pthread_attr_t* attr, ThreadStart* start) {
+  if (stackProbe != nullptr && stackProbe->provide(start->asked, &start->stack, &start->stackSize) &&
+      pthread_attr_setstack(attr, start->stack, start->stackSize) != 0) {
+    start->stack = nullptr;
+  }
+  if (start->stack == nullptr && kSizedStacks) {
+    (void)pthread_attr_setstacksize(attr, static_cast<size_t>(start->asked));
+  }
 }
 
 }  // namespace
 
+void SetThreadStackProbe(const ThreadStackProbe* probe) { stackProbe = probe; }
+
 int CreateThread(int StackSize, LPTHREAD_START_ROUTINE StartAddress, void* lpParameter,
                  pthread_t* lpThreadId) {
-  auto* start = new (std::nothrow) ThreadStart{StartAddress, lpParameter};
+  auto* start = new (std::nothrow) ThreadStart{StartAddress, lpParameter, ThreadStackSize(StackSize), nullptr, 0};
   if (start == nullptr) return ENOMEM;
 
   pthread_attr_t attr;
@@ -151,8 +179,7 @@ int CreateThread(int StackSize, LPTHREAD_START_ROUTINE StartAddress, void* lpPar
     delete start;
     return rc;
   }
-  // glibc refuses stacks below 16 KiB; the thread then keeps the default stack.
-  (void)pthread_attr_setstacksize(&attr, static_cast<size_t>(ThreadStackSize(StackSize)));
+  SetStack(&attr, start);
 
   pthread_t thread;
   rc = pthread_create(&thread, &attr, RunThread, start);

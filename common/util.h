@@ -78,8 +78,10 @@ int util_mutex_destroy(util_mutex_t handle);
 /// A thread function: its result becomes the thread's exit value.
 typedef int (*LPTHREAD_START_ROUTINE)(void* lpParameter);
 
-/// Threads never get less stack than this, and the engine asks for no more:
-/// where the platform refuses so small a stack, the thread runs on its default.
+/// Threads never get less stack than this. Where the platform refuses a
+/// size (glibc below its PTHREAD_STACK_MIN of 16 KiB), the thread runs on
+/// its default stack; so does every thread of a sanitizer build, whose
+/// instrumentation takes many times the stack.
 constexpr int kMinThreadStackSize = 8192;
 
 /// Starts a joinable thread running StartAddress(lpParameter) and stores its
@@ -88,6 +90,17 @@ constexpr int kMinThreadStackSize = 8192;
 /// thread runs on its default stack.
 int CreateThread(int StackSize, LPTHREAD_START_ROUTINE StartAddress, void* lpParameter,
                  pthread_t* lpThreadId);
+
+/// Where a test measures how deep threads go: while set, every thread that
+/// CreateThread starts runs on a stack that `provide` gives for the size it
+/// asked for (the thread gets the platform's stack where it gives none), and
+/// calls `ended` itself once its function has returned, with that stack and
+/// the address of its first frame (above it: the C library's own).
+struct ThreadStackProbe {
+  bool (*provide)(int asked, void** stack, size_t* size);
+  void (*ended)(LPTHREAD_START_ROUTINE routine, int asked, void* stack, size_t size, const void* firstFrame);
+};
+void SetThreadStackProbe(const ThreadStackProbe* probe);
 
 /// Waits for a thread started by CreateThread and stores its exit value in
 /// *exitValue (when not null). 0, else the error number of the join.

@@ -253,7 +253,7 @@ std::vector<Json> OfType(const std::vector<Json>& lines, const std::string& type
 // lines say: finished exactly where "100 % finish" (or a file list's counted
 // row) was written, with the digest of the whole program as the file has it,
 // a failure with its status line and its explanation as the log has them,
-// and no digest of a part.
+// and no digest of a part. The loader's digest is that of the file too.
 void CheckRecord(const Case& c, Trial& run) {
   const std::vector<Json> lines = RecordLines(run);
   if (Has(c.leftOut, "*")) return;  // whole lines, and no more is known
@@ -291,6 +291,9 @@ void CheckRecord(const Case& c, Trial& run) {
       ASSERT_TRUE(t["program"].is_string());
       const std::string program = t["program"];
       EXPECT_EQ(t["program_sha256"], Sha256Of(program));
+      if (!c.list) {
+        EXPECT_EQ(t["loader_sha256"], Sha256Of(run.files[0].loader));
+      }
       EXPECT_EQ(t["bytes_acknowledged"], t["bytes_due"]);
       EXPECT_EQ(t["bytes_due"], static_cast<int64_t>(std::filesystem::file_size(program)));
       EXPECT_TRUE(t["explanation"].is_null());
@@ -767,6 +770,16 @@ INSTANTIATE_TEST_SUITE_P(
               EXPECT_EQ(OfType(lines, "target_end").size(), 2u);
               EXPECT_EQ(OfType(lines, "run_end").at(0)["ended_by"], "done");
             }),
+        // The digests where the program passes through in pieces of 1024 bytes (-N), up to the
+        // empty read at the end, after a loader a byte over the run.
+        Case{"RecordOfAPacedProgramAfterALongLoader"}.Record().Files({{262145, 10, 10240}}).Args({"-T20", "-N1"})
+            .Finishes({"010 %", "099 %", "099 %"}),
+        // The record reads the program as it is sent, where the kernel does not send it: a
+        // file cut short there is told alike, and has no digest.
+        Case{"ProgramCutShortWhileReadForTheRecord"}.Record().Files({{1000, 10, 16 << 20}}).Args({"-T10"})
+            .Sim({"--read-size", "4096", "--read-delay", "1", "--count-only"})
+            .During(At("001 %", CutProgramTo1MiB)).Status({kConnect, kErasing, "*", kTargetNotFound})
+            .Reports({{"program_end", "reset"}}).Why("^" + kShrankWhileSent),
         Case{"RecordOfAFailedProgram"}.Record().Small().Files({{1000, 10, kBeyond}}).Args({"-T2"})
             .Sim(Plus({"--stall-program-after", "100000"}, kStall)).FailsInProgram(kTimedOut)
             .After([](Trial& run) {
@@ -972,7 +985,7 @@ INSTANTIATE_TEST_SUITE_P(
               EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.2: program .*not reached: -1 id data "
                                                    "error$"), 1);
             }),
-        // With -M the kernel sends the program from the file: one cut short there is told alike.
+        // With -M too the kernel sends the program from the file: one cut short there is told alike.
         Case{"ProgramCutShortWhileTheKernelSendsIt"}.Several(1).Files({{1000, 10, 16 << 20}}).Args({"-M1", "-T10"})
             .Exit(1).Sim({"--host", "127.0.0.1", "--read-size", "4096", "--read-delay", "1", "--count-only"})
             .During(At("127.0.0.2 001 %", CutProgramTo1MiB)).Status({kConnect, kErasing, "*", kTargetNotFound})

@@ -234,8 +234,8 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
       slot.wireFailure = false;
       slot.resetAfterFinish = false;
       slot.mac[0] = '\0';
-      Sha256Init(&slot.loaderHash);
-      Sha256Init(&slot.programHash);
+      sha256_init(&slot.loaderHash);
+      sha256_init(&slot.programHash);
       slot.loaderSent = false;
       slot.bytesAcknowledged = -1;
       slot.startedWallMs = WallClockMs();
@@ -259,7 +259,7 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   HardwareAddressOf(peer.ipaddr, slot.mac);
   dataHandover.Begin(n, peer.ipaddr, slot.mac);
   RecordTargetBegin(slot);
-  const int started = CreateThread(kMinThreadStackSize, process2, &slot, &slot.thread);
+  const int started = CreateThread(kEngineThreadStackSize, process2, &slot, &slot.thread);
   if (started != 0) {
     snprintf(slot.why, sizeof slot.why, "transfer for %s: thread cannot start: %s",
              FormatAddress(peer.ipaddr, peer.portno).text, strerror(started));

@@ -185,7 +185,7 @@ void RunCycle(bool firstCycle) {
   }
 
   Acceptor acceptor = {};
-  const int started = CreateThread(kMinThreadStackSize, process1, &acceptor.cycle, &acceptor.thread);
+  const int started = CreateThread(kEngineThreadStackSize, process1, &acceptor.cycle, &acceptor.thread);
   if (started != 0) {
     printLog(stderr, "failed to the preparation of the main process!");
     printLog(stderr, "acceptor thread cannot start: %s", strerror(started));

@@ -12,7 +12,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "common/sha256.h"
+#include <nettle/base16.h>
+#include <nettle/sha2.h>
+
 #include "moxtil/address/GetMyIPAddr.h"
 #include "moxtil/config/Options.h"
 #include "moxtil/engine/Handover.h"
@@ -228,30 +230,40 @@ class Json {
   bool overflow_ = false;
 };
 
+// A digest in lower-case hex, terminated.
+constexpr size_t kHexDigestSize = 2 * SHA256_DIGEST_SIZE + 1;
+
+/// The digest of what h was fed, in hex. h is a copy: the slot's stays as it is.
+const char* HexOf(sha256_ctx h, char hex[kHexDigestSize]) {
+  uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256_digest(&h, sizeof digest, digest);
+  base16_encode_update(hex, sizeof digest, digest);
+  hex[kHexDigestSize - 1] = '\0';
+  return hex;
+}
+
 /// A file's size and digest, read once: false where it cannot be read.
-bool DigestFile(const char* path, int64_t* bytes, char hex[2 * kSha256Size + 1]) {
+bool DigestFile(const char* path, int64_t* bytes, char hex[kHexDigestSize]) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   static unsigned char buf[1 << 16];  // under recordLock
-  Sha256 h;
-  Sha256Init(&h);
+  sha256_ctx h;
+  sha256_init(&h);
   *bytes = 0;
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0) {
-    Sha256Update(&h, buf, static_cast<size_t>(n));
+    sha256_update(&h, static_cast<size_t>(n), buf);
     *bytes += n;
   }
   close(fd);
   if (n < 0) return false;
-  unsigned char digest[kSha256Size];
-  Sha256Final(&h, digest);
-  Sha256Hex(digest, hex);
+  HexOf(h, hex);
   return true;
 }
 
 void FileEntry(Json& j, const char* key, const char* path) {
   int64_t bytes = -1;
-  char hex[2 * kSha256Size + 1];
+  char hex[kHexDigestSize];
   const bool read = DigestFile(path, &bytes, hex);
   j.Open(key).Str("path", path).Count("bytes", read ? bytes : -1).Str("sha256", read ? hex : nullptr).Close();
 }
@@ -272,13 +284,6 @@ void FileSetEntries(Json& j) {
   char hex[2 * kIdCodeSize + 1] = "";
   for (ssize_t i = 0; i < n; ++i) snprintf(hex + 2 * i, 3, "%02x", code[i]);
   j.Str("id_code", n == static_cast<ssize_t>(kIdCodeSize) ? hex : nullptr);
-}
-
-const char* HexOf(Sha256 h, char hex[2 * kSha256Size + 1]) {  // a copy: the slot's stays as it is
-  unsigned char digest[kSha256Size];
-  Sha256Final(&h, digest);
-  Sha256Hex(digest, hex);
-  return hex;
 }
 
 const char* MacOf(const PROCESS_INFO& p) { return p.mac[0] != '\0' ? p.mac : nullptr; }
@@ -388,7 +393,7 @@ void RecordProgress(PROCESS_INFO& p, int64_t acknowledged) {
 void RecordTargetEnd(const PROCESS_INFO& p) {
   if (!RecordActive()) return;
   std::lock_guard<std::mutex> lock(recordLock);
-  char loader[2 * kSha256Size + 1], program[2 * kSha256Size + 1];
+  char loader[kHexDigestSize], program[kHexDigestSize];
   const int index = p.selectFileNum < 0 ? 0 : p.selectFileNum;
   const bool reached = p.bytesDue >= 0;
   Json j("target_end");

@@ -23,13 +23,13 @@
 //   once the acceptor has ended.
 #pragma once
 
+#include <nettle/sha2.h>
 #include <pthread.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 
-#include "common/sha256.h"
 #include "common/util.h"
 #include "moxtil/address/HardwareAddress.h"
 #include "moxtil/itron/Itron.h"
@@ -115,8 +115,8 @@ struct PROCESS_INFO {
   // The rest of the target's record (-J), written by the acceptor at the
   // accept (the hardware address) and by the transfer; read once it ended.
   char mac[kHardwareAddressSize];  // "" where the neighbour table has none
-  Sha256 loaderHash;               // of the loader bytes sent, fed only for a record
-  Sha256 programHash;              // of the program bytes sent, the same
+  sha256_ctx loaderHash;           // of the loader bytes sent, fed only for a record
+  sha256_ctx programHash;          // of the program bytes sent, the same
   bool loaderSent;                 // the whole loader and the reboot byte acknowledged
   int64_t bytesAcknowledged;       // of the program, once it ended: -1 unknown
   int64_t startedWallMs, endedWallMs;  // ms since the epoch

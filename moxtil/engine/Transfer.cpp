@@ -24,18 +24,9 @@ namespace {
 // framing, so only the progress lines and the -N pauses see the pieces.
 constexpr size_t kRunSize = 256 * kPieceSize;
 
-// Per slot: the file buffer.
+// Per slot: the buffer of the files that pass through this process (the
+// loader, and the program where the kernel does not send it).
 unsigned char streamBuf[kProcessSlots][kRunSize];
-
-// In single-target mode, where one transfer runs at a time, its files go
-// through one longer buffer instead, and the program is read and sent
-// rather than sent by the kernel from the file. Measured on loopback, that
-// costs no more CPU (the kernel's send handles the file page by page, which
-// costs what the copy saves) and is faster: the receiving side takes bytes
-// just written, not the file's pages. With -M one such buffer per slot
-// would cost too much memory, so there the kernel sends.
-constexpr size_t kSingleRunSize = 512 * kPieceSize;
-unsigned char singleTargetBuf[kSingleRunSize];
 
 // Runs that the kernel sends from the file need no buffer of ours: longer,
 // for fewer calls, and still short enough that the progress lines of a run,
@@ -128,14 +119,14 @@ void Pause(Session& s, int ms) { PauseUnlessCancelled(*s.p, ms); }
 
 /// Sends all len bytes, going on after short counts: len, or the bytes sent
 /// before a send failed. With a record, what was sent is fed to *hash.
-size_t SendAll(ID cepid, const unsigned char* data, size_t len, TMO tmo, Sha256* hash = nullptr) {
+size_t SendAll(ID cepid, const unsigned char* data, size_t len, TMO tmo, sha256_ctx* hash = nullptr) {
   size_t done = 0;
   while (done < len) {
     const size_t left = len - done;
     const INT want = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<INT>(left);
     const ER sent = tcp_snd_dat(cepid, data + done, want, tmo);
     if (sent < 0) break;
-    if (hash != nullptr) Sha256Update(hash, data + done, static_cast<size_t>(sent));
+    if (hash != nullptr) sha256_update(hash, static_cast<size_t>(sent), data + done);
     done += static_cast<size_t>(sent);
   }
   return done;
@@ -150,7 +141,7 @@ enum class Stream { kOk, kShort, kSendError, kReadInstead };
 
 /// Sends the loader file to its end, counting the bytes sent in *sent and
 /// feeding them to *hash (null: none).
-Stream SendLoader(const Session& s, FILE* fp, off_t length, int64_t* sent, Sha256* hash) {
+Stream SendLoader(const Session& s, FILE* fp, off_t length, int64_t* sent, sha256_ctx* hash) {
   for (;;) {
     const size_t got = fread(s.buf, 1, s.bufSize, fp);
     if (ferror(fp)) return Stream::kShort;
@@ -243,7 +234,7 @@ Stream ReadAndSendProgram(Session& s, FILE* fp, Progress& progress) {
       const INT want = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<INT>(left);
       const ER n = tcp_snd_dat(s.cepidInUse(), buf + sent, want, s.tmo);
       if (n < 0) return Stream::kSendError;
-      if (RecordActive()) Sha256Update(&s.p->programHash, buf + sent, static_cast<size_t>(n));
+      if (RecordActive()) sha256_update(&s.p->programHash, static_cast<size_t>(n), buf + sent);
       sent += static_cast<size_t>(n);
       run.Sent(s, progress, sent, sent == got);
     }
@@ -275,11 +266,11 @@ Stream SendProgramInKernel(Session& s, int fd, Progress& progress) {
 }
 
 /// Whether the program's bytes go from the file to the socket inside the
-/// kernel: only with -M (a single target has a buffer of its own for them),
-/// where nothing of ours has to see them (the record hashes every byte
-/// sent), and without -N, whose pauses come between single pieces read one
-/// by one.
-bool SendsInKernel() { return !IsSingleTargetMode() && _delay == 0 && !RecordActive(); }
+/// kernel, one target or several: wherever nothing of ours has to see them
+/// (the record hashes every byte sent; -N pauses between single pieces read
+/// one by one). A copy through this process costs the sender CPU that a
+/// network adapter, which reads the file's pages itself, does not need.
+bool SendsInKernel() { return _delay == 0 && !RecordActive(); }
 
 /// Sends the target program to its end with progress lines.
 Stream SendProgram(Session& s, FILE* fp, Progress& progress) {
@@ -306,7 +297,7 @@ FILE* OpenStageFile(Session& s, const char* what, const char* path, const char* 
 /// The loader file to its end on the loader connection.
 Outcome SendLoaderFile(Session& s, FILE* fp, off_t length) {
   int64_t sent = 0;
-  Sha256* hash = RecordActive() ? &s.p->loaderHash : nullptr;
+  sha256_ctx* hash = RecordActive() ? &s.p->loaderHash : nullptr;
   const Stream loader = SendLoader(s, fp, length, &sent, hash);
   Outcome outcome = kDone;
   if (loader == Stream::kShort) {
@@ -618,9 +609,7 @@ void PrintWritePercentage(PROCESS_INFO& p, int64_t total, int64_t current) {
 
 int process2(void* arg) {
   PROCESS_INFO* p = static_cast<PROCESS_INFO*>(arg);
-  const bool single = IsSingleTargetMode() != 0;
-  Session s = {p, ThreadTimeOut(), single ? singleTargetBuf : streamBuf[p->no], single ? kSingleRunSize : kRunSize,
-               {}, false};
+  Session s = {p, ThreadTimeOut(), streamBuf[p->no], kRunSize, {}, false};
   UseConnectionOf(s, p->cepid, {p->ipaddr, p->portno});
   const Outcome outcome = Serve(s);
   // What of a failed program its target acknowledged, asked before the close.
