@@ -774,12 +774,22 @@ INSTANTIATE_TEST_SUITE_P(
         // empty read at the end, after a loader a byte over the run.
         Case{"RecordOfAPacedProgramAfterALongLoader"}.Record().Files({{262145, 10, 10240}}).Args({"-T20", "-N1"})
             .Finishes({"010 %", "099 %", "099 %"}),
-        // The record reads the program as it is sent, where the kernel does not send it: a
-        // file cut short there is told alike, and has no digest.
-        Case{"ProgramCutShortWhileReadForTheRecord"}.Record().Files({{1000, 10, 16 << 20}}).Args({"-T10"})
+        // With a record the kernel sends a program that the record read unchanged: one cut short
+        // while sent is told alike, and has no digest.
+        Case{"ProgramCutShortWhileSentForTheRecord"}.Record().Files({{1000, 10, 16 << 20}}).Args({"-T10"})
             .Sim({"--read-size", "4096", "--read-delay", "1", "--count-only"})
             .During(At("001 %", CutProgramTo1MiB)).Status({kConnect, kErasing, "*", kTargetNotFound})
             .Reports({{"program_end", "reset"}}).Why("^" + kShrankWhileSent),
+        // A program replaced after the record read it (same length, other bytes) is hashed as it is
+        // sent: the target's digest is that of the bytes it got, not the one the run began with.
+        Case{"RecordOfAProgramReplacedAfterTheStart"}.Record().Files({{1000, 10, 100000}}).Finishes({"*"})
+            .During(At("000 % connect", [](const FileSet& f) { MakeFile(f.program, 100000, 99); }))
+            .After([](Trial& run) {
+              const std::vector<Json> lines = RecordLines(run);
+              const std::string now = Sha256Of(run.files[0].program);
+              EXPECT_NE(OfType(lines, "run_begin").at(0)["files"]["program_0"]["sha256"], now);
+              EXPECT_EQ(OfType(lines, "target_end").at(0)["program_sha256"], now);
+            }),
         Case{"RecordOfAFailedProgram"}.Record().Small().Files({{1000, 10, kBeyond}}).Args({"-T2"})
             .Sim(Plus({"--stall-program-after", "100000"}, kStall)).FailsInProgram(kTimedOut)
             .After([](Trial& run) {

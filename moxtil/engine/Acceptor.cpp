@@ -236,6 +236,7 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
       slot.mac[0] = '\0';
       sha256_init(&slot.loaderHash);
       sha256_init(&slot.programHash);
+      slot.programDigest = ProgramDigest::kNone;
       slot.loaderSent = false;
       slot.bytesAcknowledged = -1;
       slot.startedWallMs = WallClockMs();

@@ -230,42 +230,64 @@ class Json {
   bool overflow_ = false;
 };
 
-// A digest in lower-case hex, terminated.
-constexpr size_t kHexDigestSize = 2 * SHA256_DIGEST_SIZE + 1;
-
 /// The digest of what h was fed, in hex. h is a copy: the slot's stays as it is.
-const char* HexOf(sha256_ctx h, char hex[kHexDigestSize]) {
+const char* HexOf(sha256_ctx h, char hex[kSha256HexSize]) {
   uint8_t digest[SHA256_DIGEST_SIZE];
   sha256_digest(&h, sizeof digest, digest);
   base16_encode_update(hex, sizeof digest, digest);
-  hex[kHexDigestSize - 1] = '\0';
+  hex[kSha256HexSize - 1] = '\0';
   return hex;
 }
 
+/// Whether a and b are one file with the same contents as far as the kernel
+/// tells: the same inode, size, and times of the last change.
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+/// A file read whole for its digest, and what it was then.
+struct DigestedFile {
+  bool known = false;  // read whole, unchanged while it was read
+  struct stat st;
+  char hex[kSha256HexSize];
+};
+
+// The programs of the current file set as run_begin or row_begin read them,
+// under recordLock: a target sent one of them unchanged got these bytes.
+DigestedFile programsRead[2];
+
 /// A file's size and digest, read once: false where it cannot be read.
-bool DigestFile(const char* path, int64_t* bytes, char hex[kHexDigestSize]) {
+bool DigestFile(const char* path, int64_t* bytes, DigestedFile* file) {
+  file->known = false;
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   static unsigned char buf[1 << 16];  // under recordLock
   sha256_ctx h;
   sha256_init(&h);
   *bytes = 0;
+  struct stat before, after;
+  const bool statted = fstat(fd, &before) == 0;
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0) {
     sha256_update(&h, static_cast<size_t>(n), buf);
     *bytes += n;
   }
+  file->known = n == 0 && statted && fstat(fd, &after) == 0 && SameFile(before, after);
+  file->st = before;
   close(fd);
   if (n < 0) return false;
-  HexOf(h, hex);
+  HexOf(h, file->hex);
   return true;
 }
 
-void FileEntry(Json& j, const char* key, const char* path) {
+void FileEntry(Json& j, const char* key, const char* path, DigestedFile* kept = nullptr) {
   int64_t bytes = -1;
-  char hex[kHexDigestSize];
-  const bool read = DigestFile(path, &bytes, hex);
-  j.Open(key).Str("path", path).Count("bytes", read ? bytes : -1).Str("sha256", read ? hex : nullptr).Close();
+  DigestedFile file;
+  const bool read = DigestFile(path, &bytes, &file);
+  j.Open(key).Str("path", path).Count("bytes", read ? bytes : -1).Str("sha256", read ? file.hex : nullptr).Close();
+  if (kept != nullptr) *kept = file;
 }
 
 /// The update file set: the loader, the ID code (with its 10 bytes in hex)
@@ -274,8 +296,9 @@ void FileSetEntries(Json& j) {
   j.Open("files");
   FileEntry(j, "loader", _loaderFile);
   FileEntry(j, "id_code", _idFile);
-  FileEntry(j, "program_0", _targetFile[0]);
-  if (_targetFile[1][0] != '\0') FileEntry(j, "program_1", _targetFile[1]);
+  FileEntry(j, "program_0", _targetFile[0], &programsRead[0]);
+  programsRead[1].known = false;
+  if (_targetFile[1][0] != '\0') FileEntry(j, "program_1", _targetFile[1], &programsRead[1]);
   j.Close();
   unsigned char code[kIdCodeSize];
   const int fd = open(_idFile, O_RDONLY | O_CLOEXEC);
@@ -289,6 +312,16 @@ void FileSetEntries(Json& j) {
 const char* MacOf(const PROCESS_INFO& p) { return p.mac[0] != '\0' ? p.mac : nullptr; }
 
 }  // namespace
+
+bool RecordedDigestOf(int index, int fd, char hex[kSha256HexSize]) {
+  struct stat now;
+  if (!RecordActive() || index < 0 || index > 1 || fstat(fd, &now) != 0) return false;
+  std::lock_guard<std::mutex> lock(recordLock);
+  const DigestedFile& read = programsRead[index];
+  if (!read.known || !SameFile(read.st, now)) return false;
+  if (hex != nullptr) memcpy(hex, read.hex, kSha256HexSize);
+  return true;
+}
 
 int RecordOpen(const char* path) {
   // Non-blocking: a FIFO without a reader is refused at once, and one whose
@@ -393,7 +426,7 @@ void RecordProgress(PROCESS_INFO& p, int64_t acknowledged) {
 void RecordTargetEnd(const PROCESS_INFO& p) {
   if (!RecordActive()) return;
   std::lock_guard<std::mutex> lock(recordLock);
-  char loader[kHexDigestSize], program[kHexDigestSize];
+  char loader[kSha256HexSize], program[kSha256HexSize];
   const int index = p.selectFileNum < 0 ? 0 : p.selectFileNum;
   const bool reached = p.bytesDue >= 0;
   Json j("target_end");
@@ -404,7 +437,10 @@ void RecordTargetEnd(const PROCESS_INFO& p) {
   j.Count("bytes_due", p.bytesDue).Count("bytes_acknowledged", reached ? p.bytesAcknowledged : -1);
   // A digest only of what the target acknowledged whole: a failed program's
   // part is no program.
-  j.Str("program_sha256", p.finished ? HexOf(p.programHash, program) : nullptr);
+  const char* sent = p.programDigest == ProgramDigest::kOfTheFile ? p.programSha256
+                     : p.programDigest == ProgramDigest::kHashedAsSent ? HexOf(p.programHash, program)
+                                                                       : nullptr;
+  j.Str("program_sha256", p.finished ? sent : nullptr);
   j.Str("loader_sha256", p.loaderSent ? HexOf(p.loaderHash, loader) : nullptr);
   j.At("started", p.startedWallMs).At("ended", p.endedWallMs);
   j.Real("seconds", static_cast<double>(p.endedWallMs - p.startedWallMs) / 1000.0);

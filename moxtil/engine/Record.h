@@ -27,6 +27,11 @@ void RecordTargetBegin(const PROCESS_INFO& p);
 void RecordStage(const PROCESS_INFO& p, const char* stage);
 /// progress: at most twice a second per target.
 void RecordProgress(PROCESS_INFO& p, int64_t acknowledged);
+/// Whether the program file of index 0 or 1, open as fd, is the very file
+/// that run_begin or row_begin read for its digest, unchanged since (its
+/// inode, size and change times): the bytes sent from it are those, and
+/// the digest (into hex, when not null) is theirs.
+bool RecordedDigestOf(int index, int fd, char hex[kSha256HexSize]);
 /// target_end: once its transfer has ended.
 void RecordTargetEnd(const PROCESS_INFO& p);
 /// run_end: the counts, the exit value and what ended the run ("count",

@@ -69,6 +69,15 @@ constexpr size_t kStatusTextSize = 64;
 /// Why a transfer was told to end before its time.
 enum class Cancel { kNone, kStartedOver, kAborted };
 
+/// A SHA-256 digest in lower-case hex, and its terminator.
+constexpr size_t kSha256HexSize = 2 * SHA256_DIGEST_SIZE + 1;
+
+/// Where the record's digest of a program sent whole comes from: the bytes
+/// hashed as they were read to be sent, or the file's digest that the record
+/// read at the start (the kernel sent the file unchanged since); none where
+/// neither holds.
+enum class ProgramDigest { kNone, kHashedAsSent, kOfTheFile };
+
 /// How a target's data connection was paired with its transfer: by the
 /// loader connection's address, by the device's hardware address, or (where
 /// none can be read) by the order of the waits; none yet.
@@ -116,7 +125,9 @@ struct PROCESS_INFO {
   // accept (the hardware address) and by the transfer; read once it ended.
   char mac[kHardwareAddressSize];  // "" where the neighbour table has none
   sha256_ctx loaderHash;           // of the loader bytes sent, fed only for a record
-  sha256_ctx programHash;          // of the program bytes sent, the same
+  sha256_ctx programHash;          // of the program bytes sent, where they were read to be sent
+  ProgramDigest programDigest;     // where the digest of a program sent whole comes from
+  char programSha256[kSha256HexSize];  // the file's, for kOfTheFile
   bool loaderSent;                 // the whole loader and the reboot byte acknowledged
   int64_t bytesAcknowledged;       // of the program, once it ended: -1 unknown
   int64_t startedWallMs, endedWallMs;  // ms since the epoch

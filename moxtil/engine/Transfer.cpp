@@ -266,15 +266,17 @@ Stream SendProgramInKernel(Session& s, int fd, Progress& progress) {
 }
 
 /// Whether the program's bytes go from the file to the socket inside the
-/// kernel, one target or several: wherever nothing of ours has to see them
-/// (the record hashes every byte sent; -N pauses between single pieces read
-/// one by one). A copy through this process costs the sender CPU that a
-/// network adapter, which reads the file's pages itself, does not need.
-bool SendsInKernel() { return _delay == 0 && !RecordActive(); }
+/// kernel, one target or several: wherever nothing of ours has to see them.
+/// -N pauses between single pieces read one by one; a record hashes the
+/// bytes it sends, unless it read the digest of this very file, unchanged
+/// since (fileDigested). A copy through this process costs the sender CPU
+/// that a network adapter, which reads the file's pages itself, does not
+/// need.
+bool SendsInKernel(bool fileDigested) { return _delay == 0 && (!RecordActive() || fileDigested); }
 
 /// Sends the target program to its end with progress lines.
-Stream SendProgram(Session& s, FILE* fp, Progress& progress) {
-  if (SendsInKernel()) {
+Stream SendProgram(Session& s, FILE* fp, Progress& progress, bool fileDigested) {
+  if (SendsInKernel(fileDigested)) {
     const Stream sent = SendProgramInKernel(s, fileno(fp), progress);
     if (sent != Stream::kReadInstead) return sent;
     if (fseeko(fp, static_cast<off_t>(progress.size), SEEK_SET) != 0) {
@@ -473,8 +475,20 @@ Outcome SendProgramFile(Session& s, FILE* fp, const char* path, off_t length, in
   s.p->bytesDue = length;
   ShowInLiveView(*s.p, true);
   Progress progress = {length, 0, 0, nullptr};
-  const Stream program = SendProgram(s, fp, progress);
+  // With a record: the file's digest where the file is the one it read (the
+  // kernel then sends it), else the bytes hashed as they are read and sent.
+  const int index = s.p->selectFileNum;
+  const bool digested = RecordActive() && RecordedDigestOf(index, fileno(fp), nullptr);
+  const Stream program = SendProgram(s, fp, progress, digested);
   *sent = progress.size;
+  if (program == Stream::kOk && RecordActive()) {
+    // Unchanged to the end of the send, or the bytes were all hashed.
+    if (digested && RecordedDigestOf(index, fileno(fp), s.p->programSha256)) {
+      s.p->programDigest = ProgramDigest::kOfTheFile;
+    } else if (!SendsInKernel(digested)) {
+      s.p->programDigest = ProgramDigest::kHashedAsSent;
+    }
+  }
   Outcome outcome = kDone;
   if (program == Stream::kShort) {
     outcome = ExplainShortFile(s, FileFailure(status::kTargetNotFound), "program", path, progress.readFailure,
