@@ -101,7 +101,7 @@ constexpr char kFinish[] = "100 % finish";
 INSTANTIATE_TEST_SUITE_P(
     Updates, Stacks,
     ::testing::Values(Row{"OneTarget", {"-T20"}, {}, 1, false, kFinish},
-                      // The record hashes every byte as it is sent, and writes its lines.
+                      // The record hashes the loader as it is sent, and writes its lines.
                       Row{"OneTargetWithTheRecord", {"-T20", "-J"}, {}, 1, false, kFinish},
                       Row{"ThreeAtOnceWithTheRecord", {"-M3", "-T20", "-J"}, {}, 3, false, kFinish},
                       // The live view, drawn by the transfers as the program goes.
