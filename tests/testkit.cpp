@@ -261,6 +261,14 @@ Strings LogLines(const Process& moxtil) {
   return lines;
 }
 
+std::optional<int64_t> FirstLineMs(const Process& moxtil, const std::string& begin) {
+  for (const Line& line : moxtil.Stdout()) {
+    const size_t at = line.text.compare(0, kPrefixSize, kLogPrefix) == 0 ? kPrefixSize : 0;
+    if (line.text.compare(at, begin.size(), begin) == 0) return line.ms;
+  }
+  return std::nullopt;
+}
+
 // By hand rather than by a regular expression: the longest rows have 400 000 lines.
 bool IsStatusLine(const std::string& text) {
   const auto digit = [&text](size_t i) { return text[i] >= '0' && text[i] <= '9'; };

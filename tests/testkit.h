@@ -100,6 +100,8 @@ std::string Field(const Report& report, const std::string& key);
 
 /// moxtil's log records: its stdout lines without "D/moxtil: ".
 Strings LogLines(const Process& moxtil);
+/// When the first log line that begins with `begin` came (ms since moxtil's start).
+std::optional<int64_t> FirstLineMs(const Process& moxtil, const std::string& begin);
 bool IsStatusLine(const std::string& text);
 Strings StatusLines(const Process& moxtil);
 /// How many log lines match the regular expression.
