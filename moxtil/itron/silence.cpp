@@ -5,7 +5,7 @@ namespace itron {
 Silence NextSilence(const Silence& state, const TcpSample& sample, int limitMs) {
   Silence next;
   next.looked = true;
-  next.sent = static_cast<uint64_t>(sample.retransmitted) + sample.probes;
+  next.sent = static_cast<uint64_t>(sample.retransmitted) + sample.retransmits + sample.probes;
   const bool silent = limitMs > 0 && sample.outstanding > 0 && sample.lastAckAgeMs >= static_cast<uint32_t>(limitMs);
   if (!silent) return next;
   // Counters that grew since the last look: a send went out in between. The

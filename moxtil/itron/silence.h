@@ -12,6 +12,8 @@ struct TcpSample {
   int64_t atMs;           // when it was taken (a monotonic clock)
   uint32_t lastAckAgeMs;  // tcpi_last_ack_recv: since the peer's TCP last acknowledged anything, a duplicate too
   uint32_t retransmitted; // tcpi_total_retrans: segments sent again over the connection's life
+  uint32_t retransmits;   // tcpi_retransmits: time-outs since the last acknowledgement, counted also when
+                          // the send failed here (a route gone with our own link), which total_retrans is not
   uint32_t probes;        // tcpi_probes: window probes sent and not answered yet
   int outstanding;        // bytes of ours the peer has not acknowledged (SIOCOUTQ)
 };
@@ -19,7 +21,7 @@ struct TcpSample {
 /// What the looks so far found.
 struct Silence {
   bool looked = false;           // a look was taken
-  uint64_t sent = 0;             // retransmitted + probes at the last look
+  uint64_t sent = 0;             // retransmitted + retransmits + probes at the last look
   int64_t unansweredSince = -1;  // when a send made in the silence was first seen; -1: none
   bool gone = false;             // the verdict: the peer is taken as gone
 };

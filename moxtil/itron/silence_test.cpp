@@ -18,29 +18,35 @@ using itron::TcpSample;
 constexpr int kLimitMs = 45000;
 constexpr int kLookMs = 1000;
 
-enum class Kind { kAck, kRetransmit, kProbe };
+enum class Kind { kAck, kRetransmit, kFailedHere, kProbe };
 struct Event {
   int64_t atMs;
   Kind kind;
 };
 
 // What a look at atMs sees of events: an acknowledgement at 0 starts it all;
-// window probes count from the last acknowledgement, as the kernel's do.
+// time-outs and window probes count from the last acknowledgement, as the
+// kernel's do. A retransmission that failed here (our own link's route gone)
+// counts as a time-out alone.
 TcpSample LookAt(const std::vector<Event>& events, int64_t atMs, int outstanding) {
   int64_t lastAck = 0;
-  uint32_t retransmitted = 0, probes = 0;
+  uint32_t retransmitted = 0, retransmits = 0, probes = 0;
   for (const Event& e : events) {
     if (e.atMs > atMs) continue;
     if (e.kind == Kind::kAck) {
       lastAck = e.atMs;
+      retransmits = 0;
       probes = 0;
     } else if (e.kind == Kind::kRetransmit) {
       ++retransmitted;
+      ++retransmits;
+    } else if (e.kind == Kind::kFailedHere) {
+      ++retransmits;
     } else {
       ++probes;
     }
   }
-  return {atMs, static_cast<uint32_t>(atMs - lastAck), retransmitted, probes, outstanding};
+  return {atMs, static_cast<uint32_t>(atMs - lastAck), retransmitted, retransmits, probes, outstanding};
 }
 
 // Sends of kind after the back-off of a kernel: the first after firstMs,
@@ -99,6 +105,8 @@ std::vector<Row> Rows() {
       // Retransmissions begin late (a first RTO of 1 s): 1, 3, 7, 15, 31, 63 s.
       {"peer gone, a slow first retransmission", BackedOff(Kind::kRetransmit, 1000, kUncapped, kHorizonMs, kHorizonMs),
        1000, 64000, 65000},
+      {"our own link gone: retransmissions fail here, capped back-off",
+       BackedOff(Kind::kFailedHere, 200, kCapped, kHorizonMs, kHorizonMs), 1000, 46000, 52000},
       {"silent but nothing sent since the limit: no verdict without a send", {{1000, Kind::kRetransmit}}, 1000,
        kNever, kNever},
       {"nothing of ours outstanding: keepalive's matter, not this watch's",
@@ -126,7 +134,7 @@ TEST(Silence, Verdicts) {
 // A watch taken over by a new wait starts without a look: its first look
 // decides nothing, whatever the counters say.
 TEST(Silence, FirstLookDecidesNothing) {
-  const TcpSample deep = {100000, 100000, 9, 3, 1000};
+  const TcpSample deep = {100000, 100000, 9, 4, 3, 1000};
   EXPECT_FALSE(NextSilence(Silence(), deep, kLimitMs).gone);
   const Silence after = NextSilence(NextSilence(Silence(), deep, kLimitMs), deep, kLimitMs);
   EXPECT_FALSE(after.gone);

@@ -79,7 +79,8 @@ class SilenceWatch {
       state_ = Silence();
       return false;
     }
-    const TcpSample sample = {now, ti.tcpi_last_ack_recv, ti.tcpi_total_retrans, ti.tcpi_probes, outstanding};
+    const TcpSample sample = {now, ti.tcpi_last_ack_recv, ti.tcpi_total_retrans, ti.tcpi_retransmits, ti.tcpi_probes,
+                              outstanding};
     state_ = NextSilence(state_, sample, limitMs_);
     return state_.gone;
   }
