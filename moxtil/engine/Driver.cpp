@@ -114,6 +114,7 @@ struct Network {
   bool away = false;     // the interface is down or without an address: announces pause
   int64_t lookedAt = -1; // when it was last looked at (MonotonicMs)
   bool lost = false;     // the announce endpoint could not be made again: the run ends
+  int changes = 0;       // changes acted on so far
 };
 Network network;
 
@@ -222,6 +223,7 @@ bool FollowInterface(ER* cepid, bool now) {
   const InterfaceState look = network.watch.Look(ifname);
   const InterfaceChange change = ChangeOf(network.seen, look);
   network.seen = look;
+  if (change != InterfaceChange::kNone) ++network.changes;
   switch (change) {
     case InterfaceChange::kDown:
       network.away = true;
@@ -263,10 +265,11 @@ void Announce(ER* cepid, Acceptor& acceptor) {
     const bool listening = ReceptionPointsListen();
     const bool taking = acceptor.cycle.phase <= AcceptorPhase::kAccepting;
     const bool present = FollowInterface(cepid, false);
+    const int changes = network.changes;
     if (present && listening && taking && emptyProcess() >= 0 &&
         udp_snd_dat(*cepid, &dstaddr, buf, static_cast<INT>(kDatagramSize), 0) < 0 &&
-        FollowInterface(cepid, true)) {
-      // A failure that the interface's absence explains was said by it.
+        FollowInterface(cepid, true) && network.changes == changes) {
+      // A failure that a change of the interface explains was said with it.
       printLog(stderr, "announce to %s: send failed: %s",
                FormatAddress(dstaddr.ipaddr, dstaddr.portno).text, ItronReason());
       printLog(stderr, "--- error(udp_snd_dat)");
