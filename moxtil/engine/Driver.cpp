@@ -168,13 +168,27 @@ void TakeFirstAddress() {
   errno = err;
 }
 
+/// The line of an address taken after before (0: none, announcing from
+/// every local address), or of the interface back with the same one.
+void TellAddress(UW before, UW address) {
+  if (before != 0 && before != address) {
+    printLog(stderr, "interface %s: address %s -> %s; announcing and listening on the new address", ifname,
+             FormatAddress(before).text, FormatAddress(address).text);
+  } else if (before == 0) {
+    printLog(stderr, "interface %s: has the address %s; announcing and listening on it", ifname,
+             FormatAddress(address).text);
+  } else {
+    printLog(stderr, "interface %s: is back with the address %s; announcing again", ifname,
+             FormatAddress(address).text);
+  }
+}
+
 /// Between the rows of a file list: the interface's address now. A new one
 /// is said and announced from; none leaves the last one in use.
 void TakeAddressOfRow() {
   const InterfaceState now = network.watch.Look(ifname);
   if (now.address != 0 && now.address != network.bound) {
-    printLog(stderr, "interface %s: address %s -> %s; announcing and listening on the new address", ifname,
-             FormatAddress(network.bound).text, FormatAddress(now.address).text);
+    TellAddress(network.bound, now.address);
     network.bound = now.address;
   }
   if (!IsSingleTargetMode()) {
@@ -200,17 +214,7 @@ bool ReopenAnnounceEndpoint(ER* cepid) {
 void FollowToAddress(ER* cepid, UW address) {
   const UW before = network.bound;
   network.bound = address;
-  if (!ReopenAnnounceEndpoint(cepid)) return;
-  if (before != 0 && before != address) {
-    printLog(stderr, "interface %s: address %s -> %s; announcing and listening on the new address", ifname,
-             FormatAddress(before).text, FormatAddress(address).text);
-  } else if (before == 0) {
-    printLog(stderr, "interface %s: has the address %s; announcing and listening on it", ifname,
-             FormatAddress(address).text);
-  } else {
-    printLog(stderr, "interface %s: is back with the address %s; announcing again", ifname,
-             FormatAddress(address).text);
-  }
+  if (ReopenAnnounceEndpoint(cepid)) TellAddress(before, address);
 }
 
 /// With -M: acts on what changed on the interface since the last look, once

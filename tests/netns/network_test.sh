@@ -6,7 +6,8 @@
 #     device is mid-program, the link down for 8 s, the adapter deleted and
 #     made again, a station started with no address on its interface; each
 #     time the next device, which connects to the announce's sender, is
-#     served, and a stop signal ends the run with exit 0.
+#     served, and a stop signal ends the run with exit 0. And a file list
+#     (one target at a time) whose address changes between two rows.
 #   outage: a device whose link drops for 30 s with bytes in flight and comes
 #     back finishes whole with a normal end, with the kernel's back-off capped
 #     (moxtil) and uncapped as on an older kernel (MOXTIL_UNCAPPED_BIN); a
@@ -165,6 +166,28 @@ if [ "$rows" = changes ]; then
   device_served noaddr
   stop_station noaddr 0
   grep -q 'send failed' "$work/noaddr.log" && fail "noaddr: announces failed"
+
+  # 6. A file list, one target at a time: a new address between its rows is
+  # taken for the next row (during the row's -LT wait).
+  fresh_link
+  for row in 1 2; do echo "$work/loader.b,$work/idcode.sys,$work/target.bin"; done >"$work/list.txt"
+  timeout 60 ip netns exec "$host_ns" "${launcher[@]}" "$moxtil" "$work/list.txt" x x -LT5 -R "-i$link" -B10000 \
+    >"$work/list.log" 2>&1 &
+  list_pid=$!
+  pids+=("$list_pid")
+  start_device list1 1 169.254.81.2 10000 --listen-any
+  device_served list1
+  host_ip addr add 169.254.81.11/24 dev "$link" && host_ip addr del 169.254.81.1/24 dev "$link"
+  start_device list2 1 169.254.81.2 10000 --listen-any
+  device_served list2
+  wait "$list_pid"
+  status=$?
+  echo "--- list: moxtil (exit $status)"; cat "$work/list.log"
+  [ "$status" -eq 0 ] || fail "list: exit $status"
+  grep -q '^datagram kind=announce from=169.254.81.11:10010 ' "$work/list2-sim.log" || fail "list: row 2 not announced from the new address"
+  grep -qx "$(line 'address 169.254.81.1 -> 169.254.81.11; announcing and listening on the new address')" \
+    "$work/list.log" || fail "list: the new address was not told"
+  grep -qx 'D/moxtil: 100 % finish' "$work/list.log" || fail "list: no finish"
 else
   # 6. Devices 1 (capped back-off, moxtil) and 2 (uncapped, moxtil-uncapped)
   # lose their link for 30 s mid-program and come back: both finish whole.
