@@ -64,6 +64,15 @@ std::vector<Event> BackedOff(Kind kind, int64_t firstMs, int64_t capMs, int64_t 
   return events;
 }
 
+// events without the acknowledgements after fromMs: the peer is gone then.
+std::vector<Event> GoneAfter(std::vector<Event> events, int64_t fromMs) {
+  std::vector<Event> kept;
+  for (const Event& e : events) {
+    if (e.kind != Kind::kAck || e.atMs <= fromMs) kept.push_back(e);
+  }
+  return kept;
+}
+
 constexpr int64_t kNever = -1;
 constexpr int64_t kUncapped = 120000;  // the kernel's own ceiling
 constexpr int64_t kCapped = 5000;      // TCP_RTO_MAX_MS as the station sets it
@@ -102,6 +111,14 @@ std::vector<Row> Rows() {
        BackedOff(Kind::kProbe, 200, kCapped, kHorizonMs, kHorizonMs), 1000, 46000, 52000},
       {"peer gone while its window was closed, uncapped probes",
        BackedOff(Kind::kProbe, 200, kUncapped, kHorizonMs, kHorizonMs), 1000, 46000, 92000},
+      // Probes answered while the window stays closed keep their back-off:
+      // by 204.6 s they come two minutes apart, and the one at 324.6 s is the
+      // first the gone peer leaves unanswered.
+      {"peer gone after minutes with its window closed, uncapped probes two minutes apart",
+       GoneAfter(BackedOff(Kind::kProbe, 200, kUncapped, kHorizonMs, 0), 230000), 1000, 325000, 327000},
+      {"peer gone after minutes with its window closed, capped probes",
+       GoneAfter(BackedOff(Kind::kProbe, 200, kCapped, kHorizonMs, 0), 230000), 1000, 226200 + 46000,
+       226200 + 52000},
       // Retransmissions begin late (a first RTO of 1 s): 1, 3, 7, 15, 31, 63 s.
       {"peer gone, a slow first retransmission", BackedOff(Kind::kRetransmit, 1000, kUncapped, kHorizonMs, kHorizonMs),
        1000, 64000, 65000},
