@@ -78,15 +78,19 @@ make_station() {  # tag count
   ip netns add "$tag-host" || return 1
   ip -n "$tag-host" link set lo up
   for k in $(seq "$count"); do
-    ip netns add "$tag-t$k" &&
-      ip link add "$tag-h$k" netns "$tag-host" type veth peer name "$tag-t$k" netns "$tag-t$k" &&
-      ip -n "$tag-t$k" link set "$tag-t$k" address "02:00:00:00:08:0$k" &&
-      ip -n "$tag-host" addr add "169.254.8$k.1/24" dev "$tag-h$k" &&
-      ip -n "$tag-t$k" addr add "169.254.8$k.2/24" dev "$tag-t$k" &&
-      ip -n "$tag-t$k" link set lo up &&
-      ip -n "$tag-host" link set "$tag-h$k" up &&
-      ip -n "$tag-t$k" link set "$tag-t$k" up || return 1
+    ip netns add "$tag-t$k" && ip -n "$tag-t$k" link set lo up && make_link "$tag" "$k" || return 1
   done
+}
+# The veth link of device k of a station (make_station), made again as it
+# was: for a test that takes it away (an adapter unplugged and plugged back).
+make_link() {  # tag k
+  local tag=$1 k=$2
+  ip link add "$tag-h$k" netns "$tag-host" type veth peer name "$tag-t$k" netns "$tag-t$k" &&
+    ip -n "$tag-t$k" link set "$tag-t$k" address "02:00:00:00:08:0$k" &&
+    ip -n "$tag-host" addr add "169.254.8$k.1/24" dev "$tag-h$k" &&
+    ip -n "$tag-t$k" addr add "169.254.8$k.2/24" dev "$tag-t$k" &&
+    ip -n "$tag-host" link set "$tag-h$k" up &&
+    ip -n "$tag-t$k" link set "$tag-t$k" up
 }
 remove_station() {  # tag count
   local k

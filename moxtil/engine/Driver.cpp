@@ -11,6 +11,7 @@
 #include "moxtil/engine/Acceptor.h"
 #include "moxtil/config/FileList.h"
 #include "moxtil/address/GetMyIPAddr.h"
+#include "moxtil/address/InterfaceWatch.h"
 #include "moxtil/itron/Itron.h"
 #include "moxtil/config/Options.h"
 #include "moxtil/engine/Output.h"
@@ -95,26 +96,161 @@ void WaitBetweenAnnounces(int* signalsTaken) {
   if (sig > 0) TakeStopSignal(sig, signalsTaken);
 }
 
-/// The cycle's UDP endpoint on the announce port, or a negative ER.
+// ---- the interface, followed by a station (and between the rows of a list)
+
+// How often a station looks at its interface: a change is acted on within
+// about half a second, and a look is two system calls.
+constexpr int kInterfaceLookMs = 500;
+
+// The driver's view of its interface. With -M one cycle lasts all day, and
+// the interface may change under it: a new address, a link that drops, an
+// adapter unplugged. The reception points listen on every local address and
+// need nothing; the announce endpoint is bound to the interface's address and
+// is made again on the new one.
+struct Network {
+  InterfaceWatch watch;
+  InterfaceState seen;   // the last look acted on
+  UW bound = 0;          // the address the announce endpoint is bound to; 0 every local address
+  bool away = false;     // the interface is down or without an address: announces pause
+  int64_t lookedAt = -1; // when it was last looked at (MonotonicMs)
+  bool lost = false;     // the announce endpoint could not be made again: the run ends
+  int changes = 0;       // changes acted on so far
+};
+Network network;
+
+/// The cycle's UDP endpoint on the announce port, bound to network.bound,
+/// or a negative ER.
 ER OpenAnnounceEndpoint(bool firstCycle) {
-  T_UDP_CCEP pk_ccep = {0, {GetMyIPAddr(ifname), AnnouncePort(_baseOffset)}, nullptr};
+  T_UDP_CCEP pk_ccep = {0, {network.bound, AnnouncePort(_baseOffset)}, nullptr};
   if (!_reuse_addr) return udp_vcre_cep(&pk_ccep);
   if (firstCycle) printLog(stderr, "reuse addr");
   return udp_vcre_cep_reuseaddr(&pk_ccep);
 }
 
+/// The announce endpoint could not be opened on network.bound: said as at
+/// the start of a cycle, and the update ends.
+void ReportAnnounceEndpointFailure() {
+  const unsigned port = AnnouncePort(_baseOffset);
+  const char* why = ItronReason();
+  printLog(stderr, "announce port %u on %s: cannot open the UDP endpoint: %s", port,
+           FormatAddress(network.bound).text, why);
+  printLog(stderr, "--- error(udp_vcre_cep)");
+  printLog(stderr, "no target can be invited without the announce port %u (%s): the update ends", port, why);
+  ConsoleOut(status::kUdpEndpointFailed);
+  SoftwareUpError();
+}
+
 void PrintMyAddress() {
   const UW address = GetMyIPAddr(ifname);
-  if (address == 0) {
+  if (network.away && !network.seen.up) {
+    printLog(stderr, "interface %s: is down; waiting", ifname);
+  } else if (network.away) {
+    printLog(stderr, "interface %s: no IPv4 address (%s); waiting for one", ifname, strerror(errno));
+  } else if (address == 0) {
     printLog(stderr, "interface %s: no IPv4 address (%s); announcing from every local address", ifname,
              strerror(errno));
   }
   printLog(stderr, ">>my IPaddress=%s", FormatAddress(address).text);
 }
 
+/// The address of the first cycle, as the program has always taken it; a
+/// station also takes its first look at the interface. An interface that is
+/// there but down or without an address pauses the announces; one that is
+/// not there at all (a name of no interface) announces from every local
+/// address, as always.
+void TakeFirstAddress() {
+  network.bound = GetMyIPAddr(ifname);
+  if (IsSingleTargetMode()) return;
+  const int err = errno;
+  network.seen = network.watch.Look(ifname);
+  network.lookedAt = MonotonicMs();
+  network.away = network.seen.exists && !IsUsable(network.seen);
+  errno = err;
+}
+
+/// The line of an address taken after before (0: none, announcing from
+/// every local address), or of the interface back with the same one.
+void TellAddress(UW before, UW address) {
+  if (before != 0 && before != address) {
+    printLog(stderr, "interface %s: address %s -> %s; announcing and listening on the new address", ifname,
+             FormatAddress(before).text, FormatAddress(address).text);
+  } else if (before == 0) {
+    printLog(stderr, "interface %s: has the address %s; announcing and listening on it", ifname,
+             FormatAddress(address).text);
+  } else {
+    printLog(stderr, "interface %s: is back with the address %s; announcing again", ifname,
+             FormatAddress(address).text);
+  }
+}
+
+/// Between the rows of a file list: the interface's address now. A new one
+/// is said and announced from; none leaves the last one in use.
+void TakeAddressOfRow() {
+  const InterfaceState now = network.watch.Look(ifname);
+  if (now.address != 0 && now.address != network.bound) {
+    TellAddress(network.bound, now.address);
+    network.bound = now.address;
+  }
+  if (!IsSingleTargetMode()) {
+    network.seen = now;
+    network.away = now.exists && !IsUsable(now);
+  }
+}
+
+/// The announce endpoint made again on network.bound: false after saying
+/// why it cannot be, and the update ends.
+bool ReopenAnnounceEndpoint(ER* cepid) {
+  if (*cepid >= 0) udp_del_cep(*cepid);
+  *cepid = OpenAnnounceEndpoint(false);
+  if (*cepid >= 0) return true;
+  ReportAnnounceEndpointFailure();
+  network.lost = true;
+  StopRun();  // no more targets; those being served finish
+  return false;
+}
+
+/// The interface is usable again, or has a new address: the announce
+/// endpoint on it, and one line that says so.
+void FollowToAddress(ER* cepid, UW address) {
+  const UW before = network.bound;
+  network.bound = address;
+  if (ReopenAnnounceEndpoint(cepid)) TellAddress(before, address);
+}
+
+/// With -M: acts on what changed on the interface since the last look, once
+/// every kInterfaceLookMs (at once with now). False while announces pause.
+bool FollowInterface(ER* cepid, bool now) {
+  const int64_t at = MonotonicMs();
+  if (IsSingleTargetMode() || network.lost) return !network.lost;
+  if (!now && network.lookedAt >= 0 && at - network.lookedAt < kInterfaceLookMs) return !network.away;
+  network.lookedAt = at;
+  const InterfaceState look = network.watch.Look(ifname);
+  const InterfaceChange change = ChangeOf(network.seen, look);
+  network.seen = look;
+  if (change != InterfaceChange::kNone) ++network.changes;
+  switch (change) {
+    case InterfaceChange::kDown:
+      network.away = true;
+      printLog(stderr, "interface %s: is down; waiting", ifname);
+      break;
+    case InterfaceChange::kNoAddress:
+      network.away = true;
+      printLog(stderr, "interface %s: lost its address; waiting for one", ifname);
+      break;
+    case InterfaceChange::kNewAddress:
+    case InterfaceChange::kBack:
+      network.away = false;
+      FollowToAddress(cepid, look.address);
+      break;
+    case InterfaceChange::kNone:
+      break;
+  }
+  return !network.away && !network.lost;
+}
+
 /// Announces until the cycle's targets have been served, or an error or a
 /// time-out ends the update.
-void Announce(ID cepid, Acceptor& acceptor) {
+void Announce(ER* cepid, Acceptor& acceptor) {
   unsigned char buf[32] = {};
   unsigned char resetbuf[32] = {};
   MakeAnnounceDatagram(buf);
@@ -128,19 +264,25 @@ void Announce(ID cepid, Acceptor& acceptor) {
     // No invitation that cannot be answered: nothing goes out until both
     // reception points listen (a busy port may take the acceptor a while),
     // nor once the acceptor takes no more targets, nor while all slots are busy.
+    // Nor while the station's interface is away (said once, not at every
+    // announce that would fail).
     const bool listening = ReceptionPointsListen();
     const bool taking = acceptor.cycle.phase <= AcceptorPhase::kAccepting;
-    if (listening && taking && emptyProcess() >= 0 &&
-        udp_snd_dat(cepid, &dstaddr, buf, static_cast<INT>(kDatagramSize), 0) < 0) {
+    const bool present = FollowInterface(cepid, false);
+    const int changes = network.changes;
+    if (present && listening && taking && emptyProcess() >= 0 &&
+        udp_snd_dat(*cepid, &dstaddr, buf, static_cast<INT>(kDatagramSize), 0) < 0 &&
+        FollowInterface(cepid, true) && network.changes == changes) {
+      // A failure that a change of the interface explains was said with it.
       printLog(stderr, "announce to %s: send failed: %s",
                FormatAddress(dstaddr.ipaddr, dstaddr.portno).text, ItronReason());
       printLog(stderr, "--- error(udp_snd_dat)");
       Sleep(kAnnounceFailurePauseMs);
     }
     if (IsExitProgram(acceptor) || IsError()) return;
-    if (listening && reset == 1) {
+    if (present && listening && reset == 1) {
       reset = 0;
-      if (udp_snd_dat(cepid, &reset_dstaddr, resetbuf, static_cast<INT>(kDatagramSize), 0) < 0) {
+      if (udp_snd_dat(*cepid, &reset_dstaddr, resetbuf, static_cast<INT>(kDatagramSize), 0) < 0) {
         printLog(stderr, "restart datagram to %s: send failed: %s",
                  FormatAddress(reset_dstaddr.ipaddr, reset_dstaddr.portno).text, ItronReason());
         printLog(stderr, "--- error(udp_snd_dat)(@ reset command)");
@@ -157,7 +299,7 @@ AcceptorEnding lastEnding = AcceptorEnding::kNone;
 /// What ended the run, as the record tells it.
 const char* EndedBy(int result) {
   if (lastEnding == AcceptorEnding::kTimedOut) return "time_out";
-  if (result < 0 || (IsSingleTargetMode() && IsError())) return "error";
+  if (result < 0 || (IsSingleTargetMode() && IsError()) || network.lost) return "error";
   switch (lastEnding) {
     case AcceptorEnding::kCount: return "count";
     case AcceptorEnding::kSignal: return "signal";
@@ -171,16 +313,14 @@ const char* EndedBy(int result) {
 /// One update cycle for the current file set. A cycle that cannot announce
 /// or accept ends the update: retrying it would fail the same way.
 void RunCycle(bool firstCycle) {
+  if (firstCycle) {
+    TakeFirstAddress();
+  } else if (_filelist) {
+    TakeAddressOfRow();
+  }
   ER cepid = OpenAnnounceEndpoint(firstCycle);
   if (cepid < 0) {
-    const unsigned port = AnnouncePort(_baseOffset);
-    const char* why = ItronReason();
-    printLog(stderr, "announce port %u on %s: cannot open the UDP endpoint: %s", port,
-             FormatAddress(GetMyIPAddr(ifname)).text, why);
-    printLog(stderr, "--- error(udp_vcre_cep)");
-    printLog(stderr, "no target can be invited without the announce port %u (%s): the update ends", port, why);
-    ConsoleOut(status::kUdpEndpointFailed);
-    SoftwareUpError();
+    ReportAnnounceEndpointFailure();
     return;
   }
 
@@ -197,7 +337,7 @@ void RunCycle(bool firstCycle) {
   acceptor.running = true;
 
   if (firstCycle) PrintMyAddress();
-  Announce(cepid, acceptor);
+  Announce(&cepid, acceptor);
 
   // The acceptor ends by itself once the loop is left; waiting for it here
   // keeps it from outliving the cycle, and tells an accept time-out apart
@@ -211,7 +351,7 @@ void RunCycle(bool firstCycle) {
     ConsoleOut(status::kTimeOut);
   }
   // Each cycle gives its endpoint back, so that a file list of any length is served.
-  udp_del_cep(cepid);
+  if (cepid >= 0) udp_del_cep(cepid);
 }
 
 /// The record's end, with the program's exit value: result.
@@ -259,6 +399,11 @@ int RunMoxtil(int argc, char** argv) {
   printLog(stderr, "%s", kVersionLine);
   printLog(stderr, "%s", kTitleLine);
   lastEnding = AcceptorEnding::kNone;
+  network.seen = InterfaceState();
+  network.bound = 0;
+  network.away = false;
+  network.lookedAt = -1;
+  network.lost = false;
   // A record that cannot be kept is refused before anything is announced.
   if (_recordPath[0] != '\0' && RecordOpen(_recordPath) != 0) return -1;
 

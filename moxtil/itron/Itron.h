@@ -165,6 +165,12 @@ void ItronOnBindRetry(BindRetryNotice notice);
 /// retry) to their start state. For tests.
 void ItronReset();
 
+/// Whether connections with a silence limit cap the kernel's back-off of
+/// retransmissions and window probes at 5 s where it lets them (Linux 6.15
+/// on); true unless told. false makes any kernel behave as an older one: for
+/// tests only, the program itself never calls it.
+void ItronCapBackOff(bool cap);
+
 /// Shortens the bind retry of reception points (16 attempts 5 s apart). For
 /// tests only: the program itself never calls it.
 void ItronSetBindRetry(int attempts, int pauseMs);

@@ -197,13 +197,15 @@ ER tcp_set_opt(ID cepid, INT optname, INT optval) {
         setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0) {
       return CallFailure(E_OBJ);
     }
-    // An older kernel refuses it: its probes answer less often, and the
-    // silence watch's wait for an unanswered probe still tells them apart.
-    setsockopt(s, IPPROTO_TCP, TCP_RTO_MAX_MS, &rtoMax, sizeof rtoMax);
+    // An older kernel refuses it: its sends come less often, and the silence
+    // watch waits for one made in the silence to go unanswered all the same.
+    if (capBackOff) setsockopt(s, IPPROTO_TCP, TCP_RTO_MAX_MS, &rtoMax, sizeof rtoMax);
   }
   SilenceLimitMs[cepid] = optval;
   return E_OK;
 }
+
+void ItronCapBackOff(bool cap) { capBackOff = cap; }
 
 ER tcp_cls_cep(ID cepid, TMO tmout) {
   Connection c;

@@ -48,6 +48,7 @@ int repWakeFd = -1;
 std::atomic<int> bindAttempts{kBindAttempts};
 std::atomic<int> bindPauseMs{kBindPauseMs};
 std::atomic<BindRetryNotice> bindRetryNotice{nullptr};
+std::atomic<bool> capBackOff{true};
 
 ER Failure(ER code, int reason) {
   lastERR = reason;
@@ -213,5 +214,6 @@ void ItronReset() {
   }
   bindAttempts = kBindAttempts;
   bindPauseMs = kBindPauseMs;
+  capBackOff = true;
   lastERR = 0;
 }

@@ -56,6 +56,8 @@ constexpr int kBindPauseMs = 5000;
 extern std::atomic<int> bindAttempts;
 extern std::atomic<int> bindPauseMs;
 extern std::atomic<BindRetryNotice> bindRetryNotice;
+// Whether tcp_set_opt caps the kernel's back-off (ItronCapBackOff).
+extern std::atomic<bool> capBackOff;
 
 constexpr int kNoSocket = -1;
 // A reception point whose socket is being bound: its ID is taken.

@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "moxtil/itron/layer.h"
+#include "moxtil/itron/silence.h"
 
 using namespace itron;
 
@@ -27,12 +28,9 @@ namespace {
 // How often a wait for acknowledgements looks, at the most.
 constexpr int kAckPollMaxMs = 20;
 
-// How often a wait looks at a silent peer, and how long a sign of silence
-// (bytes in flight, or a window probe unanswered) must last before it
-// counts: far beyond a LAN's round trip, so that a probe on its way never
-// looks like a peer that is gone.
+// How often a wait looks at a silent peer: an unanswered send must be
+// seen within about a second of going out.
 constexpr int kLivenessLookMs = 1000;
-constexpr int kSilenceConfirmMs = 1000;
 
 // Sets how the connection ends on a close: normally, or with a reset that
 // throws away what the peer has not acknowledged (SO_LINGER on, no time).
@@ -59,14 +57,11 @@ ER ConnectionCallFailure(const Connection& c, ER code) { return ConnectionFailur
 // anything else as a released wait.
 ER SendFailure(const Connection& c) { return ConnectionCallFailure(c, errno == EPERM ? E_TMOUT : E_RLWAI); }
 
-// Watches a connection's peer for silence: bytes of ours wait for it, its
-// TCP has acknowledged nothing for the limit, and meanwhile bytes are in
-// flight or a window probe went unanswered, for kSilenceConfirmMs on end.
-// A peer whose window is closed but that answers every probe is alive.
+// Watches a connection's peer for silence (NextSilence decides): one look
+// at its TCP a kLivenessLookMs at the most.
 class SilenceWatch {
  public:
   explicit SilenceWatch(int limitMs) : limitMs_(limitMs) {}
-  int limitMs() const { return limitMs_; }
   bool Gone(int s) {
     if (limitMs_ <= 0) return false;
     const int64_t now = MonotonicMs();
@@ -76,23 +71,24 @@ class SilenceWatch {
     std::memset(&ti, 0, sizeof ti);
     socklen_t len = sizeof ti;
     int outstanding = 0;
+    // A TCP_INFO cut short (an emulator's) tells nothing: the peer stays alive.
     const bool known = getsockopt(s, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0 &&
-                       len >= offsetof(tcp_info, tcpi_last_ack_recv) + sizeof ti.tcpi_last_ack_recv &&
+                       len >= offsetof(tcp_info, tcpi_total_retrans) + sizeof ti.tcpi_total_retrans &&
                        ioctl(s, SIOCOUTQ, &outstanding) == 0;
-    const bool silent = known && outstanding > 0 && ti.tcpi_last_ack_recv >= static_cast<unsigned>(limitMs_) &&
-                        (ti.tcpi_unacked > 0 || ti.tcpi_probes > 0);
-    if (!silent) {
-      silentSince_ = -1;
+    if (!known) {
+      state_ = Silence();
       return false;
     }
-    if (silentSince_ < 0) silentSince_ = now;
-    return now - silentSince_ >= kSilenceConfirmMs;
+    const TcpSample sample = {now, ti.tcpi_last_ack_recv, ti.tcpi_total_retrans, ti.tcpi_retransmits, ti.tcpi_probes,
+                              outstanding};
+    state_ = NextSilence(state_, sample, limitMs_);
+    return state_.gone;
   }
 
  private:
   const int limitMs_;
-  int64_t lookedAt_ = -1;     // when Gone last looked (MonotonicMs), -1 before the first look
-  int64_t silentSince_ = -1;  // since when the signs of silence have lasted, -1 while there are none
+  int64_t lookedAt_ = -1;  // when Gone last looked (MonotonicMs), -1 before the first look
+  Silence state_;
 };
 
 // How often a wait looks whether its connection was cancelled.

@@ -1,0 +1,58 @@
+#include "moxtil/address/InterfaceWatch.h"
+
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+bool IsUsable(const InterfaceState& s) { return s.exists && s.up && s.address != 0; }
+
+InterfaceChange ChangeOf(const InterfaceState& before, const InterfaceState& now) {
+  if (IsUsable(now)) {
+    if (!IsUsable(before)) return InterfaceChange::kBack;
+    return now.address != before.address ? InterfaceChange::kNewAddress : InterfaceChange::kNone;
+  }
+  if (!IsUsable(before)) return InterfaceChange::kNone;
+  return now.exists && now.up ? InterfaceChange::kNoAddress : InterfaceChange::kDown;
+}
+
+InterfaceWatch::~InterfaceWatch() {
+  if (s_ >= 0) close(s_);
+}
+
+namespace {
+
+// An interface request for ifname: at most 14 characters of it, terminated.
+ifreq RequestFor(const char* ifname) {
+  ifreq ifr;
+  std::memset(&ifr, 0, sizeof ifr);
+  constexpr size_t kNameCopy = 15;
+  static_assert(kNameCopy <= sizeof ifr.ifr_name, "interface name field too small");
+  std::snprintf(ifr.ifr_name, kNameCopy, "%s", ifname);
+  return ifr;
+}
+
+}  // namespace
+
+InterfaceState InterfaceWatch::Look(const char* ifname) {
+  InterfaceState state;
+  if (s_ < 0) s_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s_ < 0) return state;
+  ifreq ifr = RequestFor(ifname);
+  if (ioctl(s_, SIOCGIFFLAGS, &ifr) != 0) return state;
+  state.exists = true;
+  const unsigned flags = static_cast<unsigned short>(ifr.ifr_flags);
+  state.up = (flags & IFF_UP) != 0 && (flags & IFF_RUNNING) != 0;
+  ifr = RequestFor(ifname);
+  ifr.ifr_addr.sa_family = AF_INET;
+  if (ioctl(s_, SIOCGIFADDR, &ifr) == 0) {
+    sockaddr_in sin;
+    std::memcpy(&sin, &ifr.ifr_addr, sizeof sin);
+    state.address = sin.sin_addr.s_addr;
+  }
+  return state;
+}
