@@ -867,6 +867,15 @@ INSTANTIATE_TEST_SUITE_P(
               NothingAnnounced(run);
               ExpectExplained(*run.moxtil, "--- error(udp_vcre_cep)",
                               "^announce port \\d+ on 127\\.0\\.0\\.1: cannot open the UDP endpoint: Address already");
+              EXPECT_EQ(CountMatching(*run.moxtil, "^announce port \\d+: the program that holds it does not share "
+                                                   "it, even with -b$"), 1);
+            }),
+        // Held by a program that shares it: -b is the remedy, and the line says so.
+        Case{"AnnouncePortTakenWithoutB"}.Args({"-T5"}).Before(Hold(SOCK_DGRAM, "127.0.0.1", 10)).NoTarget()
+            .Status({"-1 failed to open the UDP endpoint"}).Why("Address already in use.*the update ends$")
+            .After([](Trial& run) {
+              EXPECT_EQ(CountMatching(*run.moxtil, "^announce port \\d+: another program holds it; -b shares it "
+                                                   "with a program that allows sharing$"), 1);
             }),
         Case{"ListMissing"}.List(ListOf("")).Before([](Trial& run) { unlink(run.dir.File("filelist").c_str()); })
             .NoTarget().Exit(255).Status({})
@@ -882,6 +891,55 @@ INSTANTIATE_TEST_SUITE_P(
             }),
         Refused("ListSecondProgramMissing", "{A} {X}\n", {kNotFound, kUnreadable}, ".*none is missing")),
     [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
+
+// The command line as a person types it: the two questions answered with
+// exit 0, and each mistyped option or bad value named in one line before
+// the exit with 255. No simulator: nothing is announced or accepted.
+struct CommandLine {
+  std::string name;
+  Strings args;
+  int exit;
+  Strings lines;  // regular expressions, the whole log (the usage text as "USAGE")
+};
+void PrintTo(const CommandLine& c, std::ostream* os) { *os << c.name; }
+
+class CommandLineRows : public ::testing::TestWithParam<CommandLine> {};
+
+TEST_P(CommandLineRows, AnsweredOrNamed) {
+  const CommandLine& c = GetParam();
+  std::unique_ptr<Process> moxtil = StartMoxtil(PortBase(), c.args);
+  ExpectExit(*moxtil, c.exit, Millis(10000));
+  Strings log = LogLines(*moxtil);
+  EXPECT_TRUE(StatusLines(*moxtil).empty());
+  if (!c.lines.empty() && c.lines[0] == "USAGE") {
+    ASSERT_EQ(log.size(), 36u);  // its 35 lines and the pointer to the manual page
+    EXPECT_EQ(log[0], "Usage : Moxtil <file-1> <file-2> <file-3> [-option] ");
+    log.erase(log.begin(), log.begin() + 35);
+  }
+  const Strings want(c.lines.begin() + (!c.lines.empty() && c.lines[0] == "USAGE" ? 1 : 0), c.lines.end());
+  ASSERT_EQ(log.size(), want.size()) << (log.empty() ? "" : log[0]);
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_TRUE(std::regex_search(log[i], std::regex(want[i]))) << log[i];
+}
+
+const Strings kNamedFiles = {"loader.b", "idcode.sys", "target.bin"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CommandLineRows,
+    ::testing::Values(
+        CommandLine{"Version", {"--version"}, 0, {"^Network program loading\\(MOXTIL\\) version \\d+\\.\\d+$"}},
+        CommandLine{"Help", {"--help"}, 0, {"USAGE", "^The options -M, -E and -J, .*: man moxtil$"}},
+        CommandLine{"NoSuchOption", Plus(kNamedFiles, {"-X"}), 255, {"^option -X: no such option$"}},
+        CommandLine{"TimeOutNotANumber", Plus(kNamedFiles, {"-T12x"}), 255,
+                    {"^option -T12x: not a number of seconds$"}},
+        CommandLine{"CountNotANumber", Plus(kNamedFiles, {"-M1o"}), 255, {"^option -M1o: not a number of targets$"}},
+        CommandLine{"FailuresWithoutM", Plus(kNamedFiles, {"-E3"}), 255,
+                    {"^option -E3: only with -M \\(several targets at once\\)$"}},
+        CommandLine{"NoFailures", Plus(kNamedFiles, {"-M", "-E0"}), 255,
+                    {"^option -E0: at least 1 failure in a row ends the run$"}},
+        CommandLine{"FailuresNotANumber", Plus(kNamedFiles, {"-M", "-E3x"}), 255,
+                    {"^option -E3x: not a number of failures$"}},
+        CommandLine{"RecordUnnamed", Plus(kNamedFiles, {"-M", "-J"}), 255, {"^option -J: no record file named"}}),
+    [](const ::testing::TestParamInfo<CommandLine>& p) { return p.param.name; });
 
 // Several targets at once (-M): simulated targets on 127.0.0.2 and up, in a
 // network namespace of the test's own, announced by broadcast.

@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr char kVersionLine[] = "Network program loading(MOXTIL) version " MOXTIL_VERSION;
 constexpr char kTitleLine[] = "Loads a loader, an ID code and a target program into target devices on the LAN";
 constexpr int kAnnounceIntervalMs = 100;
 constexpr int kAnnounceFailurePauseMs = 2000;
@@ -175,9 +174,18 @@ void RunCycle(bool firstCycle) {
   if (cepid < 0) {
     const unsigned port = AnnouncePort(_baseOffset);
     const char* why = ItronReason();
+    const bool taken = ItronErrno() == EADDRINUSE;
     printLog(stderr, "announce port %u on %s: cannot open the UDP endpoint: %s", port,
              FormatAddress(GetMyIPAddr(ifname)).text, why);
     printLog(stderr, "--- error(udp_vcre_cep)");
+    // Another program on this host holds the port (a simulator, a second
+    // station): -b shares it with one that allows that.
+    if (taken && !_reuse_addr) {
+      printLog(stderr, "announce port %u: another program holds it; -b shares it with a program that allows "
+               "sharing", port);
+    } else if (taken) {
+      printLog(stderr, "announce port %u: the program that holds it does not share it, even with -b", port);
+    }
     printLog(stderr, "no target can be invited without the announce port %u (%s): the update ends", port, why);
     ConsoleOut(status::kUdpEndpointFailed);
     SoftwareUpError();
@@ -247,7 +255,9 @@ int RunMoxtil(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
 
-  if (ParameterShell(argc, argv) != 0) return -1;
+  const int taken = ParameterShell(argc, argv);
+  if (taken == kParameterAnswered) return 0;
+  if (taken != 0) return -1;
 
   ResetRunState();
   _TimeOutmSecond = 1000 * _TimeOutSecond;
