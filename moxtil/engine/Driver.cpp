@@ -160,6 +160,7 @@ const char* EndedBy(int result) {
   switch (lastEnding) {
     case AcceptorEnding::kCount: return "count";
     case AcceptorEnding::kSignal: return "signal";
+    case AcceptorEnding::kFailureGuard: return "failure_guard";
     case AcceptorEnding::kIdle: return "idle";
     case AcceptorEnding::kServed: return "done";
     default: break;

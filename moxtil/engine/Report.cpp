@@ -249,4 +249,27 @@ void PrintSummary() {
   if (count > listed) printLog(stderr, "summary: %d more targets, not listed (their lines are above)", count - listed);
   const int finished = FinishedCount();
   printLog(stderr, "%d target%s: %d finished, %d failed", count, count == 1 ? "" : "s", finished, count - finished);
+  PrintTally();
+}
+
+void PrintTally() {
+  // What a shift asks: why the failures failed, how many devices (by
+  // hardware address, else by address) came through at once, and how long
+  // a program takes.
+  const RunTally& tally = TheRunTally();
+  char failures[1024] = "none";
+  if (tally.failures.Total() > 0) tally.failures.Format(failures, sizeof failures, false);
+  printLog(stderr, "failures: %s", failures);
+  const DeviceTally& d = tally.devices;
+  char untold[96] = "";
+  if (d.Untold() > 0) snprintf(untold, sizeof untold, " (and %d targets of devices beyond these not told apart)", d.Untold());
+  printLog(stderr, "devices: %d: %d finished at the first try, %d after a retry, %d never finished%s", d.Devices(),
+           d.FirstTry(), d.AfterRetry(), d.Never(), untold);
+  const TimeTally& t = tally.times;
+  if (t.Count() == 0) {
+    printLog(stderr, "times of the finished programs: none finished");
+    return;
+  }
+  printLog(stderr, "times of the finished programs: fastest %s, median %s, slowest %s", FormatDuration(t.Fastest()).text,
+           FormatDuration(t.Median()).text, FormatDuration(t.Slowest()).text);
 }
