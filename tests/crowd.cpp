@@ -220,8 +220,8 @@ void CheckTally(CrowdOutcome& o, const std::vector<Json>& record, const std::map
   const int seen = static_cast<int>(devices.size());
   fig["devices first try"] = first;
   fig["devices after a retry"] = retry;
-  EXPECT_EQ(OnlyLine(o.log, "devices: "), Text(seen) + ": " + Text(first) + " finished at the first try, " +
-                                              Text(retry) + " after a retry, " + Text(never) + " never finished");
+  EXPECT_EQ(OnlyLine(o.log, "devices: "), Text(seen) + " (" + Text(first) + " first try, " + Text(retry) +
+                                              " after a retry, " + Text(never) + " never finished)");
   const Json& d = (*end)["devices"];
   EXPECT_EQ(d["seen"], seen);
   EXPECT_EQ(d["first_try"], first);
@@ -248,12 +248,12 @@ void CheckTally(CrowdOutcome& o, const std::vector<Json>& record, const std::map
     ms.push_back(m[1].matched ? std::stoll(m[1]) : std::stoll(m[2]) * 1000 + std::stoll(m[3]) * 10);
   }
   const Json& t = (*end)["program_ms"];
-  const std::string times = OnlyLine(o.log, "times of the finished programs: ");
+  const std::string times = OnlyLine(o.log, "programs finished in: ");
   const int finished = fig["finished"];
   if (finished > 1000) return;  // beyond the listed targets
   EXPECT_EQ(static_cast<int>(ms.size()), finished) << "finished targets' summary lines";
   if (ms.empty()) {
-    EXPECT_EQ(times, "none finished");
+    EXPECT_EQ(times, "none finished");  // "programs finished in: none finished"
     EXPECT_TRUE(t["median"].is_null());
     return;
   }

@@ -263,13 +263,13 @@ void PrintTally() {
   const DeviceTally& d = tally.devices;
   char untold[96] = "";
   if (d.Untold() > 0) snprintf(untold, sizeof untold, " (and %d targets of devices beyond these not told apart)", d.Untold());
-  printLog(stderr, "devices: %d: %d finished at the first try, %d after a retry, %d never finished%s", d.Devices(),
-           d.FirstTry(), d.AfterRetry(), d.Never(), untold);
+  printLog(stderr, "devices: %d (%d first try, %d after a retry, %d never finished)%s", d.Devices(), d.FirstTry(),
+           d.AfterRetry(), d.Never(), untold);
   const TimeTally& t = tally.times;
   if (t.Count() == 0) {
-    printLog(stderr, "times of the finished programs: none finished");
+    printLog(stderr, "programs finished in: none finished");
     return;
   }
-  printLog(stderr, "times of the finished programs: fastest %s, median %s, slowest %s", FormatDuration(t.Fastest()).text,
+  printLog(stderr, "programs finished in: fastest %s, median %s, slowest %s", FormatDuration(t.Fastest()).text,
            FormatDuration(t.Median()).text, FormatDuration(t.Slowest()).text);
 }
