@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <regex>
+#include <set>
 
 #include "tests/testkit.h"
 
@@ -264,6 +265,17 @@ void CheckRecord(const Case& c, Trial& run) {
   }
   if (!Has(c.leftOut, "run_begin")) {
     EXPECT_EQ(OfType(lines, "run_begin").size(), static_cast<size_t>(run.runsRecorded));
+    // Each run named once, by an identifier of its own that every line of
+    // it carries; each of this station.
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    std::set<std::string> runs;
+    for (const Json& b : OfType(lines, "run_begin")) {
+      EXPECT_EQ(b["station"], host);
+      runs.insert(b["run"].get<std::string>());
+    }
+    EXPECT_EQ(runs.size(), static_cast<size_t>(run.runsRecorded));
+    for (const Json& j : lines) EXPECT_EQ(runs.count(j.value("run", "")), 1u) << j.dump();
   }
   const std::vector<Json> ends = OfType(lines, "run_end");
   ASSERT_EQ(ends.size(), static_cast<size_t>(run.runsRecorded));
@@ -1033,6 +1045,12 @@ INSTANTIATE_TEST_SUITE_P(
             .Status({kConnect, kRebootError, kConnect, kErasing, "*", kFinish}).After([](Trial& run) {
               ExpectExplained(*run.moxtil, "127.0.0.2 -1 _reboot data error",
                            "^127\\.0\\.0\\.2 the target started over \\(a new loader connection came from it\\): loader ");
+              // One device (by its address: loopback has no hardware
+              // address), finished after a retry.
+              EXPECT_EQ(CountMatching(*run.moxtil, "^failures: 1 x -1 _reboot data error$"), 1);
+              EXPECT_EQ(CountMatching(*run.moxtil, "^devices: 1 \\(0 first try, 1 after a retry, 0 never finished\\)$"), 1);
+              EXPECT_EQ(CountMatching(*run.moxtil, "^programs finished in: fastest (\\d+ ms|\\d+\\.\\d\\d s), median "
+                                                   "\\1, slowest \\1$"), 1);
             }),
         // A late device while another waits: the first's wait runs out (-T5), it comes back a second
         // later while the second waits for its own. The late one is refused, not handed to the
