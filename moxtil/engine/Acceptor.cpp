@@ -155,11 +155,12 @@ void KeepRecord(const PROCESS_INFO& p) {
   // -E: target after target fails; something shared by all of them is
   // wrong. The run ends as on a first stop signal.
   const FailureTally& row = TheRunTally().guard.Row();
-  char told[768];
+  static char told[640], line[1024];  // the acceptor's alone, off its small stack
   row.Format(told, sizeof told, true);
-  printLog(stderr, "%d failures in a row (%s): no more targets are taken; check the files and the network",
+  snprintf(line, sizeof line, "%d failures in a row (%s): no more targets are taken; check the files and the network",
            row.Total(), told);
-  RecordWarning("failure_guard", told);
+  printLog(stderr, "%s", line);
+  RecordWarning("failure_guard", line);
   StopRun(StopCause::kFailureGuard);
 }
 
