@@ -250,7 +250,7 @@ void CheckTally(CrowdOutcome& o, const std::vector<Json>& record, const std::map
   const Json& t = (*end)["program_ms"];
   const std::string times = OnlyLine(o.log, "programs finished in: ");
   const int finished = fig["finished"];
-  if (finished > 1000) return;  // beyond the listed targets
+  if (fig["targets"] > 1000) return;  // the summary lists the first 1000 targets only
   EXPECT_EQ(static_cast<int>(ms.size()), finished) << "finished targets' summary lines";
   if (ms.empty()) {
     EXPECT_EQ(times, "none finished");  // "programs finished in: none finished"
