@@ -53,14 +53,19 @@ TEST_P(Crowd, EveryLineIsTrueOfTheDeviceItNames) { RunAndCheck(GetParam(), 36, 1
 INSTANTIATE_TEST_SUITE_P(Seeds, Crowd, ::testing::Values(1u, 2u, 3u));
 
 // -E3: a crowd made of devices gone after their loader, as when the wrong
-// loader is served, stops taking targets at the third failure in a row; the
-// one being served then finishes, a device that connects after it is never
-// taken (its connection is reset unserved at the end); the run ends by
-// itself. One good device between the failures keeps the guard from
+// loader is served, stops taking targets at the third "-1 " line in a row;
+// the one being served then finishes, a device that connects after it is
+// never taken (its connection is reset unserved at the end); the run ends by
+// itself. One finish line between the failures keeps the guard from
 // tripping. About 10 s a row.
 struct GuardRow {
   std::string name;
-  std::vector<std::pair<std::string, int64_t>> devices;  // kind ("gone", "good", "late"), arrival in ms
+  struct Arrival {
+    std::string kind;  // "gone" (after its loader), "good", "late"
+    int64_t ms;        // from the start
+    Strings options = {};  // the simulator's
+  };
+  std::vector<Arrival> devices;
   bool trips;
 };
 void PrintTo(const GuardRow& row, std::ostream* os) { *os << row.name; }
@@ -81,9 +86,10 @@ TEST_P(Guard, NFailuresInARowStopTheRun) {
   std::vector<Device> crowd;
   for (size_t i = 0; i < row.devices.size(); ++i) {
     Device d;
-    d.kind = row.devices[i].first;
+    d.kind = row.devices[i].kind;
     d.address = "127.1.0." + std::to_string(i + 2);
-    d.startMs = row.devices[i].second;
+    d.startMs = row.devices[i].ms;
+    d.options = row.devices[i].options;
     if (d.kind == "gone") d.options = {"--no-data-connect"};
     crowd.push_back(d);
   }
@@ -121,12 +127,15 @@ INSTANTIATE_TEST_SUITE_P(
     Guard, Guard,
     ::testing::Values(
         // Three gone at once fail at about 2.4 s; the good one, served since
-        // 1 s, ends at about 7 s; the late one (127.1.0.6) is not taken.
-        GuardRow{"TripsAtTheThird", {{"gone", 300}, {"gone", 400}, {"gone", 500}, {"good", 1000}, {"late", 4000}},
+        // 1 s and taking its program at 50 kB/s from 2 s on, writes its
+        // finish after them; the late one (127.1.0.6) is not taken.
+        GuardRow{"TripsAtTheThird",
+                 {{"gone", 300}, {"gone", 400}, {"gone", 500}, {"good", 1000, {"--program-rate", "50000"}},
+                  {"late", 4000}},
                  true},
-        // The good one ends (about 6.5 s) between the second failure (about
-        // 2.4 s) and the third (about 10 s).
-        GuardRow{"AFinishBetween", {{"gone", 300}, {"gone", 400}, {"good", 500}, {"gone", 8000}}, false}),
+        // The good one's finish (about 3.2 s) comes between the second
+        // failure (about 2.4 s) and the third (about 7 s).
+        GuardRow{"AFinishBetween", {{"gone", 300}, {"gone", 400}, {"good", 2000}, {"gone", 5000}}, false}),
     [](const ::testing::TestParamInfo<GuardRow>& p) { return p.param.name; });
 
 // For bench/crowd.sh: CROWD_DEVICES devices (default 1000) from CROWD_SEED

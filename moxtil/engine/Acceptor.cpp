@@ -149,19 +149,8 @@ void TakeDataConnection() {
 
 /// What is kept of a target whose transfer ended: for the summary and the record.
 void KeepRecord(const PROCESS_INFO& p) {
-  const bool tripped = RecordServed(p);
+  RecordServed(p);
   RecordTargetEnd(p);
-  if (!tripped) return;
-  // -E: target after target fails; something shared by all of them is
-  // wrong. The run ends as on a first stop signal.
-  const FailureTally& row = TheRunTally().guard.Row();
-  static char told[640], line[1024];  // the acceptor's alone, off its small stack
-  row.Format(told, sizeof told, true);
-  snprintf(line, sizeof line, "%d failures in a row (%s): no more targets are taken; check the files and the network",
-           row.Total(), told);
-  printLog(stderr, "%s", line);
-  RecordWarning("failure_guard", line);
-  StopRun(StopCause::kFailureGuard);
 }
 
 AcceptorEnding StoppedBy() {

@@ -120,6 +120,25 @@ void Tagged(const PROCESS_INFO& p, const char* text, char* out, size_t size) {
   }
 }
 
+/// -E: a target's outcome, as its line is written, to the failure guard.
+/// When target after target fails, something all of them share is wrong:
+/// the run ends as on a first stop signal, and says why.
+void GuardOutcome(const char* line) {
+  if (IsSingleTargetMode()) return;
+  const bool finished = strcmp(line, status::kFinish) == 0;
+  if (!finished && strncmp(line, "-1 ", 3) != 0) return;
+  if (!CountOutcome(finished, line)) return;
+  // Once: the guard's row no longer changes, and only this thread is here.
+  static char told[640], explained[1024];  // off the transfer's small stack
+  const FailureTally& row = TheRunTally().guard.Row();
+  row.Format(told, sizeof told, true);
+  snprintf(explained, sizeof explained, "%d failures in a row (%s): no more targets are taken; check the files and "
+           "the network", row.Total(), told);
+  printLog(stderr, "%s", explained);
+  RecordWarning("failure_guard", explained);
+  StopRun(StopCause::kFailureGuard);
+}
+
 }  // namespace
 
 void TargetFailure(PROCESS_INFO& p, const char* why, const char* line) {
@@ -128,6 +147,7 @@ void TargetFailure(PROCESS_INFO& p, const char* why, const char* line) {
   Tagged(p, why, explained, sizeof explained);
   Tagged(p, line, status, sizeof status);
   ConsoleOutTogether(explained, Tone::kPlain, status, ToneOf(line));
+  GuardOutcome(line);
 }
 
 void TargetStatus(PROCESS_INFO& p, const char* line) {
@@ -135,6 +155,7 @@ void TargetStatus(PROCESS_INFO& p, const char* line) {
   char text[160];
   Tagged(p, line, text, sizeof text);
   ConsoleOut(text, ToneOf(line));
+  GuardOutcome(line);
 }
 
 void ProgressOut(PROCESS_INFO& p, const char* line) {

@@ -24,6 +24,7 @@ namespace {
 std::atomic<bool> stopRequested{false};
 std::atomic<StopCause> stopCause{StopCause::kNone};
 RunTally runTally;
+std::mutex guardLock;  // over runTally.guard, fed by every transfer
 
 ServedTarget served[kServedListed];
 std::atomic<int> servedCount{0};
@@ -151,7 +152,7 @@ const char* StopReason() {
 
 const RunTally& TheRunTally() { return runTally; }
 
-bool RecordServed(const PROCESS_INFO& p) {
+void RecordServed(const PROCESS_INFO& p) {
   const int n = servedCount;
   if (n < kServedListed) {
     ServedTarget& t = served[n];
@@ -170,7 +171,11 @@ bool RecordServed(const PROCESS_INFO& p) {
   } else {
     runTally.failures.Add(p.lastStatus);
   }
-  return runTally.guard.Add(p.finished, p.lastStatus);
+}
+
+bool CountOutcome(bool finished, const char* line) {
+  std::lock_guard<std::mutex> lock(guardLock);
+  return runTally.guard.Add(finished, line);
 }
 
 int ServedCount() { return servedCount; }

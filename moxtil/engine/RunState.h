@@ -208,12 +208,18 @@ struct ServedTarget {
 };
 constexpr int kServedListed = 1000;
 /// Keeps the record of a transfer that ended (the acceptor, after its
-/// thread) and counts it in the run's tally: true when it is the failure
-/// that trips the failure guard (-E).
-bool RecordServed(const PROCESS_INFO& p);
+/// thread) and counts it in the run's tally.
+void RecordServed(const PROCESS_INFO& p);
+/// A target's outcome, as its finish or "-1 " line is written (by its
+/// transfer, or the acceptor), counted by the failure guard under a lock of
+/// its own: true for the failure that trips it. The order of the lines is
+/// the order of the guard: a finish written between two failures breaks
+/// their row, whenever their targets end.
+bool CountOutcome(bool finished, const char* line);
 
 /// What the run's targets came to, every one of them counted: written by
-/// RecordServed, read by the summary and the record once the acceptor ended.
+/// RecordServed (the guard by CountOutcome), read by the summary and the
+/// record once the acceptor ended.
 struct RunTally {
   FailureTally failures;
   DeviceTally devices;  // by hardware address where known, else by address
