@@ -17,6 +17,7 @@ packages=(
   socat time                     # benchmark baseline and its measurements; the terminal test's port block
   strace linux-perf              # the benchmark's profile (system calls counted, CPU sampled)
   tmux                           # the terminal test reads moxtil's screen through it
+  jq                             # the manual page's examples over a record (the identity test)
   file                           # shows what a cross build made
   dpkg-dev                       # the Debian package: its dependencies and architecture
   groff-base man-db bsdextrautils  # the manual page rendered and checked (groff, man, col)

@@ -1,6 +1,7 @@
 #include "tests/crowd.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -96,8 +97,9 @@ CrowdOutcome RunCrowd(int base, const std::vector<Device>& devices, const String
     sims.push_back(StartSim(base, options));
   }
   for (auto& sim : sims) sim->WaitExit(Millis(int64_t{deviceLimitS} * 1000 + 5000));
-  // Every device is done: the stop signal ends the run (none is served by now).
-  moxtil->Signal(SIGINT);
+  // Every device is done: the stop signal ends the run (none is served by
+  // now), unless the run ended by itself (-E).
+  if (moxtil->ExitMs() < 0) moxtil->Signal(SIGINT);
   outcome.exit = moxtil->WaitExit(Millis(60000)).value_or(-1);
   for (auto& sim : sims) {
     for (Report& update : SimReports(*sim, "update")) outcome.updates.push_back(std::move(update));
@@ -134,6 +136,149 @@ std::string DataAddressOf(const Report& update) {
   return update.count("data_from") != 0 ? Field(update, "data_from") : Field(update, "target");
 }
 
+/// A time as the summary tells it: ms under a second, else s to 10 ms.
+std::string Told(int64_t ms) {
+  char text[32];
+  if (ms < 1000) {
+    snprintf(text, sizeof text, "%lld ms", static_cast<long long>(ms));
+  } else {
+    snprintf(text, sizeof text, "%.2f s", static_cast<double>(ms) / 1000.0);
+  }
+  return text;
+}
+
+/// The one log line that begins with prefix, without it; "" (a failure) when
+/// there is not exactly one.
+std::string OnlyLine(const Strings& log, const std::string& prefix) {
+  std::string found;
+  int n = 0;
+  for (const std::string& line : log) {
+    if (line.compare(0, prefix.size(), prefix) == 0) {
+      found = line.substr(prefix.size());
+      ++n;
+    }
+  }
+  EXPECT_EQ(n, 1) << "lines beginning \"" << prefix << "\"";
+  return found;
+}
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+/// The summary's tally and run_end's, against the per-target lines, the
+/// record's targets and the devices' own accounts: failures by status line,
+/// devices (first try, after a retry, never finished), times of the finished
+/// programs; and every record line of the run carries its run and station.
+void CheckTally(CrowdOutcome& o, const std::vector<Json>& record, const std::map<std::string, int>& whole) {
+  std::map<std::string, int>& fig = o.figures;
+  // Failures: the tagged "-1 " lines, by their text.
+  std::map<std::string, int> byLine;
+  for (const std::string& line : o.log) {
+    const size_t blank = line.find(' ');
+    if (blank == std::string::npos || line.compare(0, 4, "127.") != 0) continue;
+    if (line.compare(blank + 1, 3, "-1 ") == 0) ++byLine[Trimmed(line.substr(blank + 1))];
+  }
+  std::map<std::string, int> told;
+  const std::string failures = OnlyLine(o.log, "failures: ");
+  int last = INT32_MAX;
+  if (failures != "none") {
+    const std::regex entry("(\\d+) x (.*?)(, (?=\\d+ x )|$)");
+    for (auto it = std::sregex_iterator(failures.begin(), failures.end(), entry); it != std::sregex_iterator(); ++it) {
+      const int n = std::stoi((*it)[1]);
+      EXPECT_LE(n, last) << "failures not most frequent first: " << failures;
+      last = n;
+      told[(*it)[2]] = n;
+    }
+  }
+  EXPECT_EQ(told, byLine) << "the summary's failures against the -1 lines: " << failures;
+  const auto end = std::find_if(record.rbegin(), record.rend(), [](const Json& j) { return j["type"] == "run_end"; });
+  if (end == record.rend()) return;
+  std::map<std::string, int> recorded;
+  for (const auto& [line, n] : (*end)["failures"].items()) recorded[line] = n.get<int>();
+  EXPECT_EQ(recorded, byLine) << "run_end's failures against the -1 lines";
+
+  // Devices: by hardware address where the record has one, else by address,
+  // in the order their targets ended.
+  struct Tries {
+    int tries = 0, finishedAt = 0;
+  };
+  std::map<std::string, Tries> devices;
+  for (const Json& j : record) {
+    if (j.value("type", "") != "target_end") continue;
+    Tries& d = devices[j["mac"].is_string() ? j["mac"].get<std::string>() : j["target"].get<std::string>()];
+    ++d.tries;
+    if (j["result"] == "finished" && d.finishedAt == 0) d.finishedAt = d.tries;
+  }
+  int first = 0, retry = 0, never = 0;
+  for (const auto& [key, d] : devices) {
+    first += d.finishedAt == 1 ? 1 : 0;
+    retry += d.finishedAt > 1 ? 1 : 0;
+    never += d.finishedAt == 0 ? 1 : 0;
+  }
+  const int seen = static_cast<int>(devices.size());
+  fig["devices first try"] = first;
+  fig["devices after a retry"] = retry;
+  EXPECT_EQ(OnlyLine(o.log, "devices: "), Text(seen) + " (" + Text(first) + " first try, " + Text(retry) +
+                                              " after a retry, " + Text(never) + " never finished)");
+  const Json& d = (*end)["devices"];
+  EXPECT_EQ(d["seen"], seen);
+  EXPECT_EQ(d["first_try"], first);
+  EXPECT_EQ(d["after_retry"], retry);
+  EXPECT_EQ(d["never_finished"], never);
+  // The devices' own accounts: those that hold the whole program at least once.
+  std::set<std::string> holding;
+  for (const auto& [address, n] : whole) {
+    std::string device = address;
+    for (const Device& x : o.devices) {
+      if (x.dataFrom == address) device = x.address;
+    }
+    if (n > 0) holding.insert(device);
+  }
+  EXPECT_EQ(first + retry, static_cast<int>(holding.size())) << "devices that finished, against those holding it";
+
+  // Times: the finished targets' summary lines, as the summary gives them.
+  std::vector<int64_t> ms;
+  const std::regex figures("^summary: 127\\.[^:]*: program [^,]*, \\d+ bytes in (\\d+) ms.*: 100 % finish$|"
+                           "^summary: 127\\.[^:]*: program [^,]*, \\d+ bytes in (\\d+)\\.(\\d\\d) s .*: 100 % finish$");
+  for (const std::string& line : o.log) {
+    std::smatch m;
+    if (!std::regex_search(line, m, figures)) continue;
+    ms.push_back(m[1].matched ? std::stoll(m[1]) : std::stoll(m[2]) * 1000 + std::stoll(m[3]) * 10);
+  }
+  const Json& t = (*end)["program_ms"];
+  const std::string times = OnlyLine(o.log, "programs finished in: ");
+  const int finished = fig["finished"];
+  if (fig["targets"] > 1000) return;  // the summary lists the first 1000 targets only
+  EXPECT_EQ(static_cast<int>(ms.size()), finished) << "finished targets' summary lines";
+  if (ms.empty()) {
+    EXPECT_EQ(times, "none finished");  // "programs finished in: none finished"
+    EXPECT_TRUE(t["median"].is_null());
+    return;
+  }
+  std::sort(ms.begin(), ms.end());
+  const int64_t median = ms[(ms.size() - 1) / 2];
+  EXPECT_EQ(times, "fastest " + Told(ms.front()) + ", median " + Told(median) + ", slowest " + Told(ms.back()));
+  EXPECT_EQ(Told(t["fastest"].get<int64_t>()), Told(ms.front()));
+  EXPECT_EQ(Told(t["median"].get<int64_t>()), Told(median));
+  EXPECT_EQ(Told(t["slowest"].get<int64_t>()), Told(ms.back()));
+  fig["median ms"] = static_cast<int>(median);
+}
+
+/// Every line of the record belongs to one run, named by run_begin, of this
+/// station.
+void CheckRunAndStation(const std::vector<Json>& record) {
+  ASSERT_FALSE(record.empty());
+  ASSERT_EQ(record[0]["type"], "run_begin");
+  const Json run = record[0]["run"];
+  ASSERT_TRUE(run.is_string() && !run.get<std::string>().empty()) << record[0].dump();
+  char host[256] = "";
+  gethostname(host, sizeof host - 1);
+  EXPECT_EQ(record[0]["station"], host);
+  for (const Json& j : record) EXPECT_EQ(j["run"], run) << j.dump();
+}
+
 }  // namespace
 
 void CheckCrowd(CrowdOutcome& o, const FileSet& files) {
@@ -167,6 +312,7 @@ void CheckCrowd(CrowdOutcome& o, const FileSet& files) {
 
   // The record: a finish exactly for the devices that hold the program.
   const std::vector<Json> record = ReadRecord(o.record);
+  CheckRunAndStation(record);
   std::map<std::string, int> finishedFor, finishedRec, failedRec;
   std::set<std::string> served;  // addresses this run served a loader to
   for (const Json& j : record) {
@@ -245,6 +391,8 @@ void CheckCrowd(CrowdOutcome& o, const FileSet& files) {
   } else {
     ADD_FAILURE() << "no run_end";
   }
+
+  CheckTally(o, record, whole);
 
   // Every data connection reset before its ID code is explained: refused by
   // the acceptor, or handed to a transfer that ended before it took it.

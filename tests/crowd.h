@@ -62,7 +62,12 @@ CrowdOutcome RunCrowd(int base, const std::vector<Device>& devices, const String
 ///   was paired by hardware address, or by order and the log says so;
 /// - every data connection a device had refused is explained;
 /// - the counts of the summary, the record and the lines agree, and the
-///   exit value with them.
+///   exit value with them;
+/// - the summary's and run_end's failures by line, devices (first try,
+///   after a retry, never finished) and times of the finished programs
+///   agree with the per-target lines, the record's targets and the devices'
+///   own accounts;
+/// - every record line carries the run named by run_begin, of this station.
 void CheckCrowd(CrowdOutcome& outcome, const FileSet& files);
 
 }  // namespace testkit

@@ -2,6 +2,7 @@
 // against moxtil -M -T4, in a network namespace of the test's own with the
 // socket buffers of a small device. What each device received, and how each
 // of its streams ended, is held against moxtil's lines, summary and record.
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 
@@ -50,6 +51,92 @@ class Crowd : public ::testing::TestWithParam<uint32_t> {};
 TEST_P(Crowd, EveryLineIsTrueOfTheDeviceItNames) { RunAndCheck(GetParam(), 36, 1100); }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, Crowd, ::testing::Values(1u, 2u, 3u));
+
+// -E3: a crowd made of devices gone after their loader, as when the wrong
+// loader is served, stops taking targets at the third "-1 " line in a row;
+// the one being served then finishes, a device that connects after it is
+// never taken (its connection is reset unserved at the end); the run ends by
+// itself. One finish line between the failures keeps the guard from
+// tripping. About 10 s a row.
+struct GuardRow {
+  std::string name;
+  struct Arrival {
+    std::string kind;  // "gone" (after its loader), "good", "late"
+    int64_t ms;        // from the start
+    Strings options = {};  // the simulator's
+  };
+  std::vector<Arrival> devices;
+  bool trips;
+};
+void PrintTo(const GuardRow& row, std::ostream* os) { *os << row.name; }
+
+class Guard : public ::testing::TestWithParam<GuardRow> {};
+
+TEST_P(Guard, NFailuresInARowStopTheRun) {
+  REQUIRE_SIM();
+  std::string why;
+  if (!UsePrivateNetwork(true, &why)) GTEST_SKIP() << why;
+  const GuardRow& row = GetParam();
+  TempDir dir;
+  const int base = PortBase();
+  ASSERT_GT(base, 0);
+  const CrowdFiles sizes;
+  const FileSet files = {MakeFile(dir.File("loader.b"), sizes.loader, 7), MakeFile(dir.File("id"), 10, 8),
+                         MakeFile(dir.File("target.bin"), sizes.program, 9), ""};
+  std::vector<Device> crowd;
+  for (size_t i = 0; i < row.devices.size(); ++i) {
+    Device d;
+    d.kind = row.devices[i].kind;
+    d.address = "127.1.0." + std::to_string(i + 2);
+    d.startMs = row.devices[i].ms;
+    d.options = row.devices[i].options;
+    if (d.kind == "gone") d.options = {"--no-data-connect"};
+    crowd.push_back(d);
+  }
+  const std::string record = dir.File("record.jsonl");
+  CrowdOutcome o = RunCrowd(base, crowd, {files.loader, files.id, files.program, "-M", "-E3", "-T2", "-R",
+                                          "-J" + record}, record, 12);
+  CheckCrowd(o, files);
+  const int told = static_cast<int>(std::count(o.log.begin(), o.log.end(),
+      "3 failures in a row (3 x \"-1 id data error\"): no more targets are taken; check the files and the network"));
+  EXPECT_EQ(told, row.trips ? 1 : 0);
+  EXPECT_EQ(o.figures["ended_by failure_guard"], row.trips ? 1 : 0);
+  EXPECT_EQ(o.exit, 1);
+  // The device that came after the guard tripped was never taken; the one
+  // served meanwhile finished.
+  for (const Device& d : crowd) {
+    const bool served = std::any_of(o.log.begin(), o.log.end(), [&d](const std::string& line) {
+      return line == d.address + " 000 % connect";
+    });
+    EXPECT_EQ(served, d.kind != "late") << d.address;
+  }
+  for (const Report& u : o.updates) {
+    if (Field(u, "target") == "127.1.0.6") {
+      EXPECT_EQ(Field(u, "result"), "host-reset-loader");
+    }
+  }
+  EXPECT_EQ(o.figures["finished"], static_cast<int>(std::count_if(crowd.begin(), crowd.end(),
+                                                                    [](const Device& d) { return d.kind == "good"; })));
+  if (::testing::Test::HasFailure() || getenv("CROWD_SHOW")) {
+    for (const std::string& line : o.log) std::cerr << "moxtil: " << line << "\n";
+    for (const Report& u : o.updates) std::cerr << "device " << Field(u, "target") << ": " << Field(u, "result") << "\n";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Guard, Guard,
+    ::testing::Values(
+        // Three gone at once fail at about 2.4 s; the good one, served since
+        // 1 s and taking its program at 50 kB/s from 2 s on, writes its
+        // finish after them; the late one (127.1.0.6) is not taken.
+        GuardRow{"TripsAtTheThird",
+                 {{"gone", 300}, {"gone", 400}, {"gone", 500}, {"good", 1000, {"--program-rate", "50000"}},
+                  {"late", 4000}},
+                 true},
+        // The good one's finish (about 3.2 s) comes between the second
+        // failure (about 2.4 s) and the third (about 7 s).
+        GuardRow{"AFinishBetween", {{"gone", 300}, {"gone", 400}, {"good", 2000}, {"gone", 5000}}, false}),
+    [](const ::testing::TestParamInfo<GuardRow>& p) { return p.param.name; });
 
 // For bench/crowd.sh: CROWD_DEVICES devices (default 1000) from CROWD_SEED
 // (default 1), CROWD_GAP_MS apart on average (default 900).

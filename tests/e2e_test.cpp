@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <regex>
+#include <set>
 
 #include "tests/testkit.h"
 
@@ -264,6 +265,17 @@ void CheckRecord(const Case& c, Trial& run) {
   }
   if (!Has(c.leftOut, "run_begin")) {
     EXPECT_EQ(OfType(lines, "run_begin").size(), static_cast<size_t>(run.runsRecorded));
+    // Each run named once, by an identifier of its own that every line of
+    // it carries; each of this station.
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    std::set<std::string> runs;
+    for (const Json& b : OfType(lines, "run_begin")) {
+      EXPECT_EQ(b["station"], host);
+      runs.insert(b["run"].get<std::string>());
+    }
+    EXPECT_EQ(runs.size(), static_cast<size_t>(run.runsRecorded));
+    for (const Json& j : lines) EXPECT_EQ(runs.count(j.value("run", "")), 1u) << j.dump();
   }
   const std::vector<Json> ends = OfType(lines, "run_end");
   ASSERT_EQ(ends.size(), static_cast<size_t>(run.runsRecorded));
@@ -301,13 +313,17 @@ void CheckRecord(const Case& c, Trial& run) {
       EXPECT_TRUE(t["program_sha256"].is_null()) << "a digest of part of a program";
       ASSERT_TRUE(t["status_line"].is_string() && t["explanation"].is_string());
       EXPECT_EQ(t["status_line"].get<std::string>().rfind("-1 ", 0), 0u);
-      EXPECT_TRUE(inLog(t["explanation"])) << "an explanation the log does not have";
+      // With -M the log's lines about a target begin with its address.
+      EXPECT_TRUE(inLog(t["explanation"]) || (c.several && inLog(t["target"].get<std::string>() + " " +
+                                                                 t["explanation"].get<std::string>())))
+          << "an explanation the log does not have";
       if (t["bytes_acknowledged"].is_number()) {
         EXPECT_LT(t["bytes_acknowledged"].get<int64_t>(), t["bytes_due"].get<int64_t>());
       }
     }
   }
-  const int finishLines = static_cast<int>(std::count(status.begin(), status.end(), kFinish));
+  const int finishLines = c.several ? CountMatching(*run.moxtil, "^[0-9.]+ 100 % finish$")
+                                    : static_cast<int>(std::count(status.begin(), status.end(), kFinish));
   if (!c.list) {
     EXPECT_EQ(finished, finishLines * run.runsRecorded) << "finished where no finish line was written";
   }
@@ -874,6 +890,15 @@ INSTANTIATE_TEST_SUITE_P(
               NothingAnnounced(run);
               ExpectExplained(*run.moxtil, "--- error(udp_vcre_cep)",
                               "^announce port \\d+ on 127\\.0\\.0\\.1: cannot open the UDP endpoint: Address already");
+              EXPECT_EQ(CountMatching(*run.moxtil, "^announce port \\d+: the program that holds it does not share "
+                                                   "it, even with -b$"), 1);
+            }),
+        // Held by a program that shares it: -b is the remedy, and the line says so.
+        Case{"AnnouncePortTakenWithoutB"}.Args({"-T5"}).Before(Hold(SOCK_DGRAM, "127.0.0.1", 10)).NoTarget()
+            .Status({"-1 failed to open the UDP endpoint"}).Why("Address already in use.*the update ends$")
+            .After([](Trial& run) {
+              EXPECT_EQ(CountMatching(*run.moxtil, "^announce port \\d+: another program holds it; -b shares it "
+                                                   "with a program that allows sharing$"), 1);
             }),
         Case{"ListMissing"}.List(ListOf("")).Before([](Trial& run) { unlink(run.dir.File("filelist").c_str()); })
             .NoTarget().Exit(255).Status({})
@@ -889,6 +914,55 @@ INSTANTIATE_TEST_SUITE_P(
             }),
         Refused("ListSecondProgramMissing", "{A} {X}\n", {kNotFound, kUnreadable}, ".*none is missing")),
     [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
+
+// The command line as a person types it: the two questions answered with
+// exit 0, and each mistyped option or bad value named in one line before
+// the exit with 255. No simulator: nothing is announced or accepted.
+struct CommandLine {
+  std::string name;
+  Strings args;
+  int exit;
+  Strings lines;  // regular expressions, the whole log (the usage text as "USAGE")
+};
+void PrintTo(const CommandLine& c, std::ostream* os) { *os << c.name; }
+
+class CommandLineRows : public ::testing::TestWithParam<CommandLine> {};
+
+TEST_P(CommandLineRows, AnsweredOrNamed) {
+  const CommandLine& c = GetParam();
+  std::unique_ptr<Process> moxtil = StartMoxtil(PortBase(), c.args);
+  ExpectExit(*moxtil, c.exit, Millis(10000));
+  Strings log = LogLines(*moxtil);
+  EXPECT_TRUE(StatusLines(*moxtil).empty());
+  if (!c.lines.empty() && c.lines[0] == "USAGE") {
+    ASSERT_EQ(log.size(), 36u);  // its 35 lines and the pointer to the manual page
+    EXPECT_EQ(log[0], "Usage : Moxtil <file-1> <file-2> <file-3> [-option] ");
+    log.erase(log.begin(), log.begin() + 35);
+  }
+  const Strings want(c.lines.begin() + (!c.lines.empty() && c.lines[0] == "USAGE" ? 1 : 0), c.lines.end());
+  ASSERT_EQ(log.size(), want.size()) << (log.empty() ? "" : log[0]);
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_TRUE(std::regex_search(log[i], std::regex(want[i]))) << log[i];
+}
+
+const Strings kNamedFiles = {"loader.b", "idcode.sys", "target.bin"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CommandLineRows,
+    ::testing::Values(
+        CommandLine{"Version", {"--version"}, 0, {"^Network program loading\\(MOXTIL\\) version \\d+\\.\\d+$"}},
+        CommandLine{"Help", {"--help"}, 0, {"USAGE", "^The options -M, -E and -J, .*: man moxtil$"}},
+        CommandLine{"NoSuchOption", Plus(kNamedFiles, {"-X"}), 255, {"^option -X: no such option$"}},
+        CommandLine{"TimeOutNotANumber", Plus(kNamedFiles, {"-T12x"}), 255,
+                    {"^option -T12x: not a number of seconds$"}},
+        CommandLine{"CountNotANumber", Plus(kNamedFiles, {"-M1o"}), 255, {"^option -M1o: not a number of targets$"}},
+        CommandLine{"FailuresWithoutM", Plus(kNamedFiles, {"-E3"}), 255,
+                    {"^option -E3: only with -M \\(several targets at once\\)$"}},
+        CommandLine{"NoFailures", Plus(kNamedFiles, {"-M", "-E0"}), 255,
+                    {"^option -E0: at least 1 failure in a row ends the run$"}},
+        CommandLine{"FailuresNotANumber", Plus(kNamedFiles, {"-M", "-E3x"}), 255,
+                    {"^option -E3x: not a number of failures$"}},
+        CommandLine{"RecordUnnamed", Plus(kNamedFiles, {"-M", "-J"}), 255, {"^option -J: no record file named"}}),
+    [](const ::testing::TestParamInfo<CommandLine>& p) { return p.param.name; });
 
 // Several targets at once (-M): simulated targets on 127.0.0.2 and up, in a
 // network namespace of the test's own, announced by broadcast.
@@ -976,12 +1050,23 @@ INSTANTIATE_TEST_SUITE_P(
             }),
         // A device that connects again while still served started over: its transfer ends, told
         // so, and the new connection is served. (The second connects from the first's address.)
-        Case{"ADeviceThatStartsOver"}.Several(1).Files({{64 << 10, 10, 3000}}).Args({"-M2", "-T5", "-R"}).Exit(1)
+        Case{"ADeviceThatStartsOver"}.Several(1).Files({{64 << 10, 10, 3000}}).Args({"-M2", "-T5", "-R"}).Exit(1).Record()
             .Sim({"--host", "127.0.0.1", "--stall-loader-after", "1000", "--stall-seconds", "8"})
             .Before(AlsoAt("127.0.0.3", {"--connect-from", "127.0.0.2", "--loader-connect-delay", "1500"}))
             .Status({kConnect, kRebootError, kConnect, kErasing, "*", kFinish}).After([](Trial& run) {
               ExpectExplained(*run.moxtil, "127.0.0.2 -1 _reboot data error",
                            "^127\\.0\\.0\\.2 the target started over \\(a new loader connection came from it\\): loader ");
+              // One device (by its address: loopback has no hardware
+              // address), finished after a retry.
+              EXPECT_EQ(CountMatching(*run.moxtil, "^failures: 1 x -1 _reboot data error$"), 1);
+              EXPECT_EQ(CountMatching(*run.moxtil, "^devices: 1 \\(0 first try, 1 after a retry, 0 never finished\\)$"), 1);
+              EXPECT_EQ(CountMatching(*run.moxtil, "^programs finished in: fastest (\\d+ ms|\\d+\\.\\d\\d s), median "
+                                                   "\\1, slowest \\1$"), 1);
+              const Json end = OfType(RecordLines(run), "run_end").at(0);
+              EXPECT_EQ(end["failures"], Json::parse(R"({"-1 _reboot data error": 1})"));
+              EXPECT_EQ(end["devices"], Json::parse(R"({"seen": 1, "first_try": 0, "after_retry": 1,
+                                                        "never_finished": 0, "not_told_apart": 0})"));
+              EXPECT_EQ(end["program_ms"]["fastest"], end["program_ms"]["slowest"]);
             }),
         // A late device while another waits: the first's wait runs out (-T5), it comes back a second
         // later while the second waits for its own. The late one is refused, not handed to the

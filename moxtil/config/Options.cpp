@@ -28,6 +28,10 @@ int _filelistWaitTimer = 0;
 int _option = 0;
 int _targetLimit = 0;
 char _recordPath[kPathSize] = "";
+int _failureLimit = 0;
+
+const char kVersionLine[] = "Network program loading(MOXTIL) version " MOXTIL_VERSION;
+const char kManualPageLine[] = "The options -M, -E and -J, the status lines and the record: man moxtil";
 
 // The default interface is eth0 although the text below says br0: callers
 // know the text as it stands.
@@ -90,6 +94,13 @@ bool TakeAddress(const char* value, int* mode, UW* address) {
   return false;
 }
 
+// A refused option, named in one line: a person who mistypes a letter is
+// told which.
+bool Refuse(const char* arg, const char* why) {
+  printLog(stderr, "option %s: %s", arg, why);
+  return false;
+}
+
 // One option argument ("-X..."); false when it makes the command line fail.
 bool TakeOption(const char* arg) {
   const char* value = arg + 2;
@@ -121,14 +132,13 @@ bool TakeOption(const char* arg) {
       return true;
     case 'T': {
       const int seconds = StringToInt(value);
-      if (seconds < 0) return false;
+      if (seconds < 0) return Refuse(arg, "not a number of seconds");
       _TimeOutSecond = seconds > kMaxTimeOutSecond ? kMaxTimeOutSecond : seconds;
       return true;
     }
     case 'M': {
-      // A bad count is refused as a bad -T is: silently.
       const int limit = StringToInt(value);
-      if (limit < 0) return false;
+      if (limit < 0) return Refuse(arg, "not a number of targets");
       _option = 1;
       _targetLimit = limit;
       return true;
@@ -141,8 +151,16 @@ bool TakeOption(const char* arg) {
       _reuse_addr = 1;
       return true;
     case 'J':
+      if (value[0] == '\0') return Refuse(arg, "no record file named (-J<file>)");
       StorePath(_recordPath, value);
       return true;
+    case 'E': {
+      const int failures = StringToInt(value);
+      if (failures < 0) return Refuse(arg, "not a number of failures");
+      if (failures == 0) return Refuse(arg, "at least 1 failure in a row ends the run");
+      _failureLimit = failures;
+      return true;
+    }
     case 'i':
       std::snprintf(ifname, sizeof ifname, "%s", value);
       return true;
@@ -150,7 +168,7 @@ bool TakeOption(const char* arg) {
       _reboot = 'r';
       return true;
     default:  // a lone "-" and every other letter
-      return false;
+      return Refuse(arg, "no such option");
   }
 }
 
@@ -186,6 +204,20 @@ int ParameterShell(int argc, char** argv) {
   _delay = 0;
   int result = 0;
 
+  // Questions a person asks, answered whatever follows. The update app
+  // never passes them; a loader file of such a name is not served.
+  if (argc >= 2) {
+    const char* arg = argv[1];
+    if (std::strcmp(arg, "--version") == 0) {
+      printLog(stderr, "%s", kVersionLine);
+      return kParameterAnswered;
+    }
+    if (std::strcmp(arg, "--help") == 0) {
+      PrintUsage();
+      printLog(stderr, "%s", kManualPageLine);
+      return kParameterAnswered;
+    }
+  }
   if (argc <= 3) {
     PrintUsage();
     return -1;
@@ -207,6 +239,12 @@ int ParameterShell(int argc, char** argv) {
     }
     if (std::strcmp(arg, "-NOCOMMAND") == 0 || std::strcmp(arg, "-/NOCANCEL") == 0) continue;
     if (!TakeOption(arg)) result = -1;
+  }
+  // -E counts failures of targets served side by side: -M's, whatever the
+  // order of the two.
+  if (result == 0 && _failureLimit > 0 && _option == 0) {
+    printLog(stderr, "option -E%d: only with -M (several targets at once)", _failureLimit);
+    result = -1;
   }
   if (result != 0) return result;
   if (_option != 0 && _filelist != 0) {
@@ -260,4 +298,5 @@ void ResetOptions() {
   _option = 0;
   _targetLimit = 0;
   std::memset(_recordPath, 0, sizeof _recordPath);
+  _failureLimit = 0;
 }

@@ -29,6 +29,7 @@ extern int _filelistWaitTimer;   // -LT: seconds between rows
 extern int _option;              // -M 1: several targets at once; -S 0 (the default)
 extern int _targetLimit;         // -M<n>: the run ends after n targets; 0 = no limit
 extern char _recordPath[kPathSize];  // -J: the JSON Lines record to append to; "" = none
+extern int _failureLimit;        // -E<n> (with -M): n failures in a row end the run; 0 = no limit
 
 // Start values of the options, also what ResetOptions restores. (The
 // interface name is a literal, since it initialises an array.)
@@ -37,9 +38,16 @@ constexpr int kDefaultBaseOffset = 10000;
 
 /// The usage text, 35 lines.
 extern const char kUsageText[];
+/// The version line, the first of every run and the answer to --version.
+extern const char kVersionLine[];
+/// The line after the usage text that --help writes.
+extern const char kManualPageLine[];
 
-/// Takes the command line: 0, or -1 after writing why (or nothing, for an
-/// unknown option or a bad -T).
+/// What ParameterShell gives when the command line asked a question
+/// (--version, --help) that it has answered: the program ends with 0.
+constexpr int kParameterAnswered = 1;
+
+/// Takes the command line: 0; kParameterAnswered; or -1 after writing why.
 int ParameterShell(int argc, char** argv);
 
 /// str as a decimal number of at most 7 digits (empty gives 0), or -1.

@@ -58,15 +58,32 @@ TEST(ParameterShell, TakesTheCommandLine) {
       {{"@list", "dummy", "dummy", "-LT60"}, 0, "", [] { return _filelist && _filelistWaitTimer == 60; }},
       {{"@list", "dummy", "dummy", "-LT5000"}, 0, "", [] { return _filelistWaitTimer == 3600; }},
       {files({"-T12345"}), 0, "", [] { return _TimeOutSecond == 9999; }},
-      {files({"-T12345678"}), -1, ""},  // a bad -T is silent
-      {files({"-T6a"}), -1, ""},
+      // A bad value or an unknown letter is named in one line; the rest is still read.
+      {files({"-T12345678"}), -1, "D/moxtil: option -T12345678: not a number of seconds\n"},
+      {files({"-T6a", "-R"}), -1, "D/moxtil: option -T6a: not a number of seconds\n", [] { return _reboot == 'R'; }},
+      {files({"-X", "-"}), -1, "D/moxtil: option -X: no such option\nD/moxtil: option -: no such option\n"},
+      {files({"-J"}), -1, "D/moxtil: option -J: no record file named (-J<file>)\n"},
+      // -E: with -M only (in either order), at least 1, a number.
+      {files({"-E3", "-M"}), 0, "", [] { return _failureLimit == 3 && !IsSingleTargetMode(); }},
+      {files({"-M", "-E12"}), 0, "", [] { return _failureLimit == 12; }},
+      {files({}), 0, "", [] { return _failureLimit == 0; }},
+      {files({"-E3"}), -1, "D/moxtil: option -E3: only with -M (several targets at once)\n"},
+      {files({"-M", "-E3", "-S"}), -1, "D/moxtil: option -E3: only with -M (several targets at once)\n"},
+      {files({"-M", "-E0"}), -1, "D/moxtil: option -E0: at least 1 failure in a row ends the run\n"},
+      {files({"-M", "-Ex"}), -1, "D/moxtil: option -Ex: not a number of failures\n"},
+      {files({"-M", "-E-2"}), -1, "D/moxtil: option -E-2: not a number of failures\n"},
+      // Questions answered whatever follows, and nothing else done.
+      {{"--version"}, kParameterAnswered, "D/moxtil: "s + kVersionLine + "\n"},
+      {{"--version", "@none", "@none", "@none", "-X"}, kParameterAnswered, "D/moxtil: "s + kVersionLine + "\n"},
+      {{"--help"}, kParameterAnswered, kUsage + "D/moxtil: " + kManualPageLine + "\n"},
+      {{"@l", "--version"}, -1, kUsage},  // a question only in the first place
       {files({"-N5", "-NOCOMMAND", "-/NOCANCEL"}), 0, "", [] { return _delay == 5; }},
       // -M several targets, -M<n> with a count (refused as a bad -T is), -S
       // one at a time; the last of them counts. A file list is one at a time.
       {files({"-M12"}), 0, "", [] { return !IsSingleTargetMode() && _targetLimit == 12; }},
       {files({"-M4", "-S"}), 0, "", [] { return IsSingleTargetMode() && _targetLimit == 0; }},
       {files({"-S", "-M"}), 0, "", [] { return !IsSingleTargetMode() && _targetLimit == 0; }},
-      {files({"-M-1"}), -1, ""},
+      {files({"-M-1"}), -1, "D/moxtil: option -M-1: not a number of targets\n"},
       {{"@list", "dummy", "dummy", "-M", "-L"}, -1,
        "D/moxtil: -M and -L cannot be used together: a file list is served one target at a time\n"},
       // A long interface name is cut, and its lookup writes nothing past the request.

@@ -153,6 +153,10 @@ void KeepRecord(const PROCESS_INFO& p) {
   RecordTargetEnd(p);
 }
 
+AcceptorEnding StoppedBy() {
+  return StopCauseOf() == StopCause::kFailureGuard ? AcceptorEnding::kFailureGuard : AcceptorEnding::kSignal;
+}
+
 /// Waits for the transfer thread of slot p and keeps what came of it: true
 /// when its target was served to the end.
 bool WaitForTransfer(PROCESS_INFO& p) {
@@ -197,6 +201,22 @@ void SupersedeEarlier(UW ipaddr) {
 void RefuseLoaderConnection(ID cepid, const T_IPV4EP& peer, const char* why) {
   printLog(stderr, "loader connection from %s reset: %s", FormatAddress(peer.ipaddr, peer.portno).text, why);
   DropConnection(cepid);
+}
+
+/// One hardware address on two targets served at once from different
+/// addresses: units shipped with one cloned MAC, which must not pass for one
+/// device. Told and recorded; nothing else changes, the operator decides.
+void WarnOfSameHardwareAddress(const PROCESS_INFO& slot) {
+  if (slot.mac[0] == '\0') return;
+  for (const PROCESS_INFO& p : process_info) {
+    if (&p == &slot || !IsBusy(p) || p.ipaddr == slot.ipaddr || strcmp(p.mac, slot.mac) != 0) continue;
+    char why[256];
+    snprintf(why, sizeof why, "hardware address %s on two targets served at once, %s and %s: two devices with "
+             "one address? the summary counts them as one device", slot.mac, FormatAddress(p.ipaddr).text,
+             FormatAddress(slot.ipaddr).text);
+    printLog(stderr, "%s", why);
+    RecordWarning("same_mac", why, &slot, &p);
+  }
 }
 
 /// Serves the target of a loader connection in the first free slot: its
@@ -248,8 +268,8 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
     }
   }
   if (!taken) {
-    RefuseLoaderConnection(cepid, peer, "the run is ending (a stop signal came): no more targets are taken");
-    StopAccepting(a, AcceptorEnding::kSignal);
+    RefuseLoaderConnection(cepid, peer, StopReason());
+    StopAccepting(a, StoppedBy());
     return;
   }
   ++a.taken;
@@ -260,6 +280,7 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   HardwareAddressOf(peer.ipaddr, slot.mac);
   dataHandover.Begin(n, peer.ipaddr, slot.mac);
   RecordTargetBegin(slot);
+  WarnOfSameHardwareAddress(slot);
   const int started = CreateThread(kEngineThreadStackSize, process2, &slot, &slot.thread);
   if (started != 0) {
     snprintf(slot.why, sizeof slot.why, "transfer for %s: thread cannot start: %s",
@@ -297,7 +318,7 @@ void TakeLoaderConnection(Acceptance& a) {
     return;
   }
   if (IsStopRequested()) {
-    RefuseLoaderConnection(cepid, peer, "the run is ending (a stop signal came): no more targets are taken");
+    RefuseLoaderConnection(cepid, peer, StopReason());
     return;
   }
   if (!IsSingleTargetMode()) SupersedeEarlier(peer.ipaddr);
@@ -314,7 +335,7 @@ int ServeTargets(Acceptance& a) {
     // never left to the clean-up.
     const bool busy = IsProcessStart() != 0;
     ReapEnded();
-    if (a.accepting && IsStopRequested()) StopAccepting(a, AcceptorEnding::kSignal);
+    if (a.accepting && IsStopRequested()) StopAccepting(a, StoppedBy());
     if (!a.accepting && !busy) return 0;
     if (wasBusy && !busy) a.acceptBy = DeadlineOf(a.tmo);  // -M: idle from now on
     wasBusy = busy;

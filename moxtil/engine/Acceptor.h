@@ -26,6 +26,7 @@ enum class AcceptorEnding {
   kServed,    // one target at a time: it took its target
   kCount,     // -M<n>: n targets taken
   kSignal,    // a stop signal
+  kFailureGuard,  // -E: n failures in a row
   kIdle,      // -M -T: no target for -T
   kTimedOut,  // no target came within -T
 };

@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr char kVersionLine[] = "Network program loading(MOXTIL) version " MOXTIL_VERSION;
 constexpr char kTitleLine[] = "Loads a loader, an ID code and a target program into target devices on the LAN";
 constexpr int kAnnounceIntervalMs = 100;
 constexpr int kAnnounceFailurePauseMs = 2000;
@@ -132,9 +131,18 @@ ER OpenAnnounceEndpoint(bool firstCycle) {
 void ReportAnnounceEndpointFailure() {
   const unsigned port = AnnouncePort(_baseOffset);
   const char* why = ItronReason();
+  const bool taken = ItronErrno() == EADDRINUSE;
   printLog(stderr, "announce port %u on %s: cannot open the UDP endpoint: %s", port,
            FormatAddress(network.bound).text, why);
   printLog(stderr, "--- error(udp_vcre_cep)");
+  // Another program on this host holds the port (a simulator, a second
+  // station): -b shares it with one that allows that.
+  if (taken && !_reuse_addr) {
+    printLog(stderr, "announce port %u: another program holds it; -b shares it with a program that allows "
+             "sharing", port);
+  } else if (taken) {
+    printLog(stderr, "announce port %u: the program that holds it does not share it, even with -b", port);
+  }
   printLog(stderr, "no target can be invited without the announce port %u (%s): the update ends", port, why);
   ConsoleOut(status::kUdpEndpointFailed);
   SoftwareUpError();
@@ -205,7 +213,7 @@ bool ReopenAnnounceEndpoint(ER* cepid) {
   if (*cepid >= 0) return true;
   ReportAnnounceEndpointFailure();
   network.lost = true;
-  StopRun();  // no more targets; those being served finish
+  StopRun(StopCause::kAnnouncePortLost);  // no more targets; those being served finish
   return false;
 }
 
@@ -303,6 +311,7 @@ const char* EndedBy(int result) {
   switch (lastEnding) {
     case AcceptorEnding::kCount: return "count";
     case AcceptorEnding::kSignal: return "signal";
+    case AcceptorEnding::kFailureGuard: return "failure_guard";
     case AcceptorEnding::kIdle: return "idle";
     case AcceptorEnding::kServed: return "done";
     default: break;
@@ -387,7 +396,9 @@ int RunMoxtil(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
 
-  if (ParameterShell(argc, argv) != 0) return -1;
+  const int taken = ParameterShell(argc, argv);
+  if (taken == kParameterAnswered) return 0;
+  if (taken != 0) return -1;
 
   ResetRunState();
   _TimeOutmSecond = 1000 * _TimeOutSecond;

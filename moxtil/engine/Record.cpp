@@ -36,6 +36,9 @@ int recordFd = -1;
 // to it.
 int linesLeftOut = 0;
 bool recordBroken = false;
+// The run's identifier: lines of several stations, or of several runs
+// appending to one file, are grouped by it.
+char runId[64] = "";
 
 // How long the rest of a line written in part may take (a FIFO whose reader
 // is behind).
@@ -94,6 +97,7 @@ class Json {
     Add("{\"v\":1,\"ts\":");
     Time(WallClockMs());
     Str("type", type);
+    if (runId[0] != '\0') Str("run", runId);
   }
   Json& Str(const char* key, const char* value) {
     Key(key);
@@ -311,6 +315,25 @@ void FileSetEntries(Json& j) {
 
 const char* MacOf(const PROCESS_INFO& p) { return p.mac[0] != '\0' ? p.mac : nullptr; }
 
+/// An identifier no other run has: the time to the second, the process, and
+/// 32 random bits (two stations started in one second with one pid differ).
+void MakeRunId() {
+  uint32_t random = 0;
+  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || read(fd, &random, sizeof random) != static_cast<ssize_t>(sizeof random)) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    random = static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(now.tv_sec << 20);
+  }
+  if (fd >= 0) close(fd);
+  const int64_t ms = WallClockMs();
+  const time_t seconds = static_cast<time_t>(ms / 1000);
+  tm utc;
+  gmtime_r(&seconds, &utc);
+  snprintf(runId, sizeof runId, "%04d%02d%02dT%02d%02d%02dZ-%ld-%08x", utc.tm_year + 1900, utc.tm_mon + 1,
+           utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long>(getpid()), random);
+}
+
 }  // namespace
 
 bool RecordedDigestOf(int index, int fd, char hex[kSha256HexSize]) {
@@ -336,6 +359,7 @@ int RecordOpen(const char* path) {
   }
   std::lock_guard<std::mutex> lock(recordLock);
   recordFd = fd;
+  MakeRunId();
   linesLeftOut = 0;
   recordBroken = false;
   return 0;
@@ -348,12 +372,19 @@ void RecordClose() {
   if (linesLeftOut > 1) printLog(stderr, "record: %d lines in all are left out of it", linesLeftOut);
   if (recordFd >= 0) close(recordFd);
   recordFd = -1;
+  runId[0] = '\0';
 }
+
+const char* RecordRunId() { return runId; }
 
 void RecordRunBegin(int argc, char** argv) {
   if (!RecordActive()) return;
   std::lock_guard<std::mutex> lock(recordLock);
   Json j("run_begin");
+  char station[256];
+  const bool named = gethostname(station, sizeof station) == 0;
+  station[sizeof station - 1] = '\0';
+  j.Str("station", named && station[0] != '\0' ? station : nullptr);
   j.Str("version", MOXTIL_VERSION).Str("interface", ifname).Str("host_address", FormatAddress(GetMyIPAddr(ifname)).text);
   j.Str("mode", _filelist ? "file_list" : IsSingleTargetMode() ? "single" : "several");
   if (!IsSingleTargetMode() && _targetLimit > 0) j.Int("count", _targetLimit);
@@ -457,5 +488,30 @@ void RecordRunEnd(int exitValue, const char* endedBy) {
   Json j("run_end");
   j.Int("targets", targets).Int("finished", finished).Int("failed", targets - finished);
   j.Int("exit", exitValue & 0xff).Str("ended_by", endedBy);
+  // The run's tally: the failures by status line, most frequent first; the
+  // devices and how they came through; the times of the finished programs.
+  const RunTally& tally = TheRunTally();
+  j.Open("failures");
+  for (int i = 0; i < tally.failures.Distinct(); ++i) j.Int(tally.failures.Line(i), tally.failures.Count(i));
+  if (tally.failures.Other() > 0) j.Int("other", tally.failures.Other());
+  j.Close();
+  j.Open("devices").Int("seen", tally.devices.Devices()).Int("first_try", tally.devices.FirstTry());
+  j.Int("after_retry", tally.devices.AfterRetry()).Int("never_finished", tally.devices.Never());
+  j.Int("not_told_apart", tally.devices.Untold()).Close();
+  const bool timed = tally.times.Count() > 0;
+  j.Open("program_ms").Count("fastest", timed ? tally.times.Fastest() : -1).Count("median", tally.times.Median());
+  j.Count("slowest", timed ? tally.times.Slowest() : -1).Close();
+  j.Write();
+}
+
+void RecordWarning(const char* kind, const char* explanation, const PROCESS_INFO* target,
+                   const PROCESS_INFO* other) {
+  if (!RecordActive()) return;
+  std::lock_guard<std::mutex> lock(recordLock);
+  Json j("warning");
+  j.Str("kind", kind);
+  if (target != nullptr) j.Str("target", FormatAddress(target->ipaddr).text).Str("mac", MacOf(*target));
+  if (other != nullptr) j.Str("other_target", FormatAddress(other->ipaddr).text);
+  j.Str("explanation", explanation);
   j.Write();
 }

@@ -34,6 +34,15 @@ void RecordProgress(PROCESS_INFO& p, int64_t acknowledged);
 bool RecordedDigestOf(int index, int fd, char hex[kSha256HexSize]);
 /// target_end: once its transfer has ended.
 void RecordTargetEnd(const PROCESS_INFO& p);
-/// run_end: the counts, the exit value and what ended the run ("count",
-/// "idle", "signal", "time_out", "done", "error").
+/// warning: something the operator should know of, of a kind ("same_mac",
+/// "failure_guard"), with the line that told it; the targets it concerns,
+/// where there are.
+void RecordWarning(const char* kind, const char* explanation, const PROCESS_INFO* target = nullptr,
+                   const PROCESS_INFO* other = nullptr);
+/// run_end: the counts, the run's tally (failures by line, devices, times),
+/// the exit value and what ended the run ("count", "idle", "signal",
+/// "failure_guard", "time_out", "done", "error").
 void RecordRunEnd(int exitValue, const char* endedBy);
+/// The run's identifier, made when the record is opened; every line of the
+/// run carries it. "" without a record.
+const char* RecordRunId();

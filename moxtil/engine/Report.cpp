@@ -120,6 +120,25 @@ void Tagged(const PROCESS_INFO& p, const char* text, char* out, size_t size) {
   }
 }
 
+/// -E: a target's outcome, as its line is written, to the failure guard.
+/// When target after target fails, something all of them share is wrong:
+/// the run ends as on a first stop signal, and says why.
+void GuardOutcome(const char* line) {
+  if (IsSingleTargetMode()) return;
+  const bool finished = strcmp(line, status::kFinish) == 0;
+  if (!finished && strncmp(line, "-1 ", 3) != 0) return;
+  if (!CountOutcome(finished, line)) return;
+  // Once: the guard's row no longer changes, and only this thread is here.
+  static char told[640], explained[1024];  // off the transfer's small stack
+  const FailureTally& row = TheRunTally().guard.Row();
+  row.Format(told, sizeof told, true);
+  snprintf(explained, sizeof explained, "%d failures in a row (%s): no more targets are taken; check the files and "
+           "the network", row.Total(), told);
+  printLog(stderr, "%s", explained);
+  RecordWarning("failure_guard", explained);
+  StopRun(StopCause::kFailureGuard);
+}
+
 }  // namespace
 
 void TargetFailure(PROCESS_INFO& p, const char* why, const char* line) {
@@ -128,6 +147,7 @@ void TargetFailure(PROCESS_INFO& p, const char* why, const char* line) {
   Tagged(p, why, explained, sizeof explained);
   Tagged(p, line, status, sizeof status);
   ConsoleOutTogether(explained, Tone::kPlain, status, ToneOf(line));
+  GuardOutcome(line);
 }
 
 void TargetStatus(PROCESS_INFO& p, const char* line) {
@@ -135,6 +155,7 @@ void TargetStatus(PROCESS_INFO& p, const char* line) {
   char text[160];
   Tagged(p, line, text, sizeof text);
   ConsoleOut(text, ToneOf(line));
+  GuardOutcome(line);
 }
 
 void ProgressOut(PROCESS_INFO& p, const char* line) {
@@ -249,4 +270,27 @@ void PrintSummary() {
   if (count > listed) printLog(stderr, "summary: %d more targets, not listed (their lines are above)", count - listed);
   const int finished = FinishedCount();
   printLog(stderr, "%d target%s: %d finished, %d failed", count, count == 1 ? "" : "s", finished, count - finished);
+  PrintTally();
+}
+
+void PrintTally() {
+  // What a shift asks: why the failures failed, how many devices (by
+  // hardware address, else by address) came through at once, and how long
+  // a program takes.
+  const RunTally& tally = TheRunTally();
+  char failures[1024] = "none";
+  if (tally.failures.Total() > 0) tally.failures.Format(failures, sizeof failures, false);
+  printLog(stderr, "failures: %s", failures);
+  const DeviceTally& d = tally.devices;
+  char untold[96] = "";
+  if (d.Untold() > 0) snprintf(untold, sizeof untold, " (and %d targets of devices beyond these not told apart)", d.Untold());
+  printLog(stderr, "devices: %d (%d first try, %d after a retry, %d never finished)%s", d.Devices(), d.FirstTry(),
+           d.AfterRetry(), d.Never(), untold);
+  const TimeTally& t = tally.times;
+  if (t.Count() == 0) {
+    printLog(stderr, "programs finished in: none finished");
+    return;
+  }
+  printLog(stderr, "programs finished in: fastest %s, median %s, slowest %s", FormatDuration(t.Fastest()).text,
+           FormatDuration(t.Median()).text, FormatDuration(t.Slowest()).text);
 }

@@ -60,5 +60,9 @@ struct Figures {
 };
 Figures FormatFigures(int64_t bytes, int64_t ms);
 
-/// The end of a run with several targets: a line per target served, then the counts.
+/// The end of a run with several targets: a line per target served, the
+/// counts, then the run's tally (PrintTally).
 void PrintSummary();
+/// The failures by status line, the devices (first try, after a retry,
+/// never finished) and the times of the finished programs.
+void PrintTally();

@@ -5,6 +5,7 @@
 
 #include "moxtil/config/Options.h"
 #include "moxtil/engine/Handover.h"
+#include "moxtil/engine/Output.h"
 
 int _TimeOutmSecond = 0;
 std::atomic<int> _IsTimeOut{0};
@@ -21,6 +22,9 @@ std::condition_variable slotChanged;
 namespace {
 
 std::atomic<bool> stopRequested{false};
+std::atomic<StopCause> stopCause{StopCause::kNone};
+RunTally runTally;
+std::mutex guardLock;  // over runTally.guard, fed by every transfer
 
 ServedTarget served[kServedListed];
 std::atomic<int> servedCount{0};
@@ -112,9 +116,11 @@ bool PauseUnlessCancelled(PROCESS_INFO& p, int ms) {
   return !slotChanged.wait_for(lock, std::chrono::milliseconds(ms), [&p] { return p.cancel != Cancel::kNone; });
 }
 
-void StopRun() {
+void StopRun(StopCause why) {
   {
     std::lock_guard<std::mutex> lock(slotLock);  // as AbortRun
+    StopCause none = StopCause::kNone;
+    stopCause.compare_exchange_strong(none, why);
     stopRequested = true;
   }
   tcp_can_rep();
@@ -125,6 +131,8 @@ void AbortRun() {
     // The acceptor marks a slot busy under this lock after it has looked at
     // the stop request: every slot is either refused there or cancelled here.
     std::lock_guard<std::mutex> lock(slotLock);
+    StopCause none = StopCause::kNone;
+    stopCause.compare_exchange_strong(none, StopCause::kSignal);
     stopRequested = true;
     for (PROCESS_INFO& slot : process_info) {
       if (IsBusy(slot)) CancelLocked(slot, Cancel::kAborted);
@@ -134,6 +142,19 @@ void AbortRun() {
 }
 
 bool IsStopRequested() { return stopRequested; }
+
+StopCause StopCauseOf() { return stopCause; }
+
+const char* StopReason() {
+  switch (stopCause.load()) {
+    case StopCause::kFailureGuard: return "the run is ending (failures in a row, -E): no more targets are taken";
+    case StopCause::kAnnouncePortLost:
+      return "the run is ending (no announce port on the interface's new address): no more targets are taken";
+    default: return "the run is ending (a stop signal came): no more targets are taken";
+  }
+}
+
+const RunTally& TheRunTally() { return runTally; }
 
 void RecordServed(const PROCESS_INFO& p) {
   const int n = servedCount;
@@ -146,6 +167,19 @@ void RecordServed(const PROCESS_INFO& p) {
   }
   servedCount = n + 1;
   if (p.finished) ++finishedCount;
+  // A device is its hardware address, which survives its reboot; where none
+  // is known, its address.
+  runTally.devices.Add(p.mac[0] != '\0' ? p.mac : FormatAddress(p.ipaddr).text, p.finished);
+  if (p.finished) {
+    runTally.times.Add(p.elapsedMs);
+  } else {
+    runTally.failures.Add(p.lastStatus);
+  }
+}
+
+bool CountOutcome(bool finished, const char* line) {
+  std::lock_guard<std::mutex> lock(guardLock);
+  return runTally.guard.Add(finished, line);
 }
 
 int ServedCount() { return servedCount; }
@@ -164,6 +198,11 @@ void ResetRunState() {
   _currentSwupNum = 0;
   _totalSwupNum = 0;
   stopRequested = false;
+  stopCause = StopCause::kNone;
+  runTally.failures.Clear();
+  runTally.devices.Clear();
+  runTally.times.Clear();
+  runTally.guard.Arm(_option != 0 ? _failureLimit : 0);
   servedCount = 0;
   finishedCount = 0;
   dataHandover.Reset();

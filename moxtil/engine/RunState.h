@@ -32,6 +32,7 @@
 
 #include "common/util.h"
 #include "moxtil/address/HardwareAddress.h"
+#include "moxtil/engine/Tally.h"
 #include "moxtil/itron/Itron.h"
 
 extern int _TimeOutmSecond;                 // the time limit in ms (1000 x -T), 0 for none
@@ -176,13 +177,20 @@ void CancelTransfer(PROCESS_INFO& p, Cancel why);
 /// Sleeps ms, or less once the transfer of p is cancelled. False then.
 bool PauseUnlessCancelled(PROCESS_INFO& p, int ms);
 
+/// Why a -M run takes no more targets: a stop signal, or -E's n failures in
+/// a row. The first stop's cause is kept.
+enum class StopCause { kNone, kSignal, kFailureGuard, kAnnouncePortLost };
+
 /// -M: asks the acceptor to take no more targets; AbortRun also cancels
 /// every transfer. Both only set flags and wake the threads that wait. The
 /// request is set under the slot lock, under which the acceptor marks a
 /// slot busy once it has looked at it.
-void StopRun();
+void StopRun(StopCause why = StopCause::kSignal);
 void AbortRun();
 bool IsStopRequested();
+StopCause StopCauseOf();
+/// Why no more targets are taken, for the line that refuses one.
+const char* StopReason();
 
 /// What is kept of a served target for the summary.
 struct ServedTarget {
@@ -199,8 +207,26 @@ struct ServedTarget {
   bool resetAfterFinish;
 };
 constexpr int kServedListed = 1000;
-/// Keeps the record of a transfer that ended (the acceptor, after its thread).
+/// Keeps the record of a transfer that ended (the acceptor, after its
+/// thread) and counts it in the run's tally.
 void RecordServed(const PROCESS_INFO& p);
+/// A target's outcome, as its finish or "-1 " line is written (by its
+/// transfer, or the acceptor), counted by the failure guard under a lock of
+/// its own: true for the failure that trips it. The order of the lines is
+/// the order of the guard: a finish written between two failures breaks
+/// their row, whenever their targets end.
+bool CountOutcome(bool finished, const char* line);
+
+/// What the run's targets came to, every one of them counted: written by
+/// RecordServed (the guard by CountOutcome), read by the summary and the
+/// record once the acceptor ended.
+struct RunTally {
+  FailureTally failures;
+  DeviceTally devices;  // by hardware address where known, else by address
+  TimeTally times;      // of the finished programs, from the first byte to the last acknowledgement
+  FailureGuard guard;
+};
+const RunTally& TheRunTally();
 /// Served targets so far, and the first kServedListed of them.
 int ServedCount();
 int FinishedCount();

@@ -154,6 +154,9 @@ TMO TmoUntil(const Deadline& deadline);
 /// Why the calling thread's last failed operation failed, in the system's
 /// words ("Connection reset by peer"); each failure keeps an errno value.
 const char* ItronReason();
+/// The errno value of that failure (0 for none), where a caller has advice
+/// to give for one of them.
+int ItronErrno();
 
 /// Told of each failed bind of a reception point that is tried again: the
 /// port, the attempt that failed, the attempts in all and the pause before

@@ -184,6 +184,8 @@ const char* ItronReason() {
   return strerror(lastERR);
 }
 
+int ItronErrno() { return lastERR > 0 ? lastERR : 0; }
+
 void ItronReset() {
   Lock lock(tableLock);
   for (ID n = 0; n < kItronMaxIds; ++n) {

@@ -46,7 +46,8 @@ parser=$( (sed 's/^/-/' <<<"$letters"; echo "$words") | sort -u)
 # attached (-Bbase, -LTseconds: the value is the macro's next argument); a
 # fixed word is named whole.
 documented=$(tags OPTIONS | tr ',' '\n' | while read -r option _; do
-  if grep -qxF -- "$option" <<<"$words"; then echo "$option"; else echo "${option:0:2}"; fi
+  # printf, not echo: echo takes "-E" and "-n" for its own options.
+  if grep -qxF -- "$option" <<<"$words"; then printf '%s\n' "$option"; else printf '%s\n' "${option:0:2}"; fi
 done | sort -u)
 [ "$documented" = "$parser" ] ||
   fail "options: the parser takes $(tr '\n' ' ' <<<"$parser"), the page names $(tr '\n' ' ' <<<"$documented")"

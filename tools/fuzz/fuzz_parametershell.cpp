@@ -66,7 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ResetOptions();
   const int r = ParameterShell(static_cast<int>(words.size()), argv.data());
-  if (r != 0 && r != -1) Broken("result is neither 0 nor -1");
+  // A question is answered only as the first word.
+  const bool asked = words.size() > 1 && (words[1] == "--version" || words[1] == "--help");
+  if (r == kParameterAnswered ? !asked : (r != 0 && r != -1) || asked) Broken("result does not fit the question");
+  // -E only with -M, and never 0.
+  if (r == 0 && _failureLimit != 0 && (_option == 0 || _failureLimit < 1)) Broken("-E taken without -M, or as 0");
   ExpectTerminated(_loaderFile, sizeof _loaderFile, "_loaderFile unterminated");
   ExpectTerminated(_idFile, sizeof _idFile, "_idFile unterminated");
   ExpectTerminated(_targetFile[0], sizeof _targetFile[0], "_targetFile[0] unterminated");
