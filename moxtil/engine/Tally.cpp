@@ -90,6 +90,9 @@ void DeviceTally::Add(const char* identity, bool finished) {
 }
 
 void DeviceTally::Clear() {
+  // Only a table in use: clearing an unused one would make all of its 512 KiB
+  // resident, more than the rest of a single target's update takes.
+  if (devices_ == 0) return;
   for (Device& d : buckets_) d.key[0] = '\0';
   devices_ = firstTry_ = afterRetry_ = untold_ = 0;
 }
