@@ -19,8 +19,6 @@ constexpr char token[7] = {',', ' ', '\t', '"', '\n', '\r', '\0'};
 
 bool EndsList(const char* row) { return row[0] == '\0' || row[0] == '\n' || row[0] == '\r'; }
 
-void StorePath(char* dst, const char* src) { snprintf(dst, kPathSize, "%s", src); }
-
 // Only the main thread loads rows.
 char problem[kPathSize + 64] = "";
 
@@ -92,8 +90,3 @@ int SetFilenameInFilelist(const char* filelist, int row) {
 }
 
 const char* FileListProblem() { return problem; }
-
-int IsFileAccsecc() {
-  // Only regular files can be loaded whole: see the command line's check.
-  return UnloadableFile() == nullptr ? 1 : -1;
-}

@@ -12,6 +12,3 @@ int SetFilenameInFilelist(const char* filelist, int row);
 
 /// What kept the last SetFilenameInFilelist from loading its row.
 const char* FileListProblem();
-
-/// 1 when every file of the update file set is a regular file, else -1.
-int IsFileAccsecc();

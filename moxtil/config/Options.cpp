@@ -77,12 +77,6 @@ namespace {
 constexpr int kMaxTimeOutSecond = 9999;
 constexpr int kMaxFilelistWait = 3600;
 
-// Clears the whole buffer, then copies at most kPathSize - 1 characters.
-void StorePath(char* buffer, const char* path) {
-  std::memset(buffer, 0, kPathSize);
-  std::strncpy(buffer, path, kPathSize - 1);
-}
-
 
 // -D and -I: the mode is on even when the address is refused; a refused
 // address keeps the value it had, and says so in two lines.
@@ -173,6 +167,11 @@ bool TakeOption(const char* arg) {
 }
 
 }  // namespace
+
+void StorePath(char* buffer, const char* path) {
+  std::memset(buffer, 0, kPathSize);
+  std::strncpy(buffer, path, kPathSize - 1);
+}
 
 int StringToInt(const char* str) {
   if (std::strlen(str) >= 8) return -1;

@@ -13,6 +13,10 @@ extern char _idFile[kPathSize];
 extern char _targetFile[2][kPathSize];  // [1] empty when there is no second program
 extern char _FileListPath[kPathSize];
 
+/// Stores `path` in a kPathSize buffer: the whole buffer cleared, then at most
+/// kPathSize - 1 characters, so that a longer path is cut, never overrun.
+void StorePath(char* buffer, const char* path);
+
 extern int _baseOffset;          // -B: port base
 extern char _reboot;             // -R 'R', -r 'r', else 0
 extern int _reset;               // -I: send the restart datagram each cycle

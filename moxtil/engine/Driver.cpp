@@ -40,11 +40,11 @@ void JoinAcceptor(Acceptor& acceptor) {
   acceptor.running = false;
 }
 
-/// 1 once the acceptor says the cycle is over: in single-target mode as soon
-/// as it has taken its target (it is then waited for, so that no invitation
-/// goes out while a target is served), with -M when it has ended. Its
-/// failure sets the error flag.
-int IsExitProgram(Acceptor& acceptor) {
+/// Waits for the acceptor once it says the cycle is over, and then returns 1:
+/// in single-target mode as soon as it has taken its target (so that no
+/// invitation goes out while a target is served), with -M when it has ended.
+/// Its failure sets the error flag. 0, without waiting, before then.
+int JoinAcceptorOnceCycleOver(Acceptor& acceptor) {
   const AcceptorPhase phase = acceptor.cycle.phase;
   if (IsSingleTargetMode() ? phase < AcceptorPhase::kServing : phase != AcceptorPhase::kEnded) return 0;
   JoinAcceptor(acceptor);
@@ -287,7 +287,7 @@ void Announce(ER* cepid, Acceptor& acceptor) {
       printLog(stderr, "--- error(udp_snd_dat)");
       Sleep(kAnnounceFailurePauseMs);
     }
-    if (IsExitProgram(acceptor) || IsError()) return;
+    if (JoinAcceptorOnceCycleOver(acceptor) || IsError()) return;
     if (present && listening && reset == 1) {
       reset = 0;
       if (udp_snd_dat(*cepid, &reset_dstaddr, resetbuf, static_cast<INT>(kDatagramSize), 0) < 0) {

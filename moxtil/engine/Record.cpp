@@ -88,8 +88,6 @@ void WriteLine(const char* type, size_t length, bool overflow) {
   LeftOut(type, "written in part and not finished; nothing more is written to the record");
 }
 
-constexpr int64_t kProgressEveryMs = 500;
-
 /// One JSON object made into `line`, keys in the order they are added.
 class Json {
  public:
@@ -444,7 +442,7 @@ void RecordStage(const PROCESS_INFO& p, const char* stage) {
 void RecordProgress(PROCESS_INFO& p, int64_t acknowledged) {
   if (!RecordActive()) return;
   const int64_t now = MonotonicMs();
-  if (p.recordedMs != 0 && now - p.recordedMs < kProgressEveryMs) return;
+  if (p.recordedMs != 0 && now - p.recordedMs < kRecordProgressMs) return;
   p.recordedMs = now;
   const int64_t ms = now - p.programStartMs;
   std::lock_guard<std::mutex> lock(recordLock);

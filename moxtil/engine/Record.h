@@ -25,7 +25,8 @@ void RecordTargetBegin(const PROCESS_INFO& p);
 /// stage: "loader_sent", "data_connection", "id_code_sent",
 /// "program_chosen", "erasing", with what each stage has.
 void RecordStage(const PROCESS_INFO& p, const char* stage);
-/// progress: at most twice a second per target.
+/// progress: at most once every kRecordProgressMs per target.
+constexpr int kRecordProgressMs = 500;
 void RecordProgress(PROCESS_INFO& p, int64_t acknowledged);
 /// Whether the program file of index 0 or 1, open as fd, is the very file
 /// that run_begin or row_begin read for its digest, unchanged since (its

@@ -16,7 +16,7 @@ namespace {
 constexpr int64_t kLeastRatedMs = 100;
 constexpr double kMiB = 1048576.0;
 
-std::mutex viewLock;  // one composer of the live view at a time
+std::mutex viewLock;  // one composer of the live view at a time; first in the lock order (RunState.h)
 int inView = 0;       // targets in the view, under viewLock
 
 // Per slot: its progress lines held back, '\n'-ended, touched only by its

@@ -46,9 +46,8 @@ constexpr int kLiveViewRefreshMs = 100;
 void RefreshLiveView();
 
 /// Whether a target's program is being sent while a record (-J) is kept: its
-/// progress is then recorded by the acceptor, every kRecordProgressMs.
+/// progress is then recorded by the acceptor, every kRecordProgressMs (Record.h).
 bool RecordShowsTargets();
-constexpr int kRecordProgressMs = 500;
 /// Records the progress of every target whose program is being sent.
 void RecordProgressOfTargets();
 

@@ -140,8 +140,13 @@ struct PROCESS_INFO {
 extern PROCESS_INFO process_info[kProcessSlots];
 
 /// Guards what several threads change in the slots: the connection in use
-/// and the cancel; `slotChanged` tells of each change. Taken before the
-/// hand-over's own lock, never after it.
+/// and the cancel; `slotChanged` tells of each change.
+///
+/// The order of the locks, for any thread that holds more than one: the live
+/// view's (Report.cpp), then this one, then the endpoint table's
+/// (itron::tableLock); never the other way round. The hand-over's own lock is
+/// taken under this one and takes none; the record's is taken under the
+/// view's.
 extern std::mutex slotLock;
 extern std::condition_variable slotChanged;
 

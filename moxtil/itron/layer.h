@@ -15,7 +15,8 @@
 namespace itron {
 
 // Every allocation, release and change of a table row holds this lock; no
-// blocking call does (waits, accepts, sends, receives, the bind pauses).
+// blocking call does (waits, accepts, sends, receives, the bind pauses). Last
+// in the lock order: no lock is taken under it.
 extern std::mutex tableLock;
 using Lock = std::lock_guard<std::mutex>;
 
