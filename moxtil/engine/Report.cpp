@@ -111,14 +111,6 @@ void CopyCut(char* out, size_t size, const char* text) {
   out[n] = '\0';
 }
 
-/// The text of a line about the target of p: with -M its address first.
-void Tagged(const PROCESS_INFO& p, const char* text, char* out, size_t size) {
-  if (IsSingleTargetMode()) {
-    CopyCut(out, size, text);
-  } else {
-    snprintf(out, size, "%s %s", FormatAddress(p.ipaddr).text, text);
-  }
-}
 
 /// -E: a target's outcome, as its line is written, to the failure guard.
 /// When target after target fails, something all of them share is wrong:
@@ -140,6 +132,14 @@ void GuardOutcome(const char* line) {
 }
 
 }  // namespace
+
+void Tagged(const PROCESS_INFO& p, const char* text, char* out, size_t size) {
+  if (IsSingleTargetMode()) {
+    CopyCut(out, size, text);
+  } else {
+    snprintf(out, size, "%s %s", FormatAddress(p.ipaddr).text, text);
+  }
+}
 
 void TargetFailure(PROCESS_INFO& p, const char* why, const char* line) {
   snprintf(p.lastStatus, sizeof p.lastStatus, "%s", line);

@@ -3,6 +3,7 @@
 // ("192.168.0.7 042 %"); with one target the lines are as they always were.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "moxtil/engine/RunState.h"
@@ -16,6 +17,9 @@ void TargetFailure(PROCESS_INFO& p, const char* why, const char* line);
 
 /// An explanation about the target of p.
 void TargetLog(const PROCESS_INFO& p, const char* format, ...) __attribute__((format(printf, 2, 3)));
+/// The text of a line about the target of p into out, cut to size - 1
+/// characters: with several targets (-M) its address and a blank first.
+void Tagged(const PROCESS_INFO& p, const char* text, char* out, size_t size);
 
 /// A progress line about the target of p. On a terminal the live view shows
 /// the target's figures instead (RefreshLiveView). Into a pipe or a file it

@@ -152,22 +152,6 @@ Stream SendLoader(const Session& s, FILE* fp, off_t length, int64_t* sent, sha25
   }
 }
 
-/// The percentage of a progress line: over the whole list in file-list mode,
-/// never 100 (the finish line tells that).
-long WritePercentage(int64_t total, int64_t current) {
-  const double whole = total <= 99 ? 100.0 : static_cast<double>(total);
-  const double part = static_cast<double>(current) / whole;
-  double percent;
-  if (_filelist) {
-    percent = (part + _currentSwupNum) * 100.0 / _totalSwupNum + 0.5;
-  } else {
-    percent = 0.5 + part * 100.0;
-  }
-  if (!(percent >= 0.0)) return 0;  // also NaN
-  if (percent >= 100.0) return 99;
-  return static_cast<long>(percent);
-}
-
 // Progress of the target program, counted in pieces as they would be read
 // one by one: a line after every tenth piece and after the piece that
 // completes the file, including the empty read that meets the end of a file
@@ -612,10 +596,24 @@ const char* CancelReason(Cancel why) {
 
 }  // namespace
 
+long WritePercentage(int64_t total, int64_t current, bool fileList, int rowsDone, int rows) {
+  const double whole = total <= 99 ? 100.0 : static_cast<double>(total);
+  const double part = static_cast<double>(current) / whole;
+  double percent;
+  if (fileList) {
+    percent = (part + rowsDone) * 100.0 / rows + 0.5;
+  } else {
+    percent = 0.5 + part * 100.0;
+  }
+  if (!(percent >= 0.0)) return 0;  // also NaN
+  if (percent >= 100.0) return 99;
+  return static_cast<long>(percent);
+}
+
 void PrintWritePercentage(PROCESS_INFO& p, int64_t total, int64_t current) {
   // "%03ld %%" by hand: a line goes out for every ten KiB of the program,
   // and the sending thread is what limits a fast link.
-  const long percent = WritePercentage(total, current);  // 0 to 99
+  const long percent = WritePercentage(total, current, _filelist != 0, _currentSwupNum, _totalSwupNum);  // 0 to 99
   const char line[] = {'0', static_cast<char>('0' + percent / 10), static_cast<char>('0' + percent % 10), ' ', '%',
                        '\0'};
   ProgressOut(p, line);

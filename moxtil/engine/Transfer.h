@@ -14,3 +14,7 @@ int process2(void* arg);
 /// ("042 %"), over the whole list in file-list mode. Never 100: "100 % finish"
 /// tells that.
 void PrintWritePercentage(PROCESS_INFO& p, int64_t total, int64_t current);
+/// The percentage of that line, 0 to 99, rounded: of the whole list when
+/// `fileList` (`rowsDone` of its `rows` sent to the end before this one),
+/// else of this program. A program under 100 bytes counts as 100 bytes.
+long WritePercentage(int64_t total, int64_t current, bool fileList, int rowsDone, int rows);

@@ -1,0 +1,61 @@
+// The record's JSON strings, a row each: quotes, backslashes and control
+// characters escaped, well-formed UTF-8 kept, and every byte that is no part
+// of it (a path may hold any) one U+FFFD.
+#include "moxtil/engine/Record.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "tests/testkit.h"
+
+namespace {
+
+using namespace testkit;
+
+// The last line of the file at path.
+std::string LastLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line, last;
+  while (std::getline(in, line)) last = line;
+  return last;
+}
+
+TEST(RecordStrings, BrokenUtf8BecomesReplacementCharacters) {
+  struct Row {
+    const char* text;
+    const char* quoted;
+  };
+#define FFFD "\xEF\xBF\xBD"
+  const Row rows[] = {
+      {"plain", "\"plain\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {"tab\there\n", "\"tab\\u0009here\\u000a\""},
+      {"caf\xC3\xA9", "\"caf\xC3\xA9\""},                      // two bytes
+      {"\xE2\x82\xAC 5", "\"\xE2\x82\xAC 5\""},                 // three
+      {"\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},             // four
+      {"end\xC3", "\"end" FFFD "\""},                           // cut at the end
+      {"\xE2\x82x", "\"" FFFD FFFD "x\""},                      // cut before a letter
+      {"\xC0\xAF", "\"" FFFD FFFD "\""},                        // overlong
+      {"\xE0\x80\xAF", "\"" FFFD FFFD FFFD "\""},               // overlong in three
+      {"\xED\xA0\x80", "\"" FFFD FFFD FFFD "\""},               // a surrogate
+      {"\xF4\x90\x80\x80", "\"" FFFD FFFD FFFD FFFD "\""},      // above U+10FFFF
+      {"\xFF" "a\x80", "\"" FFFD "a" FFFD "\""},                // never in UTF-8; a lone continuation
+  };
+#undef FFFD
+  TempDir dir;
+  const std::string path = dir.File("record.jsonl");
+  ASSERT_EQ(RecordOpen(path.c_str()), 0);
+  for (const Row& r : rows) {
+    RecordWarning("test", r.text);
+    const std::string line = LastLine(path);
+    const std::string key = "\"explanation\":";
+    const size_t at = line.find(key);
+    ASSERT_NE(at, std::string::npos) << line;
+    EXPECT_EQ(line.substr(at + key.size()), std::string(r.quoted) + "}") << "from \"" << r.text << "\"";
+  }
+  RecordClose();
+}
+
+}  // namespace
