@@ -889,7 +889,7 @@ INSTANTIATE_TEST_SUITE_P(
               EXPECT_LT(run.moxtil->ExitMs(), 4000) << "it waited for a target it cannot invite";
               NothingAnnounced(run);
               ExpectExplained(*run.moxtil, "--- error(udp_vcre_cep)",
-                              "^announce port \\d+ on 127\\.0\\.0\\.1: cannot open the UDP endpoint: Address already");
+                              "^announce port \\d+ on 127\\.0\\.0\\.1: cannot open the UDP endpoint: bind: Address already");
               EXPECT_EQ(CountMatching(*run.moxtil, "^announce port \\d+: the program that holds it does not share "
                                                    "it, even with -b$"), 1);
             }),
@@ -1167,11 +1167,11 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"LoaderPortBusy"}.Args({"-T3"}).Before(Hold(SOCK_STREAM, "0.0.0.0", 10))
             .Sim({"--listen-only", "--time-limit", "100"})
             .Status({"-1 failed to open the TCP reception point"})
-            .Why("^loader port \\d+: cannot listen: Address already in use$").After(BusyPort),
+            .Why("^loader port \\d+: cannot listen: bind: Address already in use$").After(BusyPort),
         Case{"DataPortBusy"}.Args({"-T3"}).Before(Hold(SOCK_STREAM, "0.0.0.0", 11))
             .Sim({"--listen-only", "--time-limit", "100"})
             .Status({"-1 failed to open the TCP reception point"})
-            .Why("^data port \\d+: cannot listen: Address already in use$").After(BusyPort)),
+            .Why("^data port \\d+: cannot listen: bind: Address already in use$").After(BusyPort)),
     [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
 
 // Volume (labels long and volume; the normal build only, and the ARM one for

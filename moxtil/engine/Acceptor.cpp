@@ -37,10 +37,11 @@ PortBuffers loaderPortBuffers, dataPortBuffers;
 
 const char* PortName(UH port) { return port == LoaderPort(_baseOffset) ? "loader" : "data"; }
 
-// A busy port is told at every attempt, not only after the last.
+// A busy port is told at every attempt, not only after the last. The line
+// names the call itself: the errno's words alone follow.
 void ReportBindRetry(UH port, int attempt, int attempts, int pauseMs) {
   printLog(stderr, "%s port %u: bind failed: %s (attempt %d of %d, next in %d %s)", PortName(port),
-           static_cast<unsigned>(port), ItronReason(), attempt, attempts,
+           static_cast<unsigned>(port), strerror(ItronErrno()), attempt, attempts,
            pauseMs >= 1000 ? pauseMs / 1000 : pauseMs, pauseMs >= 1000 ? "s" : "ms");
 }
 

@@ -152,7 +152,9 @@ Deadline DeadlineOf(TMO tmout);
 TMO TmoUntil(const Deadline& deadline);
 
 /// Why the calling thread's last failed operation failed, in the system's
-/// words ("Connection reset by peer"); each failure keeps an errno value.
+/// words, after the call that failed where that is the reason ("poll:
+/// Bad file descriptor"); the connection's own end in its words alone
+/// ("Connection reset by peer"). Each failure keeps an errno value.
 const char* ItronReason();
 /// The errno value of that failure (0 for none), where a caller has advice
 /// to give for one of them.

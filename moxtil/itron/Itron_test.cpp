@@ -101,10 +101,13 @@ TEST_F(Itron, IdsAndObjects) {
   T_UDP_CCEP taken = {0, {Ip("127.0.0.1"), Port(3)}, nullptr};
   const std::set<int> before = OpenFds();
   EXPECT_EQ(udp_vcre_cep(&taken), E_OBJ);
+  EXPECT_STREQ(ItronReason(), "bind: Address already in use") << "the call that failed, named";
+  EXPECT_EQ(ItronErrno(), EADDRINUSE);
   EXPECT_EQ(OpenFds(), before);
   close(holder);
   EXPECT_EQ(udp_vcre_cep(&taken), kItronMaxIds - 1);
   EXPECT_EQ(udp_vcre_cep(&udp), E_ID) << "all 50 IDs taken";
+  EXPECT_STREQ(ItronReason(), strerror(EMFILE)) << "no call failed: the layer's reason alone";
   ASSERT_EQ(tcp_vcre_rep(&rep), 0);
   // A connected endpoint k holds reception point k, and keeps its connection.
   const int client = Connect(Port(2));

@@ -43,7 +43,7 @@ ER ListeningSocket(ID cepid, ID repid, int* ls) {
   if (HasSocket(SocketTCPTbl[cepid])) return Failure(E_OBJ, EISCONN);
   if (listenFlag[repid] == -1) {
     listenFlag[repid] = listen(*ls, kListenBacklog) == 0 ? 0 : -1;
-    if (listenFlag[repid] == -1) return CallFailure(E_OBJ);
+    if (listenFlag[repid] == -1) return CallFailure(E_OBJ, "listen");
   }
   return E_OK;
 }
@@ -58,7 +58,7 @@ ER AcceptOne(int ls, int* s, sockaddr_in* peer) {
   ER result = E_OK;
   if (*s < 0) {
     // Gone again since the wait (taken, or reset by its peer): wait on.
-    result = errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR ? CallFailure(E_RLWAI) : kStillWaiting;
+    result = errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR ? CallFailure(E_RLWAI, "accept") : kStillWaiting;
   }
   return result;
 }
@@ -72,7 +72,7 @@ ER AcceptWithin(int ls, const Deadline& deadline, int* s, sockaddr_in* peer) {
     if (ready == WaitResult::kTimedOut) {
       result = TimedOut();
     } else if (ready == WaitResult::kFailed) {
-      result = CallFailure(E_RLWAI);
+      result = CallFailure(E_RLWAI, "poll");
     } else {
       result = AcceptOne(ls, s, peer);
     }
@@ -100,7 +100,7 @@ ER AwaitMore(const Connection& c, const Deadline& deadline) {
   const WaitResult ready = WaitUntil(c.s, POLLIN, deadline);
   ER result = kStillWaiting;
   if (ready == WaitResult::kFailed) {
-    result = CallFailure(E_OBJ);
+    result = CallFailure(E_OBJ, "poll");
   } else if (ready == WaitResult::kTimedOut || deadline.Passed()) {
     // Nothing left unread, as far as it can be helped: what came last
     // would make the close a reset.
@@ -189,13 +189,13 @@ ER tcp_set_opt(ID cepid, INT optname, INT optval) {
   if (er != E_OK) return er;
   if (optname != TCP_SILENCE_LIMIT || optval < 0) return Failure(E_OBJ, EINVAL);
   const int on = optval > 0 ? 1 : 0;
-  if (setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) return CallFailure(E_OBJ);
+  if (setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) return CallFailure(E_OBJ, "setsockopt SO_KEEPALIVE");
   if (on != 0) {
     const int idle = kKeepIdleS, interval = kKeepIntervalS, probes = kKeepProbes, rtoMax = kRtoMaxMs;
     if (setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
         setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
         setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0) {
-      return CallFailure(E_OBJ);
+      return CallFailure(E_OBJ, "setsockopt TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT");
     }
     // An older kernel refuses it: its sends come less often, and the silence
     // watch waits for one made in the silence to go unanswered all the same.

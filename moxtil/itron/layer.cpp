@@ -23,6 +23,16 @@ thread_local int lastERR = 0;
 constexpr int kSilentPeer = -1;
 // The silence limit of the calling thread's last such failure, for its reason.
 thread_local int lastSilenceMs = 0;
+// The system call whose errno lastERR is (a string literal), or null where
+// the layer chose the reason itself.
+thread_local const char* lastCall = nullptr;
+
+// The connection's own end, told by whichever call came upon it: its words
+// alone say it, whatever call that was.
+bool EndsTheConnection(int err) {
+  return err == ECONNRESET || err == EPIPE || err == ETIMEDOUT || err == ECONNREFUSED || err == ECONNABORTED ||
+         err == EHOSTUNREACH || err == ENETUNREACH;
+}
 
 }  // namespace
 
@@ -52,10 +62,15 @@ std::atomic<bool> capBackOff{true};
 
 ER Failure(ER code, int reason) {
   lastERR = reason;
+  lastCall = nullptr;
   return code;
 }
 
-ER CallFailure(ER code) { return Failure(code, errno); }
+ER CallFailure(ER code, const char* call) {
+  const ER er = Failure(code, errno);
+  lastCall = call;
+  return er;
+}
 
 ER SilentFailure(int limitMs) {
   lastSilenceMs = limitMs;
@@ -181,7 +196,10 @@ const char* ItronReason() {
     snprintf(text, sizeof text, "the target's TCP has answered nothing for %d s", lastSilenceMs / 1000);
     return text;
   }
-  return strerror(lastERR);
+  if (lastCall == nullptr || EndsTheConnection(lastERR)) return strerror(lastERR);
+  thread_local char named[128];
+  snprintf(named, sizeof named, "%s: %s", lastCall, strerror(lastERR));
+  return named;
 }
 
 int ItronErrno() { return lastERR > 0 ? lastERR : 0; }

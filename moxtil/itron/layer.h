@@ -85,8 +85,9 @@ ID LowestFree(const int (&created)[kItronMaxIds]);
 // The one place where a failure becomes a layer code: its reason is kept
 // for ItronReason, and the code returned.
 ER Failure(ER code, int reason);
-// A system call failed: errno is the reason.
-ER CallFailure(ER code);
+// A system call failed: errno is the reason, and `call` (a string literal)
+// names it in ItronReason, unless errno tells of the connection's own end.
+ER CallFailure(ER code, const char* call);
 // The peer of a connection taken as gone: it answered nothing for limitMs.
 ER SilentFailure(int limitMs);
 ER BadId();

@@ -39,7 +39,7 @@ ER BindRetried(int s, UH port) {
   const int attempts = bindAttempts.load();
   ER result = kStillWaiting;
   for (int attempt = 1; result == kStillWaiting; ++attempt) {
-    const ER er = bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? E_OK : CallFailure(E_OBJ);
+    const ER er = bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? E_OK : CallFailure(E_OBJ, "bind");
     if (er == E_OK || attempt >= attempts) {
       result = er;
     } else {
@@ -72,7 +72,7 @@ ER PollSetOf(const ID* repids, INT count, pollfd* p) {
     p[i] = {AcceptTCPTbl[repids[i]], POLLIN, 0};
   }
   if (repWakeFd < 0) repWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (repWakeFd < 0) return CallFailure(E_OBJ);
+  if (repWakeFd < 0) return CallFailure(E_OBJ, "eventfd");
   p[count] = {repWakeFd, POLLIN, 0};
   return E_OK;
 }
@@ -80,7 +80,7 @@ ER PollSetOf(const ID* repids, INT count, pollfd* p) {
 // The wake of tcp_can_rep on fd, taken: the end of the wait it cut short.
 ER Woken(int fd) {
   uint64_t wakes = 0;
-  return read(fd, &wakes, sizeof wakes) < 0 && errno != EAGAIN ? CallFailure(E_OBJ) : Failure(E_RLWAI, ECANCELED);
+  return read(fd, &wakes, sizeof wakes) < 0 && errno != EAGAIN ? CallFailure(E_OBJ, "read eventfd") : Failure(E_RLWAI, ECANCELED);
 }
 
 // The first of repids whose socket the poll found ready, or kStillWaiting.
@@ -101,7 +101,7 @@ ER WaitForConnection(const ID* repids, INT count, pollfd* p, const Deadline& dea
     if (n == 0) {
       result = TimedOut();
     } else if (n < 0) {
-      if (errno != EINTR) result = CallFailure(E_OBJ);
+      if (errno != EINTR) result = CallFailure(E_OBJ, "poll");
     } else if (p[count].revents != 0) {
       result = Woken(p[count].fd);
     } else {
@@ -120,7 +120,7 @@ ER tcp_cre_rep(ID repid, const T_TCP_CREP* pk_crep) {
     // must not make the accept wait for the next one.
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (s < 0) {
-      result = CallFailure(E_NOSOCK);
+      result = CallFailure(E_NOSOCK, "socket");
     } else {
       result = BindRetried(s, pk_crep->myaddr.portno);
       if (result != E_OK) close(s);

@@ -20,13 +20,19 @@ ER UdpCreate(ID cepid, const T_UDP_CCEP* pk_ccep, bool hasFlag, int flag, int ar
   int s = SharedUdpSocket(port, -1);
   if (!HasSocket(s)) {
     s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return CallFailure(E_OBJ);
+    if (s < 0) return CallFailure(E_OBJ, "socket");
     const int on = 1;
     const sockaddr_in sa = MakeAddress(pk_ccep->myaddr.ipaddr, pk_ccep->myaddr.portno);
-    if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-        (hasFlag && setsockopt(s, SOL_SOCKET, flag, &arg, sizeof arg) != 0) ||
-        bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-      const ER er = CallFailure(E_OBJ);
+    const char* failed = nullptr;
+    if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+      failed = "setsockopt SO_BROADCAST";
+    } else if (hasFlag && setsockopt(s, SOL_SOCKET, flag, &arg, sizeof arg) != 0) {
+      failed = "setsockopt";
+    } else if (bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+      failed = "bind";
+    }
+    if (failed != nullptr) {
+      const ER er = CallFailure(E_OBJ, failed);
       close(s);
       return er;
     }
@@ -75,7 +81,7 @@ ER udp_snd_dat(ID cepid, const T_IPV4EP* p_dstaddr, const void* data, INT len, T
   const sockaddr_in sa = MakeAddress(p_dstaddr->ipaddr, p_dstaddr->portno);
   const ssize_t n = sendto(s, data, len < 0 ? 0 : static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&sa),
                            sizeof sa);
-  if (n < 0) return CallFailure(E_RLWAI);
+  if (n < 0) return CallFailure(E_RLWAI, "sendto");
   return static_cast<ER>(n);
 }
 
@@ -86,7 +92,7 @@ ER udp_del_cep(ID cepid) {
   const int s = SocketUDPTbl[cepid].s;
   if (!HasSocket(s)) return Failure(E_NOEXS, EBADF);
   // The socket is shared by every ID on its port: it closes with the last.
-  if (!HasSocket(SharedUdpSocket(SocketUDPTbl[cepid].portno, cepid)) && close(s) != 0) return CallFailure(E_OBJ);
+  if (!HasSocket(SharedUdpSocket(SocketUDPTbl[cepid].portno, cepid)) && close(s) != 0) return CallFailure(E_OBJ, "close");
   SocketUDPTbl[cepid].s = kNoSocket;
   SocketUDPTbl[cepid].portno = 0;
   IsUDPcepid[cepid] = 0;

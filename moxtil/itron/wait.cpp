@@ -52,10 +52,18 @@ ER ConnectionFailure(const Connection& c, ER code, int reason) {
   return Failure(code, IsCancelled(c) ? ECANCELED : reason);
 }
 ER CancelledFailure() { return Failure(E_RLWAI, ECANCELED); }
-ER ConnectionCallFailure(const Connection& c, ER code) { return ConnectionFailure(c, code, errno); }
+// A call on c failed: its errno and name, unless c was cancelled meanwhile.
+ER ConnectionCallFailure(const Connection& c, ER code, const char* call) {
+  const int err = errno;  // before the lock that IsCancelled takes
+  if (IsCancelled(c)) return Failure(code, ECANCELED);
+  errno = err;
+  return CallFailure(code, call);
+}
 // A send failed: EPERM (a firewall refusing the packet) reads as a time-out,
 // anything else as a released wait.
-ER SendFailure(const Connection& c) { return ConnectionCallFailure(c, errno == EPERM ? E_TMOUT : E_RLWAI); }
+ER SendFailure(const Connection& c, const char* call) {
+  return ConnectionCallFailure(c, errno == EPERM ? E_TMOUT : E_RLWAI, call);
+}
 
 // Watches a connection's peer for silence (NextSilence decides): one look
 // at its TCP a kLivenessLookMs at the most.
@@ -145,6 +153,7 @@ struct Sending {
   SendTry attempt;
   void* what;
   ER (*badFile)(int err);
+  const char* call;  // the system call the try makes, for a failure's reason
 };
 
 // One try at a send on c: the count sent, kStillWaiting when the socket had
@@ -157,7 +166,7 @@ ER TrySend(const Connection& c, const Sending& sending, bool wait) {
     result = static_cast<ER>(n);
   } else if (wait || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
     const ER file = sending.badFile != nullptr ? sending.badFile(errno) : E_OK;
-    result = file != E_OK ? file : SendFailure(c);
+    result = file != E_OK ? file : SendFailure(c, sending.call);
   }
   return result;
 }
@@ -173,7 +182,7 @@ ER RoomOrFailure(const Connection& c, ConnWait ready) {
   } else if (ready == ConnWait::kCancelled) {
     result = CancelledFailure();
   } else if (ready == ConnWait::kFailed) {
-    result = ConnectionCallFailure(c, E_RLWAI);
+    result = ConnectionCallFailure(c, E_RLWAI, "poll");
   }
   return result;
 }
@@ -196,13 +205,13 @@ ER SendWithin(const Connection& c, const Sending& sending, TMO tmout) {
 
 // Sends with the limit and the silence watch of tcp_snd_dat. A failure that
 // is not the connection's own is the caller's to name: badFile.
-ER SendOn(ID cepid, TMO tmout, SendTry attempt, void* what, ER (*badFile)(int err)) {
+ER SendOn(ID cepid, TMO tmout, const char* call, SendTry attempt, void* what, ER (*badFile)(int err)) {
   Connection c;
   ER result = ConnectionOf(cepid, &c);
   if (result == E_OK) {
     // Bytes beyond what was acknowledged: the stream is no longer whole.
     if (c.endsNormally) SetEnding(c, false);
-    const Sending sending = {attempt, what, badFile};
+    const Sending sending = {attempt, what, badFile, call};
     result = tmout == TMO_FEVR && c.silenceMs == 0 ? TrySend(c, sending, true) : SendWithin(c, sending, tmout);
   }
   return result;
@@ -264,12 +273,12 @@ ER FileFailure(int err) {
 
 ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout) {
   Bytes b = {data, len < 0 ? 0 : static_cast<size_t>(len)};
-  return SendOn(cepid, tmout, SendBytes, &b, nullptr);
+  return SendOn(cepid, tmout, "send", SendBytes, &b, nullptr);
 }
 
 ER tcp_snd_fil(ID cepid, int fd, int64_t* offset, INT len, TMO tmout) {
   FilePart f = {fd, static_cast<off_t>(*offset), len < 0 ? 0 : static_cast<size_t>(len)};
-  const ER n = SendOn(cepid, tmout, SendFilePart, &f, FileFailure);
+  const ER n = SendOn(cepid, tmout, "sendfile", SendFilePart, &f, FileFailure);
   if (n > 0) *offset += n;
   return n;
 }
@@ -297,7 +306,7 @@ ER GivenUp(const Connection& c, const Deadline& deadline, SilenceWatch& watch) {
 ER PollFailure(const Connection& c, int n, const pollfd& p) {
   ER result = kStillWaiting;
   if (n < 0 && errno != EINTR) {
-    result = ConnectionCallFailure(c, E_OBJ);
+    result = ConnectionCallFailure(c, E_OBJ, "poll");
   } else if (n > 0 && (p.revents & (POLLERR | POLLHUP)) != 0) {
     result = ConnectionFailure(c, E_RLWAI, ConnectionError(c.s));
   }
@@ -342,7 +351,7 @@ ER AwaitAcknowledgement(const Connection& c, TMO tmout) {
     // SIOCOUTQ: the bytes the peer's TCP has not acknowledged yet.
     int unacked = 0;
     if (ioctl(c.s, SIOCOUTQ, &unacked) != 0) {
-      result = ConnectionCallFailure(c, E_OBJ);
+      result = ConnectionCallFailure(c, E_OBJ, "ioctl SIOCOUTQ");
     } else if (unacked == 0) {
       SetEnding(c, true);  // acknowledged to the last byte: a close ends it normally
       result = E_OK;
@@ -394,7 +403,7 @@ ER AwaitBytes(const Connection& c, TMO tmout) {
   if (ready == WaitResult::kTimedOut) {
     result = TimedOut();
   } else if (ready == WaitResult::kFailed) {
-    result = ConnectionCallFailure(c, E_OBJ);
+    result = ConnectionCallFailure(c, E_OBJ, "poll");
   }
   return result;
 }
@@ -406,7 +415,7 @@ ER Receive(const Connection& c, void* data, INT len) {
   do {
     n = recvfrom(c.s, data, len < 0 ? 0 : static_cast<size_t>(len), 0, nullptr, nullptr);
   } while (n == -1 && errno == EINTR);
-  return n == -1 ? ConnectionCallFailure(c, E_OBJ) : static_cast<ER>(n);
+  return n == -1 ? ConnectionCallFailure(c, E_OBJ, "recv") : static_cast<ER>(n);
 }
 
 }  // namespace
@@ -418,7 +427,7 @@ ER tcp_ref_cep(ID cepid) {
   const ER er = SocketOf(cepid, &s);
   if (er != E_OK) return er;
   int unacked = 0;
-  if (ioctl(s, SIOCOUTQ, &unacked) != 0) return CallFailure(E_OBJ);
+  if (ioctl(s, SIOCOUTQ, &unacked) != 0) return CallFailure(E_OBJ, "ioctl SIOCOUTQ");
   return unacked;
 }
 
