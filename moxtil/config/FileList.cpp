@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/output.h"
 #include "common/util.h"
 #include "moxtil/config/Options.h"
-#include "moxtil/engine/Output.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/output.h"
 #include "common/util.h"
-#include "moxtil/engine/Output.h"
 #include "moxtil/address/checkadrs.h"
 
 char _loaderFile[kPathSize];

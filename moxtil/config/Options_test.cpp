@@ -6,7 +6,6 @@
 #include <functional>
 
 #include "moxtil/address/GetMyIPAddr.h"
-#include "moxtil/engine/RunState.h"
 #include "tests/testkit.h"
 
 namespace {
@@ -64,7 +63,7 @@ TEST(ParameterShell, TakesTheCommandLine) {
       {files({"-X", "-"}), -1, "D/moxtil: option -X: no such option\nD/moxtil: option -: no such option\n"},
       {files({"-J"}), -1, "D/moxtil: option -J: no record file named (-J<file>)\n"},
       // -E: with -M only (in either order), at least 1, a number.
-      {files({"-E3", "-M"}), 0, "", [] { return _failureLimit == 3 && !IsSingleTargetMode(); }},
+      {files({"-E3", "-M"}), 0, "", [] { return _failureLimit == 3 && _option != 0; }},
       {files({"-M", "-E12"}), 0, "", [] { return _failureLimit == 12; }},
       {files({}), 0, "", [] { return _failureLimit == 0; }},
       {files({"-E3"}), -1, "D/moxtil: option -E3: only with -M (several targets at once)\n"},
@@ -80,9 +79,9 @@ TEST(ParameterShell, TakesTheCommandLine) {
       {files({"-N5", "-NOCOMMAND", "-/NOCANCEL"}), 0, "", [] { return _delay == 5; }},
       // -M several targets, -M<n> with a count (refused as a bad -T is), -S
       // one at a time; the last of them counts. A file list is one at a time.
-      {files({"-M12"}), 0, "", [] { return !IsSingleTargetMode() && _targetLimit == 12; }},
-      {files({"-M4", "-S"}), 0, "", [] { return IsSingleTargetMode() && _targetLimit == 0; }},
-      {files({"-S", "-M"}), 0, "", [] { return !IsSingleTargetMode() && _targetLimit == 0; }},
+      {files({"-M12"}), 0, "", [] { return _option != 0 && _targetLimit == 12; }},
+      {files({"-M4", "-S"}), 0, "", [] { return _option == 0 && _targetLimit == 0; }},
+      {files({"-S", "-M"}), 0, "", [] { return _option != 0 && _targetLimit == 0; }},
       {files({"-M-1"}), -1, "D/moxtil: option -M-1: not a number of targets\n"},
       {{"@list", "dummy", "dummy", "-M", "-L"}, -1,
        "D/moxtil: -M and -L cannot be used together: a file list is served one target at a time\n"},

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
+#include "common/output.h"
 #include "common/util.h"
 #include "moxtil/address/GetMyIPAddr.h"
 #include "moxtil/config/Options.h"
-#include "moxtil/engine/Output.h"
 #include "moxtil/engine/Handover.h"
 #include "moxtil/engine/Protocol.h"
 #include "moxtil/engine/Record.h"

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "moxtil/engine/Output.h"
+#include "common/output.h"
 
 DataHandover dataHandover;
 

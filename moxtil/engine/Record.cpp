@@ -15,10 +15,10 @@
 #include <nettle/base16.h>
 #include <nettle/sha2.h>
 
+#include "common/output.h"
 #include "moxtil/address/GetMyIPAddr.h"
 #include "moxtil/config/Options.h"
 #include "moxtil/engine/Handover.h"
-#include "moxtil/engine/Output.h"
 #include "moxtil/engine/Protocol.h"
 
 namespace {

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/output.h"
 #include "moxtil/engine/Acceptor.h"
 #include "moxtil/config/Options.h"
 #include "moxtil/engine/Handover.h"
-#include "moxtil/engine/Output.h"
 #include "moxtil/engine/Record.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <chrono>
 #include <cstdio>
 
+#include "common/output.h"
 #include "moxtil/config/Options.h"
 #include "moxtil/engine/Handover.h"
-#include "moxtil/engine/Output.h"
 
 int _TimeOutmSecond = 0;
 std::atomic<int> _IsTimeOut{0};

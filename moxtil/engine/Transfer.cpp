@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/output.h"
 #include "common/util.h"
 #include "moxtil/engine/Acceptor.h"
 #include "moxtil/engine/Handover.h"
 #include "moxtil/itron/Itron.h"
 #include "moxtil/config/Options.h"
-#include "moxtil/engine/Output.h"
 #include "moxtil/engine/Protocol.h"
 #include "moxtil/engine/Record.h"
 #include "moxtil/engine/Report.h"

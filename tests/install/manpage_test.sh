@@ -5,7 +5,7 @@
 # parser's switch and the fixed words it passes over, read from
 # Options.cpp); its STATUS LINES section has every status line the program
 # writes, as the code spells it, and none other.
-#   manpage_test.sh <built page> <moxtil/config/Options.cpp> <moxtil/engine/Output.h> <version>
+#   manpage_test.sh <built page> <moxtil/config/Options.cpp> <common/output.h> <version>
 set -u
 page=$1
 options_cpp=$2
@@ -52,11 +52,11 @@ done | sort -u)
 [ "$documented" = "$parser" ] ||
   fail "options: the parser takes $(tr '\n' ' ' <<<"$parser"), the page names $(tr '\n' ' ' <<<"$documented")"
 
-# Status lines: every text of namespace status in Output.h (its line feed
+# Status lines: every text of namespace status in common/output.h (its line feed
 # and the blank at the end of one are not seen on the page).
 code=$(sed -n '/^namespace status/,/^}/p' "$output_h" | sed -n 's/^inline constexpr char k[A-Za-z]*\[\] = "\(.*\)";$/\1/p' |
   sed 's/\\n$//; s/ *$//' | sort -u)
-[ "$(wc -l <<<"$code")" -ge 15 ] || fail "found only $(wc -l <<<"$code") status lines in Output.h: has it moved?"
+[ "$(wc -l <<<"$code")" -ge 15 ] || fail "found only $(wc -l <<<"$code") status lines in common/output.h: has it moved?"
 shown=$(tags 'STATUS LINES' | sed 's/ *$//' | grep -E '^(-1 |[0-9]{3} %)' | sort -u)
 [ "$shown" = "$code" ] || fail "status lines: in the code and not on the page:
 $(comm -23 <(echo "$code") <(echo "$shown"))

@@ -1,4 +1,4 @@
-#include "moxtil/engine/Output.h"
+#include "common/output.h"
 
 #include <cstdarg>
 #include <cstring>
