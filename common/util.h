@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 static_assert(sizeof(off_t) == 8, "file lengths must be 64-bit (build with _FILE_OFFSET_BITS=64)");
 
@@ -49,6 +50,13 @@ class Deadline {
 /// directory, EINVAL for a FIFO, a device or a socket): such a file is never
 /// opened in a way that blocks, nor read without end.
 FILE* OpenRegularFile(const char* path, off_t* length);
+
+/// A file closed when its holder goes out of scope, on every path: null
+/// holds none.
+struct FileCloser {
+  void operator()(FILE* fp) const { fclose(fp); }
+};
+using ScopedFile = std::unique_ptr<FILE, FileCloser>;
 
 /// Whether path names a regular file (symbolic links followed); when not,
 /// errno tells why, as for OpenRegularFile.

@@ -273,9 +273,9 @@ Stream SendProgram(Session& s, FILE* fp, Progress& progress, bool fileDigested) 
 
 /// Opens a file that a stage sends, of *length bytes; where it cannot be
 /// opened, *failure tells why, with the stage's status line.
-FILE* OpenStageFile(Session& s, const char* what, const char* path, const char* line, off_t* length,
-                    Outcome* failure) {
-  FILE* fp = OpenRegularFile(path, length);
+ScopedFile OpenStageFile(Session& s, const char* what, const char* path, const char* line, off_t* length,
+                         Outcome* failure) {
+  ScopedFile fp(OpenRegularFile(path, length));
   if (fp == nullptr) *failure = Explain(s, FileFailure(line), "%s %s: cannot open: %s", what, path, FileReason(errno));
   return fp;
 }
@@ -335,10 +335,8 @@ void EndLoaderConnection(Session& s, long long total) {
 Outcome LoaderStage(Session& s) {
   off_t length = 0;
   Outcome outcome = kDone;
-  FILE* fp = OpenStageFile(s, "loader", _loaderFile, status::kLoaderNotFound, &length, &outcome);
-  if (fp != nullptr) {
-    outcome = SendLoaderFile(s, fp, length);
-    fclose(fp);
+  if (const ScopedFile fp = OpenStageFile(s, "loader", _loaderFile, status::kLoaderNotFound, &length, &outcome)) {
+    outcome = SendLoaderFile(s, fp.get(), length);
   }
   const long long total = static_cast<long long>(length);
   // A loader that could not be sent whole gets no reboot byte, so that the
@@ -352,10 +350,11 @@ Outcome LoaderStage(Session& s) {
 Outcome ReadIdCode(Session& s, unsigned char* memo) {
   off_t length = 0;
   Outcome outcome = kDone;
-  FILE* fp = OpenStageFile(s, "ID code", _idFile, status::kIdFileNotFound, &length, &outcome);
-  if (fp != nullptr) {
-    const size_t idBytes = fread(memo, 1, kIdCodeSize, fp);
-    fclose(fp);
+  size_t idBytes = 0;
+  if (const ScopedFile fp = OpenStageFile(s, "ID code", _idFile, status::kIdFileNotFound, &length, &outcome)) {
+    idBytes = fread(memo, 1, kIdCodeSize, fp.get());
+  }
+  if (outcome.ok()) {
     if (length == 0) {
       Pause(s, kEmptyIdCodeMs);
       outcome = Explain(s, FileFailure(status::kIdFileEmpty), "ID code %s: the file is empty", _idFile);
@@ -511,10 +510,8 @@ Outcome ProgramStage(Session& s) {
   off_t length = 0;
   int64_t sent = 0;
   Outcome outcome = kDone;
-  FILE* fp = OpenStageFile(s, "program", path, status::kTargetNotFound, &length, &outcome);
-  if (fp != nullptr) {
-    outcome = SendProgramFile(s, fp, path, length, &sent);
-    fclose(fp);
+  if (const ScopedFile fp = OpenStageFile(s, "program", path, status::kTargetNotFound, &length, &outcome)) {
+    outcome = SendProgramFile(s, fp.get(), path, length, &sent);
   }
   if (outcome.ok()) outcome = AwaitProgramAcknowledged(s, sent);
   // Gone from the view, with its figures, before the line that tells how it
