@@ -19,16 +19,7 @@ constexpr double kMiB = 1048576.0;
 std::mutex viewLock;  // one composer of the live view at a time; first in the lock order (RunState.h)
 int inView = 0;       // targets in the view, under viewLock
 
-// Per slot: its progress lines held back, '\n'-ended, touched only by its
-// transfer. Few enough that the record of them needs no memory of its own
-// in the log layer.
-constexpr int kHeldLines = 128;
-struct Held {
-  char text[2048];
-  size_t used;
-  int lines;
-};
-Held heldProgress[kProcessSlots];
+constexpr int kHeldLines = 128;  // progress lines a slot holds back at the most
 
 /// "1.7 of 4.0 MiB", or in KiB for a program under a MiB.
 void AppendAmount(char* out, size_t size, int64_t done, int64_t due) {
@@ -162,7 +153,7 @@ void ProgressOut(PROCESS_INFO& p, const char* line) {
   CopyCut(p.lastStatus, sizeof p.lastStatus, line);  // also where no line is written
   if (LiveViewActive()) return;
   if (!LogJoinsLines()) return TargetStatus(p, line);
-  Held& held = heldProgress[p.no];
+  HeldLines& held = p.heldProgress;
   char text[48];
   Tagged(p, line, text, sizeof text - 1);
   const size_t n = strlen(text) + 1;  // with its line feed
@@ -175,8 +166,8 @@ void ProgressOut(PROCESS_INFO& p, const char* line) {
   ++held.lines;
 }
 
-void FlushProgress(const PROCESS_INFO& p) {
-  Held& held = heldProgress[p.no];
+void FlushProgress(PROCESS_INFO& p) {
+  HeldLines& held = p.heldProgress;
   if (held.used == 0) return;
   held.text[held.used - 1] = '\0';  // the record's last line feed
   ConsoleOut(held.text, Tone::kPlain);

@@ -29,7 +29,7 @@ void Tagged(const PROCESS_INFO& p, const char* text, char* out, size_t size);
 void ProgressOut(PROCESS_INFO& p, const char* line);
 /// Writes the progress lines of p held back, if any. Only p's transfer
 /// writes them, and it does so before anything else it writes.
-void FlushProgress(const PROCESS_INFO& p);
+void FlushProgress(PROCESS_INFO& p);
 
 /// The program bytes of p that its target's TCP has acknowledged: those sent
 /// but what its connection still holds unacknowledged. Where that cannot be

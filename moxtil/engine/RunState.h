@@ -84,6 +84,14 @@ enum class ProgramDigest { kNone, kHashedAsSent, kOfTheFile };
 /// none can be read) by the order of the waits; none yet.
 enum class PairedBy { kNone, kAddress, kMac, kOrder };
 
+/// A transfer's progress lines held back, '\n'-ended (Report.cpp). Few
+/// enough that the record of them needs no memory of its own in the log layer.
+struct HeldLines {
+  char text[2048];
+  size_t used;
+  int lines;
+};
+
 /// One target being served. Its connections, one field per role: the
 /// loader connection as accepted (`cepid`) and whichever connection the
 /// transfer uses now (`cepidInUse`). Its data connection reaches it through
@@ -135,6 +143,12 @@ struct PROCESS_INFO {
   int64_t recordedMs;              // the last progress record (monotonic ms), 0 none
   char why[512];                   // the explanation of its failure as written, "" for none
   char lastStatus[kStatusTextSize];  // its last status line, untagged; "" none yet
+
+  // Touched only by the slot's transfer, and left as it was for the next:
+  // each use starts from what it writes.
+  unsigned char streamBuf[256 * 1024];  // the files that pass through this process (the loader,
+                                        // and the program where the kernel does not send it)
+  HeldLines heldProgress;               // its progress lines held back, emptied after each run sent
 };
 
 extern PROCESS_INFO process_info[kProcessSlots];

@@ -24,9 +24,7 @@ namespace {
 // framing, so only the progress lines and the -N pauses see the pieces.
 constexpr size_t kRunSize = 256 * kPieceSize;
 
-// Per slot: the buffer of the files that pass through this process (the
-// loader, and the program where the kernel does not send it).
-unsigned char streamBuf[kProcessSlots][kRunSize];
+static_assert(kRunSize == sizeof PROCESS_INFO::streamBuf, "a run fills the slot's stream buffer");
 
 // Runs that the kernel sends from the file need no buffer of ours: longer,
 // for fewer calls, and still short enough that the progress lines of a run,
@@ -618,7 +616,7 @@ void PrintWritePercentage(PROCESS_INFO& p, int64_t total, int64_t current) {
 
 int process2(void* arg) {
   PROCESS_INFO* p = static_cast<PROCESS_INFO*>(arg);
-  Session s = {p, ThreadTimeOut(), streamBuf[p->no], kRunSize, {}, false};
+  Session s = {p, ThreadTimeOut(), p->streamBuf, kRunSize, {}, false};
   UseConnectionOf(s, p->cepid, {p->ipaddr, p->portno});
   const Outcome outcome = Serve(s);
   // What of a failed program its target acknowledged, asked before the close.
