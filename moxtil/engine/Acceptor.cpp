@@ -284,15 +284,12 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   WarnOfSameHardwareAddress(slot);
   const int started = CreateThread(kEngineThreadStackSize, process2, &slot, &slot.thread);
   if (started != 0) {
-    snprintf(slot.why, sizeof slot.why, "transfer for %s: thread cannot start: %s",
-             FormatAddress(peer.ipaddr, peer.portno).text, strerror(started));
-    TargetFailure(slot, slot.why, status::kSubProcessFailed);
+    const AddressText from = FormatAddress(peer.ipaddr, peer.portno);
+    snprintf(slot.why, sizeof slot.why, "transfer for %s: thread cannot start: %s", from.text, strerror(started));
     UseConnection(slot, -1);  // before the ID may go to another connection
     DropConnection(cepid);
-    T_IPV4EP none;
-    dataHandover.End(n, &none);  // nothing was handed: only this thread hands over
-    cancelProcessNo(n);
-    KeepRecord(slot);
+    EndTransfer(slot, status::kSubProcessFailed, false, from.text);
+    KeepRecord(slot);  // its thread is not there to wait for
     if (IsSingleTargetMode()) SoftwareUpError();
   } else {
     slot.joinable = true;

@@ -614,6 +614,23 @@ void PrintWritePercentage(PROCESS_INFO& p, int64_t total, int64_t current) {
   ProgressOut(p, line);
 }
 
+void EndTransfer(PROCESS_INFO& p, const char* line, bool wireFailure, const char* peer) {
+  ResetUntakenDataConnection(p);
+  // Out of the view before the slot is free: the view would read the next
+  // target's slot as this one's.
+  ShowInLiveView(p, false);
+  const char* cancelled = CancelReason(p.cancel);
+  p.wireFailure = wireFailure;
+  if (line != nullptr) {
+    if (cancelled != nullptr) Prefix(p.why, sizeof p.why, cancelled);  // the record keeps the line as written
+    TargetFailure(p, p.why, line);
+  } else if (cancelled != nullptr) {
+    TargetLog(p, "program to %s: closed before the end of the wait: %s", peer, cancelled);
+  }
+  p.endedWallMs = WallClockMs();
+  cancelProcessNo(p.no);
+}
+
 int process2(void* arg) {
   PROCESS_INFO* p = static_cast<PROCESS_INFO*>(arg);
   Session s = {p, ThreadTimeOut(), p->streamBuf, kRunSize, {}, false};
@@ -628,18 +645,7 @@ int process2(void* arg) {
     const size_t used = strlen(p->why);
     snprintf(p->why + used, sizeof p->why - used, "%s", kResetNote);
   }
-  ResetUntakenDataConnection(*p);
-  ShowInLiveView(*p, false);
-  const char* cancelled = CancelReason(p->cancel);
-  p->wireFailure = outcome.wireFailure;
-  if (outcome.line != nullptr) {
-    if (cancelled != nullptr) Prefix(p->why, sizeof p->why, cancelled);  // the record keeps the line as written
-    TargetFailure(*p, p->why, outcome.line);
-  } else if (cancelled != nullptr) {
-    TargetLog(*p, "program to %s: closed before the end of the wait: %s", s.peer.text, cancelled);
-  }
-  p->endedWallMs = WallClockMs();
-  cancelProcessNo(p->no);
+  EndTransfer(*p, outcome.line, outcome.wireFailure, s.peer.text);
   WakeAcceptor();  // it waits for this thread
   return outcome.line == nullptr ? 0 : -1;
 }

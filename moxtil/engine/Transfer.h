@@ -10,6 +10,13 @@
 /// was served to the end, -1 after a failure (its status line is written).
 int process2(void* arg);
 
+/// The one way the transfer of p ends, whatever ended it, once its
+/// connection is closed: a data connection handed to it and not taken is
+/// reset, it leaves the live view, its failure `line` (null: none) is written
+/// with the explanation in p.why (a cancel's reason first), and the slot is
+/// given back. `peer`: the connection it last used, for explanations.
+void EndTransfer(PROCESS_INFO& p, const char* line, bool wireFailure, const char* peer);
+
 /// Writes the progress line of p for `current` of `total` bytes sent
 /// ("042 %"), over the whole list in file-list mode. Never 100: "100 % finish"
 /// tells that.
