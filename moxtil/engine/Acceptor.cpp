@@ -174,7 +174,7 @@ void ReapSlot(PROCESS_INFO& p) {
   if (!HasEnded(p)) return;
   const bool served = WaitForTransfer(p);
   if (IsSingleTargetMode() && !served) {
-    if (p.wireFailure) {
+    if (p.record.wireFailure) {
       EndUpdateOnTheWire();
     } else {
       SoftwareUpError();
@@ -208,12 +208,12 @@ void RefuseLoaderConnection(ID cepid, const T_IPV4EP& peer, const char* why) {
 /// addresses: units shipped with one cloned MAC, which must not pass for one
 /// device. Told and recorded; nothing else changes, the operator decides.
 void WarnOfSameHardwareAddress(const PROCESS_INFO& slot) {
-  if (slot.mac[0] == '\0') return;
+  if (slot.record.mac[0] == '\0') return;
   for (const PROCESS_INFO& p : process_info) {
-    if (&p == &slot || !IsBusy(p) || p.ipaddr == slot.ipaddr || strcmp(p.mac, slot.mac) != 0) continue;
+    if (&p == &slot || !IsBusy(p) || p.ipaddr == slot.ipaddr || strcmp(p.record.mac, slot.record.mac) != 0) continue;
     char why[256];
     snprintf(why, sizeof why, "hardware address %s on two targets served at once, %s and %s: two devices with "
-             "one address? the summary counts them as one device", slot.mac, FormatAddress(p.ipaddr).text,
+             "one address? the summary counts them as one device", slot.record.mac, FormatAddress(p.ipaddr).text,
              FormatAddress(slot.ipaddr).text);
     printLog(stderr, "%s", why);
     RecordWarning("same_mac", why, &slot, &p);
@@ -243,28 +243,11 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
       slot.selectFileNum = _targetFile[1][0] != '\0' ? -1 : 0;
       slot.cepidInUse = cepid;
       slot.cancel = Cancel::kNone;
-      slot.bytesDue = -1;
-      slot.bytesDone = 0;
-      slot.bytesAcknowledgedSeen = 0;
-      slot.programStartMs = 0;
-      slot.inView = false;
-      slot.dataAddr = 0;
-      slot.pairedBy = PairedBy::kNone;
-      slot.elapsedMs = 0;
-      slot.finished = false;
-      slot.wireFailure = false;
-      slot.resetAfterFinish = false;
-      slot.mac[0] = '\0';
-      sha256_init(&slot.loaderHash);
-      sha256_init(&slot.programHash);
-      slot.programDigest = ProgramDigest::kNone;
-      slot.loaderSent = false;
-      slot.bytesAcknowledged = -1;
-      slot.startedWallMs = WallClockMs();
-      slot.endedWallMs = slot.startedWallMs;
+      slot.figures.Clear();
       slot.recordedMs = 0;
-      slot.why[0] = '\0';
-      slot.lastStatus[0] = '\0';
+      slot.record = TargetRecord();
+      slot.record.startedWallMs = WallClockMs();
+      slot.record.endedWallMs = slot.record.startedWallMs;
       taken = makeProcessNo() == n;
     }
   }
@@ -278,14 +261,15 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   if (!IsSingleTargetMode() || IsFirstSoftwareUpdate()) TargetStatus(slot, status::kConnect);
   TargetLog(slot, "loader connection from %s", FormatAddress(peer.ipaddr, peer.portno).text);
   // Its address may change across its reboot; its hardware address does not.
-  HardwareAddressOf(peer.ipaddr, slot.mac);
-  dataHandover.Begin(n, peer.ipaddr, slot.mac);
+  HardwareAddressOf(peer.ipaddr, slot.record.mac);
+  dataHandover.Begin(n, peer.ipaddr, slot.record.mac);
   RecordTargetBegin(slot);
   WarnOfSameHardwareAddress(slot);
   const int started = CreateThread(kEngineThreadStackSize, process2, &slot, &slot.thread);
   if (started != 0) {
     const AddressText from = FormatAddress(peer.ipaddr, peer.portno);
-    snprintf(slot.why, sizeof slot.why, "transfer for %s: thread cannot start: %s", from.text, strerror(started));
+    TargetRecord& r = slot.record;
+    snprintf(r.why, sizeof r.why, "transfer for %s: thread cannot start: %s", from.text, strerror(started));
     UseConnection(slot, -1);  // before the ID may go to another connection
     DropConnection(cepid);
     EndTransfer(slot, status::kSubProcessFailed, false, from.text);

@@ -232,15 +232,6 @@ class Json {
   bool overflow_ = false;
 };
 
-/// The digest of what h was fed, in hex. h is a copy: the slot's stays as it is.
-const char* HexOf(sha256_ctx h, char hex[kSha256HexSize]) {
-  uint8_t digest[SHA256_DIGEST_SIZE];
-  sha256_digest(&h, sizeof digest, digest);
-  base16_encode_update(hex, sizeof digest, digest);
-  hex[kSha256HexSize - 1] = '\0';
-  return hex;
-}
-
 /// Whether a and b are one file with the same contents as far as the kernel
 /// tells: the same inode, size, and times of the last change.
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -311,7 +302,7 @@ void FileSetEntries(Json& j) {
   j.Str("id_code", n == static_cast<ssize_t>(kIdCodeSize) ? hex : nullptr);
 }
 
-const char* MacOf(const PROCESS_INFO& p) { return p.mac[0] != '\0' ? p.mac : nullptr; }
+const char* MacOf(const PROCESS_INFO& p) { return p.record.mac[0] != '\0' ? p.record.mac : nullptr; }
 
 /// An identifier no other run has: the time to the second, the process, and
 /// 32 random bits (two stations started in one second with one pid differ).
@@ -333,6 +324,14 @@ void MakeRunId() {
 }
 
 }  // namespace
+
+const char* HexOf(sha256_ctx h, char hex[kSha256HexSize]) {
+  uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256_digest(&h, sizeof digest, digest);
+  base16_encode_update(hex, sizeof digest, digest);
+  hex[kSha256HexSize - 1] = '\0';
+  return hex;
+}
 
 bool RecordedDigestOf(int index, int fd, char hex[kSha256HexSize]) {
   struct stat now;
@@ -433,7 +432,7 @@ void RecordStage(const PROCESS_INFO& p, const char* stage) {
   Json j("stage");
   j.Str("target", FormatAddress(p.ipaddr).text).Str("stage", stage);
   if (std::strcmp(stage, "data_connection") == 0) {
-    j.Str("data_address", FormatAddress(p.dataAddr).text).Str("paired_by", PairedByName(p.pairedBy));
+    j.Str("data_address", FormatAddress(p.record.dataAddr).text).Str("paired_by", PairedByName(p.record.pairedBy));
   }
   if (std::strcmp(stage, "program_chosen") == 0) j.Int("program", p.selectFileNum);
   j.Write();
@@ -444,10 +443,11 @@ void RecordProgress(PROCESS_INFO& p, int64_t acknowledged) {
   const int64_t now = MonotonicMs();
   if (p.recordedMs != 0 && now - p.recordedMs < kRecordProgressMs) return;
   p.recordedMs = now;
-  const int64_t ms = now - p.programStartMs;
+  const int64_t ms = now - p.figures.programStartMs;
   std::lock_guard<std::mutex> lock(recordLock);
   Json j("progress");
-  j.Str("target", FormatAddress(p.ipaddr).text).Int("bytes_acknowledged", acknowledged).Int("bytes_due", p.bytesDue);
+  j.Str("target", FormatAddress(p.ipaddr).text).Int("bytes_acknowledged", acknowledged);
+  j.Int("bytes_due", p.figures.bytesDue);
   j.Real("mib_per_s", ms > 0 ? static_cast<double>(acknowledged) / 1048576.0 / (static_cast<double>(ms) / 1000.0) : 0);
   j.Write();
 }
@@ -455,26 +455,22 @@ void RecordProgress(PROCESS_INFO& p, int64_t acknowledged) {
 void RecordTargetEnd(const PROCESS_INFO& p) {
   if (!RecordActive()) return;
   std::lock_guard<std::mutex> lock(recordLock);
-  char loader[kSha256HexSize], program[kSha256HexSize];
-  const int index = p.selectFileNum < 0 ? 0 : p.selectFileNum;
-  const bool reached = p.bytesDue >= 0;
+  const TargetRecord& r = p.record;
+  const bool reached = r.bytesDue >= 0;
   Json j("target_end");
   j.Str("target", FormatAddress(p.ipaddr).text);
-  j.Str("data_address", p.dataAddr != 0 ? FormatAddress(p.dataAddr).text : nullptr).Str("mac", MacOf(p));
-  j.Str("paired_by", PairedByName(p.pairedBy));
-  j.Str("program", reached ? _targetFile[index] : nullptr).Count("program_index", reached ? index : -1);
-  j.Count("bytes_due", p.bytesDue).Count("bytes_acknowledged", reached ? p.bytesAcknowledged : -1);
+  j.Str("data_address", r.dataAddr != 0 ? FormatAddress(r.dataAddr).text : nullptr).Str("mac", MacOf(p));
+  j.Str("paired_by", PairedByName(r.pairedBy));
+  j.Str("program", reached ? _targetFile[r.program] : nullptr).Count("program_index", reached ? r.program : -1);
+  j.Count("bytes_due", r.bytesDue).Count("bytes_acknowledged", reached ? r.bytesAcknowledged : -1);
   // A digest only of what the target acknowledged whole: a failed program's
   // part is no program.
-  const char* sent = p.programDigest == ProgramDigest::kOfTheFile ? p.programSha256
-                     : p.programDigest == ProgramDigest::kHashedAsSent ? HexOf(p.programHash, program)
-                                                                       : nullptr;
-  j.Str("program_sha256", p.finished ? sent : nullptr);
-  j.Str("loader_sha256", p.loaderSent ? HexOf(p.loaderHash, loader) : nullptr);
-  j.At("started", p.startedWallMs).At("ended", p.endedWallMs);
-  j.Real("seconds", static_cast<double>(p.endedWallMs - p.startedWallMs) / 1000.0);
-  j.Str("result", p.finished ? "finished" : "failed").Str("status_line", p.lastStatus);
-  j.Str("explanation", p.why[0] != '\0' ? p.why : nullptr).Bool("reset_after_finish", p.resetAfterFinish);
+  j.Str("program_sha256", r.finished && r.programSha256[0] != '\0' ? r.programSha256 : nullptr);
+  j.Str("loader_sha256", r.loaderSent ? r.loaderSha256 : nullptr);
+  j.At("started", r.startedWallMs).At("ended", r.endedWallMs);
+  j.Real("seconds", static_cast<double>(r.endedWallMs - r.startedWallMs) / 1000.0);
+  j.Str("result", r.finished ? "finished" : "failed").Str("status_line", r.lastStatus);
+  j.Str("explanation", r.why[0] != '\0' ? r.why : nullptr).Bool("reset_after_finish", r.resetAfterFinish);
   j.Write();
 }
 

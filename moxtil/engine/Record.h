@@ -28,6 +28,8 @@ void RecordStage(const PROCESS_INFO& p, const char* stage);
 /// progress: at most once every kRecordProgressMs per target.
 constexpr int kRecordProgressMs = 500;
 void RecordProgress(PROCESS_INFO& p, int64_t acknowledged);
+/// The digest of what h was fed, in hex; h is a copy.
+const char* HexOf(sha256_ctx h, char hex[kSha256HexSize]);
 /// Whether the program file of index 0 or 1, open as fd, is the very file
 /// that run_begin or row_begin read for its digest, unchanged since (its
 /// inode, size and change times): the bytes sent from it are those, and

@@ -17,7 +17,7 @@ constexpr int64_t kLeastRatedMs = 100;
 constexpr double kMiB = 1048576.0;
 
 std::mutex viewLock;  // one composer of the live view at a time; first in the lock order (RunState.h)
-int inView = 0;       // targets in the view, under viewLock
+int shownCount = 0;   // targets in the view, under viewLock
 
 constexpr int kHeldLines = 128;  // progress lines a slot holds back at the most
 
@@ -33,7 +33,7 @@ void AppendAmount(char* out, size_t size, int64_t done, int64_t due) {
 }  // namespace
 
 int64_t AcknowledgedBytes(PROCESS_INFO& p) {
-  const int64_t sent = p.bytesDone;
+  const int64_t sent = p.figures.bytesSent;
   ER unacked;
   {
     std::lock_guard<std::mutex> lock(slotLock);  // the connection stays p's meanwhile
@@ -44,11 +44,11 @@ int64_t AcknowledgedBytes(PROCESS_INFO& p) {
   // connection to ask, only what was last seen is known.
   if (unacked >= 0) {
     const int64_t now = unacked <= sent ? sent - unacked : 0;
-    int64_t seen = p.bytesAcknowledgedSeen;
-    while (now > seen && !p.bytesAcknowledgedSeen.compare_exchange_weak(seen, now)) {
+    int64_t seen = p.figures.bytesAcknowledgedSeen;
+    while (now > seen && !p.figures.bytesAcknowledgedSeen.compare_exchange_weak(seen, now)) {
     }
   }
-  return p.bytesAcknowledgedSeen;
+  return p.figures.bytesAcknowledgedSeen;
 }
 
 namespace {
@@ -56,9 +56,9 @@ namespace {
 /// The live line of one target: its address, percent, bytes done of due,
 /// MiB/s and the time left, from the figures its transfer keeps.
 void LiveLine(PROCESS_INFO& p, int64_t now, char* out, size_t size) {
-  const int64_t due = p.bytesDue;
+  const int64_t due = p.figures.bytesDue;
   const int64_t done = AcknowledgedBytes(p);
-  const int64_t ms = now - p.programStartMs;
+  const int64_t ms = now - p.figures.programStartMs;
   char amount[48];
   AppendAmount(amount, sizeof amount, done, due);
   char rate[32] = "-- MiB/s";
@@ -133,7 +133,7 @@ void Tagged(const PROCESS_INFO& p, const char* text, char* out, size_t size) {
 }
 
 void TargetFailure(PROCESS_INFO& p, const char* why, const char* line) {
-  snprintf(p.lastStatus, sizeof p.lastStatus, "%s", line);
+  snprintf(p.record.lastStatus, sizeof p.record.lastStatus, "%s", line);
   char explained[1024], status[160];
   Tagged(p, why, explained, sizeof explained);
   Tagged(p, line, status, sizeof status);
@@ -142,7 +142,7 @@ void TargetFailure(PROCESS_INFO& p, const char* why, const char* line) {
 }
 
 void TargetStatus(PROCESS_INFO& p, const char* line) {
-  snprintf(p.lastStatus, sizeof p.lastStatus, "%s", line);
+  snprintf(p.record.lastStatus, sizeof p.record.lastStatus, "%s", line);
   char text[160];
   Tagged(p, line, text, sizeof text);
   ConsoleOut(text, ToneOf(line));
@@ -150,7 +150,7 @@ void TargetStatus(PROCESS_INFO& p, const char* line) {
 }
 
 void ProgressOut(PROCESS_INFO& p, const char* line) {
-  CopyCut(p.lastStatus, sizeof p.lastStatus, line);  // also where no line is written
+  CopyCut(p.record.lastStatus, sizeof p.record.lastStatus, line);  // also where no line is written
   if (LiveViewActive()) return;
   if (!LogJoinsLines()) return TargetStatus(p, line);
   HeldLines& held = p.heldProgress;
@@ -179,7 +179,7 @@ void ShowInLiveView(PROCESS_INFO& p, bool shown) {
   std::lock_guard<std::mutex> lock(viewLock);
   if (p.inView == shown) return;
   p.inView = shown;
-  inView += shown ? 1 : -1;
+  shownCount += shown ? 1 : -1;
   if (LiveViewActive()) DrawLiveView();
   // The acceptor keeps the view fresh, and records the progress.
   if (shown && (LiveViewActive() || RecordActive())) WakeAcceptor();
@@ -187,17 +187,17 @@ void ShowInLiveView(PROCESS_INFO& p, bool shown) {
 
 bool LiveViewShowsTargets() {
   std::lock_guard<std::mutex> lock(viewLock);
-  return inView > 0 && LiveViewActive();
+  return shownCount > 0 && LiveViewActive();
 }
 
 void RefreshLiveView() {
   std::lock_guard<std::mutex> lock(viewLock);
-  if (inView > 0 && LiveViewActive()) DrawLiveView();
+  if (shownCount > 0 && LiveViewActive()) DrawLiveView();
 }
 
 bool RecordShowsTargets() {
   std::lock_guard<std::mutex> lock(viewLock);
-  return inView > 0 && RecordActive();
+  return shownCount > 0 && RecordActive();
 }
 
 void RecordProgressOfTargets() {
@@ -236,10 +236,11 @@ void PrintSummary() {
   int listed = 0;
   const ServedTarget* served = ServedList(&listed);
   for (int i = 0; i < listed; ++i) {
-    const ServedTarget& t = served[i];
+    const UW ipaddr = served[i].ipaddr;
+    const TargetRecord& t = served[i].record;
     char device[96] = "";
     if (t.mac[0] != '\0') snprintf(device, sizeof device, " %s", t.mac);
-    if (t.dataAddr != 0 && t.dataAddr != t.ipaddr) {
+    if (t.dataAddr != 0 && t.dataAddr != ipaddr) {
       const size_t used = strlen(device);
       snprintf(device + used, sizeof device - used, " (data from %s, paired by %s)", FormatAddress(t.dataAddr).text,
                PairedByName(t.pairedBy));
@@ -247,14 +248,13 @@ void PrintSummary() {
     // A failed target's bytes were sent, not known to be delivered: no rate.
     char figures[128] = "not reached";
     if (t.bytesDue >= 0 && t.finished) {
-      snprintf(figures, sizeof figures, "%s", FormatFigures(t.bytes, t.ms).text);
+      snprintf(figures, sizeof figures, "%s", FormatFigures(t.bytesSent, t.elapsedMs).text);
     } else if (t.bytesDue >= 0) {
-      snprintf(figures, sizeof figures, "%lld of %lld bytes sent", static_cast<long long>(t.bytes),
+      snprintf(figures, sizeof figures, "%lld of %lld bytes sent", static_cast<long long>(t.bytesSent),
                static_cast<long long>(t.bytesDue));
     }
-    printLog(stderr, "summary: %s%s: program %s, %s: %s%s", FormatAddress(t.ipaddr).text, device,
-             _targetFile[t.program], figures,
-             t.lastLine[0] != '\0' ? t.lastLine : "(no status line)",
+    printLog(stderr, "summary: %s%s: program %s, %s: %s%s", FormatAddress(ipaddr).text, device,
+             _targetFile[t.program], figures, t.lastStatus[0] != '\0' ? t.lastStatus : "(no status line)",
              t.resetAfterFinish ? ", then reset by the target before the close: the program may not be stored" : "");
   }
   const int count = ServedCount();

@@ -154,26 +154,28 @@ const char* StopReason() {
   }
 }
 
+void TargetFigures::Clear() {
+  bytesDue = -1;
+  bytesSent = 0;
+  bytesAcknowledgedSeen = 0;
+  programStartMs = 0;
+}
+
 const RunTally& TheRunTally() { return runTally; }
 
 void RecordServed(const PROCESS_INFO& p) {
+  const TargetRecord& r = p.record;
   const int n = servedCount;
-  if (n < kServedListed) {
-    ServedTarget& t = served[n];
-    t = {p.ipaddr, p.dataAddr, p.pairedBy, "", p.selectFileNum < 0 ? 0 : p.selectFileNum, p.bytesDue, p.bytesDone,
-         p.elapsedMs, "", p.finished, p.resetAfterFinish};
-    snprintf(t.mac, sizeof t.mac, "%s", p.mac);
-    snprintf(t.lastLine, sizeof t.lastLine, "%s", p.lastStatus);
-  }
+  if (n < kServedListed) served[n] = {p.ipaddr, r};
   servedCount = n + 1;
-  if (p.finished) ++finishedCount;
+  if (r.finished) ++finishedCount;
   // A device is its hardware address, which survives its reboot; where none
   // is known, its address.
-  runTally.devices.Add(p.mac[0] != '\0' ? p.mac : FormatAddress(p.ipaddr).text, p.finished);
-  if (p.finished) {
-    runTally.times.Add(p.elapsedMs);
+  runTally.devices.Add(r.mac[0] != '\0' ? r.mac : FormatAddress(p.ipaddr).text, r.finished);
+  if (r.finished) {
+    runTally.times.Add(r.elapsedMs);
   } else {
-    runTally.failures.Add(p.lastStatus);
+    runTally.failures.Add(r.lastStatus);
   }
 }
 

@@ -73,12 +73,6 @@ enum class Cancel { kNone, kStartedOver, kAborted };
 /// A SHA-256 digest in lower-case hex, and its terminator.
 constexpr size_t kSha256HexSize = 2 * SHA256_DIGEST_SIZE + 1;
 
-/// Where the record's digest of a program sent whole comes from: the bytes
-/// hashed as they were read to be sent, or the file's digest that the record
-/// read at the start (the kernel sent the file unchanged since); none where
-/// neither holds.
-enum class ProgramDigest { kNone, kHashedAsSent, kOfTheFile };
-
 /// How a target's data connection was paired with its transfer: by the
 /// loader connection's address, by the device's hardware address, or (where
 /// none can be read) by the order of the waits; none yet.
@@ -92,10 +86,49 @@ struct HeldLines {
   int lines;
 };
 
-/// One target being served. Its connections, one field per role: the
-/// loader connection as accepted (`cepid`) and whichever connection the
-/// transfer uses now (`cepidInUse`). Its data connection reaches it through
-/// the hand-over (Handover.h).
+/// The figures of a target's program that the live view and the progress
+/// records read while it is sent: written by its transfer alone.
+struct TargetFigures {
+  std::atomic<int64_t> bytesDue{-1};  // the program's length, once known
+  std::atomic<int64_t> bytesSent{0};  // of it, handed to the connection
+  std::atomic<int64_t> bytesAcknowledgedSeen{0};  // of it, the most its TCP was seen to acknowledge
+  std::atomic<int64_t> programStartMs{0};
+  /// A new target's: nothing known of its program yet.
+  void Clear();
+};
+
+/// What is known of a target once its transfer ended: the summary, the
+/// run's tally and the record's target_end are made from it, and the
+/// summary keeps a copy (ServedTarget). The acceptor starts it afresh at the
+/// take, the transfer writes it while it serves the target, and others read
+/// it only once the transfer ended (the hardware address, which the
+/// acceptor alone writes, also before).
+struct TargetRecord {
+  char mac[kHardwareAddressSize] = "";  // "" where the neighbour table has none
+  UW dataAddr = 0;                      // the data connection's address, 0 none
+  PairedBy pairedBy = PairedBy::kNone;  // how that connection was paired with this target
+  bool loaderSent = false;              // the whole loader and the reboot byte acknowledged
+  char loaderSha256[kSha256HexSize] = "";  // of the loader bytes sent, with a record
+  int program = 0;                      // the program chosen (0 until a choice is made)
+  int64_t bytesDue = -1;                // the program's length; -1: the program stage was not reached
+  int64_t bytesSent = 0;                // of it
+  int64_t bytesAcknowledged = -1;       // of it, as asked at its end: -1 unknown
+  char programSha256[kSha256HexSize] = "";  // of a program sent whole, where known, with a record
+  int64_t elapsedMs = 0;                // program stage, from its start to the last acknowledgement
+  bool finished = false;                // "100 % finish" (or its row counted)
+  bool wireFailure = false;             // it failed on the wire (a send, an acknowledgement, a
+                                        // connection), not for a file
+  bool resetAfterFinish = false;        // reset by the target between the finish line and the close
+  int64_t startedWallMs = 0, endedWallMs = 0;  // ms since the epoch
+  char why[512] = "";                   // the explanation of its failure as written, "" for none
+  char lastStatus[kStatusTextSize] = "";  // its last status line, untagged; "" none yet
+};
+
+/// One target being served: the slot's own fields, then one group for each
+/// way of sharing them. Its connections, one field per role: the loader
+/// connection as accepted (`cepid`) and whichever connection the transfer
+/// uses now (`cepidInUse`). Its data connection reaches it through the
+/// hand-over (Handover.h).
 struct PROCESS_INFO {
   std::atomic<int> status;  // -1 from the acceptor's take to the transfer's end, else 0: see IsBusy
   int no;                   // the slot's own index
@@ -105,7 +138,7 @@ struct PROCESS_INFO {
   UH portno;                // the target's port, for explanations
   int selectFileNum;        // -1 while a choice between two programs is pending, then 0 or 1
 
-  // Filled by the acceptor before the transfer starts.
+  // The acceptor's: the transfer thread, started at the take.
   pthread_t thread;
   std::atomic<bool> joinable;  // a transfer thread runs or ended, and the acceptor has not waited for it
 
@@ -116,33 +149,14 @@ struct PROCESS_INFO {
   ID cepidInUse;
   std::atomic<Cancel> cancel;
 
-  // The target's figures: written by its transfer, read by the progress view.
-  std::atomic<int64_t> bytesDue;   // the program's length, once known
-  std::atomic<int64_t> bytesDone;  // of it sent
-  std::atomic<int64_t> bytesAcknowledgedSeen;  // of it, the most its TCP was seen to acknowledge
-  std::atomic<int64_t> programStartMs;
-  std::atomic<bool> inView;  // shown in a terminal's live view; changed under its lock
-  // Written by the transfer before its slot stops being busy.
-  UW dataAddr;           // the data connection's address
-  PairedBy pairedBy;     // how that connection was paired with this target
-  int64_t elapsedMs;     // program stage, from its start to the last acknowledgement
-  bool finished;         // "100 % finish" (or its row counted)
-  bool wireFailure;      // it failed on the wire (a send, an acknowledgement, a connection), not for a file
-  bool resetAfterFinish;  // reset by the target between the finish line and the close
+  TargetFigures figures;
+  // Whether the target is shown in the live view and its progress recorded
+  // (under the view's lock, Report.cpp); when its progress was last recorded
+  // (monotonic ms, 0 never), the acceptor's alone.
+  bool inView;
+  int64_t recordedMs;
 
-  // The rest of the target's record (-J), written by the acceptor at the
-  // accept (the hardware address) and by the transfer; read once it ended.
-  char mac[kHardwareAddressSize];  // "" where the neighbour table has none
-  sha256_ctx loaderHash;           // of the loader bytes sent, fed only for a record
-  sha256_ctx programHash;          // of the program bytes sent, where they were read to be sent
-  ProgramDigest programDigest;     // where the digest of a program sent whole comes from
-  char programSha256[kSha256HexSize];  // the file's, for kOfTheFile
-  bool loaderSent;                 // the whole loader and the reboot byte acknowledged
-  int64_t bytesAcknowledged;       // of the program, once it ended: -1 unknown
-  int64_t startedWallMs, endedWallMs;  // ms since the epoch
-  int64_t recordedMs;              // the last progress record (monotonic ms), 0 none
-  char why[512];                   // the explanation of its failure as written, "" for none
-  char lastStatus[kStatusTextSize];  // its last status line, untagged; "" none yet
+  TargetRecord record;
 
   // Touched only by the slot's transfer, and left as it was for the next:
   // each use starts from what it writes.
@@ -211,19 +225,11 @@ StopCause StopCauseOf();
 /// Why no more targets are taken, for the line that refuses one.
 const char* StopReason();
 
-/// What is kept of a served target for the summary.
+/// What is kept of a served target for the summary: its address and a
+/// copy of its record.
 struct ServedTarget {
   UW ipaddr;
-  UW dataAddr;  // 0: no data connection
-  PairedBy pairedBy;
-  char mac[kHardwareAddressSize];  // "" unknown
-  int program;  // 0 or 1
-  int64_t bytesDue;  // -1: the program was not reached
-  int64_t bytes;
-  int64_t ms;
-  char lastLine[kStatusTextSize];  // "" for none
-  bool finished;
-  bool resetAfterFinish;
+  TargetRecord record;
 };
 constexpr int kServedListed = 1000;
 /// Keeps the record of a transfer that ended (the acceptor, after its

@@ -62,6 +62,10 @@ struct Session {
   size_t bufSize;  // buf's length: the run read from a file
   AddressText peer;  // of the connection in use
   bool loaderReset;  // the target reset the loader connection once it had acknowledged it all
+  // With a record: the loader bytes sent, and the program's where they pass
+  // through this process.
+  sha256_ctx loaderHash;
+  sha256_ctx programHash;
   /// The connection in use, or -1: the slot's, which this thread alone changes.
   ID cepidInUse() const { return p->cepidInUse; }
 };
@@ -79,7 +83,7 @@ Outcome Explain(Session& s, Outcome failure, const char* format, ...) __attribut
 Outcome Explain(Session& s, Outcome failure, const char* format, ...) {
   va_list ap;
   va_start(ap, format);
-  vsnprintf(s.p->why, sizeof s.p->why, format, ap);
+  vsnprintf(s.p->record.why, sizeof s.p->record.why, format, ap);
   va_end(ap);
   return failure;
 }
@@ -156,9 +160,9 @@ Stream SendLoader(const Session& s, FILE* fp, off_t length, int64_t* sent, sha25
 // whose length is a multiple of the piece size.
 struct Progress {
   int64_t total;
-  int64_t size;   // bytes sent
   int64_t loops;  // pieces done
   const char* readFailure;  // why reading the file failed; null while it did not
+  std::atomic<int64_t>& size;  // bytes sent: the target's figure, which the live view reads
 };
 
 void EndPiece(Session& s, Progress& progress, int64_t sizeAtEnd) {
@@ -178,7 +182,6 @@ struct Run {
   /// together, once the send that completed them is over.
   void Sent(Session& s, Progress& progress, size_t sent, bool atEnd) {
     progress.size = base + static_cast<int64_t>(sent);
-    s.p->bytesDone = progress.size;
     while (ended + kPieceSize <= sent || (atEnd && ended < sent)) {
       ended = ended + kPieceSize <= sent ? ended + kPieceSize : sent;
       EndPiece(s, progress, base + static_cast<int64_t>(ended));
@@ -216,7 +219,7 @@ Stream ReadAndSendProgram(Session& s, FILE* fp, Progress& progress) {
       const INT want = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<INT>(left);
       const ER n = tcp_snd_dat(s.cepidInUse(), buf + sent, want, s.tmo);
       if (n < 0) return Stream::kSendError;
-      if (RecordActive()) sha256_update(&s.p->programHash, static_cast<size_t>(n), buf + sent);
+      if (RecordActive()) sha256_update(&s.programHash, static_cast<size_t>(n), buf + sent);
       sent += static_cast<size_t>(n);
       run.Sent(s, progress, sent, sent == got);
     }
@@ -281,7 +284,7 @@ ScopedFile OpenStageFile(Session& s, const char* what, const char* path, const c
 /// The loader file to its end on the loader connection.
 Outcome SendLoaderFile(Session& s, FILE* fp, off_t length) {
   int64_t sent = 0;
-  sha256_ctx* hash = RecordActive() ? &s.p->loaderHash : nullptr;
+  sha256_ctx* hash = RecordActive() ? &s.loaderHash : nullptr;
   const Stream loader = SendLoader(s, fp, length, &sent, hash);
   Outcome outcome = kDone;
   if (loader == Stream::kShort) {
@@ -324,7 +327,8 @@ void EndLoaderConnection(Session& s, long long total) {
               "byte (%lld bytes and 1), before the close was over (%s); its data connection tells whether it "
               "took them", s.peer.text, total, ItronReason());
   }
-  s.p->loaderSent = true;
+  s.p->record.loaderSent = true;
+  if (RecordActive()) HexOf(s.loaderHash, s.p->record.loaderSha256);
   RecordStage(*s.p, "loader_sent");
 }
 
@@ -368,14 +372,14 @@ Outcome ReadIdCode(Session& s, unsigned char* memo) {
 /// and how it was paired with this target.
 void UseDataConnection(Session& s, ID cepid, const T_IPV4EP& dstaddr, PairedBy by) {
   UseConnectionOf(s, cepid, dstaddr);
-  s.p->dataAddr = dstaddr.ipaddr;
-  s.p->pairedBy = by;
+  s.p->record.dataAddr = dstaddr.ipaddr;
+  s.p->record.pairedBy = by;
   RecordStage(*s.p, "data_connection");
   if (dstaddr.ipaddr == s.p->ipaddr || IsSingleTargetMode()) {
     TargetLog(*s.p, "data connection from %s", s.peer.text);
   } else if (by == PairedBy::kMac) {
     TargetLog(*s.p, "data connection from %s, not from the loader connection's address %s: paired by its device's "
-              "hardware address %s", s.peer.text, FormatAddress(s.p->ipaddr).text, s.p->mac);
+              "hardware address %s", s.peer.text, FormatAddress(s.p->ipaddr).text, s.p->record.mac);
   } else {
     TargetLog(*s.p, "data connection from %s, not from the loader connection's address %s: paired by order only "
               "(no hardware address can be read), as the target that had waited longest", s.peer.text,
@@ -447,27 +451,27 @@ void SelectionStage(Session& s, unsigned char* memo) {
     const ER got = tcp_rcv_dat(s.cepidInUse(), memo, static_cast<INT>(kSelectionReplySize), kSelectionReplyWait);
     s.p->selectFileNum = SelectedProgram(memo, got);
   }
+  s.p->record.program = s.p->selectFileNum;
   RecordStage(*s.p, "program_chosen");
 }
 
 /// The program file to its end on the data connection, with its progress
-/// lines; *sent tells how far it came.
-Outcome SendProgramFile(Session& s, FILE* fp, const char* path, off_t length, int64_t* sent) {
-  s.p->bytesDue = length;
+/// lines.
+Outcome SendProgramFile(Session& s, FILE* fp, const char* path, off_t length) {
+  s.p->figures.bytesDue = length;
   ShowInLiveView(*s.p, true);
-  Progress progress = {length, 0, 0, nullptr};
+  Progress progress = {length, 0, nullptr, s.p->figures.bytesSent};
   // With a record: the file's digest where the file is the one it read (the
   // kernel then sends it), else the bytes hashed as they are read and sent.
   const int index = s.p->selectFileNum;
   const bool digested = RecordActive() && RecordedDigestOf(index, fileno(fp), nullptr);
   const Stream program = SendProgram(s, fp, progress, digested);
-  *sent = progress.size;
+  char* const sha256 = s.p->record.programSha256;
   if (program == Stream::kOk && RecordActive()) {
-    // Unchanged to the end of the send, or the bytes were all hashed.
-    if (digested && RecordedDigestOf(index, fileno(fp), s.p->programSha256)) {
-      s.p->programDigest = ProgramDigest::kOfTheFile;
-    } else if (!SendsInKernel(digested)) {
-      s.p->programDigest = ProgramDigest::kHashedAsSent;
+    // Unchanged to the end of the send, or the bytes were all hashed; a file
+    // changed under the kernel's send gets no digest.
+    if (!(digested && RecordedDigestOf(index, fileno(fp), sha256)) && !SendsInKernel(digested)) {
+      HexOf(s.programHash, sha256);
     }
   }
   Outcome outcome = kDone;
@@ -485,7 +489,8 @@ Outcome SendProgramFile(Session& s, FILE* fp, const char* path, off_t length, in
 /// The wait until the target's TCP has acknowledged all the program's
 /// bytes: "100 % finish" tells the update app that the target has the
 /// program, and bytes in our socket buffer are not bytes delivered.
-Outcome AwaitProgramAcknowledged(Session& s, int64_t size) {
+Outcome AwaitProgramAcknowledged(Session& s) {
+  const int64_t size = s.p->figures.bytesSent;
   Outcome outcome = kDone;
   if (tcp_wai_ack(s.cepidInUse(), s.tmo) != E_OK) {
     // Told before the live view is redrawn: that may fail on its own and
@@ -494,8 +499,7 @@ Outcome AwaitProgramAcknowledged(Session& s, int64_t size) {
                       "program to %s: all %lld bytes sent, not all acknowledged: %s", s.peer.text,
                       static_cast<long long>(size), ItronReason());
   } else {
-    s.p->bytesAcknowledged = size;
-    s.p->bytesAcknowledgedSeen = size;
+    s.p->figures.bytesAcknowledgedSeen = size;
   }
   return outcome;
 }
@@ -506,12 +510,11 @@ Outcome ProgramStage(Session& s) {
   RecordStage(*s.p, "erasing");
   const char* path = _targetFile[s.p->selectFileNum];
   off_t length = 0;
-  int64_t sent = 0;
   Outcome outcome = kDone;
   if (const ScopedFile fp = OpenStageFile(s, "program", path, status::kTargetNotFound, &length, &outcome)) {
-    outcome = SendProgramFile(s, fp.get(), path, length, &sent);
+    outcome = SendProgramFile(s, fp.get(), path, length);
   }
-  if (outcome.ok()) outcome = AwaitProgramAcknowledged(s, sent);
+  if (outcome.ok()) outcome = AwaitProgramAcknowledged(s);
   // Gone from the view, with its figures, before the line that tells how it
   // ended and before its connection closes: the figures of a failed program
   // stop at what its target was seen to acknowledge.
@@ -524,15 +527,15 @@ Outcome ProgramStage(Session& s) {
 /// close, so a reset until that is over means something went wrong on it
 /// after its TCP had taken every byte: told, though the finish line stands.
 void FinishStage(Session& s) {
-  const int64_t bytes = s.p->bytesDone;
+  const int64_t bytes = s.p->figures.bytesSent;  // all acknowledged
   if (_filelist) CountUpSoftwareUpdate();
-  s.p->finished = true;
+  s.p->record.finished = true;
   if (!IsSoftwareUpdate()) TargetStatus(*s.p, status::kFinish);
-  TargetLog(*s.p, "program to %s: %s", s.peer.text, FormatFigures(bytes, s.p->elapsedMs).text);
+  TargetLog(*s.p, "program to %s: %s", s.peer.text, FormatFigures(bytes, s.p->record.elapsedMs).text);
   ER ended = tcp_wai_cep(s.cepidInUse(), kBeforeCloseMs / 10);
   if (ended == E_OK) ended = CloseConnection(s);
   if (ended == E_RLWAI && s.p->cancel == Cancel::kNone) {
-    s.p->resetAfterFinish = true;
+    s.p->record.resetAfterFinish = true;
     TargetLog(*s.p, "program to %s: the target reset the connection after acknowledging all %lld bytes, before the "
               "close: it may not have stored the program (%s)", s.peer.text, static_cast<long long>(bytes),
               ItronReason());
@@ -549,9 +552,9 @@ Outcome Serve(Session& s) {
     outcome = StillServed(s);
   }
   if (outcome.ok()) {
-    s.p->programStartMs = MonotonicMs();
+    s.p->figures.programStartMs = MonotonicMs();
     outcome = ProgramStage(s);
-    s.p->elapsedMs = MonotonicMs() - s.p->programStartMs;  // to the last acknowledgement, or the failure
+    s.p->record.elapsedMs = MonotonicMs() - s.p->figures.programStartMs;  // to the last acknowledgement, or the failure
     if (outcome.ok()) FinishStage(s);
   }
   return outcome;
@@ -619,31 +622,38 @@ void EndTransfer(PROCESS_INFO& p, const char* line, bool wireFailure, const char
   // Out of the view before the slot is free: the view would read the next
   // target's slot as this one's.
   ShowInLiveView(p, false);
+  TargetRecord& r = p.record;
   const char* cancelled = CancelReason(p.cancel);
-  p.wireFailure = wireFailure;
+  r.wireFailure = wireFailure;
   if (line != nullptr) {
-    if (cancelled != nullptr) Prefix(p.why, sizeof p.why, cancelled);  // the record keeps the line as written
-    TargetFailure(p, p.why, line);
+    if (cancelled != nullptr) Prefix(r.why, sizeof r.why, cancelled);  // the record keeps the line as written
+    TargetFailure(p, r.why, line);
   } else if (cancelled != nullptr) {
     TargetLog(p, "program to %s: closed before the end of the wait: %s", peer, cancelled);
   }
-  p.endedWallMs = WallClockMs();
+  // The program's figures as they ended: a finished one acknowledged whole.
+  r.bytesDue = p.figures.bytesDue;
+  r.bytesSent = p.figures.bytesSent;
+  r.bytesAcknowledged = r.bytesDue >= 0 ? p.figures.bytesAcknowledgedSeen.load() : -1;
+  r.endedWallMs = WallClockMs();
   cancelProcessNo(p.no);
 }
 
 int process2(void* arg) {
   PROCESS_INFO* p = static_cast<PROCESS_INFO*>(arg);
-  Session s = {p, ThreadTimeOut(), p->streamBuf, kRunSize, {}, false};
+  Session s = {p, ThreadTimeOut(), p->streamBuf, kRunSize, {}, false, {}, {}};
+  sha256_init(&s.loaderHash);
+  sha256_init(&s.programHash);
   UseConnectionOf(s, p->cepid, {p->ipaddr, p->portno});
   const Outcome outcome = Serve(s);
   // What of a failed program its target acknowledged, asked before the close.
-  if (outcome.line != nullptr && p->bytesDue >= 0) p->bytesAcknowledged = AcknowledgedBytes(*p);
+  if (outcome.line != nullptr && p->figures.bytesDue >= 0) AcknowledgedBytes(*p);
   // One way out, whatever the stage: the connections, the record, the
   // lines, the slot. A stream given up on is reset by its close.
   const bool open = s.cepidInUse() >= 0;
   if (CloseConnection(s) == E_OK && open && outcome.line != nullptr) {
-    const size_t used = strlen(p->why);
-    snprintf(p->why + used, sizeof p->why - used, "%s", kResetNote);
+    const size_t used = strlen(p->record.why);
+    snprintf(p->record.why + used, sizeof p->record.why - used, "%s", kResetNote);
   }
   EndTransfer(*p, outcome.line, outcome.wireFailure, s.peer.text);
   WakeAcceptor();  // it waits for this thread
