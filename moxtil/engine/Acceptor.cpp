@@ -220,6 +220,43 @@ void WarnOfSameHardwareAddress(const PROCESS_INFO& slot) {
   }
 }
 
+/// Marks slot n busy for the target of cepid, each of its groups afresh,
+/// unless a stop was asked for: false then. Under the slot lock, with the
+/// stop request looked at under it too: a second signal cancels every busy
+/// slot under it, so a target is either refused here or cancelled there.
+bool MarkBusy(int n, ID cepid, const T_IPV4EP& peer) {
+  PROCESS_INFO& slot = process_info[n];
+  std::lock_guard<std::mutex> lock(slotLock);
+  if (IsStopRequested()) return false;
+  slot.no = n;
+  slot.cepid = cepid;
+  slot.repid = repid_data;
+  slot.ipaddr = peer.ipaddr;
+  slot.portno = peer.portno;
+  slot.selectFileNum = _targetFile[1][0] != '\0' ? -1 : 0;
+  slot.cepidInUse = cepid;
+  slot.cancel = Cancel::kNone;
+  slot.figures.Clear();
+  slot.recordedMs = 0;
+  slot.record = TargetRecord();
+  slot.record.startedWallMs = WallClockMs();
+  slot.record.endedWallMs = slot.record.startedWallMs;
+  return makeProcessNo() == n;
+}
+
+/// A transfer thread that cannot start (err): its target ends as a
+/// transfer does, and its record is kept at once, with no thread to wait for.
+void EndUnstarted(PROCESS_INFO& slot, ID cepid, const T_IPV4EP& peer, int err) {
+  const AddressText from = FormatAddress(peer.ipaddr, peer.portno);
+  TargetRecord& r = slot.record;
+  snprintf(r.why, sizeof r.why, "transfer for %s: thread cannot start: %s", from.text, strerror(err));
+  UseConnection(slot, -1);  // before the ID may go to another connection
+  DropConnection(cepid);
+  EndTransfer(slot, status::kSubProcessFailed, false, from.text);
+  KeepRecord(slot);
+  if (IsSingleTargetMode()) SoftwareUpError();
+}
+
 /// Serves the target of a loader connection in the first free slot: its
 /// lines, its record and its transfer thread. Once a stop signal came, none
 /// is taken any more.
@@ -227,35 +264,12 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   // Only the acceptor marks a slot busy, and a slot is free only once it
   // has waited for its last thread: the free slot is taken whole.
   const int n = emptyProcess();
-  PROCESS_INFO& slot = process_info[n];
-  bool taken = false;
-  {
-    // Marked busy under the slot lock, with the stop request looked at under
-    // it too: a second signal cancels every busy slot under it, so a target
-    // is either refused here or cancelled there.
-    std::lock_guard<std::mutex> lock(slotLock);
-    if (!IsStopRequested()) {
-      slot.no = n;
-      slot.cepid = cepid;
-      slot.repid = repid_data;
-      slot.ipaddr = peer.ipaddr;
-      slot.portno = peer.portno;
-      slot.selectFileNum = _targetFile[1][0] != '\0' ? -1 : 0;
-      slot.cepidInUse = cepid;
-      slot.cancel = Cancel::kNone;
-      slot.figures.Clear();
-      slot.recordedMs = 0;
-      slot.record = TargetRecord();
-      slot.record.startedWallMs = WallClockMs();
-      slot.record.endedWallMs = slot.record.startedWallMs;
-      taken = makeProcessNo() == n;
-    }
-  }
-  if (!taken) {
+  if (!MarkBusy(n, cepid, peer)) {
     RefuseLoaderConnection(cepid, peer, StopReason());
     StopAccepting(a, StoppedBy());
     return;
   }
+  PROCESS_INFO& slot = process_info[n];
   ++a.taken;
 
   if (!IsSingleTargetMode() || IsFirstSoftwareUpdate()) TargetStatus(slot, status::kConnect);
@@ -267,14 +281,7 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   WarnOfSameHardwareAddress(slot);
   const int started = CreateThread(kEngineThreadStackSize, process2, &slot, &slot.thread);
   if (started != 0) {
-    const AddressText from = FormatAddress(peer.ipaddr, peer.portno);
-    TargetRecord& r = slot.record;
-    snprintf(r.why, sizeof r.why, "transfer for %s: thread cannot start: %s", from.text, strerror(started));
-    UseConnection(slot, -1);  // before the ID may go to another connection
-    DropConnection(cepid);
-    EndTransfer(slot, status::kSubProcessFailed, false, from.text);
-    KeepRecord(slot);  // its thread is not there to wait for
-    if (IsSingleTargetMode()) SoftwareUpError();
+    EndUnstarted(slot, cepid, peer, started);
   } else {
     slot.joinable = true;
   }
