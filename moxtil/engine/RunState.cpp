@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <vector>
 
 #include "common/output.h"
 #include "moxtil/config/Options.h"
@@ -26,7 +27,8 @@ std::atomic<StopCause> stopCause{StopCause::kNone};
 RunTally runTally;
 std::mutex guardLock;  // over runTally.guard, fed by every transfer
 
-ServedTarget served[kServedListed];
+// Grows with the targets served: a run of one target pays for one record.
+std::vector<ServedTarget> served;
 std::atomic<int> servedCount{0};
 std::atomic<int> finishedCount{0};
 
@@ -166,7 +168,7 @@ const RunTally& TheRunTally() { return runTally; }
 void RecordServed(const PROCESS_INFO& p) {
   const TargetRecord& r = p.record;
   const int n = servedCount;
-  if (n < kServedListed) served[n] = {p.ipaddr, r};
+  if (n < kServedListed) served.push_back({p.ipaddr, r});
   servedCount = n + 1;
   if (r.finished) ++finishedCount;
   // A device is its hardware address, which survives its reboot; where none
@@ -190,7 +192,7 @@ int FinishedCount() { return finishedCount; }
 const ServedTarget* ServedList(int* listed) {
   const int n = servedCount;
   *listed = n < kServedListed ? n : kServedListed;
-  return served;
+  return served.data();
 }
 
 void ResetRunState() {
@@ -207,6 +209,7 @@ void ResetRunState() {
   runTally.guard.Arm(_option != 0 ? _failureLimit : 0);
   servedCount = 0;
   finishedCount = 0;
+  served.clear();
   dataHandover.Reset();
   for (PROCESS_INFO& slot : process_info) {
     slot.status = 0;
