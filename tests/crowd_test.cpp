@@ -57,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(Seeds, Crowd, ::testing::Values(1u, 2u, 3u));
 // the one being served then finishes, a device that connects after it is
 // never taken (its connection is reset unserved at the end); the run ends by
 // itself. One finish line between the failures keeps the guard from
-// tripping. About 10 s a row.
+// tripping. About 12 s a row.
 struct GuardRow {
   std::string name;
   struct Arrival {
@@ -95,7 +95,7 @@ TEST_P(Guard, NFailuresInARowStopTheRun) {
   }
   const std::string record = dir.File("record.jsonl");
   CrowdOutcome o = RunCrowd(base, crowd, {files.loader, files.id, files.program, "-M", "-E3", "-T2", "-R",
-                                          "-J" + record}, record, 12);
+                                          "-J" + record}, record, 20);
   CheckCrowd(o, files);
   const int told = static_cast<int>(std::count(o.log.begin(), o.log.end(),
       "3 failures in a row (3 x \"-1 id data error\"): no more targets are taken; check the files and the network"));
@@ -126,12 +126,14 @@ TEST_P(Guard, NFailuresInARowStopTheRun) {
 INSTANTIATE_TEST_SUITE_P(
     Guard, Guard,
     ::testing::Values(
-        // Three gone at once fail at about 2.4 s; the good one, served since
+        // Three gone at once fail at about 2.6 s; the good one, served since
         // 1 s and taking its program at 50 kB/s from 2 s on, writes its
-        // finish after them; the late one (127.1.0.6) is not taken.
+        // finish after them (at about 6 s, and is done at about 11 s: the 5 s
+        // before the close); the late one (127.1.0.6) comes at 5 s, is not
+        // taken, and is reset from the backlog as the run ends.
         GuardRow{"TripsAtTheThird",
                  {{"gone", 300}, {"gone", 400}, {"gone", 500}, {"good", 1000, {"--program-rate", "50000"}},
-                  {"late", 4000}},
+                  {"late", 5000}},
                  true},
         // The good one's finish (about 3.2 s) comes between the second
         // failure (about 2.4 s) and the third (about 7 s).

@@ -626,8 +626,11 @@ INSTANTIATE_TEST_SUITE_P(
             .Sim({"--reset-loader-at-end"}).Finishes({"034 %", "099 %"}).After([](Trial& run) {
               EXPECT_EQ(CountMatching(*run.moxtil, kResetAfterTheLoader), 1);
             }),
+        // It stops reading 4 KiB short of the end: the rest fits in a small device's buffers
+        // however slowly it comes (a small window does not grow for a slow sender), so its TCP
+        // acknowledges all before the reset.
         Case{"LoaderResetOnceAcknowledgedThenNoReturn"}.Small().Files({{64 << 10, 10, 100}}).Args({"-T2", "-R"})
-            .Sim({"--reset-loader-after", "32768", "--reset-delay", "300"})
+            .Sim({"--reset-loader-after", "61440", "--reset-delay", "500"})
             .Status({kConnect, "-1 id data error"}).Reports({{"result", "reset-loader"}})
             .Why("^ID code: no data connection on port \\d+ within 2 s; the loader connection had ended with a reset$")
             .After([](Trial& run) { EXPECT_EQ(CountMatching(*run.moxtil, kResetAfterTheLoader), 1); }),
