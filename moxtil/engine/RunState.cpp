@@ -28,7 +28,8 @@ RunTally runTally;
 std::mutex guardLock;  // over runTally.guard, fed by every transfer
 
 // Grows with the targets served: a run of one target pays for one record.
-std::vector<ServedTarget> served;
+// Never destroyed: a thread still running at exit finds it whole.
+std::vector<ServedTarget>& served = *new std::vector<ServedTarget>;
 std::atomic<int> servedCount{0};
 std::atomic<int> finishedCount{0};
 
