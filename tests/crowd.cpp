@@ -20,6 +20,14 @@ std::string Text(int64_t n) { return std::to_string(n); }
 
 std::string Nth(const char* prefix, int i) { return prefix + Text(i / 200) + "." + Text(i % 200 + 2); }
 
+std::unique_ptr<Process> StartDevice(int base, const Device& d, int limitS) {
+  Strings options = {"--address", d.address, "--host", "127.0.0.1", "--time-limit", Text(limitS),
+                     "--connect-retry", "30"};
+  if (!d.dataFrom.empty()) options.insert(options.end(), {"--data-from", d.dataFrom});
+  options.insert(options.end(), d.options.begin(), d.options.end());
+  return StartSim(base, options);
+}
+
 }  // namespace
 
 std::vector<Device> MakeCrowd(uint32_t seed, int count, int meanGapMs, int limitS, const CrowdFiles& files) {
@@ -85,18 +93,27 @@ CrowdOutcome RunCrowd(int base, const std::vector<Device>& devices, const String
   CrowdOutcome outcome;
   outcome.devices = devices;
   outcome.record = record;
-  std::unique_ptr<Process> moxtil = StartMoxtil(base, moxtilArgs, false);
-  std::vector<std::unique_ptr<Process>> sims;
-  const auto start = std::chrono::steady_clock::now();
-  for (const Device& d : devices) {
-    std::this_thread::sleep_until(start + Millis(d.startMs));
-    Strings options = {"--address", d.address, "--host", "127.0.0.1", "--time-limit", Text(deviceLimitS),
-                       "--connect-retry", "30"};
-    if (!d.dataFrom.empty()) options.insert(options.end(), {"--data-from", d.dataFrom});
-    options.insert(options.end(), d.options.begin(), d.options.end());
-    sims.push_back(StartSim(base, options));
+  const Millis limit(int64_t{deviceLimitS} * 1000);
+  std::vector<std::unique_ptr<Process>> sims(devices.size());
+  for (size_t i = 0; i < devices.size(); ++i) {
+    if (devices[i].startMs >= 0) continue;
+    sims[i] = StartDevice(base, devices[i], deviceLimitS);
+    EXPECT_GE(sims[i]->WaitForLine("ready", limit), 0) << devices[i].address;
   }
-  for (auto& sim : sims) sim->WaitExit(Millis(int64_t{deviceLimitS} * 1000 + 5000));
+  std::unique_ptr<Process> moxtil = StartMoxtil(base, moxtilArgs, false);
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const Device& d = devices[i];
+    if (d.startMs < 0) continue;
+    auto from = start;
+    for (const std::string& line : d.after) {
+      EXPECT_TRUE(WaitForLogLine(*moxtil, line, limit)) << d.address << " waited in vain for " << line;
+      from = std::chrono::steady_clock::now();
+    }
+    std::this_thread::sleep_until(from + Millis(d.startMs));
+    sims[i] = StartDevice(base, d, deviceLimitS);
+  }
+  for (auto& sim : sims) sim->WaitExit(limit + Millis(5000));
   // Every device is done: the stop signal ends the run (none is served by
   // now), unless the run ended by itself (-E).
   if (moxtil->ExitMs() < 0) moxtil->Signal(SIGINT);

@@ -18,7 +18,10 @@ struct Device {
   std::string kind;      // "good", "late", ... (what it is made to do)
   std::string address;   // its own: it connects from it and is named by it
   std::string dataFrom;  // its address after its reboot: "" for the same
-  int64_t startMs = 0;   // when it arrives, from the start of the run
+  int64_t startMs = 0;   // when it arrives, from the start of the run (or of the last of
+                         // `after`); below 0: it listens before moxtil starts
+  Strings after;         // beginnings of log lines it waits for, each, before it arrives:
+                         // events, not times, order a row whatever the machine's load
   Strings options;       // the simulator's
 };
 

@@ -62,7 +62,8 @@ struct GuardRow {
   std::string name;
   struct Arrival {
     std::string kind;  // "gone" (after its loader), "good", "late"
-    int64_t ms;        // from the start
+    int64_t ms;        // below 0: listening before moxtil starts
+    Strings after = {};    // the log lines it comes after
     Strings options = {};  // the simulator's
   };
   std::vector<Arrival> devices;
@@ -71,6 +72,10 @@ struct GuardRow {
 void PrintTo(const GuardRow& row, std::ostream* os) { *os << row.name; }
 
 class Guard : public ::testing::TestWithParam<GuardRow> {};
+
+constexpr char kLoaderOf2[] = "127.1.0.2 loader connection";
+constexpr char kLoaderOf3[] = "127.1.0.3 loader connection";
+constexpr char kLoaderOf4[] = "127.1.0.4 loader connection";
 
 TEST_P(Guard, NFailuresInARowStopTheRun) {
   REQUIRE_SIM();
@@ -89,6 +94,7 @@ TEST_P(Guard, NFailuresInARowStopTheRun) {
     d.kind = row.devices[i].kind;
     d.address = "127.1.0." + std::to_string(i + 2);
     d.startMs = row.devices[i].ms;
+    d.after = row.devices[i].after;
     d.options = row.devices[i].options;
     if (d.kind == "gone") d.options = {"--no-data-connect"};
     crowd.push_back(d);
@@ -126,18 +132,26 @@ TEST_P(Guard, NFailuresInARowStopTheRun) {
 INSTANTIATE_TEST_SUITE_P(
     Guard, Guard,
     ::testing::Values(
-        // Three gone at once fail at about 2.6 s; the good one, served since
-        // 1 s and taking its program at 50 kB/s from 2 s on, writes its
-        // finish after them (at about 6 s, and is done at about 11 s: the 5 s
-        // before the close); the late one (127.1.0.6) comes at 5 s, is not
-        // taken, and is reset from the backlog as the run ends.
+        // Three gone, there as moxtil starts, fail about 2 s after their
+        // loader; the good one, taken while they wait, writes its finish 3 s
+        // after them at the least (the 1 s after its ID code, then 200 kB at
+        // 50 kB/s); the late one (127.1.0.6), once the guard tripped, is not
+        // taken and is reset from the backlog as the run ends.
         GuardRow{"TripsAtTheThird",
-                 {{"gone", 300}, {"gone", 400}, {"gone", 500}, {"good", 1000, {"--program-rate", "50000"}},
-                  {"late", 5000}},
+                 {{"gone", -1},
+                  {"gone", -1},
+                  {"gone", -1},
+                  {"good", 0, {kLoaderOf2, kLoaderOf3, kLoaderOf4}, {"--program-rate", "50000"}},
+                  {"late", 0, {"3 failures in a row"}}},
                  true},
-        // The good one's finish (about 3.2 s) comes between the second
-        // failure (about 2.4 s) and the third (about 7 s).
-        GuardRow{"AFinishBetween", {{"gone", 300}, {"gone", 400}, {"good", 2000}, {"gone", 5000}}, false}),
+        // The good one's finish comes between the first two failures and
+        // the third, whose device comes after it.
+        GuardRow{"AFinishBetween",
+                 {{"gone", -1},
+                  {"gone", -1},
+                  {"good", 0, {kLoaderOf2, kLoaderOf3}, {"--program-rate", "50000"}},
+                  {"gone", 0, {"127.1.0.4 100 % finish"}}},
+                 false}),
     [](const ::testing::TestParamInfo<GuardRow>& p) { return p.param.name; });
 
 // For bench/crowd.sh: CROWD_DEVICES devices (default 1000) from CROWD_SEED

@@ -261,6 +261,10 @@ Strings LogLines(const Process& moxtil) {
   return lines;
 }
 
+bool WaitForLogLine(Process& moxtil, const std::string& begin, Millis limit) {
+  return moxtil.WaitForLine(kLogPrefix + begin, limit) >= 0;
+}
+
 std::optional<int64_t> FirstLineMs(const Process& moxtil, const std::string& begin) {
   for (const Line& line : moxtil.Stdout()) {
     const size_t at = line.text.compare(0, kPrefixSize, kLogPrefix) == 0 ? kPrefixSize : 0;

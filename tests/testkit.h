@@ -102,6 +102,8 @@ std::string Field(const Report& report, const std::string& key);
 Strings LogLines(const Process& moxtil);
 /// When the first log line that begins with `begin` came (ms since moxtil's start).
 std::optional<int64_t> FirstLineMs(const Process& moxtil, const std::string& begin);
+/// Waits up to limit for a log line that begins with `begin`: false when none came.
+bool WaitForLogLine(Process& moxtil, const std::string& begin, Millis limit);
 bool IsStatusLine(const std::string& text);
 Strings StatusLines(const Process& moxtil);
 /// How many log lines match the regular expression.
