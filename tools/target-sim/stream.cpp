@@ -2,11 +2,14 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 namespace sim {
@@ -74,6 +77,8 @@ int ConnectTo(in_addr_t from, in_addr_t host, uint16_t port, bool smallBuffer, i
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) Fail(kSetup, Errno("socket"));
     if (smallBuffer) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kStallRcvBuf, sizeof kStallRcvBuf);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     sockaddr_in local = SockAddr(from, 0);
     if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
       Fail(kSetup, Errno(("bind tcp " + AddressText(from)).c_str()));
@@ -91,6 +96,30 @@ int ConnectTo(in_addr_t from, in_addr_t host, uint16_t port, bool smallBuffer, i
     if (Clock::now() >= giveUp) return -1;
     SleepMs(100);
   }
+}
+
+ssize_t ReceiveStamped(int fd, void* data, size_t len, Clock::time_point* arrived) {
+  iovec io = {data, len};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  msghdr m{};
+  m.msg_iov = &io;
+  m.msg_iovlen = 1;
+  m.msg_control = control;
+  m.msg_controllen = sizeof control;
+  const ssize_t n = recvmsg(fd, &m, 0);
+  *arrived = Clock::now();
+  for (cmsghdr* c = CMSG_FIRSTHDR(&m); n > 0 && c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec stamp;
+    memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    // The stamp is of the wall clock: what has passed since, on ours.
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    const auto since = std::chrono::seconds(wall.tv_sec - stamp.tv_sec) +
+                       std::chrono::nanoseconds(wall.tv_nsec - stamp.tv_nsec);
+    if (since > Clock::duration::zero()) *arrived -= std::chrono::duration_cast<Clock::duration>(since);
+  }
+  return n;
 }
 
 bool SendAll(int fd, const char* data, size_t n) {
@@ -150,7 +179,8 @@ End Reader::Drain(int fd, Faults f, const Put& put, HostEnd* host) {
       return End::kKilled;
     }
     const size_t want = pacer.Next(fd, got, Want(f, got, buf_.size()));
-    ssize_t n = recv(fd, buf_.data(), want, 0);
+    Clock::time_point arrived;
+    ssize_t n = ReceiveStamped(fd, buf_.data(), want, &arrived);
     if (n < 0 && errno == EINTR) continue;
     // The first thing that went wrong is the result: a stall read on after
     // stays a stall, whatever the host then did. A failed read of any kind
@@ -161,7 +191,7 @@ End Reader::Drain(int fd, Faults f, const Put& put, HostEnd* host) {
     }
     if (n == 0) *host = HostEnd::kEof;
     if (n <= 0) return stalled ? End::kStalled : End::kEof;
-    put(buf_.data(), static_cast<size_t>(n));
+    put(buf_.data(), static_cast<size_t>(n), arrived);
     got += n;
     SleepMs(plan_.readDelayMs);
   }

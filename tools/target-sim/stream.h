@@ -18,6 +18,12 @@ namespace sim {
 /// Returns -1 when it never listened.
 int ConnectTo(in_addr_t from, in_addr_t host, uint16_t port, bool smallBuffer, int retrySeconds);
 
+/// recv on fd, and when the last bytes it took reached this host's TCP: a
+/// device's clock is its TCP's, not that of its reading thread, which a
+/// loaded machine may wake late. The kernel's stamp where ConnectTo asked for
+/// it, else the time of the read.
+ssize_t ReceiveStamped(int fd, void* data, size_t len, Clock::time_point* arrived);
+
 bool SendAll(int fd, const char* data, size_t n);
 /// Sends bytes on fd until the send fails, as a target that writes what the
 /// protocol never reads; a shutdown of fd for writing ends it.
@@ -55,7 +61,7 @@ struct Faults {
 
 class Reader {
  public:
-  using Put = std::function<void(const uint8_t*, size_t)>;
+  using Put = std::function<void(const uint8_t*, size_t, Clock::time_point arrived)>;
   explicit Reader(const ReadPlan& plan) : plan_(plan), buf_(plan.readSize) {}
 
   /// Reads fd to its end into `put`, or until a fault of `faults` comes. The

@@ -22,9 +22,11 @@
 // ask for others.
 // program_seconds runs from the data connection to its close (the host's
 // waits included), stream_seconds from the first to the last program byte
-// taken, id_to_program_ms from the ID code to the first program byte taken
-// (an erase included), end_wait_ms from the last program byte to the end of
-// the stream (-1 where there was none), and announces_while_served counts the
+// taken, id_to_program_ms from the ID code to the first program byte, and
+// end_wait_ms from the last program byte to the end of the stream (-1 where
+// there was none): each byte at the time it reached the target's TCP, so that
+// a reading thread woken late on a loaded machine does not shorten the host's
+// waits as the target saw them. announces_while_served counts the
 // announce datagrams that reached the target from its first program byte to
 // 4 s after its last (the host's wait before its close; a file list's next
 // cycle announces once the close is done). loader_end and program_end tell
@@ -210,7 +212,7 @@ void TakeLoader(const Config& cfg, const Target& t, in_addr_t host, Reader& read
   const std::string stray(cfg.strayLoader, 's');
   SendAll(fd, stray.data(), stray.size());
   const Faults faults{cfg.closeLoaderAfter, cfg.stallLoaderAfter, cfg.resetLoaderAfter, cfg.killLoaderAfter, 0};
-  const End end = reader.Drain(fd, faults, [&u](const uint8_t* p, size_t k) {
+  const End end = reader.Drain(fd, faults, [&u](const uint8_t* p, size_t k, Clock::time_point) {
     if (u.reboot >= 0) {
       const uint8_t held = static_cast<uint8_t>(u.reboot);
       u.loader.Add(&held, 1);
@@ -237,7 +239,7 @@ bool TakeIdCode(int fd, Update& u) {
   uint8_t code[kIdCodeBytes];
   size_t have = 0;
   while (have < kIdCodeBytes) {  // at most 10 reads that take bytes
-    ssize_t k = recv(fd, code + have, kIdCodeBytes - have, 0);
+    ssize_t k = ReceiveStamped(fd, code + have, kIdCodeBytes - have, &u.idDone);
     if (k < 0 && errno == EINTR) continue;
     if (k <= 0) {  // the data connection's stream ended inside the ID code
       u.programEnd = k == 0 ? HostEnd::kEof : HostEnd::kReset;
@@ -246,7 +248,6 @@ bool TakeIdCode(int fd, Update& u) {
     have += static_cast<size_t>(k);
   }
   u.id.Add(code, have);
-  u.idDone = Clock::now();
   return have == kIdCodeBytes;
 }
 
@@ -258,10 +259,9 @@ End TakeProgram(const Config& cfg, int fd, Reader& reader, Update& u) {
   SleepMs(cfg.eraseMs);  // a device erasing its flash reads nothing meanwhile
   const Faults faults{cfg.closeProgramAfter, cfg.stallProgramAfter, cfg.resetProgramAfter, cfg.killProgramAfter,
                       cfg.programRate};
-  const End end = reader.Drain(fd, faults, [&u](const uint8_t* p, size_t k) {
-    const Clock::time_point now = Clock::now();
-    if (u.program.bytes() == 0) u.firstByte = now;
-    u.lastByte = now;
+  const End end = reader.Drain(fd, faults, [&u](const uint8_t* p, size_t k, Clock::time_point arrived) {
+    if (u.program.bytes() == 0) u.firstByte = arrived;
+    u.lastByte = arrived;
     u.program.Add(p, k);
   }, &u.programEnd);
   if (rest.joinable()) rest.join();
