@@ -431,7 +431,7 @@ TEST_P(E2E, WhatTheTargetGetsAndWhatTheLogSays) {
 // Changes what moxtil is to load once it writes `line`.
 std::function<void(Trial&)> At(const std::string& line, std::function<void(const FileSet&)> change) {
   return [line, change](Trial& run) {
-    ASSERT_GE(run.moxtil->WaitForLine("D/moxtil: " + line, Millis(10000)), 0);
+    ASSERT_TRUE(WaitForLogLine(*run.moxtil, line, Millis(10000))) << "no line " << line;
     change(run.files[0]);
   };
 }
@@ -463,6 +463,15 @@ std::function<void(Trial&)> Hold(int type, const char* address, int offset) {
 std::function<void(Trial&)> AlsoAt(const std::string& address, Strings options) {
   return [address, options](Trial& run) {
     run.others.push_back(StartSim(run.base, Plus({"--address", address, "--host", "127.0.0.1"}, options)));
+  };
+}
+
+// More targets as above, once moxtil wrote a line that begins with `line`: an event, not a
+// time, orders them, however slowly moxtil starts (qemu).
+std::function<void(Trial&)> AlsoAfter(const std::string& line, const std::string& address, Strings options) {
+  return [line, address, options](Trial& run) {
+    ASSERT_TRUE(WaitForLogLine(*run.moxtil, line, Millis(20000))) << "no line " << line;
+    AlsoAt(address, options)(run);
   };
 }
 
@@ -1059,7 +1068,8 @@ INSTANTIATE_TEST_SUITE_P(
         // so, and the new connection is served. (The second connects from the first's address.)
         Case{"ADeviceThatStartsOver"}.Several(1).Files({{64 << 10, 10, 3000}}).Args({"-M2", "-T5", "-R"}).Exit(1).Record()
             .Sim({"--host", "127.0.0.1", "--stall-loader-after", "1000", "--stall-seconds", "8"})
-            .Before(AlsoAt("127.0.0.3", {"--connect-from", "127.0.0.2", "--loader-connect-delay", "1500"}))
+            .During(AlsoAfter("127.0.0.2 loader connection from", "127.0.0.3",
+                              {"--connect-from", "127.0.0.2", "--loader-connect-delay", "1000"}))
             .Status({kConnect, kRebootError, kConnect, kErasing, "*", kFinish}).After([](Trial& run) {
               ExpectExplained(*run.moxtil, "127.0.0.2 -1 _reboot data error",
                            "^127\\.0\\.0\\.2 the target started over \\(a new loader connection came from it\\): loader ");
