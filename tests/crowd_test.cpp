@@ -62,7 +62,7 @@ struct GuardRow {
   std::string name;
   struct Arrival {
     std::string kind;  // "gone" (after its loader), "good", "late"
-    int64_t ms;        // below 0: listening before moxtil starts
+    int64_t ms;        // below 0: listening before moxtil starts; else from the last of `after`
     Strings after = {};    // the log lines it comes after
     Strings options = {};  // the simulator's
   };
@@ -147,7 +147,10 @@ INSTANTIATE_TEST_SUITE_P(
         // The good one's finish comes between the first two failures and
         // the third, whose device comes after it.
         GuardRow{"AFinishBetween",
-                 {{"gone", -1}, {"gone", -1}, {"good", -1, {}, kGoodWhileTheyWait}, {"gone", 0, {"127.1.0.4 100 % finish"}}},
+                 {{"gone", -1},
+                  {"gone", -1},
+                  {"good", -1, {}, kGoodWhileTheyWait},
+                  {"gone", 0, {"127.1.0.4 100 % finish"}}},
                  false}),
     [](const ::testing::TestParamInfo<GuardRow>& p) { return p.param.name; });
 
