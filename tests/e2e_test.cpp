@@ -668,7 +668,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ProgramKilledWhileSent"}.Small().Files({{1000, 10, kBeyond}}).Args({}).Exit(128 + SIGKILL)
             .Sim({"--stall-program-after", "100000", "--stall-seconds", "4", "--read-after-stall"})
             .During([](Trial& run) {
-              ASSERT_GE(run.moxtil->WaitForLine("D/moxtil: 000 % Now erasing", Millis(10000)), 0);
+              ASSERT_TRUE(WaitForLogLine(*run.moxtil, "000 % Now erasing", Millis(10000)));
               std::this_thread::sleep_for(Millis(1000));
               run.moxtil->Signal(SIGKILL);
             }).Status({kConnect, kErasing, "*"}).Reports({{"result", "stalled-program"}, {"program_end", "reset"}}),
@@ -1154,7 +1154,7 @@ INSTANTIATE_TEST_SUITE_P(
         // that will not be sent, and the device is told by a reset.
         Case{"ASecondSignalAfterTheIdCode"}.Several(1).Args({"-M"}).Exit(1).Sim({"--host", "127.0.0.1"})
             .During([](Trial& run) {
-              ASSERT_GE(run.moxtil->WaitForLine("D/moxtil: 127.0.0.2 data connection from", Millis(10000)), 0);
+              ASSERT_TRUE(WaitForLogLine(*run.moxtil, "127.0.0.2 data connection from", Millis(10000)));
               std::this_thread::sleep_for(Millis(300));
               run.moxtil->Signal(SIGINT);
               std::this_thread::sleep_for(Millis(100));
