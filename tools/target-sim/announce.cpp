@@ -1,6 +1,7 @@
 #include "announce.h"
 
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,18 +31,31 @@ const char* KindOf(const uint8_t* buf, size_t len) {
   return "unknown";
 }
 
-// The destination the datagram was sent to, from its IP_PKTINFO; false
-// where there is none.
-bool DestinationOf(msghdr* msg, in_addr_t* to) {
+// The destination the datagram was sent to, from its IP_PKTINFO (false
+// where there is none), and when it reached this host, on the wall clock.
+bool DestinationOf(msghdr* msg, in_addr_t* to, timespec* arrived) {
+  bool found = false;
   for (cmsghdr* c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) memcpy(arrived, CMSG_DATA(c), sizeof *arrived);
     if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
       in_pktinfo info{};
       memcpy(&info, CMSG_DATA(c), sizeof info);
       *to = info.ipi_addr.s_addr;
-      return true;
+      found = true;
     }
   }
-  return false;
+  return found;
+}
+
+// A wall-clock time as the host's record writes it (RFC 3339, UTC, ms), so
+// that the two compare as text.
+std::string Rfc3339(const timespec& t) {
+  tm utc{};
+  gmtime_r(&t.tv_sec, &utc);
+  char text[40];
+  const size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  snprintf(text + n, sizeof text - n, ".%03ldZ", t.tv_nsec / 1000000);
+  return text;
 }
 
 int BindUdp(in_addr_t addr, int base, bool shared) {
@@ -49,6 +63,7 @@ int BindUdp(in_addr_t addr, int base, bool shared) {
   if (fd < 0) Fail(kSetup, Errno("socket"));
   int on = 1;
   setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   // Several simulators in one network namespace may all hear broadcast on
   // the same port: each gets its own copy of a broadcast datagram.
   if (shared) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -120,12 +135,14 @@ void UdpLoop(int fd, AnnounceBoard* board) {
       Fail(kSetup, Errno("recvmsg"));
     }
     const Clock::time_point when = Clock::now();
+    timespec arrived{};
+    clock_gettime(CLOCK_REALTIME, &arrived);  // where the kernel gives no stamp
     in_addr_t to = own.sin_addr.s_addr;  // without its destination: the socket's own address
-    const bool hasInfo = DestinationOf(&msg, &to);
+    const bool hasInfo = DestinationOf(&msg, &to, &arrived);
     const char* kind = KindOf(buf, static_cast<size_t>(n));
     Say(std::string("datagram kind=") + kind + " from=" + AddressText(from.sin_addr.s_addr) + ":" +
         std::to_string(ntohs(from.sin_port)) + " to=" + (hasInfo ? AddressText(to) : "?") +
-        " bytes=" + std::to_string(n));
+        " bytes=" + std::to_string(n) + " at=" + Rfc3339(arrived));
     if (strcmp(kind, "announce") == 0) board->Post(from.sin_addr.s_addr, to, when);
   }
 }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@ namespace sim {
 
 namespace {
 std::mutex gOutMutex;  // whole lines, flushed at once
+std::atomic<int> releases{0};  // SIGUSR1s not yet taken
 }
 
 void Say(const std::string& line) {
@@ -36,6 +38,16 @@ std::string Errno(const char* call) { return std::string(call) + ": " + strerror
 void SleepMs(int64_t ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
+
+void AwaitRelease() {
+  for (int n;;) {
+    n = releases.load();
+    if (n > 0 && releases.compare_exchange_weak(n, n - 1)) return;
+    SleepMs(10);
+  }
+}
+
+void Release() { ++releases; }
 
 uint16_t Port(int base, int offset) { return static_cast<uint16_t>(base + offset); }
 

@@ -24,6 +24,11 @@ std::string Errno(const char* call);
 
 /// Sleeps `ms` milliseconds; nothing at all for 0 or less.
 void SleepMs(int64_t ms);
+/// Waits for a SIGUSR1 that no other waiter took (the time limit bounds it):
+/// a test, not a time, moves a device on.
+void AwaitRelease();
+/// Counts a SIGUSR1 for AwaitRelease; for the signal handler.
+void Release();
 
 /// base + offset within 16 bits, as the host computes its ports.
 uint16_t Port(int base, int offset);

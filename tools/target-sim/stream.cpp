@@ -152,6 +152,14 @@ const char* HostEndText(HostEnd end) {
   return end == HostEnd::kEof ? "eof" : end == HostEnd::kReset ? "reset" : "-";
 }
 
+void Reader::PauseBeforeTheEnd(int fd) const {
+  if (plan_.resetOnRelease) return AwaitRelease();
+  pollfd p{fd, POLLRDHUP, 0};
+  while (plan_.resetAfterHostEnd && (poll(&p, 1, -1) < 0 || (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0)) {
+  }
+  if (!plan_.resetAfterHostEnd) SleepMs(plan_.resetDelayMs);
+}
+
 End Reader::Drain(int fd, Faults f, const Put& put, HostEnd* host) {
   *host = HostEnd::kNone;
   Pacer pacer(f.bytesPerSecond, buf_.size());
@@ -160,8 +168,10 @@ End Reader::Drain(int fd, Faults f, const Put& put, HostEnd* host) {
   for (;;) {  // each round takes bytes, ends the stream or stalls (once)
     if (f.closeAfter >= 0 && got >= f.closeAfter) return End::kClosed;
     if (f.stallAfter >= 0 && got >= f.stallAfter) {
+      Say("stalled after=" + std::to_string(got));
       SleepMs(int64_t{plan_.stallSeconds} * 1000);
       if (!plan_.readAfterStall) return End::kStalled;
+      Say("resumed");
       stalled = true;
       f.stallAfter = -1;
       continue;
@@ -169,13 +179,13 @@ End Reader::Drain(int fd, Faults f, const Put& put, HostEnd* host) {
     // A device that dies after its TCP acknowledged all the host sent: the
     // pause lets the host's wait for that acknowledgement end first.
     if (f.resetAfter >= 0 && got >= f.resetAfter) {
-      SleepMs(plan_.resetDelayMs);
+      PauseBeforeTheEnd(fd);
       const linger now = {1, 0};
       setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
       return End::kReset;
     }
     if (f.killAfter >= 0 && got >= f.killAfter) {
-      SleepMs(plan_.resetDelayMs);
+      PauseBeforeTheEnd(fd);
       return End::kKilled;
     }
     const size_t want = pacer.Next(fd, got, Want(f, got, buf_.size()));

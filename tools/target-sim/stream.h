@@ -50,6 +50,8 @@ struct ReadPlan {
   int stallSeconds = 30;         // how long a stall lasts
   bool readAfterStall = false;   // read on after a stall instead of closing
   int resetDelayMs = 0;          // pause before a reset or a kill
+  bool resetOnRelease = false;   // or wait for SIGUSR1 (AwaitRelease)
+  bool resetAfterHostEnd = false;  // or for the host's end of stream
 };
 
 /// Where a stream is cut short, in bytes taken (negative: never), and how
@@ -72,6 +74,8 @@ class Reader {
   End Drain(int fd, Faults faults, const Put& put, HostEnd* host);
 
  private:
+  /// Before a reset or a kill: --reset-delay, or until released, or until the host's end.
+  void PauseBeforeTheEnd(int fd) const;
   ReadPlan plan_;
   std::vector<uint8_t> buf_;
 };

@@ -45,7 +45,9 @@
 // kernel does for a device whose process is killed: the unread bytes make the
 // close a reset too. --reset-delay pauses before either, so that the host's
 // wait for the acknowledgement of all it sent is over first (a device that
-// dies after its TCP acknowledged everything).
+// dies after its TCP acknowledged everything); --reset-after-host-end waits
+// for the host's end of stream instead, and --reset-on-release for SIGUSR1:
+// events, where a pause is a time that a loaded machine may outrun.
 //
 // --data-only plays a host that is no device of the host's run: it skips the
 // loader and connects to the data port at once.
@@ -72,9 +74,13 @@
 // from another. With --host the targets connect at once without an announce.
 //
 // Every datagram that arrives is reported as
-//   datagram kind=announce|restart|unknown from=IP:PORT to=DEST bytes=N
-// and "ready address=A udp_port=P targets=N" comes once every socket is
-// bound. An overall time limit ends the program with a "timeout" line and
+//   datagram kind=announce|restart|unknown from=IP:PORT to=DEST bytes=N at=TIME
+// (TIME: when it reached this host, on the wall clock, as RFC 3339 in UTC
+// with ms, the host's record's own form), and "ready address=A udp_port=P
+// targets=N" comes once every socket is bound. Events a test may wait for
+// come as lines too: "stalled after=N" when a stall begins, "resumed" when
+// it is read on after, and "holding target=A" when a target waits after its
+// loader for SIGUSR1 (--hold-data): the test, not a time, ends its reboot. An overall time limit ends the program with a "timeout" line and
 // status 3, so that it never hangs a test. With --listen-only it only reports
 // datagrams until then.
 
@@ -114,6 +120,7 @@ struct Config {
   std::string reply;
   bool replySplit = false;
   int replySplitDelayMs = 200;
+  bool replyRestWithProgram = false;
   std::string saveDir;
   bool countOnly = false;
   int64_t closeLoaderAfter = -1;
@@ -125,6 +132,8 @@ struct Config {
   int64_t killLoaderAfter = -1;
   int64_t killProgramAfter = -1;
   int resetDelayMs = 0;
+  bool resetOnRelease = false;
+  bool resetAfterHostEnd = false;
   int stallSeconds = 30;
   size_t strayLoader = 0;
   bool floodData = false;
@@ -139,6 +148,7 @@ struct Config {
   bool noDataConnect = false;
   bool dataOnly = false;
   int rebootMs = 0;
+  bool holdData = false;
   int eraseMs = 0;
   int64_t programRate = 0;
   int loaderConnectDelayMs = 0;
@@ -178,6 +188,7 @@ bool SendReply(const Config& cfg, int fd, std::thread* rest) {
   const std::string& r = cfg.reply;
   if (!cfg.replySplit || r.size() < 2) return SendAll(fd, r.data(), r.size());
   if (!SendAll(fd, r.data(), 1)) return false;
+  if (cfg.replyRestWithProgram) return true;  // TakeProgram sends it
   *rest = std::thread([&cfg, fd] {
     SleepMs(cfg.replySplitDelayMs);
     SendAll(fd, cfg.reply.data() + 1, cfg.reply.size() - 1);
@@ -259,8 +270,10 @@ End TakeProgram(const Config& cfg, int fd, Reader& reader, Update& u) {
   SleepMs(cfg.eraseMs);  // a device erasing its flash reads nothing meanwhile
   const Faults faults{cfg.closeProgramAfter, cfg.stallProgramAfter, cfg.resetProgramAfter, cfg.killProgramAfter,
                       cfg.programRate};
-  const End end = reader.Drain(fd, faults, [&u](const uint8_t* p, size_t k, Clock::time_point arrived) {
+  const bool restDue = cfg.replyRestWithProgram && cfg.replySplit && cfg.reply.size() > 1;
+  const End end = reader.Drain(fd, faults, [&](const uint8_t* p, size_t k, Clock::time_point arrived) {
     if (u.program.bytes() == 0) u.firstByte = arrived;
+    if (u.program.bytes() == 0 && restDue) SendAll(fd, cfg.reply.data() + 1, cfg.reply.size() - 1);
     u.lastByte = arrived;
     u.program.Add(p, k);
   }, &u.programEnd);
@@ -276,6 +289,10 @@ void TakeData(const Config& cfg, const Target& t, in_addr_t host, Reader& reader
   if (cfg.noDataConnect) {
     u.result = "no-data-connect";
     return;
+  }
+  if (cfg.holdData) {
+    Say("holding target=" + AddressText(t.address));
+    AwaitRelease();
   }
   SleepMs(cfg.rebootMs);
   const int fd = ConnectTo(t.dataFrom, host, Port(cfg.base, 11), cfg.stallProgramAfter >= 0, cfg.connectRetrySeconds);
@@ -326,7 +343,8 @@ void Report(const Config& cfg, const Target& t, int n, Update& u, AnnounceBoard&
 }
 
 void ServeUpdate(const Config& cfg, const Target& t, int n, in_addr_t host, AnnounceBoard& board) {
-  Reader reader(ReadPlan{cfg.readSize, cfg.readDelayMs, cfg.stallSeconds, cfg.readAfterStall, cfg.resetDelayMs});
+  Reader reader(ReadPlan{cfg.readSize, cfg.readDelayMs, cfg.stallSeconds, cfg.readAfterStall, cfg.resetDelayMs,
+                         cfg.resetOnRelease, cfg.resetAfterHostEnd});
   Update u(cfg, t, n);
   if (!cfg.dataOnly) TakeLoader(cfg, t, host, reader, u);
   if (u.result == "ok") TakeData(cfg, t, host, reader, u);
@@ -379,6 +397,8 @@ int ParseOptions(int argc, char** argv, Config& cfg) {
   app.add_option("--reply-split-delay", cfg.replySplitDelayMs,
                  "Milliseconds between the two sends of a split reply (default 200)")
       ->check(CLI::NonNegativeNumber);
+  app.add_flag("--reply-rest-with-program", cfg.replyRestWithProgram,
+               "Send the rest of a split reply once the first program byte came, not after a delay");
   app.add_option("--save", cfg.saveDir,
                  "Directory to save loader.bin (without the reboot byte), id.bin and program.bin in; "
                  "with --updates above 1 each name gets the suffix .N of its update, with --targets above 1 "
@@ -417,6 +437,11 @@ int ParseOptions(int argc, char** argv, Config& cfg) {
                  "Milliseconds to pause without reading before a reset or kill asked for above, so that the host's "
                  "wait for the acknowledgement of all it sent is over first (default 0)")
       ->check(CLI::NonNegativeNumber);
+  app.add_flag("--reset-on-release", cfg.resetOnRelease,
+               "Before a reset or kill asked for above, wait for SIGUSR1 instead of --reset-delay");
+  app.add_flag("--reset-after-host-end", cfg.resetAfterHostEnd,
+               "Before a reset or kill asked for above, wait for the host's end of stream (its FIN, bytes still "
+               "unread) instead of --reset-delay: a device that dies once the host saw all acknowledged");
   app.add_option("--stray-loader", cfg.strayLoader,
                  "Send N bytes on the loader connection as soon as it is made; the host never reads them")
       ->check(CLI::NonNegativeNumber);
@@ -459,6 +484,9 @@ int ParseOptions(int argc, char** argv, Config& cfg) {
                  "The device's reboot: wait this many milliseconds after the loader before connecting to the data "
                  "port (default 0)")
       ->check(CLI::NonNegativeNumber);
+  app.add_flag("--hold-data", cfg.holdData,
+               "After the loader, say 'holding target=A' and wait for SIGUSR1 (one per held target) before the "
+               "reboot's delay and the data connection");
   app.add_option("--erase-ms", cfg.eraseMs,
                  "The device's erase: after the ID code and the reply, wait this many milliseconds before reading "
                  "the first program byte (default 0)")
@@ -490,6 +518,7 @@ int main(int argc, char** argv) {
   if (const int code = ParseOptions(argc, argv, cfg); code >= 0) return code;
 
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGUSR1, [](int) { Release(); });
   // The time limit: whatever blocks, the program ends in time.
   std::thread([limit = cfg.timeLimit] {
     std::this_thread::sleep_for(std::chrono::seconds(limit));
