@@ -1,118 +1,285 @@
-// The real moxtil from end to end, against the simulator on loopback: what
-// each target receives, what goes out on the wire, the status lines in order
-// with the explanation before a failure, and every way an update can fail.
+// The real moxtil from end to end against simulated devices, as one table.
+// A row is data: the files, moxtil's command line, the devices (the
+// simulator's options; each there before moxtil or started on an event),
+// what happens during the run on which event, and what must hold. One runner
+// runs every row, a seeded crowd of devices included, and one oracle holds
+// every run's lines, exit value and record against the devices' own accounts
+// of what they received and how each of their streams ended.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
+#include <ctime>
 #include <fstream>
+#include <functional>
+#include <iomanip>
+#include <random>
 #include <regex>
 #include <set>
+#include <sstream>
 
 #include "tests/testkit.h"
 
 namespace testkit {
 namespace {
 
-constexpr char kConnect[] = "000 % connect";
-constexpr char kErasing[] = "000 % Now erasing";
-constexpr char kFinish[] = "100 % finish";
-constexpr char kRebootError[] = "-1 _reboot data error";
-constexpr char kProgramError[] = "-1 *****ERROR*****";
-constexpr char kTargetNotFound[] = "-1 target PG file not found";
-constexpr char kTimeOut[] = "-1 time out";
-constexpr char kUnreadable[] = "-1 error can not read the filelist";
-constexpr char kNotFound[] = "-1 error file not found ";
-constexpr int64_t kFits = 48 << 10;    // within the buffers of a small device
-constexpr int64_t kBeyond = 1 << 20;  // beyond them
-constexpr int64_t kHuge = int64_t{64} << 20;
+using Json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+const int kRecordVersion = 1;  // "v" of every record line
+const std::string kBanner = std::string("Network program loading(MOXTIL) version ") + MOXTIL_VERSION;
+const char kConnect[] = "000 % connect", kErasing[] = "000 % Now erasing", kFinish[] = "100 % finish";
+const char kRebootError[] = "-1 _reboot data error", kProgramError[] = "-1 *****ERROR*****";
+const char kIdError[] = "-1 id data error", kTargetNotFound[] = "-1 target PG file not found";
+const char kTimeOut[] = "-1 time out", kUnreadable[] = "-1 error can not read the filelist";
+const char kNotFound[] = "-1 error file not found ";
+constexpr int64_t kFits = 48 << 10, kBeyond = 1 << 20, kHuge = int64_t{64} << 20;  // against a small device's buffers
 
+bool Has(const Strings& words, const std::string& word) { return std::count(words.begin(), words.end(), word) > 0; }
 Strings Plus(Strings a, const Strings& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
+int64_t Number(const Report& r, const std::string& key) { return std::strtoll(Field(r, key).c_str(), nullptr, 10); }
+int Matching(const Strings& log, const std::string& pattern) {
+  const std::regex re(pattern);
+  return static_cast<int>(std::count_if(log.begin(), log.end(), [&re](const std::string& l) {
+    return std::regex_search(l, re);
+  }));
+}
+std::string Escaped(const std::string& text) { return std::regex_replace(text, std::regex("[.*()]"), "\\$&"); }
+
+// ---- a row
 
 struct Sizes {
   int64_t loader, id, program, program2 = -1;  // an ID code of -1 bytes is missing
   bool sparse = false;                          // loader and program all zero, quick to make
 };
+struct FileSet { std::string loader, id, program, program2; };
+struct Trial;
+using Action = std::function<void(Trial&)>;
+// Something that happens in a run: the nth line of moxtil (who -1) or of
+// device who that begins with text; for a crowd, a time from moxtil's start,
+// or every device done.
+constexpr int kMoxtil = -1, kClock = -2, kAllDone = -3;
+struct Event { int who = kMoxtil; std::string text; int nth = 1; int64_t ms = 0; };
+Event Said(std::string text, int nth = 1) { return {kMoxtil, std::move(text), nth}; }
+Event By(int device, std::string text) { return {device, std::move(text)}; }
+struct Step { Event on; Action act; };
+struct Device { Strings options; bool later = false; };  // later: a step starts it
+// Expected values by name: "=x" (or plain x), "!x", ">=n", "<n".
+using Expect = std::map<std::string, std::string>;
 
-struct Trial {  // one row being run
-  TempDir dir;
-  int base = PortBase();
-  int held = -1;  // a port another program holds
-  std::vector<FileSet> files;
-  Strings args;  // moxtil's
-  std::unique_ptr<Process> moxtil, sim;
-  std::vector<std::unique_ptr<Process>> others;  // more simulators
-  int runsRecorded = 0;  // runs that wrote the record (-J)
-  std::string Record() const { return dir.File("record.jsonl"); }
-  ~Trial() { close(held); }
-};
-
-/// One row: the files, moxtil's options, the simulator's, and what comes of it.
 struct Case {
   explicit Case(std::string n) : name(std::move(n)) {}
   std::string name;
   std::vector<Sizes> sets = {{2500, 10, 3000}};
-  Strings args = {"-T20"}, sim;
-  Strings status;           // "*" stands for any number of progress lines
-  std::vector<int> served;  // per update: the program (1 or 2) the target got whole
-  std::string why;          // the explanation before the last status line
-  Report report;            // fields of the first update's report
-  bool small = false;       // socket buffers of a small device
-  bool record = false;      // -J: the record is checked against the log and the files
-  Strings leftOut;          // types of record lines the row leaves out of it
-  int padPaths = 0;         // the files' paths made this long with "./" (a path may be 4095 characters)
-  Strings prefix;           // words before moxtil's command line (prlimit ...)
-  // -M: targets at 127.0.0.2 and up served at once, announced by broadcast
-  // in a private network; each target's tagged status lines are `status`
-  // unless `each` says other, and `targets` addresses have lines.
-  bool several = false;
-  int targets = 0;
+  Strings args = {"-T20"};  // "-J" alone: the row's record
+  std::vector<Device> devices = {{}};  // on 127.0.0.2, waiting for the announce
+  std::vector<Step> steps;
+  std::string list;  // file-list mode: {A} the paths of set A, {L} {I} {P} one of the first's, {X} none
+  Strings prefix;    // words before moxtil's command line (prlimit ...)
+  bool small = false;  // socket buffers of a small device, in a network of the row's own
+  int runs = 1;
+  // What must hold beside the oracle's rules. Status lines: "*" any number of
+  // progress lines; with -M `status` for each target unless `each` says other.
+  Strings status;
   std::map<std::string, Strings> each;
-  int64_t minGap = 0, maxGap = 0;  // ms between the last two status lines
-  std::function<std::string(const Trial&)> list;     // file-list mode with this list
-  std::function<void(Trial&)> before, during, after;  // before moxtil starts, while it runs, after it
-  int exit = 0, runs = 1;
+  std::string why;          // the explanation before the last status line
+  int exit = 0;             // kDerived: from the lines, as a crowd's
+  std::vector<int> served;  // per update of device 0: the program (1 or 2) it holds whole
+  Expect report, record, heard;  // "k:field" of device k's first update (0 alone); "type.field" of
+                                 // the last record line of that type; datagrams of device 0 by kind
+  Expect lines;  // regular expression: how many log lines match it
+  bool wholeRecord = true;  // false: lines may be left out of the record (only each line's shape holds)
+  Action before, check;
 
   Case& Files(std::vector<Sizes> v) { sets = std::move(v); return *this; }
   Case& Args(Strings v) { args = std::move(v); return *this; }
-  Case& Sim(Strings v) { sim = std::move(v); return *this; }
-  Case& Status(Strings v, std::vector<int> programs = {}) {
-    status = std::move(v);
-    served = std::move(programs);
-    return *this;
-  }
-  Case& Why(std::string v) { why = std::move(v); return *this; }
-  // A target served whole, with these progress lines; one that fails on the way.
+  Case& Sim(Strings v) { devices.at(0).options = std::move(v); return *this; }
+  Case& Later() { devices.at(0).later = true; return *this; }
+  Case& Devices(std::vector<Device> v) { devices = std::move(v); return *this; }
+  Case& NoTarget() { return Sim({"--listen-only"}); }
+  Case& Also(Device d) { devices.push_back(std::move(d)); return *this; }
+  Case& On(Event e, Action a) { steps.push_back({std::move(e), std::move(a)}); return *this; }
+  Case& List(std::string v) { list = std::move(v); return *this; }
+  Case& Prefix(Strings v) { prefix = std::move(v); return *this; }
+  Case& Small() { small = true; return *this; }
+  Case& Runs(int v) { runs = v; return *this; }
+  Case& Status(Strings v, std::vector<int> programs = {}) { status = std::move(v); served = std::move(programs); return *this; }
+  Case& Each(const std::string& address, Strings v) { each[address] = std::move(v); return *this; }
   Case& Finishes(Strings progress, int program = 1) {
     return Status(Plus(Plus({kConnect, kErasing}, progress), {kFinish}), {program});
   }
   Case& FailsInLoader(std::string v) { return Status({kConnect, kRebootError}).Why(std::move(v)); }
   Case& FailsInProgram(std::string v) { return Status({kConnect, kErasing, "*", kProgramError}).Why(std::move(v)); }
-  Case& Reports(Report v) { report = std::move(v); return *this; }
-  Case& Small() { small = true; return *this; }
-  Case& Record() { record = true; return *this; }
-  Case& LeftOut(Strings types) { leftOut = std::move(types); return *this; }
-  Case& PadPaths(int length) { padPaths = length; return *this; }
-  Case& Prefix(Strings words) { prefix = std::move(words); return *this; }
-  Case& Several(int n) { several = true; targets = n; return *this; }
-  Case& Each(const std::string& address, Strings v) { each[address] = std::move(v); return *this; }
-  Case& NoTarget() { return Sim({"--listen-only"}); }
-  Case& Gap(int64_t least, int64_t most) { minGap = least; maxGap = most; return *this; }
-  Case& List(std::function<std::string(const Trial&)> f) { list = std::move(f); return *this; }
-  Case& Before(std::function<void(Trial&)> f) { before = std::move(f); return *this; }
-  Case& During(std::function<void(Trial&)> f) { during = std::move(f); return *this; }
-  Case& After(std::function<void(Trial&)> f) { after = std::move(f); return *this; }
+  Case& Why(std::string v) { why = std::move(v); return *this; }
   Case& Exit(int v) { exit = v; return *this; }
-  Case& Runs(int v) { runs = v; return *this; }
+  Case& Reports(Expect v) { report = std::move(v); return *this; }
+  Case& Records(Expect v) { record = std::move(v); return *this; }
+  Case& Heard(Expect v) { heard = std::move(v); return *this; }
+  Case& Lines(Expect v) { lines = std::move(v); return *this; }
+  Case& PartRecord() { wholeRecord = false; return *this; }
+  Case& Before(Action a) { before = std::move(a); return *this; }
+  Case& Check(Action a) { check = std::move(a); return *this; }
+  bool Several() const { return std::any_of(args.begin(), args.end(), [](auto& a) { return a.rfind("-M", 0) == 0; }); }
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+constexpr int kDerived = -1;
 
-bool Has(const Strings& words, const std::string& word) { return std::count(words.begin(), words.end(), word) > 0; }
+bool Holds(const std::string& actual, const std::string& want) {
+  const auto number = [](const std::string& s) { return std::strtod(s.c_str(), nullptr); };
+  if (want.rfind(">=", 0) == 0) return number(actual) >= number(want.substr(2));
+  if (want.rfind("<", 0) == 0) return number(actual) < number(want.substr(1));
+  if (want.rfind("!", 0) == 0) return actual != want.substr(1);
+  return actual == (want.rfind("=", 0) == 0 ? want.substr(1) : want);
+}
+
+// The expectations of device k: "k:name", or a plain name for device 0.
+Expect Of(const Expect& all, size_t k) {
+  Expect mine;
+  for (const auto& [key, want] : all) {
+    const size_t colon = key.find(':');
+    if ((colon == std::string::npos ? 0 : std::stoul(key)) == k) mine[key.substr(colon + 1)] = want;
+  }
+  return mine;
+}
+
+// ---- the runner
+
+struct Trial {
+  TempDir dir;
+  int base = PortBase();
+  int held = -1;  // a port another program holds
+  std::vector<FileSet> files;
+  Strings args;
+  std::vector<Device> spec;
+  std::unique_ptr<Process> moxtil;
+  std::vector<std::unique_ptr<Process>> devices, others;  // others: outside the oracle
+  int exit = -1, runsRecorded = 0;
+  std::string Record() const { return dir.File("record.jsonl"); }
+  ~Trial() { close(held); }
+};
+
+Action Start(int k) { return [k](Trial& t) { t.devices.at(k) = StartSim(t.base, t.spec.at(k).options); }; }
+Action Signal(int sig) { return [sig](Trial& t) { t.moxtil->Signal(sig); }; }
+Action Release(int k) { return [k](Trial& t) { t.devices.at(k)->Signal(SIGUSR1); }; }
+Action FreePort() { return [](Trial& t) { close(t.held); t.held = -1; }; }
+Action Hold(int type, const char* address, int offset) {
+  return [=](Trial& t) { t.held = HoldPort(type, address, static_cast<uint16_t>(t.base + offset)); };
+}
+Action OnFile(std::string FileSet::*which, std::function<void(const std::string&)> change) {
+  return [which, change](Trial& t) { change(t.files[0].*which); };
+}
+Action Seen(std::string line) {  // moxtil has written it by now
+  return [line](Trial& t) { EXPECT_TRUE(Has(LogLines(*t.moxtil), line)) << "not yet written: " << line; };
+}
+
+void Await(Trial& t, const Event& e, Clock::time_point start) {
+  if (e.who == kClock) return std::this_thread::sleep_until(start + Millis(e.ms));
+  for (auto& d : t.devices) {
+    if (e.who == kAllDone && d) d->WaitExit(Millis(600000));
+  }
+  if (e.who == kAllDone) return;
+  Process& p = e.who == kMoxtil ? *t.moxtil : *t.devices.at(static_cast<size_t>(e.who));
+  int at = -1;
+  for (int i = 0; i < e.nth; ++i) {
+    at = p.WaitForLine((e.who == kMoxtil ? "D/moxtil: " : "") + e.text, Millis(120000), static_cast<size_t>(at + 1));
+    ASSERT_GE(at, 0) << "never came: " << e.text;
+  }
+}
+
+// A file list with the marks of Case::list put in.
+std::string ListText(const Trial& t, std::string text) {
+  const FileSet& first = t.files[0];
+  std::vector<std::pair<std::string, std::string>> marks = {
+      {"{L}", first.loader}, {"{I}", first.id}, {"{P}", first.program}, {"{X}", t.dir.File("none")}};
+  for (size_t i = 0; i < t.files.size(); ++i) {
+    const FileSet& f = t.files[i];
+    marks.push_back({std::string("{") + static_cast<char>('A' + i) + "}",
+                     f.loader + " " + f.id + " " + f.program + (f.program2.empty() ? "" : " " + f.program2)});
+  }
+  for (const auto& [mark, path] : marks) {
+    for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), path);
+  }
+  return text;
+}
+
+void Prepare(const Case& c, Trial& t) {
+  for (size_t i = 0; i < c.sets.size(); ++i) {
+    const Sizes& s = c.sets[i];
+    const std::string tag = t.dir.File(std::to_string(i));
+    const auto seed = static_cast<uint32_t>(i * 10);
+    t.files.push_back({MakeFile(tag + "loader.b", s.loader, seed, s.sparse),
+                       s.id < 0 ? tag + "id" : MakeFile(tag + "id", s.id, seed + 1),
+                       MakeFile(tag + "target.bin", s.program, seed + 2, s.sparse),
+                       s.program2 < 0 ? "" : MakeFile(tag + "second.bin", s.program2, seed + 3)});
+  }
+  if (!c.list.empty()) {
+    t.args = {WriteFile(t.dir.File("filelist"), ListText(t, c.list)), "dummy", "dummy", "-L"};
+  } else if (!t.files.empty()) {
+    const FileSet& f = t.files[0];
+    t.args = {f.loader, f.id, f.program};
+    if (!f.program2.empty()) t.args.push_back(f.program2);
+  }
+  for (const std::string& a : c.args) t.args.push_back(a == "-J" ? "-J" + t.Record() : a);
+  t.spec = c.devices;
+}
+
+void CheckRun(const Case& c, Trial& t);
+
+void RunOnce(const Case& c, Trial& t) {
+  t.devices.clear();
+  t.devices.resize(c.devices.size());
+  for (size_t k = 0; k < c.devices.size(); ++k) {
+    if (!c.devices[k].later) Start(static_cast<int>(k))(t);
+  }
+  if (c.before) c.before(t);
+  t.moxtil = StartMoxtil(t.base, t.args, !c.Several(), c.prefix);
+  const Clock::time_point start = Clock::now();
+  for (const Step& s : c.steps) {
+    Await(t, s.on, start);
+    if (::testing::Test::HasFatalFailure()) return;
+    if (s.act) s.act(t);
+  }
+  const std::optional<int> status = t.moxtil->WaitExit(Millis(900000));  // CTest's own limit is shorter
+  ASSERT_TRUE(status.has_value()) << "moxtil still running";
+  t.exit = *status;
+  for (const std::string& line : LogLines(*t.moxtil)) {  // a crowd's figures, for bench/crowd.sh
+    if (c.exit == kDerived && std::regex_search(line, std::regex("^(\\d+ targets?|failures|devices): "))) {
+      std::cout << "crowd: " << c.name << ": " << line << std::endl;
+    }
+  }
+  for (size_t k = 0; k < t.devices.size(); ++k) {  // a listener hears datagrams until its time limit
+    if (t.devices[k]) t.devices[k]->WaitExit(Millis(Has(t.spec[k].options, "--listen-only") ? 200 : 60000));
+  }
+  t.runsRecorded += Has(c.args, "-J");
+  CheckRun(c, t);
+  if (c.check) c.check(t);
+}
+
+void RunRow(const Case& c) {
+  REQUIRE_SIM();
+  std::string why;
+  if ((c.small || c.Several()) && !UsePrivateNetwork(c.small, &why)) GTEST_SKIP() << why;
+  Trial t;
+  ASSERT_GT(t.base, 0);
+  Prepare(c, t);
+  for (int r = 0; r < c.runs && !::testing::Test::HasFailure(); ++r) {
+    SCOPED_TRACE("run " + std::to_string(r + 1));
+    RunOnce(c, t);
+  }
+}
+
+// ---- the oracle
+
+// A line about a target: its address with -M ("" with one target), and the rest.
+std::pair<std::string, std::string> Tagged(const std::string& line, bool several) {
+  const size_t blank = line.find(' ');
+  if (!several || line.compare(0, 4, "127.") != 0 || blank == std::string::npos) return {"", line};
+  return {line.substr(0, blank), line.substr(blank + 1)};
+}
 
 bool StatusMatches(const Strings& got, const Strings& want) {
   size_t g = 0;
@@ -126,1100 +293,802 @@ bool StatusMatches(const Strings& got, const Strings& want) {
   return g == got.size();
 }
 
-int64_t Number(const Report& r, const std::string& key) { return std::strtoll(Field(r, key).c_str(), nullptr, 10); }
-
-// A finished transfer summed up: its time in ms under a second, and a rate
-// only from 100 ms on.
-const std::string kFigures = "\\d+ bytes in (\\d{1,2} ms|\\d{3} ms \\([0-9.]+ MiB/s\\)|\\d+\\.\\d\\d s \\([0-9.]+ MiB/s\\))";
-
-// With several targets: each target's status lines, every one tagged with
-// its address, as the row says; each target that finished got its files
-// whole; the summary names each and counts them.
-void CheckSeveral(const Case& c, Trial& run) {
-  std::map<std::string, Strings> lines;
-  for (const std::string& line : StatusLines(*run.moxtil)) ADD_FAILURE() << "untagged status line: " << line;
-  for (const std::string& line : LogLines(*run.moxtil)) {
-    const size_t blank = line.find(' ');
-    if (blank != std::string::npos && line.compare(0, 8, "127.0.0.") == 0 && IsStatusLine(line.substr(blank + 1))) {
-      lines[line.substr(0, blank)].push_back(line.substr(blank + 1));
-    }
-  }
-  EXPECT_EQ(static_cast<int>(lines.size()), c.targets) << "targets with status lines";
-  int finished = 0, served = 0;
-  for (const auto& [address, got] : lines) {
-    const auto own = c.each.find(address);
-    const Strings& want = own != c.each.end() ? own->second : c.status;
-    EXPECT_TRUE(StatusMatches(got, want)) << address << ": " << ::testing::PrintToString(got);
-    for (const std::string& line : got) finished += line == kFinish ? 1 : 0;
-    for (const std::string& line : got) served += line == kConnect ? 1 : 0;
-  }
-  // A target told finished got its files whole, and the protocol's waits (the
-  // one before the close is seen from the last byte taken, which a device
-  // that takes the program slowly takes late).
-  const std::string reboot = Has(c.args, "-R") ? "52" : "00";
-  std::vector<Process*> sims = {run.sim.get()};
-  for (auto& other : run.others) sims.push_back(other.get());
-  int whole = 0;
-  for (Process* sim : sims) {
-    for (const Report& update : SimReports(*sim, "update")) {
-      const std::string from = update.count("loader_from") ? Field(update, "loader_from") : Field(update, "target");
-      const Strings& got = lines[from];
-      if (got.empty() || got.back() != kFinish || Field(update, "result") != "ok") continue;
-      SCOPED_TRACE("target " + Field(update, "target"));
-      const FileSet& f = run.files[0];
-      ExpectServed(update, f, reboot, Field(update, "reply") == "P1" && !f.program2.empty() ? f.program2 : f.program);
-      EXPECT_GE(Number(update, "id_to_program_ms"), 950);
-      if (!Has(c.sim, "--program-rate")) {
-        EXPECT_GE(Number(update, "end_wait_ms"), 4900);
-      }
-      ++whole;
-    }
-  }
-  EXPECT_EQ(whole, finished) << "targets told finished that got their files whole";
-  EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.\\d+( \\(data from [0-9.]+, paired by order\\))?: "
-                                       "program "), served);
-  EXPECT_EQ(CountMatching(*run.moxtil, "^" + std::to_string(served) + " targets?: " + std::to_string(finished) +
-                                           " finished, " + std::to_string(served - finished) + " failed$"),
-            1);
+std::string Sha(const std::string& path, int64_t length = -1) {  // of a regular file only
+  static std::map<std::string, std::string> known;
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "(not a file)";
+  const std::string key = path + ":" + std::to_string(length) + ":" + std::to_string(st.st_mtim.tv_nsec);
+  if (!known.count(key)) known[key] = Sha256Of(path, length);
+  return known[key];
+}
+int64_t SizeOf(const std::string& path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
 }
 
-// What a run must have done, whatever the row.
-void CheckRun(const Case& c, Trial& run) {
-  EXPECT_EQ(LogLines(*run.moxtil).at(0), "Network program loading(MOXTIL) version 4.08");
-  if (c.several) return CheckSeveral(c, run);
-  const std::vector<Report> updates = SimReports(*run.sim, "update");
-  const Strings status = StatusLines(*run.moxtil);
-  EXPECT_TRUE(StatusMatches(status, c.status)) << ::testing::PrintToString(status);
-  if (!c.why.empty()) ExpectExplained(*run.moxtil, c.status.back(), c.why);
-  for (const auto& [key, value] : c.report) EXPECT_EQ(Field(updates.at(0), key), value) << key;
-  if (!c.status.empty() && c.status.back() == kRebootError) {
-    EXPECT_EQ(Field(updates.at(0), "id_bytes"), "0") << "an ID code after a broken loader";
-  }
-  const std::string reboot = Has(c.args, "-R") ? "52" : Has(c.args, "-r") ? "72" : "00";
-  ASSERT_GE(updates.size(), c.served.size());
-  for (size_t i = 0; i < c.served.size() && !::testing::Test::HasFailure(); ++i) {
-    SCOPED_TRACE("update " + std::to_string(i + 1));
-    const FileSet& f = run.files[i % run.files.size()];
-    ExpectServed(updates[i], f, reboot, c.served[i] == 2 ? f.program2 : f.program, Has(c.sim, "--count-only"));
-    // The protocol's waits, and no invitation while a target is served.
-    EXPECT_GE(Number(updates[i], "id_to_program_ms"), 950);
-    EXPECT_GE(Number(updates[i], "end_wait_ms"), 4900);
-    EXPECT_EQ(Field(updates[i], "announces_while_served"), "0");
-  }
-  // A served target's connections are named, and its transfer summed up.
-  const auto served = static_cast<int>(c.served.size());
-  const std::string peer = "127\\.0\\.0\\.2:\\d+";
-  if (served > 0) {
-    EXPECT_EQ(CountMatching(*run.moxtil, "^loader connection from " + peer + "$"), served);
-    EXPECT_EQ(CountMatching(*run.moxtil, "^data connection from " + peer + "$"), served);
-    EXPECT_EQ(CountMatching(*run.moxtil, "^program to " + peer + ": " + kFigures + "$"), served);
-  }
-  std::vector<int64_t> at;  // when the status lines came
-  for (const Line& line : run.moxtil->Stdout()) {
-    if (IsStatusLine(line.text.substr(line.text.find(": ") + 2))) at.push_back(line.ms);
-  }
-  const int64_t gap = at.size() < 2 ? -1 : at.back() - at[at.size() - 2];
-  EXPECT_TRUE(c.maxGap == 0 || (gap >= c.minGap && gap <= c.maxGap)) << gap << " ms before the last line";
+// Whether a stream of the report has what the file has: bytes, and the
+// digest where the device computed one.
+bool Same(const Report& u, const std::string& stream, const std::string& path, int64_t length = -1) {
+  const int64_t bytes = length < 0 ? SizeOf(path) : length;
+  return Number(u, stream + "_bytes") == bytes &&
+         (Field(u, stream + "_sha256") == "-" || Field(u, stream + "_sha256") == Sha(path, length));
 }
 
-// ---- the record (-J)
+// The program (1 or 2) the device of an update holds whole with the loader,
+// reboot byte and ID code of its file set, its streams not reset; 0 none.
+int HeldProgram(const Trial& t, const Report& u) {
+  const FileSet& f = t.files.at(static_cast<size_t>(Number(u, "n") - 1) % t.files.size());
+  const std::string reboot = Has(t.args, "-R") ? "52" : Has(t.args, "-r") ? "72" : "00";
+  if (!Same(u, "loader", f.loader) || Field(u, "reboot") != reboot || !Same(u, "id", f.id, 10) ||
+      Field(u, "loader_end") == "reset" || Field(u, "program_end") == "reset") {
+    return 0;
+  }
+  return Same(u, "program", f.program) ? 1 : !f.program2.empty() && Same(u, "program", f.program2) ? 2 : 0;
+}
 
-using Json = nlohmann::json;
+// What the devices say they received: no stream cut short ended normally,
+// the protocol's waits as their TCP saw them, no invitation while a target
+// is served alone; what a device holds against the finish lines.
+void CheckDevices(const Case& c, const Trial& t, const std::map<std::string, int>& finishes) {
+  std::map<std::string, int> held;  // by the address of the loader connection
+  int holding = 0;
+  for (size_t k = 0; k < t.devices.size(); ++k) {
+    if (!t.devices[k]) continue;
+    const std::vector<Report> updates = SimReports(*t.devices[k], "update");
+    for (size_t i = 0; i < updates.size(); ++i) {
+      const Report& u = updates[i];
+      SCOPED_TRACE("device " + std::to_string(k) + " update " + Field(u, "n") + ": " + Field(u, "result"));
+      const FileSet& f = t.files.at(static_cast<size_t>(Number(u, "n") - 1) % t.files.size());
+      const int program = HeldProgram(t, u);
+      EXPECT_TRUE(k > 0 || i >= c.served.size() || program == c.served[i]) << "holds program " << program;
+      const bool loaderWhole = Same(u, "loader", f.loader);
+      EXPECT_FALSE(!loaderWhole && Field(u, "loader_end") == "eof") << "a loader cut short ended normally";
+      const bool whole = Same(u, "program", f.program) || (!f.program2.empty() && Same(u, "program", f.program2));
+      EXPECT_FALSE(!whole && Field(u, "program_end") == "eof") << "a program cut short ended normally";
+      EXPECT_TRUE(Number(u, "program_bytes") == 0 || Number(u, "id_to_program_ms") >= 950) << "1 s after the ID code";
+      EXPECT_TRUE(program == 0 || Field(u, "program_end") != "eof" || Number(u, "end_wait_ms") >= 4900)
+          << "5 s before the close: " << Field(u, "end_wait_ms");
+      EXPECT_TRUE(c.Several() || Field(u, "announces_while_served") == "0") << "announced while it was served";
+      holding += program > 0;
+      held[c.Several() ? (u.count("loader_from") ? Field(u, "loader_from") : Field(u, "target")) : ""] += program > 0;
+    }
+    for (const auto& [field, want] : Of(c.report, k)) {
+      ASSERT_FALSE(updates.empty()) << "device " << k << " has no update";
+      EXPECT_TRUE(Holds(Field(updates[0], field), want)) << field << " is " << Field(updates[0], field);
+    }
+    // Every datagram an announce or a restart from moxtil's announce port, a
+    // restart only right after an announce.
+    const std::vector<Report> heard = SimReports(*t.devices[k], "datagram");
+    std::map<std::string, int> kinds = {{"all", static_cast<int>(heard.size())}};
+    for (const Report& d : heard) ++kinds[Field(d, "kind")];
+    for (size_t i = 0; i < heard.size(); ++i) {
+      EXPECT_EQ(Field(heard[i], "from") + " " + Field(heard[i], "bytes"), "127.0.0.1:" + std::to_string(t.base + 10) + " 16");
+      EXPECT_TRUE(kinds["announce"] == 0 || Field(heard[i], "kind") == "announce" ||
+                  (i > 0 && Field(heard[i - 1], "kind") == "announce")) << "datagram " << i << ": " << Field(heard[i], "kind");
+    }
+    for (const auto& [kind, want] : Of(c.heard, k)) {
+      EXPECT_TRUE(Holds(std::to_string(kinds[kind]), want)) << kinds[kind] << " datagrams of kind " << kind;
+    }
+  }
+  // A finish line exactly for every device that holds its program whole; in
+  // a file list, one at the end.
+  std::set<std::string> addresses;
+  for (const auto& [address, n] : held) addresses.insert(address);
+  for (const auto& [address, n] : finishes) addresses.insert(address);
+  for (const std::string& address : addresses) {
+    EXPECT_TRUE(!c.list.empty() || (finishes.count(address) ? finishes.at(address) : 0) == held[address])
+        << "finish lines for " << address << " against the devices that hold their program: " << held[address];
+  }
+  EXPECT_EQ(Matching(LogLines(*t.moxtil), "program to [0-9.]+:\\d+: \\d+ bytes in (\\d{1,3} ms|\\d+\\.\\d\\d s)"),
+            holding) << "transfers summed up";
+}
 
-/// Every line of the record, each parsed: whole lines only.
-std::vector<Json> RecordLines(const Trial& run) {
-  std::ifstream in(run.Record(), std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+/// A time as the summary tells it: ms under a second, else s to 10 ms.
+std::string Told(int64_t ms) {
+  char text[32];
+  if (ms < 1000) snprintf(text, sizeof text, "%lld ms", static_cast<long long>(ms));
+  if (ms >= 1000) snprintf(text, sizeof text, "%.2f s", static_cast<double>(ms) / 1000.0);
+  return text;
+}
+
+/// The one log line that begins with prefix, without it.
+std::string OnlyLine(const Strings& log, const std::string& prefix) {
+  std::string found;
+  int n = 0;
+  for (const std::string& line : log) {
+    if (line.rfind(prefix, 0) == 0) found = line.substr(prefix.size()), ++n;
+  }
+  EXPECT_EQ(n, 1) << "lines beginning \"" << prefix << "\"";
+  return found;
+}
+
+// The run's figures as the tagged lines give them: failures by line, devices
+// (by address on loopback) by how they came through, times of the finished.
+struct Tally {
+  std::map<std::string, int> failures;
+  int targets = 0, finished = 0, first = 0, retry = 0, never = 0;
+  std::vector<int64_t> ms;
+};
+
+Tally TallyOf(const Strings& log, const std::map<std::string, Strings>& status) {
+  Tally y;
+  for (const auto& [tag, lines] : status) {
+    int ends = 0, finishedAt = 0, connects = 0;
+    for (const std::string& line : lines) {
+      connects += line == kConnect;
+      if (line.rfind("-1 ", 0) == 0) ++y.failures[line.substr(0, line.find_last_not_of(' ') + 1)];
+      if (line == kFinish || line.rfind("-1 ", 0) == 0) ++ends;
+      if (line == kFinish && finishedAt == 0) finishedAt = ends;
+      y.finished += line == kFinish;
+    }
+    EXPECT_EQ(ends, connects) << tag << ": a target begun and never ended";
+    y.targets += connects;
+    (finishedAt == 1 ? y.first : finishedAt > 1 ? y.retry : y.never) += 1;
+  }
+  const std::regex figures("^summary: 127\\.[^:]*: program [^,]*, \\d+ bytes in (\\d+) ms.*: 100 % finish$|"
+                           "^summary: 127\\.[^:]*: program [^,]*, \\d+ bytes in (\\d+)\\.(\\d\\d) s .*: 100 % finish$");
+  for (const std::string& line : log) {
+    std::smatch m;
+    if (std::regex_search(line, m, figures)) {
+      y.ms.push_back(m[1].matched ? std::stoll(m[1]) : std::stoll(m[2]) * 1000 + std::stoll(m[3]) * 10);
+    }
+  }
+  std::sort(y.ms.begin(), y.ms.end());
+  return y;
+}
+
+// With -M: the summary names every target and counts them, its tally is true
+// of the lines, and every data connection a device had refused is explained.
+void CheckSeveral(const Trial& t, const Strings& log, const Tally& y) {
+  EXPECT_EQ(Matching(log, "^summary: 127\\."), std::min(y.targets, 1000)) << "a summary line per target";
+  EXPECT_EQ(Matching(log, "^" + std::to_string(y.targets) + " targets?: " + std::to_string(y.finished) +
+                              " finished, " + std::to_string(y.targets - y.finished) + " failed$"), 1);
+  const std::string failures = OnlyLine(log, "failures: ");
+  std::map<std::string, int> told;
+  const std::regex entry("(\\d+) x (.*?)(, (?=\\d+ x )|$)");
+  int last = INT32_MAX;
+  for (auto it = std::sregex_iterator(failures.begin(), failures.end(), entry); it != std::sregex_iterator(); ++it) {
+    EXPECT_LE(std::stoi((*it)[1]), last) << "failures not most frequent first: " << failures;
+    told[(*it)[2]] = last = std::stoi((*it)[1]);
+  }
+  EXPECT_EQ(told, y.failures) << "the summary's failures against the -1 lines: " << failures;
+  EXPECT_EQ(OnlyLine(log, "devices: "), std::to_string(y.first + y.retry + y.never) + " (" + std::to_string(y.first) +
+                                            " first try, " + std::to_string(y.retry) + " after a retry, " +
+                                            std::to_string(y.never) + " never finished)");
+  if (y.targets <= 1000) {  // the summary lists the first 1000 targets only
+    EXPECT_EQ(static_cast<int>(y.ms.size()), y.finished) << "finished targets' summary lines";
+    EXPECT_EQ(OnlyLine(log, "programs finished in: "),
+              y.ms.empty() ? "none finished" : "fastest " + Told(y.ms.front()) + ", median " +
+                                                   Told(y.ms[(y.ms.size() - 1) / 2]) + ", slowest " + Told(y.ms.back()));
+  }
+  std::map<std::string, int> refused;  // by the data connection's address
+  for (const auto& device : t.devices) {
+    for (const Report& u : device ? SimReports(*device, "update") : std::vector<Report>()) {
+      const std::string from = u.count("data_from") ? Field(u, "data_from") : Field(u, "target");
+      if (Field(u, "id_bytes") == "0" && Field(u, "program_end") == "reset") ++refused[from];
+    }
+  }
+  for (const auto& [address, n] : refused) {
+    EXPECT_EQ(Matching(log, "^(127[0-9.]+ )?data connection from " + Escaped(address) + ":\\d+ reset: "), n)
+        << "data connections of " << address << " reset before the ID code, explained";
+  }
+}
+
+std::vector<Json> RecordLines(const Trial& t) {
+  std::ifstream in(t.Record(), std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_TRUE(text.empty() || text.back() == '\n') << "the record ends inside a line";
   std::vector<Json> lines;
   std::istringstream split(text);
   for (std::string line; std::getline(split, line);) {
-    const Json j = Json::parse(line, nullptr, false);
-    EXPECT_FALSE(j.is_discarded()) << "not JSON: " << line;
-    if (!j.is_discarded()) lines.push_back(j);
+    lines.push_back(Json::parse(line, nullptr, false));
+    EXPECT_FALSE(lines.back().is_discarded()) << "not JSON: " << line;
   }
   return lines;
 }
-
 std::vector<Json> OfType(const std::vector<Json>& lines, const std::string& type) {
   std::vector<Json> out;
-  for (const Json& j : lines) {
-    if (j.value("type", "") == type) out.push_back(j);
-  }
+  std::copy_if(lines.begin(), lines.end(), std::back_inserter(out), [&](const Json& j) { return j["type"] == type; });
   return out;
 }
+int64_t WallMs(const std::string& rfc3339) {  // "2026-12-08T10:15:02.123Z"
+  std::tm utc{};
+  std::istringstream(rfc3339) >> std::get_time(&utc, "%Y-%m-%dT%H:%M:%S");
+  return int64_t{timegm(&utc)} * 1000 + std::stoll(rfc3339.substr(20, 3));
+}
 
-// What the record of any run must say: every object dated and typed, a
-// begin and an end for every run, and for every target no more than its
-// lines say: finished exactly where "100 % finish" (or a file list's counted
-// row) was written, with the digest of the whole program as the file has it,
-// a failure with its status line and its explanation as the log has them,
-// and no digest of a part. The loader's digest is that of the file too.
-void CheckRecord(const Case& c, Trial& run) {
-  const std::vector<Json> lines = RecordLines(run);
-  if (Has(c.leftOut, "*")) return;  // whole lines, and no more is known
-  const std::regex rfc3339("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
-  for (const Json& j : lines) {
-    EXPECT_EQ(j.value("v", 0), 1);
-    EXPECT_TRUE(std::regex_match(j.value("ts", ""), rfc3339)) << j.dump();
+// The record claims no more than the lines and the devices: every line typed
+// and dated, of a run of this station; each target of the last run finished
+// exactly where its finish line was written, with the digests of the files;
+// a failure with its status line and explanation as the log has them, and no
+// digest of a part; run_end's counts and tally those of the lines.
+void CheckRecord(const Case& c, const Trial& t, const Strings& log, const std::map<std::string, Strings>& status,
+                 const Tally& y) {
+  const std::vector<Json> all = RecordLines(t);
+  char host[256] = "";
+  gethostname(host, sizeof host - 1);
+  std::set<std::string> runs;
+  for (const Json& b : OfType(all, "run_begin")) {
+    EXPECT_EQ(b["station"], host);
+    runs.insert(b["run"].get<std::string>());
   }
-  if (!Has(c.leftOut, "run_begin")) {
-    EXPECT_EQ(OfType(lines, "run_begin").size(), static_cast<size_t>(run.runsRecorded));
-    // Each run named once, by an identifier of its own that every line of
-    // it carries; each of this station.
-    char host[256] = "";
-    gethostname(host, sizeof host - 1);
-    std::set<std::string> runs;
-    for (const Json& b : OfType(lines, "run_begin")) {
-      EXPECT_EQ(b["station"], host);
-      runs.insert(b["run"].get<std::string>());
-    }
-    EXPECT_EQ(runs.size(), static_cast<size_t>(run.runsRecorded));
-    for (const Json& j : lines) EXPECT_EQ(runs.count(j.value("run", "")), 1u) << j.dump();
+  for (const Json& j : all) {
+    EXPECT_EQ(j.value("v", 0), kRecordVersion);
+    EXPECT_TRUE(std::regex_match(j.value("ts", ""), std::regex("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$")));
+    EXPECT_TRUE(!c.wholeRecord || runs.count(j.value("run", ""))) << "a line of no run begun: " << j.dump();
   }
-  const std::vector<Json> ends = OfType(lines, "run_end");
-  ASSERT_EQ(ends.size(), static_cast<size_t>(run.runsRecorded));
-  EXPECT_EQ(ends.back()["exit"], c.exit);
-  const Strings log = LogLines(*run.moxtil);
-  const Strings status = StatusLines(*run.moxtil);
-  const auto inLog = [&log](const std::string& text) { return std::count(log.begin(), log.end(), text) > 0; };
-  // No progress claims an acknowledgement the target's end does not: not
-  // even after a failure, when its connection is gone.
+  if (!c.wholeRecord) return;
+  ASSERT_EQ(runs.size(), static_cast<size_t>(t.runsRecorded)) << "runs begun, each with an identifier of its own";
+  ASSERT_EQ(OfType(all, "run_end").size(), runs.size());
+  std::vector<Json> lines;  // the last run's
+  const Json run = OfType(all, "run_end").back()["run"];
+  std::copy_if(all.begin(), all.end(), std::back_inserter(lines), [&](const Json& j) { return j["run"] == run; });
+  const Json end = OfType(lines, "run_end").at(0);
+  for (const auto& [key, want] : c.record) {
+    const std::vector<Json> of = OfType(lines, key.substr(0, key.find('.')));
+    ASSERT_FALSE(of.empty()) << key;
+    const Json& v = of.back()[key.substr(key.find('.') + 1)];
+    EXPECT_TRUE(Holds(v.is_string() ? v.get<std::string>() : v.dump(), want)) << key << " is " << v.dump();
+  }
   std::map<std::string, int64_t> acknowledged;
-  for (const Json& t : OfType(lines, "target_end")) {
-    if (t["bytes_acknowledged"].is_number()) acknowledged[t["target"]] = t["bytes_acknowledged"];
-  }
-  for (const Json& p : OfType(lines, "progress")) {
-    const auto end = acknowledged.find(p["target"]);
-    if (end != acknowledged.end()) {
-      EXPECT_LE(p["bytes_acknowledged"].get<int64_t>(), end->second) << p.dump();
-    }
-  }
-  int finished = 0;
-  for (const Json& t : OfType(lines, "target_end")) {
-    SCOPED_TRACE(t.dump());
-    if (t["result"] == "finished") {
-      ++finished;
-      ASSERT_TRUE(t["program"].is_string());
-      const std::string program = t["program"];
-      EXPECT_EQ(t["program_sha256"], Sha256Of(program));
-      if (!c.list) {
-        EXPECT_EQ(t["loader_sha256"], Sha256Of(run.files[0].loader));
-      }
-      EXPECT_EQ(t["bytes_acknowledged"], t["bytes_due"]);
-      EXPECT_EQ(t["bytes_due"], static_cast<int64_t>(std::filesystem::file_size(program)));
-      EXPECT_TRUE(t["explanation"].is_null());
+  std::map<std::string, int> finished, failed;
+  std::set<std::string> served;
+  for (const Json& b : OfType(lines, "target_begin")) served.insert(b["target"].get<std::string>());
+  for (const Json& e : OfType(lines, "target_end")) {
+    SCOPED_TRACE(e.dump());
+    const std::string target = e["target"], tag = c.Several() ? target : "";
+    if (e["bytes_acknowledged"].is_number()) acknowledged[target] = e["bytes_acknowledged"];
+    EXPECT_TRUE(e["mac"].is_null()) << "loopback has no hardware address";
+    if (e["result"] == "finished") {
+      ++finished[tag];
+      ASSERT_TRUE(e["program"].is_string());
+      EXPECT_EQ(e["program_sha256"], Sha(e["program"]));
+      EXPECT_TRUE(!c.list.empty() || e["loader_sha256"] == Sha(t.files[0].loader));
+      EXPECT_EQ(e["bytes_acknowledged"], e["bytes_due"]);
+      EXPECT_EQ(e["bytes_due"], SizeOf(e["program"]));
+      EXPECT_TRUE(e["explanation"].is_null());
     } else {
-      EXPECT_TRUE(t["program_sha256"].is_null()) << "a digest of part of a program";
-      ASSERT_TRUE(t["status_line"].is_string() && t["explanation"].is_string());
-      EXPECT_EQ(t["status_line"].get<std::string>().rfind("-1 ", 0), 0u);
-      // With -M the log's lines about a target begin with its address.
-      EXPECT_TRUE(inLog(t["explanation"]) || (c.several && inLog(t["target"].get<std::string>() + " " +
-                                                                 t["explanation"].get<std::string>())))
+      ++failed[tag];
+      EXPECT_TRUE(e["program_sha256"].is_null()) << "a digest of part of a program";
+      ASSERT_TRUE(e["status_line"].is_string() && e["explanation"].is_string());
+      EXPECT_EQ(e["status_line"].get<std::string>().rfind("-1 ", 0), 0u);
+      EXPECT_TRUE(Has(log, (c.Several() ? target + " " : "") + e["explanation"].get<std::string>()))
           << "an explanation the log does not have";
-      if (t["bytes_acknowledged"].is_number()) {
-        EXPECT_LT(t["bytes_acknowledged"].get<int64_t>(), t["bytes_due"].get<int64_t>());
-      }
+      EXPECT_FALSE(e["bytes_acknowledged"].is_number() && e["bytes_acknowledged"] >= e["bytes_due"]);
+    }
+    // Another address's data connection only by hardware address, or by
+    // order and said so; never one of an address this run served.
+    const std::string data = e["data_address"].is_string() ? e["data_address"].get<std::string>() : "";
+    const std::string by = e["paired_by"].is_string() ? e["paired_by"].get<std::string>() : "";
+    EXPECT_TRUE(by != "address" || data == target);
+    if (!data.empty() && data != target && c.Several()) {
+      EXPECT_TRUE(by == "order" && served.count(data) == 0) << "paired by " << by;
+      EXPECT_GE(Matching(log, "^" + Escaped(target) + " data connection from " + Escaped(data) +
+                                  ":\\d+, not from the loader connection's address " + Escaped(target) +
+                                  ": paired by order only"), 1) << "paired by order without saying so";
     }
   }
-  const int finishLines = c.several ? CountMatching(*run.moxtil, "^[0-9.]+ 100 % finish$")
-                                    : static_cast<int>(std::count(status.begin(), status.end(), kFinish));
-  if (!c.list) {
-    EXPECT_EQ(finished, finishLines * run.runsRecorded) << "finished where no finish line was written";
+  for (const Json& p : OfType(lines, "progress")) {  // not even after a failure, its connection gone
+    EXPECT_LE(p["bytes_acknowledged"], acknowledged.count(p["target"]) ? acknowledged[p["target"]] : INT64_MAX);
   }
-  EXPECT_EQ(ends.back()["finished"].get<int>() + ends.back()["failed"].get<int>(), ends.back()["targets"].get<int>());
+  EXPECT_EQ(OfType(lines, "target_begin").size(), OfType(lines, "target_end").size()) << "a target never ended";
+  for (const auto& [tag, got] : status) {
+    const int finishes = static_cast<int>(std::count(got.begin(), got.end(), kFinish));
+    EXPECT_TRUE(!c.list.empty() || finishes == finished[tag]) << tag << ": finished in the record " << finished[tag];
+    EXPECT_TRUE(!c.Several() || Matching(got, "^-1 ") == failed[tag]) << tag << ": failed in the record";
+  }
+  EXPECT_EQ(end["exit"], t.exit);
+  EXPECT_EQ(end["targets"], OfType(lines, "target_end").size());
+  EXPECT_EQ(end["finished"].get<int>() + end["failed"].get<int>(), end["targets"].get<int>());
+  if (!c.Several()) return;
+  EXPECT_EQ(end["failures"], Json(y.failures));
+  EXPECT_EQ(end["devices"], Json({{"seen", y.first + y.retry + y.never}, {"first_try", y.first},
+                                  {"after_retry", y.retry}, {"never_finished", y.never}, {"not_told_apart", 0}}));
+  if (!y.ms.empty()) {
+    EXPECT_EQ(Told(end["program_ms"]["median"]), Told(y.ms[(y.ms.size() - 1) / 2]));
+    EXPECT_EQ(Told(end["program_ms"]["fastest"]) + Told(end["program_ms"]["slowest"]),
+              Told(y.ms.front()) + Told(y.ms.back()));
+  }
 }
 
-// A log with what changes from run to run (times, ports, paths of the
-// temporary files, rates) masked.
-Strings Masked(const Strings& log) {
-  Strings out;
-  const std::regex rate(" \\([0-9.]+ MiB/s\\)");  // there or not by the time taken
-  const std::regex changing("[0-9]+(\\.[0-9]+)? ?(ms|s)\\b|:[0-9]+|/tmp/[^ ]*");
+// Every run: its lines are log lines, the banner first; each target's status
+// lines as the row says, each "-1 " line explained by the line before it;
+// the exit value; then the devices' accounts, the summary and the record.
+void CheckRun(const Case& c, Trial& t) {
+  for (const Line& line : t.moxtil->Stdout()) ASSERT_EQ(line.text.rfind("D/moxtil: ", 0), 0u) << line.text;
+  const Strings log = LogLines(*t.moxtil);
+  EXPECT_TRUE(t.files.empty() || (!log.empty() && log[0] == kBanner)) << "the banner first";
+  const bool several = c.Several();
+  std::map<std::string, Strings> status;
+  std::map<std::string, std::string> before;  // each target's line before this one
   for (const std::string& line : log) {
-    out.push_back(std::regex_replace(std::regex_replace(line, rate, ""), changing, "#"));
-  }
-  return out;
-}
-
-// The same update again without -J: the log is the same, line for line.
-void SameLogWithoutTheRecord(Trial& run) {
-  const Strings with = Masked(LogLines(*run.moxtil));
-  Strings args = run.args;
-  args.erase(std::remove_if(args.begin(), args.end(), [](const std::string& a) { return a.rfind("-J", 0) == 0; }),
-             args.end());
-  run.sim.reset();
-  run.sim = StartSim(run.base, {});
-  std::unique_ptr<Process> plain = StartMoxtil(run.base, args);
-  ExpectExit(*plain, 0, Millis(60000));
-  const Strings without = Masked(LogLines(*plain));
-  EXPECT_EQ(without.size(), with.size());
-  for (size_t i = 0; i < with.size() && i < without.size(); ++i) {
-    if (with[i] != without[i]) {
-      ADD_FAILURE() << "line " << i << " with -J: " << with[i] << "; without: " << without[i];
-      break;
+    const auto [tag, text] = Tagged(line, several);
+    if (IsStatusLine(text)) {
+      EXPECT_FALSE(several && tag.empty()) << "untagged: " << line;
+      EXPECT_FALSE(text.rfind("-1 ", 0) == 0 && (before[tag].empty() || IsStatusLine(before[tag])))
+          << "unexplained: " << line;
+      status[tag].push_back(text);
     }
+    before[tag] = text;
   }
-}
-
-// Another moxtil on ports of its own appending to the same record at the
-// same time: each line is one write, so the two never interleave.
-void AnotherAppendsAtOnce(Trial& run) {
-  run.others.push_back(StartSim(run.base + 5, {}));
-  Strings args = run.args;
-  args.push_back("-B+5");
-  run.others.push_back(StartMoxtil(run.base, args));
-  ++run.runsRecorded;
-}
-
-// The same file by a path `length` characters long: "./" after its folder.
-std::string Padded(const std::string& path, int length) {
-  const size_t slash = path.rfind('/') + 1;
-  std::string padded = path.substr(0, slash);
-  while (padded.size() + path.size() - slash + 2 <= static_cast<size_t>(length)) padded += "./";
-  return padded + path.substr(slash);
-}
-
-class E2E : public ::testing::TestWithParam<Case> {};
-
-TEST_P(E2E, WhatTheTargetGetsAndWhatTheLogSays) {
-  REQUIRE_SIM();
-  const Case& c = GetParam();
-  std::string why;
-  if ((c.small || c.several) && !UsePrivateNetwork(c.small, &why)) GTEST_SKIP() << why;
-  Trial run;
-  ASSERT_GT(run.base, 0);
-  for (size_t i = 0; i < c.sets.size(); ++i) {
-    const Sizes& s = c.sets[i];
-    const std::string tag = run.dir.File(std::to_string(i));
-    const auto seed = static_cast<uint32_t>(i * 10);
-    run.files.push_back({MakeFile(tag + "loader.b", s.loader, seed, s.sparse),
-                         s.id < 0 ? tag + "id" : MakeFile(tag + "id", s.id, seed + 1),
-                         MakeFile(tag + "target.bin", s.program, seed + 2, s.sparse),
-                         s.program2 < 0 ? "" : MakeFile(tag + "second.bin", s.program2, seed + 3)});
+  EXPECT_TRUE(several || StatusMatches(status[""], c.status)) << ::testing::PrintToString(status[""]);
+  std::map<std::string, int> finishes;
+  for (const auto& [tag, got] : status) {
+    const Strings& want = c.each.count(tag) ? c.each.at(tag) : c.status;
+    EXPECT_TRUE(!several || want.empty() || StatusMatches(got, want)) << tag << ": " << ::testing::PrintToString(got);
+    finishes[tag] = static_cast<int>(std::count(got.begin(), got.end(), kFinish));
   }
-  const FileSet& first = run.files[0];
-  Strings args = {first.loader, first.id, first.program};
-  if (!first.program2.empty()) args.push_back(first.program2);
-  if (c.list) args = Strings{WriteFile(run.dir.File("filelist"), c.list(run)), "dummy", "dummy", "-L"};
-  args.insert(args.end(), c.args.begin(), c.args.end());
-  if (c.record) args.push_back("-J" + run.Record());
-  for (size_t i = 0; c.padPaths > 0 && i < 4 && args[i][0] == '/'; ++i) args[i] = Padded(args[i], c.padPaths);
-  run.args = args;
-  for (int r = 0; r < c.runs && !HasFailure(); ++r) {
-    SCOPED_TRACE("run " + std::to_string(r + 1));
-    run.sim.reset();  // the last run's, off its port first
-    run.sim = StartSim(run.base, c.sim);
-    if (c.before) c.before(run);
-    run.moxtil = StartMoxtil(run.base, args, !c.several, c.prefix);
-    if (c.during) c.during(run);
-    ExpectExit(*run.moxtil, c.exit, Millis(900000));  // CTest's own limit is shorter but for long rows
-    // The next run serves at once, though the ports of the last linger.
-    if (r > 0) {
-      EXPECT_LT(run.moxtil->ExitMs(), 15000);
-    }
-    run.sim->WaitExit(Millis(Has(c.sim, "--listen-only") ? 200 : 60000));  // a listener: datagrams under way
-    CheckRun(c, run);
-    if (c.record) {
-      ++run.runsRecorded;
-      CheckRecord(c, run);
-    }
-    if (c.after) c.after(run);
+  if (!c.why.empty()) {
+    const auto at = std::find(log.rbegin(), log.rend(), c.status.back());
+    EXPECT_TRUE(at != log.rend() && at + 1 != log.rend() && std::regex_search(*(at + 1), std::regex(c.why)))
+        << "before \"" << c.status.back() << "\": " << (at != log.rend() && at + 1 != log.rend() ? *(at + 1) : "");
   }
+  const Tally y = several ? TallyOf(log, status) : Tally();
+  EXPECT_EQ(t.exit, c.exit != kDerived ? c.exit : y.targets > 0 && y.finished == y.targets ? 0 : 1) << "exit value";
+  for (const auto& [pattern, n] : c.lines) EXPECT_TRUE(Holds(std::to_string(Matching(log, pattern)), n)) << pattern;
+  CheckDevices(c, t, finishes);
+  if (several) CheckSeveral(t, log, y);
+  if (t.runsRecorded > 0) CheckRecord(c, t, log, status, y);
 }
 
-// Changes what moxtil is to load once it writes `line`.
-std::function<void(Trial&)> At(const std::string& line, std::function<void(const FileSet&)> change) {
-  return [line, change](Trial& run) {
-    ASSERT_TRUE(WaitForLogLine(*run.moxtil, line, Millis(10000))) << "no line " << line;
-    change(run.files[0]);
-  };
-}
+// ---- the rows
 
-// A file list: {A}, {B}, {C} the three paths of the first, second, third
-// file set, {L} {I} {P} one of the first's, {X} a file that does not exist.
-std::function<std::string(const Trial&)> ListOf(std::string text) {
-  return [text](const Trial& run) {
-    const FileSet& first = run.files[0];
-    std::vector<std::pair<std::string, std::string>> marks = {
-        {"{L}", first.loader}, {"{I}", first.id}, {"{P}", first.program}, {"{X}", run.dir.File("none")}};
-    for (size_t i = 0; i < run.files.size(); ++i) {
-      const FileSet& f = run.files[i];
-      marks.push_back({std::string("{") + static_cast<char>('A' + i) + "}", f.loader + " " + f.id + " " + f.program});
-    }
-    std::string out = text;
-    for (const auto& [mark, path] : marks) {
-      for (size_t at; (at = out.find(mark)) != std::string::npos;) out.replace(at, mark.size(), path);
-    }
-    return out;
-  };
-}
-
-std::function<void(Trial&)> Hold(int type, const char* address, int offset) {
-  return [=](Trial& run) { run.held = HoldPort(type, address, static_cast<uint16_t>(run.base + offset)); };
-}
-
-// More targets: a simulator on address with these options, connecting at once.
-std::function<void(Trial&)> AlsoAt(const std::string& address, Strings options) {
-  return [address, options](Trial& run) {
-    run.others.push_back(StartSim(run.base, Plus({"--address", address, "--host", "127.0.0.1"}, options)));
-  };
-}
-
-// More targets as above, once moxtil wrote a line that begins with `line`: an event, not a
-// time, orders them, however slowly moxtil starts (qemu).
-std::function<void(Trial&)> AlsoAfter(const std::string& line, const std::string& address, Strings options) {
-  return [line, address, options](Trial& run) {
-    ASSERT_TRUE(WaitForLogLine(*run.moxtil, line, Millis(20000))) << "no line " << line;
-    AlsoAt(address, options)(run);
-  };
-}
-
-// A host that -D does not serve, connecting ms after its start.
-std::function<void(Trial&)> ForeignAt(int ms) {
-  return AlsoAt("127.0.0.3", {"--no-data-connect", "--loader-connect-delay", std::to_string(ms)});
-}
-
-std::vector<Report> Datagrams(const Process& sim) { return SimReports(sim, "datagram"); }
-int Count(const std::vector<Report>& all, const std::string& kind) {
-  return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const Report& r) { return r.at("kind") == kind; }));
-}
-
-// 2 s of announcing at 100 ms: 20 datagrams of the announce's 16 bytes (fewer on
-// a busy machine) from the announce port of -ilo; then the time-out, told once.
-void Announced(Trial& run) {
-  const std::vector<Report> datagrams = Datagrams(*run.sim);
-  ASSERT_FALSE(datagrams.empty());
-  int window = 0;
-  for (const Report& d : datagrams) {
-    window += Number(d, "ms") < Number(datagrams[0], "ms") + 2000;
-    EXPECT_EQ(Field(d, "kind") + " " + Field(d, "from"), "announce 127.0.0.1:" + std::to_string(run.base + 10));
-  }
-  EXPECT_TRUE(window >= 10 && window <= 22) << window;
-  EXPECT_EQ(CountMatching(*run.moxtil, "^reuse addr$"), 0);
-  EXPECT_EQ(CountMatching(*run.moxtil, "^Update Request has been canceled \\(_timeout\\)\\.$"), 1);
-  EXPECT_EQ(CountMatching(*run.moxtil, "^>>my IPaddress=127\\.0\\.0\\.1$"), 1);
-}
-
-void NoRestart(Trial& run) {
-  EXPECT_GE(Count(Datagrams(*run.sim), "announce"), 5);
-  EXPECT_EQ(Count(Datagrams(*run.sim), "restart"), 0);
-}
-
-// Refused before the first cycle: nothing announced.
-void NothingAnnounced(Trial& run) {
-  EXPECT_EQ(Datagrams(*run.sim).size(), 0u);
-  EXPECT_EQ(CountMatching(*run.moxtil, "^>>my IPaddress"), 0);
-}
-
-void Fifo(const std::string& path) { ASSERT_TRUE(unlink(path.c_str()) == 0 && mkfifo(path.c_str(), 0644) == 0); }
-void DevZero(const std::string& f) { ASSERT_TRUE(unlink(f.c_str()) == 0 && symlink("/dev/zero", f.c_str()) == 0); }
-
-const std::string kAddress = "^(loader|reboot byte|program) to 127\\.0\\.0\\.2:\\d+: .*: ";
+const Strings kServed = {kConnect, kErasing, "*", kFinish}, kCutShort = {kConnect, kErasing, "*", kProgramError};
+const Strings kStall = {"--stall-seconds", "8"};  // longer than any limit here
+const Sizes kTwo = {1000, 10, 3000, 5000};
+const char kMyAddress[] = ">>my IPaddress=127.0.0.1";
+const std::string kAt = "^(loader|reboot byte|program) to 127\\.0\\.0\\.2:\\d+: .*: ";
 // A stream given up on is reset, and its explanation says so; one the
 // target reset or closed itself is not reset again.
 const std::string kResetNote = "; the connection was reset, so that the target cannot take the part it got for the whole$";
-const std::string kTimedOut = kAddress + "nothing moved within the time limit" + kResetNote;
-const std::string kReset = kAddress + "(Connection reset by peer|Broken pipe)$";
-// A 16 MiB program cut to 1 MiB while it is sent, and what is said of it.
-void CutProgramTo1MiB(const FileSet& f) { ASSERT_EQ(truncate(f.program.c_str(), 1 << 20), 0); }
-const std::string kShrankWhileSent =
-    "program .*: ran out after \\d+ of 16777216 bytes \\(the file shrank while it was sent\\)" + kResetNote;
+const std::string kTimedOut = kAt + "nothing moved within the time limit" + kResetNote;
+const std::string kReset = kAt + "(Connection reset by peer|Broken pipe)$";
+const std::string kNoTarget = "^no target connected to the loader port \\d+ within ";
 // A reset once all of the loader was acknowledged is the target's own way to end.
 const std::string kResetAfterTheLoader =
     "^loader to 127\\.0\\.0\\.2:\\d+: the target reset the connection after acknowledging the loader and the reboot "
     "byte \\(65536 bytes and 1\\), before the close was over \\(Connection reset by peer\\); its data connection tells "
     "whether it took them$";
-// The rest of a served update's lines, and the proof that it got the program
-// whole where its report does not say ok (it stalled on the way).
-const Strings kServedWhole = {kConnect, kErasing, "*", kFinish};
-void GotAll(Trial& run) {
-  const Report update = SimReports(*run.sim, "update").at(0);
-  EXPECT_EQ(Field(update, "program_sha256"), Sha256Of(run.files[0].program));
+
+void Unlink(const std::string& f) { ASSERT_EQ(unlink(f.c_str()), 0); }
+void DevZero(const std::string& f) { ASSERT_TRUE(unlink(f.c_str()) == 0 && symlink("/dev/zero", f.c_str()) == 0); }
+// A device of a crowd or a station at address: it connects at once.
+Device At(const std::string& address, Strings options, bool later = false) {
+  return {Plus({"--address", address, "--host", "127.0.0.1", "--time-limit", "30", "--connect-retry", "30"}, options),
+          later};
+}
+const Event kEveryDeviceDone = {kAllDone, "", 1, 0};
+void StopIfRunning(Trial& t) {
+  if (t.moxtil->Running()) t.moxtil->Signal(SIGINT);
 }
 
-// The finish line, then the transfer summed up, then that the target reset
-// the connection before the close.
-void ResetAfterFinish(Trial& run) {
-  const Strings log = LogLines(*run.moxtil);
-  const auto finish = std::find(log.begin(), log.end(), kFinish);
-  ASSERT_TRUE(finish != log.end() && log.end() - finish >= 3);
-  EXPECT_TRUE(std::regex_search(*(finish + 2), std::regex("^program to 127\\.0\\.0\\.2:\\d+: the target reset the "
-                                                          "connection after acknowledging all 49152 bytes, before the "
-                                                          "close: it may not have stored the program \\(Connection "
-                                                          "reset by peer\\)$")))
-      << *(finish + 2);
-}
-const std::string kNoTarget = "^no target connected to the loader port \\d+ within ";
-const Strings kStall = {"--stall-seconds", "8"};  // longer than any limit and close
-const Sizes kTwo = {1000, 10, 3000, 5000};
-const char kMyAddress[] = ">>my IPaddress=127.0.0.1";
-
-// A file list refused before any cycle, with exit 255 and the reason for row 1.
-Case Refused(std::string name, std::string list, Strings status, std::string why) {
-  return Case{std::move(name)}.List(ListOf(std::move(list))).NoTarget().Exit(255).Status(std::move(status))
-      .Why("^file list .*filelist: row 1 cannot be loaded: " + why);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, E2E,
-    ::testing::Values(
-        // Progress after the 1st, 11th, 21st ... piece of 1024 bytes and the one
-        // that completes the file (the empty read at the end of a multiple of
-        // 1024 too), rounded half up; files under 100 bytes count against 100.
-        Case{"NoRebootByteOption"}.Files({{2500, 12, 10000}}).Finishes({"010 %", "099 %"}),
-        Case{"FullReboot"}.Small().Files({{2500, 10, 10240}}).Args({"-T20", "-R"})
-            .Finishes({"010 %", "099 %", "099 %"}),
-        Case{"SemiRebootWithThePortBaseWrapped"}.Files({{2500, 10, 50}}).Args({"-T20", "-r", "-B+65536"})
-            .Finishes({"050 %"}),
-        Case{"EmptyLoaderIsTheRebootByteAlone"}.Files({{0, 10, 100}}).Args({"-T20", "-R"}).Finishes({"099 %"}),
-        Case{"RunsOfManyPieces"}.Files({{1000, 10, 600000}}).Finishes({"*"})
-            .After([](Trial& run) { EXPECT_EQ(StatusLines(*run.moxtil).size(), 63u) << "59 tenths and the last"; }),
-        // Into a pipe the lines of a run go out together once it is sent: still
-        // as the program goes, not held to its end (4 MiB at 1 MB/s).
-        Case{"ProgressLinesComeAsTheProgramGoes"}.Small().Files({{1000, 10, 4 << 20}})
-            .Sim({"--program-rate", "1000000"}).Finishes({"*"}).After([](Trial& run) {
-              int64_t half = -1, last = -1;
-              for (const Line& line : run.moxtil->Stdout()) {
-                if (half < 0 && line.text == "D/moxtil: 050 %") half = line.ms;
-                if (line.text == "D/moxtil: 099 %") last = line.ms;
-              }
-              EXPECT_TRUE(half >= 0 && last - half >= 1000) << half << " and " << last << " ms";
-            }),
-        // 5 pieces with 100 ms before and after each: 800 ms from the first byte to the last.
-        Case{"DelayAroundEveryPiece"}.Files({{2500, 10, 5000}}).Args({"-T20", "-N100", "-r"})
-            .Finishes({"020 %", "099 %"}).After([](Trial& run) {
-              EXPECT_GE(std::stod(Field(SimReports(*run.sim, "update").at(0), "stream_seconds")), 0.75);
-            }),
-        Case{"NextRunOnTheSamePortsRoundsHalfUp"}.Files({{1000, 10, 2800}}).Runs(2).Finishes({"037 %", "099 %"}),
-        // Two programs: only a whole "P1" in the one receive 1 s after the ID code
-        // picks the second; another reply, or the "P" of "P1" alone, picks the first.
-        Case{"ReplyP2"}.Files({kTwo}).Sim({"--reply", "P2"}).Finishes({"034 %", "099 %"}),
-        Case{"ReplySplitOverTwoReceives"}.Files({kTwo})
-            .Sim({"--reply", "P1", "--reply-split", "--reply-split-delay", "1500"}).Finishes({"034 %", "099 %"}),
-        Case{"ReplySplitWithinTheWait"}.Files({kTwo})
-            .Sim({"--reply", "P1", "--reply-split", "--reply-split-delay", "200"}).Finishes({"020 %", "099 %"}, 2),
-        // A loader connection from another address than -D is reset unserved; it does not start
-        // the limit again, or a host that kept connecting would keep the run from its end.
-        Case{"UnicastDropsAForeignTarget"}.Files({{3000, 10, 50}}).Args({"-T6"}).Sim({"--loader-connect-delay", "4000"})
-            .Finishes({"050 %"}).Before(ForeignAt(2000)).After([](Trial& run) {
-              const Report foreign = SimReports(*run.others[0], "update").at(0);
-              EXPECT_EQ(Field(foreign, "loader_bytes") + " " + Field(foreign, "result"), "0 host-reset-loader");
-              EXPECT_EQ(CountMatching(*run.moxtil, "^loader connection from 127\\.0\\.0\\.3:\\d+ dropped"), 1);
-            }),
-        // Timed from the drop to the time-out line, not from the start nor to the exit: a slow
-        // start or exit (qemu, sanitizers: a leak check takes seconds under load) moves those.
-        Case{"AForeignTargetDoesNotRestartTheLimit"}.Args({"-T4"}).NoTarget().Before(ForeignAt(3500))
-            .Status({kTimeOut}).Why(kNoTarget + "4 s$").After([](Trial& run) {
-              const std::optional<int64_t> dropped = FirstLineMs(*run.moxtil, "loader connection from 127.0.0.3:");
-              const std::optional<int64_t> timedOut = FirstLineMs(*run.moxtil, kTimeOut);
-              ASSERT_TRUE(dropped.has_value() && timedOut.has_value());
-              EXPECT_LT(*timedOut - *dropped, 3900) << "the foreign connection started the 4 s again";
-            }),
-        // Delivery: success only for what the target's TCP acknowledged, no
-        // wait beyond -T, and a close that ends the stream normally.
-        Case{"LoaderStallsWithinTheBuffers"}.Small().Files({{40000, 10, 100}}).Args({"-T2", "-R"})
-            .Sim(Plus({"--stall-loader-after", "16384"}, kStall)).FailsInLoader(kTimedOut)
-            .Reports({{"result", "stalled-loader"}}).Gap(1900, 4500),
-        // What came before the stall and after it is the loader's beginning, with no reboot byte.
-        Case{"LoaderStallsBeyondTheBuffers"}.Small().Files({{kHuge, 10, 100, -1, true}}).Args({"-T2", "-R"})
-            .Sim({"--stall-loader-after", "100000", "--stall-seconds", "4", "--read-after-stall"})
-            .FailsInLoader(kTimedOut)
-            .Reports({{"result", "stalled-loader"}, {"reboot", "none"}, {"loader_end", "reset"}})
-            .Gap(1900, 4500).After([](Trial& run) {
-              const Report update = SimReports(*run.sim, "update").at(0);
-              EXPECT_LT(Number(update, "loader_bytes"), kHuge);
-              EXPECT_EQ(Field(update, "loader_sha256"), Sha256Of(run.files[0].loader, Number(update, "loader_bytes")));
-            }),
-        // Once its TCP has acknowledged all of the loader, a target may end the connection as it
-        // likes, a reset included: only its return on the data port tells whether it took it.
-        Case{"LoaderResetAtItsEnd"}.Small().Files({{64 << 10, 10, 3000}}).Args({"-T5", "-R"})
-            .Sim({"--reset-loader-at-end"}).Finishes({"034 %", "099 %"}).After([](Trial& run) {
-              EXPECT_EQ(CountMatching(*run.moxtil, kResetAfterTheLoader), 1);
-            }),
-        // It stops reading 4 KiB short of the end: the rest fits in a small device's buffers
-        // however slowly it comes (a small window does not grow for a slow sender), so its TCP
-        // acknowledges all before the reset.
-        Case{"LoaderResetOnceAcknowledgedThenNoReturn"}.Small().Files({{64 << 10, 10, 100}}).Args({"-T2", "-R"})
-            .Sim({"--reset-loader-after", "61440", "--reset-delay", "500"})
-            .Status({kConnect, "-1 id data error"}).Reports({{"result", "reset-loader"}})
-            .Why("^ID code: no data connection on port \\d+ within 2 s; the loader connection had ended with a reset$")
-            .After([](Trial& run) { EXPECT_EQ(CountMatching(*run.moxtil, kResetAfterTheLoader), 1); }),
-        // Before all of it was acknowledged a reset is a failure, without -T as with it.
-        Case{"LoaderKilledWithUnreadBytes"}.Small().Files({{kBeyond, 10, 100}}).Args({"-R"})
-            .Sim({"--kill-loader-after", "32768"}).FailsInLoader(kReset)
-            .Reports({{"result", "killed-loader"}}).Gap(0, 1500),
-        Case{"LoaderClosedEarly"}.Files({{kHuge, 10, 100, -1, true}}).Args({"-T10", "-R"})
-            .Sim({"--close-loader-after", "100000", "--count-only"}).FailsInLoader(kReset)
-            .Reports({{"result", "closed-loader"}}),
-        // A device that reads on after its stall gets the rest it was sent and then a reset: it
-        // must not take the part for all of the program. The same pause within -T is no failure.
-        Case{"ProgramStallsWithinTheBuffers"}.Small().Files({{1000, 10, kFits}}).Args({"-T2"})
-            .Sim(Plus({"--stall-program-after", "16384", "--read-after-stall"}, kStall)).FailsInProgram(kTimedOut)
-            .Reports({{"result", "stalled-program"}, {"program_end", "reset"}}).Gap(1900, 4500),
-        Case{"ProgramStallsBeyondTheBuffers"}.Small().Files({{1000, 10, kHuge, -1, true}}).Args({"-T3"})
-            .Sim(Plus({"--stall-program-after", "100000", "--count-only", "--read-after-stall"}, kStall))
-            .FailsInProgram(kTimedOut).Reports({{"result", "stalled-program"}, {"program_end", "reset"}})
-            .Gap(2900, 5500),
-        Case{"ProgramPausesWithinTheLimit"}.Small().Files({{1000, 10, kBeyond}}).Args({"-T6"})
-            .Sim({"--stall-program-after", "100000", "--stall-seconds", "3", "--read-after-stall"})
-            .Status(kServedWhole).Reports({{"result", "stalled-program"}, {"program_end", "eof"}}).After(GotAll),
-        // Killed, the process closes nothing itself: the kernel's close resets.
-        Case{"ProgramKilledWhileSent"}.Small().Files({{1000, 10, kBeyond}}).Args({}).Exit(128 + SIGKILL)
-            .Sim({"--stall-program-after", "100000", "--stall-seconds", "4", "--read-after-stall"})
-            .During([](Trial& run) {
-              ASSERT_TRUE(WaitForLogLine(*run.moxtil, "000 % Now erasing", Millis(10000)));
-              std::this_thread::sleep_for(Millis(1000));
-              run.moxtil->Signal(SIGKILL);
-            }).Status({kConnect, kErasing, "*"}).Reports({{"result", "stalled-program"}, {"program_end", "reset"}}),
-        // Without -T the stall lasts until the target gives up: still no finish line.
-        Case{"ProgramStallsWithoutALimit"}.Small().Files({{1000, 10, kFits}})
-            .Sim({"--stall-program-after", "16384", "--stall-seconds", "3"}).FailsInProgram(kReset).Gap(2500, 5500),
-        Case{"ProgramResetWithinTheBuffers"}.Small().Files({{1000, 10, kFits}}).Args({"-T2"})
-            .Sim({"--reset-program-after", "16384"}).FailsInProgram(kReset)
-            .Reports({{"result", "reset-program"}}).Gap(0, 1500),
-        Case{"ProgramResetBeyondTheBuffers"}.Small().Files({{1000, 10, kBeyond}}).Args({"-T2"})
-            .Sim({"--reset-program-after", "102400"}).FailsInProgram(kReset)
-            .Reports({{"result", "reset-program"}}).Gap(0, 1500),
-        // The target learns the program's end only from the close after the 5 s wait: a reset
-        // in those seconds is told after the finish line, which stands.
-        Case{"ProgramResetInTheWaitBeforeTheClose"}.Small().Files({{1000, 10, kFits}}).Args({"-T2"})
-            .Sim({"--reset-program-after", std::to_string(kFits), "--reset-delay", "500"})
-            .Status({kConnect, kErasing, "*", kFinish}).Reports({{"result", "reset-program"}}).After(ResetAfterFinish),
-        Case{"ProgramResetInTheWaitWithoutALimit"}.Small().Files({{1000, 10, kFits}}).Args({})
-            .Sim({"--reset-program-after", std::to_string(kFits), "--reset-delay", "3000"})
-            .Status({kConnect, kErasing, "*", kFinish}).Reports({{"result", "reset-program"}}).After(ResetAfterFinish),
-        Case{"ProgramClosedEarly"}.Files({{1000, 10, kHuge, -1, true}}).Args({"-T10"})
-            .Sim({"--close-program-after", "100000", "--count-only"}).FailsInProgram(kReset)
-            .Reports({{"result", "closed-program"}}),
-        // Bytes the protocol never reads: every byte still arrives, and the
-        // streams end normally, not with a reset.
-        Case{"StrayBytesOnTheLoaderConnection"}.Small().Files({{8 << 20, 10, 1000}}).Args({"-T5", "-R"})
-            .Sim({"--stray-loader", "100"}).Finishes({"*"}),
-        Case{"UnaskedReplyToASlowTarget"}.Small().Files({{1000, 10, 4 << 20}}).Args({"-T5"})
-            .Sim({"--reply", "P1", "--read-size", "4096", "--read-delay", "1"}).Finishes({"*"}),
-        Case{"FloodOnTheDataConnection"}.Small().Files({{1000, 10, 4 << 20}}).Args({"-T5"})
-            .Sim({"--flood-data", "--reply", "P0"}).Finishes({"*"}),
-        Case{"IdCodeMissing"}.Files({{2000, -1, 3000}}).Args({"-T10", "-R"}).Status({kConnect, "-1 file not found"})
-            .Why("^ID code .*id: cannot open: No such file or directory$")
-            .Reports({{"loader_bytes", "2000"}, {"reboot", "52"}}),
-        Case{"IdCodeShort"}.Files({{2000, 9, 3000}}).Args({"-T10"}).Status({kConnect, "-1 file read error"})
-            .Why("^ID code .*id: only 9 of the 10 bytes$").Reports({{"id_bytes", "0"}}),
-        Case{"IdCodeEmpty"}.Files({{2000, 0, 3000}}).Args({"-T10"}).Status({kConnect, "-1 file  no id"})
-            .Why("^ID code .*id: the file is empty$"),
-        Case{"NoDataConnection"}.Args({"-T3"}).Sim({"--no-data-connect"}).Status({kConnect, "-1 id data error"})
-            .Why("^ID code: no data connection on port \\d+ within 3 s$").Reports({{"result", "no-data-connect"}}),
-        Case{"LoaderGoneBeforeTheTargetCame"}.Args({"-T10"}).Sim({"--loader-connect-delay", "500"})
-            .During(At(kMyAddress, [](const FileSet& f) { unlink(f.loader.c_str()); }))
-            .Status({kConnect, "-1 loader file not found"})
-            .Why("^loader .*loader\\.b: cannot open: No such file or directory" + kResetNote)
-            .Reports({{"loader_bytes", "0"}, {"result", "host-reset-loader"}}),
-        Case{"LoaderBecameAFifo"}.Args({"-T10"}).Sim({"--loader-connect-delay", "500"})
-            .During(At(kMyAddress, [](const FileSet& f) { Fifo(f.loader); }))
-            .Status({kConnect, "-1 loader file not found"})
-            .Why("^loader .*loader\\.b: cannot open: not a regular file" + kResetNote),
-        Case{"ProgramBecameEndless"}.Args({"-T10"}).Sim({"--loader-connect-delay", "500"})
-            .During(At(kMyAddress, [](const FileSet& f) { DevZero(f.program); }))
-            .Status({kConnect, kErasing, kTargetNotFound})
-            .Why("^program .*target\\.bin: cannot open: not a regular file" + kResetNote)
-            .Reports({{"id_bytes", "10"}, {"program_bytes", "0"}, {"program_end", "reset"}}),
-        Case{"ProgramCutShortWhileSent"}.Files({{1000, 10, 16 << 20}}).Args({"-T10"})
-            .Sim({"--read-size", "4096", "--read-delay", "1", "--count-only"})
-            .During(At("001 %", CutProgramTo1MiB)).Status({kConnect, kErasing, "*", kTargetNotFound})
-            .Reports({{"program_end", "reset"}}).Why("^" + kShrankWhileSent),
-        // File lists: blanks, commas, quotes, tabs and CR LF all separate fields;
-        // a fourth is the second program, a fifth is ignored; an empty line ends
-        // the list. The first row has one program: its target's "P1" goes unread.
-        Case{"ListFieldsAndItsEnd"}.Files({{1500, 12, 3000}, {700, 10, 2000, 4000}}).Args({"-b", "-T20"})
-            .Sim({"--updates", "2", "--reply", "P1"}).List([](const Trial& run) {
-              const FileSet &a = run.files[0], &b = run.files[1];
-              const std::string none = run.dir.File("none");
-              return "\"" + a.loader + "\",\"" + a.id + "\",\"" + a.program + "\"\r\n\t  " + b.loader + " , " + b.id +
-                     "\t" + b.program + "  " + b.program2 + " " + none + "\r\n\r\n" + none + " " + none + " " + none +
-                     "\n";
-            }).Status({kConnect, "*", kFinish}, {1, 2}).After([](Trial& run) {
-              EXPECT_EQ(CountMatching(*run.moxtil, "^>>my IPaddress=127\\.0\\.0\\.1$"), 1);
-              EXPECT_EQ(CountMatching(*run.moxtil, "^reuse addr$"), 1);
-            }),
-        // Rows are reads of at most 1022 characters: a longer line is several
-        // rows, and one of exactly 1022 is a row and then an empty one, the end.
-        Case{"ListLongLinesAreSeveralRows"}.Files({{300, 10, 1000}, {400, 10, 1500}, {500, 10, 2000}, {600, 10, 2500}})
-            .Sim({"--updates", "4"}).List([](const Trial& run) {
-              auto row = [&run](size_t i, const char* sep, size_t width) {
-                const FileSet& f = run.files[i];
-                const std::string text = f.loader + sep + f.id + sep + f.program;
-                return text + std::string(width > text.size() ? width - text.size() : 0, ' ');
-              };
-              const std::string none = run.dir.File("none");
-              return row(0, " ", 1021) + "\n" + row(1, ",", 1022) + row(2, "\t", 0) + "\n" + row(3, " ", 1022) +
-                     "\n" + none + " " + none + " " + none + "\n";
-            }).Status({kConnect, "*", kFinish}, std::vector<int>(4, 1)),
-        // The progress runs over the list: row k of n covers k/n to (k+1)/n. Each cycle sends the
-        // restart datagram once, after its first announce (the target waits for it, as a device does).
-        Case{"ListProgressAndARestartPerCycle"}.Files({{2000, 10, 10000}, {2000, 10, 10000}, {2000, 10, 10000}})
-            .Args({"-I127.0.0.3", "-T20"}).Sim({"--updates", "3", "--loader-connect-delay", "300"})
-            .List(ListOf("{A}\n{B}\n{C}\n"))
-            .Status({kConnect, "003 %", "033 %", "037 %", "067 %", "070 %", "099 %", kFinish}, std::vector<int>(3, 1))
-            .Before([](Trial& run) {
-              run.others.push_back(StartSim(run.base, {"--listen-only", "--address=127.0.0.3"}));
-            }).After([](Trial& run) { EXPECT_EQ(Count(Datagrams(*run.others[0]), "restart"), 3); }),
-        // 50 bytes of the first of two rows are half of a hundred: 25 %.
-        Case{"ListRowWithAMissingFileEndsTheRun"}.Files({{500, 10, 50}}).Exit(255)
-            .List(ListOf("{A}\n{L} {X} {P}\n")).Status({kConnect, "025 %", kNotFound, kUnreadable}, {1})
-            .Why("^file list .*: row 2 cannot be loaded: .*/none is missing or not a regular file$"),
-        // -T counts from the moment a target can be invited: not through the bind retries of a
-        // port that another program held for 7 s (attempts at 0, 5 and 10 s).
-        Case{"TheLimitStartsOnceThePortsListen"}.Files({{1000, 10, 50}}).Args({"-T3"}).Finishes({"050 %"})
-            .Before(Hold(SOCK_STREAM, "0.0.0.0", 11)).During([](Trial& run) {
-              std::this_thread::sleep_for(Millis(7000));
-              close(run.held);
-              run.held = -1;
-            }).After([](Trial& run) {
-              EXPECT_EQ(CountMatching(*run.moxtil, "^data port \\d+: bind failed: Address already in use"), 2);
-            }),
-        // The record (-J): a program a byte over the run, its digest taken as it was sent; a second
-        // run appends; the log is the same without it; another process appends at once.
-        Case{"RecordAppendsAndChangesNoLogLine"}.Record().Files({{2500, 12, 524289}}).Runs(2).Finishes({"*"})
-            .After([](Trial& run) {
-              if (run.runsRecorded == 2) SameLogWithoutTheRecord(run);
-            }),
-        Case{"RecordOfTwoProcessesAtOnce"}.Record().Files({{2500, 12, 262144}}).Finishes({"*"})
-            .Before(AnotherAppendsAtOnce).During([](Trial& run) {
-              // Both ends in the record before it is checked: the other may end last.
-              ExpectExit(*run.others[1], 0, Millis(60000));
-            }).After([](Trial& run) {
-              const std::vector<Json> lines = RecordLines(run);
-              EXPECT_EQ(OfType(lines, "target_end").size(), 2u);
-              EXPECT_EQ(OfType(lines, "run_end").size(), 2u);
-            }),
-        Case{"RecordOfAFileList"}.Record().Files({{1000, 10, 262143}, {2000, 10, 10000, 262145}})
-            .Sim({"--updates", "2", "--reply", "P1"}).List([](const Trial& run) {
-              const FileSet& b = run.files[1];
-              return ListOf("{A}\n")(run) + b.loader + " " + b.id + " " + b.program + " " + b.program2 + "\n";
-            }).Status({kConnect, "*", kFinish}, {1, 2}).After([](Trial& run) {
-              const std::vector<Json> lines = RecordLines(run);
-              ASSERT_EQ(OfType(lines, "row_begin").size(), 2u);
-              EXPECT_EQ(OfType(lines, "run_begin").at(0)["mode"], "file_list");
-              EXPECT_EQ(OfType(lines, "target_end").size(), 2u);
-              EXPECT_EQ(OfType(lines, "run_end").at(0)["ended_by"], "done");
-            }),
-        // The digests where the program passes through in pieces of 1024 bytes (-N), up to the
-        // empty read at the end, after a loader a byte over the run.
-        Case{"RecordOfAPacedProgramAfterALongLoader"}.Record().Files({{262145, 10, 10240}}).Args({"-T20", "-N1"})
-            .Finishes({"010 %", "099 %", "099 %"}),
-        // With a record the kernel sends a program that the record read unchanged: one cut short
-        // while sent is told alike, and has no digest.
-        Case{"ProgramCutShortWhileSentForTheRecord"}.Record().Files({{1000, 10, 16 << 20}}).Args({"-T10"})
-            .Sim({"--read-size", "4096", "--read-delay", "1", "--count-only"})
-            .During(At("001 %", CutProgramTo1MiB)).Status({kConnect, kErasing, "*", kTargetNotFound})
-            .Reports({{"program_end", "reset"}}).Why("^" + kShrankWhileSent),
-        // A program replaced after the record read it (same length, other bytes) is hashed as it is
-        // sent: the target's digest is that of the bytes it got, not the one the run began with.
-        Case{"RecordOfAProgramReplacedAfterTheStart"}.Record().Files({{1000, 10, 100000}}).Finishes({"*"})
-            .Sim({"--reboot-ms", "2500"})  // time to replace it before the program stage, on a slow machine too
-            .During(At("000 % connect", [](const FileSet& f) {
-              MakeFile(f.program + ".new", 100000, 99);  // whole, then in its place: never read half-written
-              ASSERT_EQ(rename((f.program + ".new").c_str(), f.program.c_str()), 0);
-            }))
-            .After([](Trial& run) {
-              const std::vector<Json> lines = RecordLines(run);
-              const std::string now = Sha256Of(run.files[0].program);
-              EXPECT_NE(OfType(lines, "run_begin").at(0)["files"]["program_0"]["sha256"], now);
-              EXPECT_EQ(OfType(lines, "target_end").at(0)["program_sha256"], now);
-            }),
-        Case{"RecordOfAFailedProgram"}.Record().Small().Files({{1000, 10, kBeyond}}).Args({"-T2"})
-            .Sim(Plus({"--stall-program-after", "100000"}, kStall)).FailsInProgram(kTimedOut)
-            .After([](Trial& run) {
-              const Json end = OfType(RecordLines(run), "target_end").at(0);
-              EXPECT_EQ(end["result"], "failed");
-              EXPECT_EQ(end["status_line"], kProgramError);
-              EXPECT_EQ(end["mac"], nullptr) << "loopback has no hardware address";
-              EXPECT_GE(end["bytes_acknowledged"].get<int64_t>(), 100000);
-            }),
-        // A record that cannot be kept is refused before anything is announced.
-        Case{"RecordInAMissingFolder"}.Args({"-T3", "-J/nonexistent-moxtil-folder/r.jsonl"}).NoTarget().Exit(255)
-            .Status({}).After([](Trial& run) {
-              NothingAnnounced(run);
-              EXPECT_EQ(CountMatching(*run.moxtil, "^record /nonexistent-moxtil-folder/r\\.jsonl: cannot open it for "
-                                                   "appending: No such file or directory$"), 1);
-            }),
-        // A record that cannot be written any more (a full disk) is told once; the update goes on.
-        Case{"RecordOnAFullDisk"}.Files({{2500, 12, 30000}}).Args({"-T20", "-J/dev/full"}).Finishes({"*"})
-            .After([](Trial& run) {
-              EXPECT_EQ(CountMatching(*run.moxtil, "^record: a run_begin line is left out \\(No space left on device\\); "
-                                                   "the updates go on, the record is incomplete$"), 1);
-              EXPECT_EQ(CountMatching(*run.moxtil, "^record: [0-9]+ lines in all are left out of it$"), 1);
-            }),
-        // A line too long for a record line (four paths of 4000 characters, twice each) is left
-        // out whole and told once; the record stays whole lines.
-        Case{"RecordLineTooLong"}.Record().LeftOut({"run_begin"}).Files({{2500, 10, 3000, 2000}}).PadPaths(4000)
-            .Finishes({"*"})
-            .After([](Trial& run) {
-              EXPECT_EQ(CountMatching(*run.moxtil, "^record: a run_begin line is left out \\(longer than a record line "
-                                                   "may be\\); the updates go on, the record is incomplete$"), 1);
-              EXPECT_EQ(CountMatching(*run.moxtil, "^record: "), 1);
-              EXPECT_EQ(OfType(RecordLines(run), "target_end").size(), 1u);
-            }),
-        // The file size limit falls inside a line: the part is taken back, each line is whole or
-        // absent, and the program goes on without being killed for it.
-        Case{"RecordAtTheFileSizeLimit"}.Record().LeftOut({"*"}).Prefix({"prlimit", "--fsize=2600"})
-            .Finishes({"*"}).Before([](Trial& run) {
-              WriteFile(run.Record(), "{\"v\":1,\"ts\":\"2026-12-08T10:00:00.000Z\",\"type\":\"note\",\"text\":\"" +
-                                          std::string(1900, 'x') + "\"}\n");
-            }).After([](Trial& run) {
-              EXPECT_EQ(CountMatching(*run.moxtil, "^record: a run_begin line is left out \\(written in part and taken "
-                                                   "back: the file could take no more\\); the updates go on, the "
-                                                   "record is incomplete$"), 1);
-              EXPECT_EQ(CountMatching(*run.moxtil, "^record: [0-9]+ lines in all are left out of it$"), 1);
-              EXPECT_LE(std::filesystem::file_size(run.Record()), 2600u);
-            }),
-        Case{"RecordIsADirectory"}.Args({"-T3", "-J/tmp"}).NoTarget().Exit(255).Status({}).After([](Trial& run) {
-              NothingAnnounced(run);
-              EXPECT_EQ(CountMatching(*run.moxtil, "^record /tmp: cannot open it for appending: Is a directory$"), 1);
-            }),
-        Case{"AnnounceAsGiven"}.Args({"-T3"}).NoTarget().Status({kTimeOut}).Why(kNoTarget + "3 s$").After(Announced),
-        // The restart datagram once in the cycle, right after its first announce.
-        Case{"RestartOnce"}.Args({"-I127.0.0.2", "-T2"}).NoTarget().Status({kTimeOut}).After([](Trial& run) {
-              const std::vector<Report> datagrams = Datagrams(*run.sim);
-              ASSERT_GE(datagrams.size(), 5u);
-              EXPECT_EQ(Count(datagrams, "restart"), 1);
-              EXPECT_EQ(Field(datagrams[1], "kind") + " from " + Field(datagrams[1], "from"),
-                        "restart from 127.0.0.1:" + std::to_string(run.base + 10));
-            }),
-        // -F voids -I though -I comes after it.
-        Case{"RestartVoidedByFBeforeI"}.Args({"-F", "-I127.0.0.2", "-T2"}).NoTarget().Status({kTimeOut})
-            .After(NoRestart),
-        // The acceptor's time-out and the driver's loop race for the flags:
-        // whichever wins, the time-out lines come once, in a file list too.
-        Case{"TimeOutEveryTime"}.Args({"-T1"}).NoTarget().Runs(10).Status({kTimeOut}).Why(kNoTarget + "1 s$")
-            .After([](Trial& run) { EXPECT_EQ(CountMatching(*run.moxtil, "canceled \\(_timeout\\)"), 1); }),
-        Case{"TimeOutInAFileListsFirstRow"}.Args({"-T1"}).List(ListOf("{A}\n{A}\n")).NoTarget().Status({kTimeOut})
-            .Why(kNoTarget + "1 s$"),
-        // Another program holds the announce port without address reuse, so
-        // -b cannot share it either: the run ends at once and says why.
-        Case{"AnnouncePortTaken"}.Args({"-T5", "-b"}).Before(Hold(SOCK_DGRAM, "127.0.0.1", 10)).NoTarget()
-            .Status({"-1 failed to open the UDP endpoint"}).Why("Address already in use.*the update ends$")
-            .After([](Trial& run) {
-              const std::optional<int64_t> failed = FirstLineMs(*run.moxtil, "-1 failed to open the UDP endpoint");
-              ASSERT_TRUE(failed.has_value());
-              EXPECT_LT(*failed - run.moxtil->Stdout().at(0).ms, 4000) << "it waited for a target it cannot invite";
-              NothingAnnounced(run);
-              ExpectExplained(*run.moxtil, "--- error(udp_vcre_cep)",
-                              "^announce port \\d+ on 127\\.0\\.0\\.1: cannot open the UDP endpoint: bind: Address already");
-              EXPECT_EQ(CountMatching(*run.moxtil, "^announce port \\d+: the program that holds it does not share "
-                                                   "it, even with -b$"), 1);
-            }),
-        // Held by a program that shares it: -b is the remedy, and the line says so.
-        Case{"AnnouncePortTakenWithoutB"}.Args({"-T5"}).Before(Hold(SOCK_DGRAM, "127.0.0.1", 10)).NoTarget()
-            .Status({"-1 failed to open the UDP endpoint"}).Why("Address already in use.*the update ends$")
-            .After([](Trial& run) {
-              EXPECT_EQ(CountMatching(*run.moxtil, "^announce port \\d+: another program holds it; -b shares it "
-                                                   "with a program that allows sharing$"), 1);
-            }),
-        Case{"ListMissing"}.List(ListOf("")).Before([](Trial& run) { unlink(run.dir.File("filelist").c_str()); })
-            .NoTarget().Exit(255).Status({})
-            .After([](Trial& run) { EXPECT_EQ(CountMatching(*run.moxtil, "^loader filelist not found!$"), 1); }),
-        Refused("ListEmpty", "", {kUnreadable}, "the list has no such row$").After(NothingAnnounced),
-        Refused("ListFirstLineEmpty", "\n{A}\n", {kUnreadable}, "fewer than three file names$"),
-        Refused("ListTwoFields", "{L} {I}\n{A}\n", {kUnreadable}, "fewer than three"),
-        Refused("ListLoaderMissing", "{X} {I} {P}\n", {kNotFound, kUnreadable}, ".*none is missing")
-            .After(NothingAnnounced),
-        Refused("ListProgramMissing", "{L},{I},{X}\n", {kNotFound, kUnreadable}, ".*none is missing")
-            .After([](Trial& run) {
-              ExpectExplained(*run.moxtil, kNotFound, "^file list .*filelist row 1: .*none: No such file or directory");
-            }),
-        Refused("ListSecondProgramMissing", "{A} {X}\n", {kNotFound, kUnreadable}, ".*none is missing")),
-    [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
-
-// The command line as a person types it: the two questions answered with
-// exit 0, and each mistyped option or bad value named in one line before
-// the exit with 255. No simulator: nothing is announced or accepted.
-struct CommandLine {
-  std::string name;
+// The same update again without -J: the log is the same, line for line
+// (times, ports, paths and rates masked).
+void SameLogWithoutTheRecord(Trial& t) {
+  const auto masked = [](const Strings& log) {
+    const std::regex rate(" \\([0-9.]+ MiB/s\\)"), changing("[0-9]+(\\.[0-9]+)? ?(ms|s)\\b|:[0-9]+|/tmp/[^ ]*");
+    Strings out;
+    for (const std::string& line : log) out.push_back(std::regex_replace(std::regex_replace(line, rate, ""), changing, "#"));
+    return out;
+  };
   Strings args;
-  int exit;
-  Strings lines;  // regular expressions, the whole log (the usage text as "USAGE")
-};
-void PrintTo(const CommandLine& c, std::ostream* os) { *os << c.name; }
-
-class CommandLineRows : public ::testing::TestWithParam<CommandLine> {};
-
-TEST_P(CommandLineRows, AnsweredOrNamed) {
-  const CommandLine& c = GetParam();
-  std::unique_ptr<Process> moxtil = StartMoxtil(PortBase(), c.args);
-  ExpectExit(*moxtil, c.exit, Millis(10000));
-  Strings log = LogLines(*moxtil);
-  EXPECT_TRUE(StatusLines(*moxtil).empty());
-  if (!c.lines.empty() && c.lines[0] == "USAGE") {
-    ASSERT_EQ(log.size(), 36u);  // its 35 lines and the pointer to the manual page
-    EXPECT_EQ(log[0], "Usage : Moxtil <file-1> <file-2> <file-3> [-option] ");
-    log.erase(log.begin(), log.begin() + 35);
-  }
-  const Strings want(c.lines.begin() + (!c.lines.empty() && c.lines[0] == "USAGE" ? 1 : 0), c.lines.end());
-  ASSERT_EQ(log.size(), want.size()) << (log.empty() ? "" : log[0]);
-  for (size_t i = 0; i < want.size(); ++i) EXPECT_TRUE(std::regex_search(log[i], std::regex(want[i]))) << log[i];
+  std::copy_if(t.args.begin(), t.args.end(), std::back_inserter(args), [](auto& a) { return a.rfind("-J", 0) != 0; });
+  const auto sim = StartSim(t.base, {});
+  const auto plain = StartMoxtil(t.base, args);
+  ExpectExit(*plain, 0, Millis(60000));
+  EXPECT_EQ(masked(LogLines(*plain)), masked(LogLines(*t.moxtil)));
 }
 
-const Strings kNamedFiles = {"loader.b", "idcode.sys", "target.bin"};
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, CommandLineRows,
-    ::testing::Values(
-        CommandLine{"Version", {"--version"}, 0, {"^Network program loading\\(MOXTIL\\) version \\d+\\.\\d+$"}},
-        CommandLine{"Help", {"--help"}, 0, {"USAGE", "^The options -M, -E and -J, .*: man moxtil$"}},
-        CommandLine{"NoSuchOption", Plus(kNamedFiles, {"-X"}), 255, {"^option -X: no such option$"}},
-        CommandLine{"TimeOutNotANumber", Plus(kNamedFiles, {"-T12x"}), 255,
-                    {"^option -T12x: not a number of seconds$"}},
-        CommandLine{"CountNotANumber", Plus(kNamedFiles, {"-M1o"}), 255, {"^option -M1o: not a number of targets$"}},
-        CommandLine{"FailuresWithoutM", Plus(kNamedFiles, {"-E3"}), 255,
-                    {"^option -E3: only with -M \\(several targets at once\\)$"}},
-        CommandLine{"NoFailures", Plus(kNamedFiles, {"-M", "-E0"}), 255,
-                    {"^option -E0: at least 1 failure in a row ends the run$"}},
-        CommandLine{"FailuresNotANumber", Plus(kNamedFiles, {"-M", "-E3x"}), 255,
-                    {"^option -E3x: not a number of failures$"}},
-        CommandLine{"RecordUnnamed", Plus(kNamedFiles, {"-M", "-J"}), 255, {"^option -J: no record file named"}}),
-    [](const ::testing::TestParamInfo<CommandLine>& p) { return p.param.name; });
-
-// Several targets at once (-M): simulated targets on 127.0.0.2 and up, in a
-// network namespace of the test's own, announced by broadcast.
-const Strings kServed = {kConnect, kErasing, "*", kFinish};
-const Strings kCutShort = {kConnect, kErasing, "*", kProgramError};
-
-
-// ms on one clock for a line of either process.
-int64_t OnOneClock(const Process& p, int64_t ms) {
-  return std::chrono::duration_cast<Millis>(p.Started().time_since_epoch()).count() + ms;
+// Once all ten slots are busy no announce goes out until one frees (the
+// devices' stamps against the record's, on one wall clock), and the
+// eleventh is taken only after that.
+void AnEleventhWaits(Trial& t) {
+  std::vector<Json> ends = OfType(RecordLines(t), "target_end");
+  ASSERT_EQ(ends.size(), 11u);
+  std::sort(ends.begin(), ends.end(), [](const Json& a, const Json& b) { return a["started"] < b["started"]; });
+  std::string freed = ends[0]["ended"];
+  for (const Json& e : ends) freed = std::min(freed, e["ended"].get<std::string>());
+  EXPECT_GE(ends[10]["started"].get<std::string>(), freed) << "the eleventh was taken before a slot was free";
+  for (const Report& d : SimReports(*t.devices[0], "datagram")) {
+    EXPECT_FALSE(WallMs(Field(d, "at")) > WallMs(ends[9]["started"]) + 100 && Field(d, "at") < freed)
+        << "announced at " << Field(d, "at") << " while all ten slots were busy";
+  }
 }
 
-// Once all ten slots are busy, no announce goes out until one frees: the
-// eleventh target is taken only after a finish, and no announce reaches the
-// targets between the tenth connect and the eleventh.
-void AnEleventhWaits(Trial& run) {
-  std::vector<int64_t> connects;
-  int64_t firstFinish = -1;
-  for (const Line& line : run.moxtil->Stdout()) {
-    if (line.text.find(std::string(" ") + kConnect) != std::string::npos) connects.push_back(OnOneClock(*run.moxtil, line.ms));
-    if (firstFinish < 0 && line.text.find(std::string(" ") + kFinish) != std::string::npos) {
-      firstFinish = OnOneClock(*run.moxtil, line.ms);
-    }
-  }
-  ASSERT_EQ(connects.size(), 11u);
-  EXPECT_GT(connects[10], firstFinish) << "the eleventh target was taken before a slot was free";
-  int announces = 0;
-  for (const Report& d : Datagrams(*run.sim)) {
-    const int64_t when = OnOneClock(*run.sim, Number(d, "ms"));
-    announces += Field(d, "kind") == "announce" && when > connects[9] + 200 && when < connects[10] - 200;
-  }
-  EXPECT_EQ(announces, 0) << "announced while all ten slots were busy";
-  EXPECT_GE(Count(Datagrams(*run.sim), "announce"), 1) << "no broadcast announce reached the targets";
-}
-
-// Sends sig once every target has started its program.
-std::function<void(Trial&)> SignalWhenErasing(int targets, std::vector<int> signals) {
-  return [targets, signals](Trial& run) {
-    const auto deadline = std::chrono::steady_clock::now() + Millis(20000);
-    while (CountMatching(*run.moxtil, " 000 % Now erasing$") < targets && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(Millis(50));
-    }
-    for (int sig : signals) {
-      run.moxtil->Signal(sig);
-      std::this_thread::sleep_for(Millis(300));
-    }
+std::vector<Case> Rows() {
+  return {
+    // Progress after the 1st, 11th, 21st ... piece of 1024 bytes and the one that completes the
+    // file (the empty read at the end of a multiple of 1024 too); files under 100 bytes count
+    // against 100. The ID code is the file's first 10 bytes.
+    Case{"NoRebootByteManyPieces"}.Files({{2500, 12, 600000}}).Finishes({"*"}).Lines({{"^\\d{3} %$", "60"}}),
+    Case{"FullReboot"}.Small().Files({{2500, 10, 10240}}).Args({"-T20", "-R"}).Finishes({"010 %", "099 %", "099 %"}),
+    Case{"SemiRebootWithThePortBaseWrapped"}.Files({{2500, 10, 50}}).Args({"-T20", "-r", "-B+65536"})
+        .Finishes({"050 %"}),
+    Case{"EmptyLoaderIsTheRebootByteAlone"}.Files({{0, 10, 100}}).Args({"-T20", "-R"}).Finishes({"099 %"}),
+    // Into a pipe the lines of a run go out together once it is sent: still as the program
+    // goes, not held to its end (out by the time the device reads on after a stall at 3 MiB).
+    Case{"ProgressLinesComeAsTheProgramGoes"}.Small().Files({{1000, 10, 4 << 20}})
+        .Sim({"--stall-program-after", "3145728", "--stall-seconds", "4", "--read-after-stall"}).Finishes({"*"})
+        .On(By(0, "resumed"), Seen("050 %")),
+    // -N: a pause before and after every piece (5 pieces: 0.8 s from the first byte to the
+    // last); the record's digest of a program passed through in pieces, after a loader a byte
+    // over a run.
+    Case{"PacedProgramAfterALongLoader"}.Files({{262145, 10, 5000}}).Args({"-T20", "-N100", "-r", "-J"})
+        .Finishes({"020 %", "099 %"}).Reports({{"stream_seconds", ">=0.75"}}),
+    // The next run binds the same ports at once, though the last one's connections linger
+    // there; the record appends (a program a byte over two runs); the log is the same without it.
+    Case{"RecordAppendsOnTheSamePorts"}.Files({{2500, 12, 524289}}).Args({"-T20", "-J"}).Runs(2).Finishes({"*"})
+        .Lines({{"bind failed", "0"}}).Check([](Trial& t) {
+          if (t.runsRecorded == 2) SameLogWithoutTheRecord(t);
+        }),
+    // Two programs: a whole "P1" in the one receive 1 s after the ID code picks the second; its
+    // "P" alone there (the "1" comes with the first program byte) the first.
+    Case{"ReplyP1PicksTheSecondProgram"}.Files({kTwo}).Sim({"--reply", "P1"}).Finishes({"020 %", "099 %"}, 2),
+    Case{"ReplySplitOverTwoReceives"}.Files({kTwo})
+        .Sim({"--reply", "P1", "--reply-split", "--reply-rest-with-program"}).Finishes({"034 %", "099 %"}),
+    // A loader connection from another address than -D is reset unserved, and the target is
+    // served after it; one that keeps connecting (20 times, 0.5 s apart) does not start the
+    // limit again, or it would keep the run from its end.
+    Case{"UnicastDropsAForeignTarget"}.Files({{3000, 10, 50}}).Later().Finishes({"050 %"})
+        .Also(At("127.0.0.3", {"--no-data-connect"}))
+        .On(Said("loader connection from 127.0.0.3"), Start(0))
+        .Reports({{"1:loader_bytes", "0"}, {"1:result", "host-reset-loader"}})
+        .Lines({{"^loader connection from 127\\.0\\.0\\.3:\\d+ dropped: only 127\\.0\\.0\\.2 is served \\(-D\\)$", "1"}}),
+    Case{"AForeignHostDoesNotRestartTheLimit"}.Args({"-T4"}).NoTarget().Status({kTimeOut}).Why(kNoTarget + "4 s$")
+        .Also(At("127.0.0.3", {"--no-data-connect", "--updates", "20", "--loader-connect-delay", "500",
+                               "--connect-retry", "0"}))
+        .Reports({{"1:result", "host-reset-loader"}}).Lines({{"^loader connection from 127\\.0\\.0\\.3:", "<20"}}),
+    // Delivery: success only for what the target's TCP acknowledged, no wait beyond -T (a
+    // device that reads on after its stall gets a reset, not the rest), and a close that ends
+    // the stream normally. What came of a loader cut short is its beginning, with no reboot byte.
+    Case{"LoaderStallsWithinTheBuffers"}.Small().Files({{40000, 10, 100}}).Args({"-T2", "-R"})
+        .Sim(Plus({"--stall-loader-after", "16384", "--read-after-stall"}, kStall)).FailsInLoader(kTimedOut)
+        .Reports({{"result", "stalled-loader"}, {"loader_end", "reset"}}),
+    Case{"LoaderStallsBeyondTheBuffers"}.Small().Files({{kHuge, 10, 100, -1, true}}).Args({"-T2", "-R"})
+        .Sim(Plus({"--stall-loader-after", "100000", "--read-after-stall"}, kStall)).FailsInLoader(kTimedOut)
+        .Reports({{"result", "stalled-loader"}, {"reboot", "none"}, {"loader_end", "reset"}}),
+    // Once its TCP has acknowledged all of the loader a target may end the connection as it
+    // likes, a reset included: only its return on the data port tells whether it took it. The
+    // second stops reading 4 KiB short, which a small device's buffers take, and resets on
+    // the host's end of stream.
+    Case{"LoaderResetAtItsEnd"}.Small().Files({{64 << 10, 10, 3000}}).Args({"-T5", "-R"})
+        .Sim({"--reset-loader-at-end"}).Finishes({"034 %", "099 %"}).Lines({{kResetAfterTheLoader, "1"}}),
+    Case{"LoaderResetOnceAcknowledgedThenNoReturn"}.Small().Files({{64 << 10, 10, 100}}).Args({"-T2", "-R"})
+        .Sim({"--reset-loader-after", "61440", "--reset-after-host-end"}).Status({kConnect, kIdError})
+        .Reports({{"result", "reset-loader"}}).Lines({{kResetAfterTheLoader, "1"}})
+        .Why("^ID code: no data connection on port \\d+ within 2 s; the loader connection had ended with a reset$"),
+    // Before all of it was acknowledged a reset is a failure, without -T as with it.
+    Case{"LoaderCutByTheDevice"}.Small().Files({{kBeyond, 10, 100}}).Args({"-R"})
+        .Sim({"--kill-loader-after", "32768"}).FailsInLoader(kReset).Reports({{"result", "killed-loader"}}),
+    Case{"ProgramStallsWithinTheBuffers"}.Small().Files({{1000, 10, kFits}}).Args({"-T2"})
+        .Sim(Plus({"--stall-program-after", "16384", "--read-after-stall"}, kStall)).FailsInProgram(kTimedOut)
+        .Reports({{"result", "stalled-program"}, {"program_end", "reset"}}),
+    Case{"ProgramStallsBeyondTheBuffers"}.Small().Files({{1000, 10, kHuge, -1, true}}).Args({"-T3", "-J"})
+        .Sim(Plus({"--stall-program-after", "100000", "--count-only", "--read-after-stall"}, kStall))
+        .FailsInProgram(kTimedOut).Reports({{"result", "stalled-program"}, {"program_end", "reset"}})
+        .Records({{"target_end.status_line", kProgramError}, {"target_end.bytes_acknowledged", ">=100000"}}),
+    // The same pause within -T is no failure.
+    Case{"ProgramPausesWithinTheLimit"}.Small().Files({{1000, 10, kBeyond}}).Args({"-T6"})
+        .Sim({"--stall-program-after", "100000", "--stall-seconds", "3", "--read-after-stall"}).Finishes({"*"})
+        .Reports({{"result", "stalled-program"}}),
+    // Killed, the process closes nothing itself: the kernel's close resets.
+    Case{"ProgramKilledWhileSent"}.Small().Files({{1000, 10, kBeyond}}).Args({}).Exit(128 + SIGKILL)
+        .Sim({"--stall-program-after", "100000", "--stall-seconds", "4", "--read-after-stall"})
+        .On(By(0, "stalled"), Signal(SIGKILL)).Status({kConnect, kErasing, "*"})
+        .Reports({{"result", "stalled-program"}, {"program_end", "reset"}}),
+    Case{"ProgramResetWithinTheBuffers"}.Small().Files({{1000, 10, kFits}}).Args({})
+        .Sim({"--reset-program-after", "16384"}).FailsInProgram(kReset).Reports({{"result", "reset-program"}}),
+    Case{"ProgramResetBeyondTheBuffers"}.Small().Files({{1000, 10, kBeyond}}).Args({"-T2"})
+        .Sim({"--reset-program-after", "102400"}).FailsInProgram(kReset).Reports({{"result", "reset-program"}}),
+    // The target learns the program's end only from the close after the 5 s wait: a reset in
+    // those seconds (once the finish line is out) is told after it, and it stands.
+    Case{"ProgramResetInTheWaitBeforeTheClose"}.Small().Files({{1000, 10, kFits}}).Args({"-T2"})
+        .Sim({"--reset-program-after", std::to_string(kFits), "--reset-on-release"}).Finishes({"*"})
+        .On(Said(kFinish), Release(0))
+        .Reports({{"result", "reset-program"}})
+        .Lines({{"^program to 127\\.0\\.0\\.2:\\d+: the target reset the connection after acknowledging all 49152 "
+                 "bytes, before the close: it may not have stored the program \\(Connection reset by peer\\)$", "1"}}),
+    // Bytes the protocol never reads (an unasked reply, then a flood): every byte still arrives,
+    // and the streams end normally, not with a reset.
+    Case{"StrayBytesOnTheLoaderConnection"}.Small().Files({{8 << 20, 10, 1000}}).Args({"-T5", "-R"})
+        .Sim({"--stray-loader", "100"}).Finishes({"*"}),
+    Case{"FloodOnTheDataConnection"}.Small().Files({{1000, 10, 4 << 20}}).Args({"-T5"})
+        .Sim({"--flood-data", "--reply", "P1"}).Finishes({"*"}),
+    Case{"IdCodeMissing"}.Files({{2000, -1, 3000}}).Args({"-T10", "-R"}).Status({kConnect, "-1 file not found"})
+        .Why("^ID code .*id: cannot open: No such file or directory$").Reports({{"loader_bytes", "2000"}, {"reboot", "52"}}),
+    Case{"IdCodeShort"}.Files({{2000, 9, 3000}}).Args({"-T10"}).Status({kConnect, "-1 file read error"})
+        .Why("^ID code .*id: only 9 of the 10 bytes$").Reports({{"id_bytes", "0"}}),
+    Case{"IdCodeEmpty"}.Files({{2000, 0, 3000}}).Args({"-T10"}).Status({kConnect, "-1 file  no id"})
+        .Why("^ID code .*id: the file is empty$"),
+    Case{"NoDataConnection"}.Args({"-T3"}).Sim({"--no-data-connect"}).Status({kConnect, kIdError})
+        .Why("^ID code: no data connection on port \\d+ within 3 s$").Reports({{"result", "no-data-connect"}}),
+    // Files changed under a run, the device started once they are: a loader gone, a program
+    // that is no regular file any more, a program cut to 1 MiB once 1 MiB is out (the kernel
+    // sends it, to a slow device), whose record then has no digest.
+    Case{"LoaderGoneBeforeTheTargetCame"}.Args({"-T10"}).Later().On(Said(kMyAddress), OnFile(&FileSet::loader, Unlink))
+        .On(Said(kMyAddress), Start(0)).Status({kConnect, "-1 loader file not found"})
+        .Why("^loader .*loader\\.b: cannot open: No such file or directory" + kResetNote)
+        .Reports({{"loader_bytes", "0"}, {"result", "host-reset-loader"}}),
+    Case{"ProgramBecameEndless"}.Args({"-T10"}).Later().On(Said(kMyAddress), OnFile(&FileSet::program, DevZero))
+        .On(Said(kMyAddress), Start(0)).Status({kConnect, kErasing, kTargetNotFound})
+        .Why("^program .*target\\.bin: cannot open: not a regular file" + kResetNote)
+        .Reports({{"id_bytes", "10"}, {"program_bytes", "0"}, {"program_end", "reset"}}),
+    Case{"ProgramCutShortWhileSent"}.Files({{1000, 10, 16 << 20}}).Args({"-T10", "-J"})
+        .Sim({"--read-size", "4096", "--read-delay", "1", "--count-only"})
+        .On(Said("001 %"), OnFile(&FileSet::program, [](auto& f) { ASSERT_EQ(truncate(f.c_str(), 1 << 20), 0); }))
+        .Status({kConnect, kErasing, "*", kTargetNotFound}).Reports({{"program_end", "reset"}})
+        .Why("^program .*: ran out after \\d+ of 16777216 bytes \\(the file shrank while it was sent\\)" + kResetNote),
+    // File lists. The progress runs over the list: row k of n covers k/n to (k+1)/n. Each cycle
+    // sends the restart datagram once, after its first announce (the target waits for it, as a
+    // device does). Row 2's second program is what its target's "P1" picks; the others leave
+    // "P1" unread. A row that cannot be loaded ends the run after the rows before it (50 bytes
+    // of the first of two rows: half of a hundred); one refused before the first cycle, at once.
+    Case{"ListProgressAndARestartPerCycle"}.Files({{2000, 10, 10000}, {2000, 10, 10000, 5000}, {2000, 10, 10000}})
+        .Args({"-I127.0.0.3", "-T20", "-J"}).Sim({"--updates", "3", "--loader-connect-delay", "300", "--reply", "P1"})
+        .Also({{"--listen-only", "--address=127.0.0.3"}}).List("{A}\n{B}\n{C}\n")
+        .Status({kConnect, "003 %", "033 %", "040 %", "067 %", "070 %", "099 %", kFinish}, {1, 2, 1})
+        .Heard({{"1:restart", "3"}}).Records({{"run_begin.mode", "file_list"}, {"run_end.ended_by", "done"}})
+        .Check([](Trial& t) { EXPECT_EQ(OfType(RecordLines(t), "row_begin").size(), 3u); }),
+    Case{"ListRowWithAMissingFileEndsTheRun"}.Files({{500, 10, 50}}).Exit(255).List("{A}\n{L} {X} {P}\n")
+        .Status({kConnect, "025 %", kNotFound, kUnreadable}, {1})
+        .Why("^file list .*: row 2 cannot be loaded: .*/none is missing or not a regular file$"),
+    Case{"ListRefusedBeforeAnyCycle"}.List("{X} {I} {P}\n").NoTarget().Exit(255).Status({kNotFound, kUnreadable})
+        .Why("^file list .*filelist: row 1 cannot be loaded: .*none is missing").Heard({{"all", "0"}})
+        .Lines({{"^>>my IPaddress", "0"}}),
+    Case{"ListMissing"}.List("{A}\n").Before([](Trial& t) { Unlink(t.dir.File("filelist")); }).NoTarget().Exit(255)
+        .Lines({{"^loader filelist not found!$", "1"}}),
+    Case{"TimeOutInAFileListsFirstRow"}.Args({"-T1"}).List("{A}\n{A}\n").NoTarget().Status({kTimeOut})
+        .Why(kNoTarget + "1 s$"),
+    // -T counts from the moment a target can be invited: not through the bind retries of a data
+    // port another program holds (freed once the second attempt is told).
+    Case{"TheLimitStartsOnceThePortsListen"}.Files({{1000, 10, 50}}).Args({"-T3"}).Finishes({"050 %"})
+        .Before(Hold(SOCK_STREAM, "0.0.0.0", 11)).On(Said("data port", 2), FreePort())
+        .Lines({{"^data port \\d+: bind failed: Address already in use \\(attempt [12] of 16, next in 5 s\\)$", "2"}}),
+    // Another program holds the announce port without sharing it, so -b cannot share it
+    // either: the run ends at once and says why.
+    Case{"AnnouncePortTaken"}.Args({"-T5", "-b"}).Before(Hold(SOCK_DGRAM, "127.0.0.1", 10)).NoTarget()
+        .Status({"-1 failed to open the UDP endpoint"}).Why("Address already in use.*the update ends$")
+        .Heard({{"all", "0"}})
+        .Lines({{"^announce port \\d+ on 127\\.0\\.0\\.1: cannot open the UDP endpoint: bind: Address already", "1"},
+                {"^announce port \\d+: the program that holds it does not share it, even with -b$", "1"}}),
+    // The record. Another process on ports of its own appends to the same record at once: each
+    // line is one write, so the two never interleave. A program replaced after the record read
+    // it (its device held until then) is hashed as it is sent: the target's digest is that of
+    // the bytes it got, not the one the run began with.
+    Case{"RecordOfTwoProcessesAtOnce"}.Files({{2500, 12, 262144}}).Args({"-T20", "-J"}).Finishes({"*"})
+        .Before([](Trial& t) {
+          t.others.push_back(StartSim(t.base + 5, {}));
+          t.others.push_back(StartMoxtil(t.base, Plus(t.args, {"-B+5"})));
+          ++t.runsRecorded;
+        }).On(Said(kFinish), [](Trial& t) { ExpectExit(*t.others[1], 0, Millis(60000)); }),
+    Case{"RecordOfAProgramReplacedAfterTheStart"}.Files({{1000, 10, 100000}}).Args({"-T20", "-J"}).Finishes({"*"})
+        .Sim({"--hold-data"}).On(By(0, "holding"), [](Trial& t) {
+          const std::string& program = t.files[0].program;
+          MakeFile(program + ".new", 100000, 99);  // whole, then in its place: never read half-written
+          ASSERT_EQ(rename((program + ".new").c_str(), program.c_str()), 0);
+          Release(0)(t);
+        }).Check([](Trial& t) {
+          EXPECT_NE(OfType(RecordLines(t), "run_begin").at(0)["files"]["program_0"]["sha256"], Sha(t.files[0].program));
+        }),
+    // A record that cannot be opened is refused before anything is announced; one that cannot
+    // be written any more (a full disk) is told once, and the update goes on.
+    Case{"RecordCannotBeOpened"}.Args({"-T3", "-J/nonexistent-moxtil-folder/r.jsonl"}).NoTarget().Exit(255)
+        .Heard({{"all", "0"}}).Lines({{"^record /nonexistent-moxtil-folder/r\\.jsonl: cannot open it for appending: "
+                                       "No such file or directory$", "1"}}),
+    Case{"RecordOnAFullDisk"}.Files({{2500, 12, 30000}}).Args({"-T20", "-J/dev/full"}).Finishes({"*"})
+        .Lines({{"^record: a run_begin line is left out \\(No space left on device\\); the updates go on, the record "
+                 "is incomplete$", "1"}, {"^record: [0-9]+ lines in all are left out of it$", "1"}}),
+    // The file size limit falls inside a line: the part is taken back, each line is whole or
+    // absent, and the program goes on without being killed for it.
+    Case{"RecordAtTheFileSizeLimit"}.Args({"-T20", "-J"}).PartRecord().Prefix({"prlimit", "--fsize=2600"})
+        .Finishes({"*"}).Before([](Trial& t) {
+          WriteFile(t.Record(), "{\"v\":" + std::to_string(kRecordVersion) + ",\"ts\":\"2026-12-08T10:00:00.000Z\","
+                                "\"type\":\"note\",\"text\":\"" + std::string(1900, 'x') + "\"}\n");
+        }).Lines({{"^record: a run_begin line is left out \\(written in part and taken back: the file could take no "
+                   "more\\); the updates go on, the record is incomplete$", "1"},
+                  {"^record: [0-9]+ lines in all are left out of it$", "1"}})
+        .Check([](Trial& t) { EXPECT_LE(SizeOf(t.Record()), 2600); }),
+    // Announces from the announce port of -ilo, the restart datagram once, right after the
+    // first; then the time-out, told once. The time-out and the driver's loop race for the
+    // flags: whichever wins, its lines come once; -F voids -I (Options_test).
+    Case{"AnnouncesAndOneRestart"}.Args({"-I127.0.0.2", "-T3"}).NoTarget().Status({kTimeOut}).Why(kNoTarget + "3 s$")
+        .Heard({{"restart", "1"}, {"announce", ">=5"}, {"all", "<40"}})
+        .Lines({{"^reuse addr$", "0"}, {"^Update Request has been canceled \\(_timeout\\)\\.$", "1"},
+                {"^>>my IPaddress=127\\.0\\.0\\.1$", "1"}}),
+    Case{"TimeOutEveryTime"}.Args({"-T1"}).NoTarget().Runs(10).Status({kTimeOut}).Why(kNoTarget + "1 s$")
+        .Lines({{"canceled \\(_timeout\\)", "1"}}),
+    // The command line as a person types it: the two questions answered, a mistyped option
+    // named; every bad value has its row in Options_test.
+    Case{"Version"}.Files({}).Devices({}).Args({"--version"}).Lines({{"^", "1"}, {"^" + Escaped(kBanner) + "$", "1"}}),
+    Case{"Help"}.Files({}).Devices({}).Args({"--help"})
+        .Lines({{"^", "36"}, {"^Usage : Moxtil <file-1> <file-2> <file-3> \\[-option\\] $", "1"},
+                {"^The options -M, -E and -J, .*: man moxtil$", "1"}}),
+    Case{"NoSuchOption"}.Files({}).Devices({}).Args({"loader.b", "idcode.sys", "target.bin", "-X"}).Exit(255)
+        .Lines({{"^", "1"}, {"^option -X: no such option$", "1"}}),
+    // Several targets at once (-M): devices on 127.0.0.2 and up, in a network of the row's own,
+    // announced by broadcast. Ten at once, every line tagged; an eleventh waits for a slot. The
+    // devices wait for the broadcast (-b shares the announce port with them); -M11 ends the run.
+    Case{"TenAtOnceAndAnEleventhWaits"}.Files({{20000, 10, 300000}}).Args({"-M11", "-T20", "-b", "-R", "-J"})
+        .Sim({"--targets", "11", "--listen-any"}).Status(kServed).Heard({{"announce", ">=1"}})
+        .Lines({{"^11 targets: 11 finished, 0 failed$", "1"}}).Check(AnEleventhWaits),
+    // One target resets, one stalls: they fail alone, the others finish, and the exit value says so.
+    Case{"OneResetsOneStallsTheOthersFinish"}.Small().Files({{20000, 10, kBeyond}}).Args({"-M5", "-T2"}).Exit(1)
+        .Sim({"--targets", "3", "--host", "127.0.0.1"}).Status(kServed).Each("127.0.0.5", kCutShort)
+        .Each("127.0.0.6", kCutShort).Also(At("127.0.0.5", {"--reset-program-after", "100000"}))
+        .Also(At("127.0.0.6", Plus({"--stall-program-after", "100000", "--read-after-stall"}, kStall)))
+        .Lines({{"^127\\.0\\.0\\.5 program to 127\\.0\\.0\\.5:\\d+: .*(Connection reset by peer|Broken pipe)$", "1"},
+                {"^127\\.0\\.0\\.6 program to 127\\.0\\.0\\.6:\\d+: .*nothing moved within the time limit" +
+                 kResetNote, "1"}}),
+    // A data connection from another address goes to the target that waits for one, and each
+    // target gets the program it chose; the first device comes back (from 127.0.0.9) once the
+    // second's own data connection was paired.
+    Case{"DataFromAnotherAddressAndEachItsProgram"}.Files({kTwo}).Args({"-M2", "-T20", "-J"})
+        .Sim({"--host", "127.0.0.1", "--reply", "P0", "--data-from", "127.0.0.9", "--hold-data"})
+        .Also(At("127.0.0.3", {"--reply", "P1"})).On(Said("127.0.0.3 data connection from"), Release(0))
+        .Status(kServed)
+        .Lines({{"^127\\.0\\.0\\.2 data connection from 127\\.0\\.0\\.9:\\d+, not from the loader connection's "
+                 "address 127\\.0\\.0\\.2: paired by order only \\(no hardware address can be read\\), as the target "
+                 "that had waited longest$", "1"},
+                {"^summary: 127\\.0\\.0\\.2 \\(data from 127\\.0\\.0\\.9, paired by order\\): program .*target\\.bin, "
+                 "3000 bytes in ", "1"},
+                {"^summary: 127\\.0\\.0\\.3: program .*second\\.bin, 5000 bytes in ", "1"}}),
+    // A device that connects again while still served started over: its transfer ends, told
+    // so, and the new connection is served (from the first's address, once that one is taken).
+    Case{"ADeviceThatStartsOver"}.Files({{64 << 10, 10, 3000}}).Args({"-M2", "-T5", "-R", "-J"}).Exit(1)
+        .Sim({"--host", "127.0.0.1", "--stall-loader-after", "1000", "--stall-seconds", "8"})
+        .Also(At("127.0.0.3", {"--connect-from", "127.0.0.2", "--loader-connect-delay", "1000"}, true))
+        .On(Said("127.0.0.2 loader connection from"), Start(1))
+        .Status({kConnect, kRebootError, kConnect, kErasing, "*", kFinish})
+        .Lines({{"^127\\.0\\.0\\.2 the target started over \\(a new loader connection came from it\\): loader ", "1"},
+                {"^failures: 1 x -1 _reboot data error$", "1"}}),
+    // A late device while another waits: the first's wait runs out (-T5), and it comes back
+    // once the second has its loader and waits for its own. The late one is refused, not handed
+    // to the waiting transfer; the second gets its own program.
+    Case{"ALateDeviceWhileAnotherWaits"}.Args({"-M2", "-T5"}).Exit(1).Sim({"--host", "127.0.0.1", "--hold-data"})
+        .Also(At("127.0.0.3", {"--hold-data"}, true)).On(Said("127.0.0.2 -1 id data error"), Start(1))
+        .On(By(1, "holding"), Release(0)).On(Said("data connection from 127.0.0.2"), Release(1))
+        .Status(kServed).Each("127.0.0.2", {kConnect, kIdError})
+        .Reports({{"result", "short-id"}, {"id_bytes", "0"}, {"program_bytes", "0"}})
+        .Lines({{"^data connection from 127\\.0\\.0\\.2:\\d+ reset: its address is that of target 127\\.0\\.0\\.2 of "
+                 "this run, whose own wait ended [0-9]+\\.[0-9] s ago$", "1"},
+                {" reset: ", "1"}, {"^127\\.0\\.0\\.3 data connection from 127\\.0\\.0\\.3:\\d+$", "1"}}),
+    // -M -T: the run ends 3 s after the last target was served, by moxtil's own clock.
+    Case{"EndsWhenIdleForT"}.Args({"-M", "-T3", "-J"}).Sim({"--targets", "2", "--host", "127.0.0.1"}).Status(kServed)
+        .Records({{"run_end.ended_by", "idle"}})
+        .Lines({{"^no target connected for 3 s and none is being served: the run ends$", "1"}})
+        .Check([](Trial& t) {
+          const std::vector<Json> lines = RecordLines(t);
+          int64_t last = 0;
+          for (const Json& e : OfType(lines, "target_end")) last = std::max(last, WallMs(e["ended"]));
+          EXPECT_GE(WallMs(OfType(lines, "run_end").at(0)["ts"]) - last, 2990);
+        }),
+    // A signal: the targets being served finish, then the summary; a second, once the first
+    // is taken, ends them at once. Small buffers: what was already sent still arrives, so the
+    // cut must show in the bytes.
+    Case{"OneSignalLetsThemFinish"}.Files({{20000, 10, 1 << 20}}).Args({"-M"})
+        .Sim({"--targets", "2", "--host", "127.0.0.1", "--program-rate", "500000"})
+        .On(Said("127.0.0.2 000 % Now erasing"), {}).On(Said("127.0.0.3 000 % Now erasing"), Signal(SIGINT))
+        .Status(kServed).Lines({{"^Interrupt: no more targets are taken; the 2 being served finish first", "1"}}),
+    Case{"ASecondSignalEndsThemAtOnce"}.Small().Files({{20000, 10, 4 << 20}}).Args({"-M"}).Exit(1)
+        .Sim({"--targets", "2", "--host", "127.0.0.1", "--program-rate", "500000"})
+        .On(Said("127.0.0.2 000 % Now erasing"), {}).On(Said("127.0.0.3 000 % Now erasing"), Signal(SIGINT))
+        .On(Said("Interrupt: "), Signal(SIGTERM)).Status(kCutShort)
+        .Lines({{"^127\\.0\\.0\\.2 ended at once by a second signal: program to ", "1"},
+                {"^second signal \\(Terminated\\): the run ends at once; the connections of the 2 targets being "
+                 "served are closed$", "1"}}),
+    // A second signal in the second after the ID code: no erasing is announced for a program
+    // that will not be sent, and the device is told by a reset.
+    Case{"ASecondSignalAfterTheIdCode"}.Args({"-M"}).Exit(1).Sim({"--host", "127.0.0.1"})
+        .On(Said("127.0.0.2 data connection from"), Signal(SIGINT)).On(Said("Interrupt: "), Signal(SIGTERM))
+        .Status({kConnect, kIdError}).Reports({{"id_bytes", "10"}, {"program_bytes", "0"}, {"program_end", "reset"}})
+        .Lines({{"^127\\.0\\.0\\.2 ended at once by a second signal: ID code to 127\\.0\\.0\\.2:\\d+: sent; the program "
+                 "was not begun; the connection was reset", "1"},
+                {"^second signal \\(Terminated\\): the run ends at once; the connection of the 1 target being served "
+                 "is closed$", "1"}}),
+    // -E3: devices gone after their loader (as when the wrong loader is served) stop the run at
+    // the third "-1 " line in a row; the one being served then finishes, a device that comes
+    // after is never taken (reset from the backlog as the run ends). A finish between keeps the
+    // guard from tripping. The good device, there before moxtil, comes 0.5 s later, while the
+    // gone ones wait.
+    Case{"GuardTripsAtTheThird"}.Small().Files({{20000, 10, 200000}}).Args({"-M", "-E3", "-T2", "-R", "-J"}).Exit(1)
+        .Devices({At("127.1.0.2", {"--no-data-connect"}), At("127.1.0.3", {"--no-data-connect"}),
+                  At("127.1.0.4", {"--no-data-connect"}),
+                  At("127.1.0.5", {"--loader-connect-delay", "500", "--program-rate", "50000"}),
+                  At("127.1.0.6", {}, true)})
+        .On(Said("3 failures in a row"), Start(4)).On(kEveryDeviceDone, StopIfRunning)
+        .Records({{"run_end.ended_by", "failure_guard"}}).Reports({{"4:result", "host-reset-loader"}})
+        .Lines({{"^3 failures in a row \\(3 x \"-1 id data error\"\\): no more targets are taken; check the files and "
+                 "the network$", "1"}, {"^127\\.1\\.0\\.5 100 % finish$", "1"}, {"^127\\.1\\.0\\.6 ", "0"}}),
+    Case{"GuardNotWithAFinishBetween"}.Small().Files({{20000, 10, 200000}}).Args({"-M", "-E3", "-T2", "-R", "-J"})
+        .Exit(1).Devices({At("127.1.0.2", {"--no-data-connect"}), At("127.1.0.3", {"--no-data-connect"}),
+                          At("127.1.0.4", {"--loader-connect-delay", "500", "--program-rate", "50000"}),
+                          At("127.1.0.5", {"--no-data-connect"}, true)})
+        .On(Said("127.1.0.4 100 % finish"), Start(3)).On(kEveryDeviceDone, StopIfRunning)
+        .Records({{"run_end.ended_by", "signal"}}).Lines({{"failures in a row", "0"}}),
   };
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Several, E2E,
-    ::testing::Values(
-        // Ten at once, every line tagged; an eleventh waits for a slot. The
-        // targets wait for the broadcast (-b shares the announce port with them).
-        Case{"TenAtOnceAndAnEleventhWaits"}.Several(11).Files({{20000, 10, 300000}}).Args({"-M11", "-T20", "-b", "-R"})
-            .Sim({"--targets", "11", "--listen-any"}).Status(kServed).After(AnEleventhWaits),
-        // One target resets, one stalls: they fail alone, the others finish, and the exit value says so.
-        Case{"OneResetsOneStallsTheOthersFinish"}.Several(5).Small().Files({{20000, 10, kBeyond}}).Args({"-M5", "-T2"})
-            .Sim({"--targets", "3", "--host", "127.0.0.1"}).Status(kServed).Exit(1)
-            .Each("127.0.0.5", kCutShort).Each("127.0.0.6", kCutShort)
-            .Before([](Trial& run) {
-              AlsoAt("127.0.0.5", {"--reset-program-after", "100000"})(run);
-              AlsoAt("127.0.0.6", Plus({"--stall-program-after", "100000"}, kStall))(run);
-            }).After([](Trial& run) {
-              ExpectExplained(*run.moxtil, "127.0.0.5 -1 *****ERROR*****",
-                           "^127\\.0\\.0\\.5 program to 127\\.0\\.0\\.5:\\d+: .*(Connection reset by peer|Broken pipe)$");
-              ExpectExplained(*run.moxtil, "127.0.0.6 -1 *****ERROR*****",
-                           "^127\\.0\\.0\\.6 program to 127\\.0\\.0\\.6:\\d+: .*nothing moved within the time limit" +
-                               kResetNote);
-              EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.[56]: .*-1 \\*\\*\\*\\*\\*ERROR\\*\\*\\*\\*\\*$"), 2);
-            }),
-        // A data connection from another address goes to the target that waits for one; each
-        // target gets the program it chose. The first comes back late, the second's is paired first.
-        Case{"DataFromAnotherAddressAndEachItsProgram"}.Several(2).Files({kTwo}).Args({"-M2", "-T20"})
-            .Sim({"--host", "127.0.0.1", "--reply", "P0", "--data-from", "127.0.0.9", "--reboot-ms", "1500"})
-            .Before(AlsoAt("127.0.0.3", {"--reply", "P1"})).Status(kServed).After([](Trial& run) {
-              EXPECT_EQ(CountMatching(*run.moxtil, "^127\\.0\\.0\\.2 data connection from 127\\.0\\.0\\.9:\\d+, not from the "
-                                                   "loader connection's address 127\\.0\\.0\\.2: paired by order only \\(no "
-                                                   "hardware address can be read\\), as the target that had waited "
-                                                   "longest$"), 1);
-              EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.2 \\(data from 127\\.0\\.0\\.9, paired by order\\): "
-                                                   "program "
-                                                   ".*target\\.bin, 3000 bytes in "), 1);
-              EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.3: program .*second\\.bin, 5000 bytes in "), 1);
-            }),
-        // A device that connects again while still served started over: its transfer ends, told
-        // so, and the new connection is served. (The second connects from the first's address.)
-        Case{"ADeviceThatStartsOver"}.Several(1).Files({{64 << 10, 10, 3000}}).Args({"-M2", "-T5", "-R"}).Exit(1).Record()
-            .Sim({"--host", "127.0.0.1", "--stall-loader-after", "1000", "--stall-seconds", "8"})
-            .During(AlsoAfter("127.0.0.2 loader connection from", "127.0.0.3",
-                              {"--connect-from", "127.0.0.2", "--loader-connect-delay", "1000"}))
-            .Status({kConnect, kRebootError, kConnect, kErasing, "*", kFinish}).After([](Trial& run) {
-              ExpectExplained(*run.moxtil, "127.0.0.2 -1 _reboot data error",
-                           "^127\\.0\\.0\\.2 the target started over \\(a new loader connection came from it\\): loader ");
-              // One device (by its address: loopback has no hardware
-              // address), finished after a retry.
-              EXPECT_EQ(CountMatching(*run.moxtil, "^failures: 1 x -1 _reboot data error$"), 1);
-              EXPECT_EQ(CountMatching(*run.moxtil, "^devices: 1 \\(0 first try, 1 after a retry, 0 never finished\\)$"), 1);
-              EXPECT_EQ(CountMatching(*run.moxtil, "^programs finished in: fastest (\\d+ ms|\\d+\\.\\d\\d s), median "
-                                                   "\\1, slowest \\1$"), 1);
-              const Json end = OfType(RecordLines(run), "run_end").at(0);
-              EXPECT_EQ(end["failures"], Json::parse(R"({"-1 _reboot data error": 1})"));
-              EXPECT_EQ(end["devices"], Json::parse(R"({"seen": 1, "first_try": 0, "after_retry": 1,
-                                                        "never_finished": 0, "not_told_apart": 0})"));
-              EXPECT_EQ(end["program_ms"]["fastest"], end["program_ms"]["slowest"]);
-            }),
-        // A late device while another waits: the first's wait runs out (-T5), it comes back a second
-        // later while the second waits for its own. The late one is refused, not handed to the
-        // waiting transfer; the second gets its own program, and every line is true of its device.
-        Case{"ALateDeviceWhileAnotherWaits"}.Several(2).Args({"-M2", "-T5"}).Exit(1)
-            .Sim({"--host", "127.0.0.1", "--reboot-ms", "6000"})
-            .Before(AlsoAt("127.0.0.3", {"--loader-connect-delay", "4000", "--reboot-ms", "3000"}))
-            .Status(kServed).Each("127.0.0.2", {kConnect, "-1 id data error"}).After([](Trial& run) {
-              EXPECT_EQ(CountMatching(*run.moxtil, "^data connection from 127\\.0\\.0\\.2:\\d+ reset: its address is that of "
-                                                   "target 127\\.0\\.0\\.2 of this run, whose own wait ended [0-9]\\.[0-9] s "
-                                                   "ago$"), 1);
-              EXPECT_EQ(CountMatching(*run.moxtil, " reset: "), 1) << "a device's own data connection was refused";
-              const Report late = SimReports(*run.sim, "update").at(0);
-              EXPECT_EQ(Field(late, "result") + " " + Field(late, "id_bytes") + " " + Field(late, "program_bytes"),
-                        "short-id 0 0");
-              EXPECT_EQ(CountMatching(*run.moxtil, "^127\\.0\\.0\\.3 data connection from 127\\.0\\.0\\.3:\\d+$"), 1);
-              EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.3: program .*100 % finish$"), 1);
-              EXPECT_EQ(CountMatching(*run.moxtil, "^summary: 127\\.0\\.0\\.2: program .*not reached: -1 id data "
-                                                   "error$"), 1);
-            }),
-        // With -M too the kernel sends the program from the file: one cut short there is told alike.
-        Case{"ProgramCutShortWhileTheKernelSendsIt"}.Several(1).Files({{1000, 10, 16 << 20}}).Args({"-M1", "-T10"})
-            .Exit(1).Sim({"--host", "127.0.0.1", "--read-size", "4096", "--read-delay", "1", "--count-only"})
-            .During(At("127.0.0.2 001 %", CutProgramTo1MiB)).Status({kConnect, kErasing, "*", kTargetNotFound})
-            .After([](Trial& run) {
-              ExpectExplained(*run.moxtil, std::string("127.0.0.2 ") + kTargetNotFound,
-                              "^127\\.0\\.0\\.2 " + kShrankWhileSent);
-              EXPECT_EQ(Field(SimReports(*run.sim, "update").at(0), "program_end"), "reset");
-            }),
-        // The run ends after -M<n> targets, or -T after the last one.
-        Case{"EndsAfterThree"}.Several(3).Args({"-M3", "-T20"}).Sim({"--targets", "4", "--host", "127.0.0.1"})
-            .Status(kServed),
-        Case{"EndsWhenIdleForT"}.Several(2).Args({"-M", "-T3"}).Sim({"--targets", "2", "--host", "127.0.0.1"})
-            .Status(kServed).After([](Trial& run) {
-              const std::regex finish(std::string("^D/moxtil: 127\\.0\\.0\\.\\d+ ") + kFinish + "$");
-              int64_t last = 0;
-              for (const Line& line : run.moxtil->Stdout()) last = std::regex_search(line.text, finish) ? line.ms : last;
-              // The 5 s wait and the close, then 3 s without a target (to its line: a
-              // sanitizer's exit takes seconds under load).
-              const std::optional<int64_t> idle =
-                  FirstLineMs(*run.moxtil, "no target connected for 3 s and none is being served");
-              ASSERT_TRUE(idle.has_value());
-              EXPECT_GE(*idle - last, 7900);
-              EXPECT_LE(*idle - last, 11000);
-            }),
-        // A signal: the targets being served finish, then the summary; a second ends them at once.
-        Case{"OneSignalLetsThemFinish"}.Several(2).Files({{20000, 10, 1 << 20}}).Args({"-M"})
-            .Sim({"--targets", "2", "--host", "127.0.0.1", "--program-rate", "500000"})
-            .During(SignalWhenErasing(2, {SIGINT})).Status(kServed).After([](Trial& run) {
-              EXPECT_EQ(CountMatching(*run.moxtil, "^Interrupt: no more targets are taken; the 2 being served finish "
-                                                   "first"), 1);
-            }),
-        // Small buffers: what was already sent still arrives, so the cut must show in the bytes.
-        Case{"ASecondSignalEndsThemAtOnce"}.Several(2).Small().Files({{20000, 10, 4 << 20}}).Args({"-M"}).Exit(1)
-            .Sim({"--targets", "2", "--host", "127.0.0.1", "--program-rate", "500000"})
-            .During(SignalWhenErasing(2, {SIGINT, SIGTERM})).Status(kCutShort).After([](Trial& run) {
-              ExpectExplained(*run.moxtil, "127.0.0.2 -1 *****ERROR*****",
-                           "^127\\.0\\.0\\.2 ended at once by a second signal: program to ");
-              EXPECT_EQ(CountMatching(*run.moxtil, "^second signal \\(Terminated\\): the run ends at once; the "
-                                                   "connections of the 2 targets being served are closed$"), 1);
-              EXPECT_LT(run.moxtil->ExitMs(), 15000) << "4 MiB at 500 kB/s would take 8 s";
-              for (const Report& update : SimReports(*run.sim, "update")) {
-                EXPECT_LT(Number(update, "program_bytes"), 4 << 20) << "not cut short";
-                EXPECT_EQ(Field(update, "program_end"), "reset") << "a cut-short program ended like a whole one";
-              }
-            }),
-        // A second signal in the second after the ID code: no erasing is announced for a program
-        // that will not be sent, and the device is told by a reset.
-        Case{"ASecondSignalAfterTheIdCode"}.Several(1).Args({"-M"}).Exit(1).Sim({"--host", "127.0.0.1"})
-            .During([](Trial& run) {
-              ASSERT_TRUE(WaitForLogLine(*run.moxtil, "127.0.0.2 data connection from", Millis(10000)));
-              std::this_thread::sleep_for(Millis(300));
-              run.moxtil->Signal(SIGINT);
-              std::this_thread::sleep_for(Millis(100));
-              run.moxtil->Signal(SIGTERM);
-            }).Status({kConnect, "-1 id data error"}).After([](Trial& run) {
-              ExpectExplained(*run.moxtil, "127.0.0.2 -1 id data error",
-                              "^127\\.0\\.0\\.2 ended at once by a second signal: ID code to 127\\.0\\.0\\.2:\\d+: "
-                              "sent; the program was not begun; the connection was reset");
-              const Report update = SimReports(*run.sim, "update").at(0);
-              EXPECT_EQ(Field(update, "id_bytes") + " " + Field(update, "program_bytes") + " " +
-                            Field(update, "program_end"), "10 0 reset");
-              EXPECT_EQ(CountMatching(*run.moxtil, "^second signal \\(Terminated\\): the run ends at once; the "
-                                                   "connection of the 1 target being served is closed$"), 1);
-            })),
-    [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
-
-// Too long for every local run (label long): 16 bind attempts 5 s apart on a
-// port another program listens on (each attempt told at once, no target
-// invited meanwhile).
-void BusyPort(Trial& run) {
-  EXPECT_GE(run.moxtil->ExitMs(), 74000);
-  EXPECT_EQ(Datagrams(*run.sim).size(), 0u) << "announced while no target could connect";
-  EXPECT_EQ(CountMatching(*run.moxtil, "^(loader|data) port \\d+: bind failed: Address already in use \\(attempt \\d+ "
-                                       "of 16, next in 5 s\\)$"),
-            15);
+// A busy line: a seeded mix of `count` devices on 127.1.x.y arriving within about count *
+// gapMs against moxtil -M -T4, with the buffers of a small device: good ones, slow and
+// too-late reboots (two of these back late at about the same time while others wait), devices
+// gone after the loader, closing mid-program, stalling past the limit and reading on, dropping
+// the loader, updating twice, and back from their reboot with another address, one at a
+// time. Once every device is done a stop signal ends the run.
+Case Crowd(uint32_t seed, int count, int gapMs) {
+  std::mt19937 rng(seed);
+  const auto draw = [&rng](int64_t least, int64_t most) { return std::uniform_int_distribution<int64_t>(least, most)(rng); };
+  const int64_t limitMs = 4000, loader = 20000, program = 200000;
+  const auto nth = [](const char* prefix, int i) { return prefix + std::to_string(i / 200) + "." + std::to_string(i % 200 + 2); };
+  Case c("Crowd" + std::to_string(seed));
+  c.Small().Files({{loader, 10, program}}).Args({"-M", "-T4", "-R", "-J"}).Exit(kDerived).Devices({});
+  const int lateA = count / 2, lateB = count / 2 + 1;
+  int64_t at = 300, startMs = 0, movedBy = 0;  // a device back with another address comes no sooner than movedBy
+  for (int i = 0; i < count; ++i) {
+    startMs = i == lateB ? startMs + 300 : at;
+    at = startMs + draw(0, 2 * gapMs);
+    const int64_t roll = i == lateA || i == lateB ? 52 : draw(0, 99);
+    Strings o;
+    if (roll < 40 || (roll >= 89 && startMs < movedBy)) {
+      o = {"--reboot-ms", std::to_string(draw(0, 1500))};  // good
+    } else if (roll < 50) {
+      o = {"--reboot-ms", std::to_string(draw(limitMs - 1500, limitMs - 500))};  // back within the limit
+    } else if (roll < 58) {
+      o = {"--reboot-ms", std::to_string(draw(limitMs + 1000, limitMs + 2500))};  // too late: it must reach no one
+    } else if (roll < 64) {
+      o = {"--no-data-connect"};
+    } else if (roll < 71) {
+      o = {"--close-program-after", std::to_string(draw(program / 10, program * 9 / 10))};
+    } else if (roll < 76) {  // past the limit, then it reads on: the end it sees must be a reset
+      o = {"--stall-program-after", std::to_string(draw(program / 10, program * 9 / 10)), "--stall-seconds", "6",
+           "--read-after-stall"};
+    } else if (roll < 81) {
+      o = {"--close-loader-after", std::to_string(draw(1000, loader - 1000))};
+    } else if (roll < 89) {
+      o = {"--updates", "2", "--reboot-ms", std::to_string(draw(0, 1500))};
+    } else {
+      o = {"--data-from", nth("127.2.", i), "--reboot-ms", std::to_string(draw(300, 1500))};
+      movedBy = startMs + 15000;
+    }
+    c.Also(At(nth("127.1.", i), Plus(o, {"--time-limit", std::to_string(count * gapMs / 1000 + 120)}), true));
+    c.On({kClock, "", 1, startMs}, Start(i));
+  }
+  return c.On(kEveryDeviceDone, StopIfRunning);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Long, E2E,
-    ::testing::Values(
-        Case{"LoaderPortBusy"}.Args({"-T3"}).Before(Hold(SOCK_STREAM, "0.0.0.0", 10))
-            .Sim({"--listen-only", "--time-limit", "100"})
-            .Status({"-1 failed to open the TCP reception point"})
-            .Why("^loader port \\d+: cannot listen: bind: Address already in use$").After(BusyPort),
-        Case{"DataPortBusy"}.Args({"-T3"}).Before(Hold(SOCK_STREAM, "0.0.0.0", 11))
-            .Sim({"--listen-only", "--time-limit", "100"})
-            .Status({"-1 failed to open the TCP reception point"})
-            .Why("^data port \\d+: cannot listen: bind: Address already in use$").After(BusyPort)),
-    [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
+class E2E : public ::testing::TestWithParam<Case> {};
+TEST_P(E2E, WhatTheDevicesGetAndWhatTheLogSays) { RunRow(GetParam()); }
+std::string Name(const ::testing::TestParamInfo<Case>& p) { return p.param.name; }
 
-// Volume (labels long and volume; the normal build only, and the ARM one for
-// its 32-bit lengths): counts beyond 32 bits, where the byte counts are the
-// proof (the program is zeros, so its digest would prove nothing more).
-INSTANTIATE_TEST_SUITE_P(
-    Volume, E2E,
-    ::testing::Values(
-        // 4 194 305 pieces: a line after every tenth (419 431) and after the last.
-        Case{"BeyondFourGibibytes"}.Files({{1000, 10, (int64_t{1} << 32) + 1000, -1, true}}).Args({"-T60"})
-            .Sim({"--count-only", "--time-limit", "900"}).Finishes({"*"}).After([](Trial& run) {
-              const Strings status = StatusLines(*run.moxtil);
-              ASSERT_EQ(status.size(), 419432u + 3);
-              EXPECT_EQ(status[2 + 419432 / 2], "050 %");
-            })),
-    [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
+INSTANTIATE_TEST_SUITE_P(Rows, E2E, ::testing::ValuesIn(Rows()), Name);
+// About a minute: 36 devices within about 40 s (bench/crowd.sh runs other seeds and more).
+INSTANTIATE_TEST_SUITE_P(Long, E2E, ::testing::Values(Crowd(1, 36, 1100)), Name);
+// Volume, the normal build only (and the ARM one, for its 32-bit lengths): counts beyond 32 bits,
+// 4 194 305 pieces with a line after every tenth (419 431) and after the last; the byte counts are
+// the proof (the program is zeros).
+INSTANTIATE_TEST_SUITE_P(Volume, E2E, ::testing::Values(
+    Case{"BeyondFourGibibytes"}.Files({{1000, 10, (int64_t{1} << 32) + 1000, -1, true}}).Args({"-T60"})
+        .Sim({"--count-only", "--time-limit", "900"}).Finishes({"*"}).Check([](Trial& run) {
+          Strings status = LogLines(*run.moxtil);
+          status.erase(std::remove_if(status.begin(), status.end(), [](auto& l) { return !IsStatusLine(l); }), status.end());
+          ASSERT_EQ(status.size(), 419432u + 3);
+          EXPECT_EQ(status[2 + 419432 / 2], "050 %");
+        })), Name);
+// A list longer than the 50 endpoint IDs of a kind: 55 rows of the protocol's waits, two
+// progress lines a row (the normal build only).
+INSTANTIATE_TEST_SUITE_P(Waits, E2E, ::testing::Values(
+    Case{"FiftyFiveRows"}.Files({{300, 10, 2000}}).Args({"-T30"}).Sim({"--updates", "55", "--time-limit", "900"})
+        .List([] { std::string rows; for (int i = 0; i < 55; ++i) rows += "{A}\n"; return rows; }())
+        .Status({kConnect, "*", kFinish}, std::vector<int>(55, 1)).Lines({{"^\\d{3} %$", "110"}})), Name);
 
-// A list longer than the 50 endpoint IDs of a kind: 55 rows of the protocol's
-// waits (labels long, volume and waits; the normal build only).
-INSTANTIATE_TEST_SUITE_P(
-    Waits, E2E,
-    ::testing::Values(
-        Case{"FiftyFiveRows"}.Files({{300, 10, 2000}}).Args({"-T30"}).Sim({"--updates", "55", "--time-limit", "900"})
-            .List(ListOf([] { std::string rows; for (int i = 0; i < 55; ++i) rows += "{A}\n"; return rows; }()))
-            .Status({kConnect, "*", kFinish}, std::vector<int>(55, 1))
-            .After([](Trial& run) { EXPECT_EQ(StatusLines(*run.moxtil).size(), 112u) << "two progress lines a row"; })),
-    [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
+// bench/crowd.sh: CROWD_DEVICES devices (default 1000) from CROWD_SEED (default 1), CROWD_GAP_MS
+// apart on average (default 900).
+int EnvOr(const char* name, int fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? std::atoi(value) : fallback;
+}
+TEST(Bench, Crowd) {
+  RunRow(Crowd(static_cast<uint32_t>(EnvOr("CROWD_SEED", 1)), EnvOr("CROWD_DEVICES", 1000), EnvOr("CROWD_GAP_MS", 900)));
+}
 
 }  // namespace
 }  // namespace testkit

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <iostream>
 #include <random>
-#include <regex>
 #include <sstream>
 
 namespace testkit {
@@ -122,7 +121,6 @@ Process::Process(std::vector<std::string> argv) : start_(Clock::now()) {
     }
     exited_ = true;
     status_ = kNeverStarted;
-    exitMs_ = 0;
     ADD_FAILURE() << "cannot start " << name_ << ": " << why;
     return;
   }
@@ -168,7 +166,6 @@ void Process::Reader(int fd) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   exited_ = true;
-  exitMs_ = MsSince(start_);
   status_ = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
   changed_.notify_all();
 }
@@ -178,10 +175,10 @@ std::vector<Line> Process::Stdout() const {
   return out_;
 }
 
-int Process::WaitForLine(const std::string& text, Millis limit) {
+int Process::WaitForLine(const std::string& text, Millis limit, size_t from) {
   std::unique_lock<std::mutex> lock(mutex_);
   const auto deadline = Clock::now() + limit;
-  for (size_t next = 0;; changed_.wait_until(lock, deadline)) {
+  for (size_t next = from;; changed_.wait_until(lock, deadline)) {
     for (; next < out_.size(); ++next) {
       if (out_[next].text.compare(0, text.size(), text) == 0) return static_cast<int>(next);
     }
@@ -199,9 +196,9 @@ void Process::Signal(int sig) const {
   if (pid_ > 0) kill(pid_, sig);
 }
 
-int64_t Process::ExitMs() const {
+bool Process::Running() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return exitMs_;
+  return !exited_;
 }
 
 // ---- moxtil and the simulator
@@ -237,7 +234,7 @@ std::vector<Report> SimReports(const Process& sim, const std::string& kind) {
   for (const Line& line : sim.Stdout()) {
     if (line.text.compare(0, kind.size() + 1, kind + " ") != 0) continue;
     std::istringstream words(line.text);
-    Report& fields = reports.emplace_back(Report{{"ms", std::to_string(line.ms)}});
+    Report& fields = reports.emplace_back();
     for (std::string word; words >> word;) {
       const size_t eq = word.find('=');
       if (eq != std::string::npos) fields[word.substr(0, eq)] = word.substr(eq + 1);
@@ -265,42 +262,11 @@ bool WaitForLogLine(Process& moxtil, const std::string& begin, Millis limit) {
   return moxtil.WaitForLine(kLogPrefix + begin, limit) >= 0;
 }
 
-std::optional<int64_t> FirstLineMs(const Process& moxtil, const std::string& begin) {
-  for (const Line& line : moxtil.Stdout()) {
-    const size_t at = line.text.compare(0, kPrefixSize, kLogPrefix) == 0 ? kPrefixSize : 0;
-    if (line.text.compare(at, begin.size(), begin) == 0) return line.ms;
-  }
-  return std::nullopt;
-}
-
 // By hand rather than by a regular expression: the longest rows have 400 000 lines.
 bool IsStatusLine(const std::string& text) {
   const auto digit = [&text](size_t i) { return text[i] >= '0' && text[i] <= '9'; };
   return text.compare(0, 3, "-1 ") == 0 ||
          (text.size() >= 5 && digit(0) && digit(1) && digit(2) && text.compare(3, 2, " %") == 0);
-}
-
-Strings StatusLines(const Process& moxtil) {
-  Strings status = LogLines(moxtil);
-  status.erase(std::remove_if(status.begin(), status.end(), [](const std::string& l) { return !IsStatusLine(l); }),
-               status.end());
-  return status;
-}
-
-int CountMatching(const Process& moxtil, const std::string& pattern) {
-  const Strings log = LogLines(moxtil);
-  const std::regex re(pattern);
-  return static_cast<int>(
-      std::count_if(log.begin(), log.end(), [&re](const std::string& l) { return std::regex_search(l, re); }));
-}
-
-void ExpectExplained(const Process& moxtil, const std::string& line, const std::string& pattern) {
-  const Strings log = LogLines(moxtil);
-  const auto at = std::find(log.begin(), log.end(), line);
-  ASSERT_TRUE(at != log.end() && at != log.begin()) << "no line before \"" << line << "\"";
-  EXPECT_FALSE(IsStatusLine(*(at - 1))) << "\"" << *(at - 1) << "\" is shaped like a status line";
-  EXPECT_TRUE(std::regex_search(*(at - 1), std::regex(pattern)))
-      << "before \"" << line << "\": \"" << *(at - 1) << "\" does not match " << pattern;
 }
 
 void ExpectExit(Process& moxtil, int expected, Millis limit) {
@@ -342,24 +308,6 @@ std::string Sha256Of(const std::string& path, int64_t length) {
   if (pipe != nullptr && fgets(hex, sizeof hex, pipe) == nullptr) hex[0] = '\0';
   if (pipe != nullptr) pclose(pipe);
   return hex;
-}
-
-void ExpectServed(const Report& report, const FileSet& files, const std::string& reboot, const std::string& program,
-                  bool countOnly) {
-  const auto size = [](const std::string& path) { return std::to_string(std::filesystem::file_size(path)); };
-  // A simulator that only counts reports "-" for every digest.
-  const auto sha = [countOnly](const std::string& path, int64_t length) {
-    return countOnly ? std::string("-") : Sha256Of(path, length);
-  };
-  EXPECT_EQ(Field(report, "result"), "ok");
-  EXPECT_EQ(Field(report, "loader_bytes") + " " + Field(report, "loader_sha256"),
-            size(files.loader) + " " + sha(files.loader, -1));
-  EXPECT_EQ(Field(report, "reboot"), reboot);
-  EXPECT_EQ(Field(report, "id_bytes") + " " + Field(report, "id_sha256"), "10 " + sha(files.id, 10));
-  EXPECT_EQ(Field(report, "program_bytes") + " " + Field(report, "program_sha256"),
-            size(program) + " " + sha(program, -1));
-  // Whole, and told so by a normal end of each stream.
-  EXPECT_EQ(Field(report, "loader_end") + " " + Field(report, "program_end"), "eof eof");
 }
 
 }  // namespace testkit

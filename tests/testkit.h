@@ -1,6 +1,6 @@
 // What every test shares: temporary directories, child processes with their
-// output, port bases no two tests hold at once, moxtil's log, the target
-// simulator and the files of an update.
+// output, port bases no two tests hold at once, moxtil and the target
+// simulator, their lines, and the files of an update.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,16 +52,14 @@ class Process {
   explicit Process(std::vector<std::string> argv);
   ~Process();
   std::vector<Line> Stdout() const;
-  /// Index of the first line that begins with text, waiting up to limit; -1 when none came.
-  int WaitForLine(const std::string& text, Millis limit);
+  /// Index of the first line from index `from` on that begins with text,
+  /// waiting up to limit; -1 when none came.
+  int WaitForLine(const std::string& text, Millis limit, size_t from = 0);
   /// The exit status (128 + signal) once the child ended within limit;
   /// kNeverStarted at once for one that could not be started.
   std::optional<int> WaitExit(Millis limit);
   static constexpr int kNeverStarted = -1;
-  /// When the child ended, in ms since its start; -1 while it runs.
-  int64_t ExitMs() const;
-  /// When the child started: a line's ms count from here.
-  std::chrono::steady_clock::time_point Started() const { return start_; }
+  bool Running() const;
   /// Sends sig to the child.
   void Signal(int sig) const;
 
@@ -76,7 +73,6 @@ class Process {
   std::vector<Line> out_;
   bool exited_ = false;
   int status_ = -1;
-  int64_t exitMs_ = -1;
   std::thread reader_;
 };
 
@@ -94,22 +90,15 @@ const char* SimBin();
 std::unique_ptr<Process> StartMoxtil(int base, const Strings& args, bool unicast = true, const Strings& prefix = {});
 /// The simulator on 127.0.0.2 with a limit of 60 s (options may say other), once ready.
 std::unique_ptr<Process> StartSim(int base, const Strings& options);
-/// The simulator's report lines of a kind ("update", "datagram") as fields, "ms" among them.
+/// The simulator's report lines of a kind ("update", "datagram") as fields.
 std::vector<Report> SimReports(const Process& sim, const std::string& kind);
 std::string Field(const Report& report, const std::string& key);
 
 /// moxtil's log records: its stdout lines without "D/moxtil: ".
 Strings LogLines(const Process& moxtil);
-/// When the first log line that begins with `begin` came (ms since moxtil's start).
-std::optional<int64_t> FirstLineMs(const Process& moxtil, const std::string& begin);
 /// Waits up to limit for a log line that begins with `begin`: false when none came.
 bool WaitForLogLine(Process& moxtil, const std::string& begin, Millis limit);
 bool IsStatusLine(const std::string& text);
-Strings StatusLines(const Process& moxtil);
-/// How many log lines match the regular expression.
-int CountMatching(const Process& moxtil, const std::string& pattern);
-/// The log line right before the first `line` matches the pattern and is no status line.
-void ExpectExplained(const Process& moxtil, const std::string& line, const std::string& pattern);
 /// Waits for moxtil's exit value; every stdout line must be a log line.
 void ExpectExit(Process& moxtil, int expected, Millis limit);
 
@@ -120,14 +109,5 @@ std::string WriteFile(const std::string& path, const std::string& text);
 std::string MakeFile(const std::string& path, int64_t size, uint32_t seed, bool sparse = false);
 /// SHA-256 in hex of the file's first length bytes (all for -1), made apart from the simulator's.
 std::string Sha256Of(const std::string& path, int64_t length = -1);
-
-/// The files of one update; program2 empty when there is one program.
-struct FileSet { std::string loader, id, program, program2; };
-/// A report of an update that got every file whole: the loader, the reboot
-/// byte (hex), the first 10 bytes of the ID code and `program`, each stream
-/// ended normally; from a simulator that only counts (--count-only), their
-/// byte counts alone.
-void ExpectServed(const Report& report, const FileSet& files, const std::string& reboot, const std::string& program,
-                  bool countOnly = false);
 
 }  // namespace testkit
