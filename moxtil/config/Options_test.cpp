@@ -77,6 +77,7 @@ TEST(ParameterShell, TakesTheCommandLine) {
       {{"--help"}, kParameterAnswered, kUsage + "D/moxtil: " + kManualPageLine + "\n"},
       {{"@l", "--version"}, -1, kUsage},  // a question only in the first place
       {files({"-N5", "-NOCOMMAND", "-/NOCANCEL"}), 0, "", [] { return _delay == 5; }},
+      {files({"-F", "-I127.0.0.2"}), 0, "", [] { return _reset == 0; }},  // -F voids -I, in either order
       // -M several targets, -M<n> with a count (refused as a bad -T is), -S
       // one at a time; the last of them counts. A file list is one at a time.
       {files({"-M12"}), 0, "", [] { return _option != 0 && _targetLimit == 12; }},

@@ -1,8 +1,11 @@
-// The acceptor on its own, against the simulator: reception points kept from
-// one file-list row to the next, which no end-to-end row can look at.
+// The acceptor on its own: reception points kept from one file-list row to
+// the next, which no end-to-end row can look at; a busy port with the bind
+// retry shortened (a run tries 16 times 5 s apart).
 #include "moxtil/engine/Acceptor.h"
 
 #include <gtest/gtest.h>
+
+#include <regex>
 
 #include "moxtil/itron/Itron.h"
 #include "moxtil/config/Options.h"
@@ -45,6 +48,25 @@ TEST_F(AcceptorTest, ReceptionPointsStayFromOneRowToTheNext) {
   EXPECT_FALSE(ReceptionPointsListen());
   EXPECT_EQ(sim->WaitExit(Millis(10000)), 0);
   EXPECT_EQ(SimReports(*sim, "update").size(), 2u);
+}
+
+// A port another program holds is told at every attempt, then the reception
+// point's failure with its reason and its status line.
+TEST_F(AcceptorTest, ABusyPortIsToldAtEveryAttemptThenGivesUp) {
+  for (const char* port : {"loader", "data"}) {
+    SetUp();
+    ItronSetBindRetry(2, 50);
+    const int held = HoldPort(SOCK_STREAM, "0.0.0.0", static_cast<uint16_t>(_baseOffset + (port[0] == 'l' ? 10 : 11)));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(process1(nullptr), -1);
+    const std::string log = testing::internal::GetCapturedStdout();
+    close(held);
+    const std::string line = std::string("D/moxtil: ") + port + " port \\d+: ";
+    EXPECT_TRUE(std::regex_search(log, std::regex(line + "bind failed: Address already in use \\(attempt 1 of 2, next in 50 "
+                                                  "ms\\)\n" + line + "cannot listen: bind: Address already in use\n"
+                                                  "D/moxtil: -1 failed to open the TCP reception point\n$"))) << log;
+    EXPECT_FALSE(ReceptionPointsListen());
+  }
 }
 
 }  // namespace

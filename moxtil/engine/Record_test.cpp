@@ -58,4 +58,24 @@ TEST(RecordStrings, BrokenUtf8BecomesReplacementCharacters) {
   RecordClose();
 }
 
+// A line longer than a record line may be is left out whole, told at once;
+// the count of all left out comes at the end, and the record stays whole lines.
+TEST(RecordLines, ALineTooLongIsLeftOutWhole) {
+  TempDir dir;
+  const std::string path = dir.File("record.jsonl");
+  ASSERT_EQ(RecordOpen(path.c_str()), 0);
+  testing::internal::CaptureStdout();
+  for (const char* text : {"before", "", "", "after"}) RecordWarning("test", *text ? text : std::string(30 << 10, 'x').c_str());
+  RecordClose();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "D/moxtil: record: a warning line is left out (longer than a record line may be); the updates go on, the "
+            "record is incomplete\nD/moxtil: record: 2 lines in all are left out of it\n");
+  std::ifstream in(path);
+  std::string first, second, more;
+  std::getline(in, first);
+  std::getline(in, second);
+  EXPECT_TRUE(first.find("\"before\"") != std::string::npos && second.find("\"after\"") != std::string::npos &&
+              !std::getline(in, more)) << first << "\n" << second;
+}
+
 }  // namespace

@@ -1,8 +1,11 @@
-// The percentage of a progress line, a row each: rounding, the floor of 100
-// bytes, the cap at 99, and the whole list in file-list mode.
+// The transfer's pure decisions, a row each: the percentage of a progress
+// line (rounding, the floor of 100 bytes, the cap at 99, the whole list in
+// file-list mode) and the program a selection reply picks.
 #include "moxtil/engine/Transfer.h"
 
 #include <gtest/gtest.h>
+
+#include "moxtil/engine/Protocol.h"
 
 namespace {
 
@@ -37,6 +40,21 @@ TEST(WritePercentage, RoundedNeverAHundred) {
     EXPECT_EQ(WritePercentage(r.total, r.current, r.fileList, r.rowsDone, r.rows), r.percent)
         << r.current << " of " << r.total << (r.fileList ? " in a list, rows done " : "") << r.rowsDone << "/"
         << r.rows;
+  }
+}
+
+// One receive 1 s after the ID code decides: only a whole "P1" picks the
+// second program.
+TEST(SelectedProgram, OnlyAWholeP1PicksTheSecond) {
+  struct Row {
+    const char* reply;
+    ER received;
+    int program;
+  };
+  const Row rows[] = {{"P1", 2, 1}, {"P1", 1, 0}, {"P0", 2, 0}, {"P2", 2, 0}, {"p1", 2, 0}, {"1P", 2, 0}, {"P1", E_TMOUT, 0}};
+  for (const Row& r : rows) {
+    EXPECT_EQ(SelectedProgram(reinterpret_cast<const unsigned char*>(r.reply), r.received), r.program)
+        << r.reply << " in " << r.received;
   }
 }
 

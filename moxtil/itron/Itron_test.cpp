@@ -245,11 +245,15 @@ TEST_F(Itron, AStreamEndsNormallyOnlyOnceAcknowledged) {
   }
 }
 
-// Reception points take their port though connections of an earlier run
-// linger on it, never one another socket listens on, and one that comes free
-// within the retries.
+// Reception points take their port at once though connections of an earlier
+// run linger on it, never one another socket listens on (each retry told),
+// and one that comes free within the retries (here once the second is told).
 TEST_F(Itron, ReceptionPointBinds) {
-  ItronSetBindRetry(3, 300);
+  static int retries = 0, listener = -1;
+  ItronSetBindRetry(3, 100);
+  ItronOnBindRetry([](UH, int, int, int) {
+    if (++retries == 3) close(listener);
+  });
   const int client = Accepted(Port(6));
   ASSERT_GE(client, 0);
   ASSERT_EQ(tcp_wai_ack(0, TMO_POL), E_OK);  // an empty stream, whole: the close ends it normally
@@ -259,20 +263,16 @@ TEST_F(Itron, ReceptionPointBinds) {
   close(client);
   ASSERT_EQ(tcp_del_rep(0), E_OK);
   T_TCP_CREP rep = {0, {0, Port(6)}};
-  Clock::time_point t = Clock::now();
   EXPECT_EQ(tcp_cre_rep(0, &rep), E_OK);
-  EXPECT_LT(Ms(t), 200) << "retried while only TIME_WAIT held the port";
-  const int listener = testkit::HoldPort(SOCK_STREAM, "0.0.0.0", Port(7));
+  EXPECT_EQ(retries, 0) << "retried while only TIME_WAIT held the port";
+  listener = testkit::HoldPort(SOCK_STREAM, "0.0.0.0", Port(7));
   const std::set<int> before = OpenFds();
   T_TCP_CREP busy = {0, {0, Port(7)}};
   EXPECT_EQ(tcp_cre_rep(1, &busy), E_OBJ);
+  EXPECT_EQ(retries, 2);
   EXPECT_EQ(OpenFds(), before) << "a failed creation keeps a socket open";
-  std::thread release([listener] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    close(listener);
-  });
   EXPECT_EQ(tcp_vcre_rep(&busy), 1) << "not bound once the port came free";
-  release.join();
+  ItronOnBindRetry(nullptr);
 }
 
 // A starting process may hold many descriptors, so that the layer's sockets
