@@ -524,7 +524,7 @@ void CheckRecord(const Case& c, const Trial& t, const Strings& log, const std::m
 // each "-1 " line after its explanation; the exit value; then what the devices say, the
 // summary and the record.
 void CheckRun(const Case& c, Trial& t) {
-  for (const Line& line : t.moxtil->Stdout()) ASSERT_EQ(line.text.rfind("D/moxtil: ", 0), 0u) << line.text;
+  for (const std::string& line : t.moxtil->Stdout()) ASSERT_EQ(line.rfind("D/moxtil: ", 0), 0u) << line;
   const Strings log = LogLines(*t.moxtil);
   EXPECT_TRUE(t.files.empty() || (!log.empty() && log[0] == kBanner)) << "the banner first";
   const bool several = c.Several();
@@ -623,33 +623,28 @@ void AnEleventhWaits(Trial& t) {
 
 std::vector<Case> Rows() {
   return {
-    // Progress after the 1st, 11th, 21st ... piece of 1024 bytes and the one that completes the file
-    // (the empty read at the end of a multiple of 1024 too); under 100 bytes count against 100. The ID
-    // code is the file's first 10 bytes; an empty loader leaves the reboot byte alone; ports wrap.
+    // A line after the 1st, 11th ... piece of 1024 bytes and the last (and after the empty read at the end
+    // of a multiple of 1024); under 100 bytes count against 100; the ID code's first 10 bytes; ports wrap.
     Case{"NoRebootByteManyPieces"}.Files({{2500, 12, 600000}}).Finishes({"*"}).Lines({{"^\\d{3} %$", "60"}}),
     Case{"FullReboot"}.Small().Files({{2500, 10, 10240}}).Args({"-T20", "-R"}).Finishes({"010 %", "099 %", "099 %"}),
     Case{"SemiRebootEmptyLoaderAndThePortBaseWrapped"}.Files({{0, 10, 50}}).Args({"-T20", "-r", "-B+65536"})
         .Finishes({"050 %"}),
-    // Into a pipe the lines of a run go out together once it is sent: as the program goes, not held to its
-    // end (out before the device reads on after a stall at 3 MiB of 4).
+    // Into a pipe a run's lines go out once it is sent: as the program goes, not held to its end.
     Case{"ProgressLinesComeAsTheProgramGoes"}.Small().Files({{1000, 10, 4 << 20}})
         .Sim({"--stall-program-after", "3145728", "--stall-seconds", "4", "--read-after-stall"}).Finishes({"*"})
         .On(By(0, "resumed"), Seen("050 %")),
-    // -N: a pause before and after every piece (5: 0.8 s from the first byte to the last); the record's
-    // digest of a program passed through in pieces, after a loader a byte over a run.
+    // -N: a pause around every piece (0.8 s for 5); the digest of a program passed in pieces, after a long loader.
     Case{"PacedProgramAfterALongLoader"}.Files({{262145, 10, 5000}}).Args({"-T20", "-N100", "-r", "-J"})
         .Finishes({"020 %", "099 %"}).Expects({{"stream_seconds", ">=0.75"}}),
-    // The next run binds the same ports at once though the last one's connections linger; the record
-    // appends (a program a byte over two runs), and the log is the same without it.
+    // The next run binds the same ports at once; the record appends; the log is the same without it.
     Case{"RecordAppendsOnTheSamePorts"}.Files({{2500, 12, 524289}}).Args({"-T20", "-J"}).Runs(2).Finishes({"*"})
         .Lines({{"bind failed", "0"}}).Check([](Trial& t) { if (t.runsRecorded == 2) SameLogWithoutTheRecord(t); }),
-    // Two programs: a whole "P1" in the one receive 1 s after the ID code picks the second; its "P" alone
-    // there (the "1" comes with the first program byte) the first.
+    // Only a whole "P1" in the one receive 1 s after the ID code picks the second program, not its "P" alone.
     Case{"ReplyP1PicksTheSecondProgram"}.Files({kTwo}).Sim({"--reply", "P1"}).Finishes({"020 %", "099 %"}, 2),
     Case{"ReplySplitOverTwoReceives"}.Files({kTwo}).Sim({"--reply", "P1", "--reply-split", "--reply-rest-with-program"})
         .Finishes({"034 %", "099 %"}),
-    // A loader connection from another address than -D is reset unserved and the target served after it;
-    // one that keeps connecting (20 times 0.5 s apart) does not start the limit again.
+    // A loader connection from another address than -D is reset unserved; one that keeps connecting does
+    // not start the limit again.
     Case{"UnicastDropsAForeignTarget"}.Files({{3000, 10, 50}}).Later().Also(At("127.0.0.3", {"--no-data-connect"}))
         .On(Said("loader connection from 127.0.0.3"), Start(0)).Finishes({"050 %"})
         .Expects({{"1:loader_bytes", "0"}, {"1:result", "host-reset-loader"}})
@@ -657,10 +652,8 @@ std::vector<Case> Rows() {
     Case{"AForeignHostDoesNotRestartTheLimit"}.Args({"-T4"}).NoTarget().Status({kTimeOut}).Why(kNoTarget + "4 s$")
         .Also(At("127.0.0.3", {"--no-data-connect", "--updates", "20", "--loader-connect-delay", "500", "--connect-retry", "0"}))
         .Expects({{"1:result", "host-reset-loader"}}).Lines({{"^loader connection from 127\\.0\\.0\\.3:", "<20"}}),
-    // Success only for what the target's TCP acknowledged, no wait beyond -T (a device that reads on after
-    // its stall gets a reset, not the rest; a loader cut short without its reboot byte), a normal end once
-    // all is acknowledged. After that a device may end as it likes, a reset included: only its return on
-    // the data port tells (it stops 4 KiB short, which its buffers take, and resets on the host's end).
+    // Success only for what the target's TCP acknowledged, no wait beyond -T; once all is, a device may end
+    // as it likes (its buffers take the 4 KiB it leaves unread), and only its return tells whether it took it.
     Case{"LoaderStallsWithinTheBuffers"}.Small().Files({{40000, 10, 100}}).Args({"-T2", "-R"})
         .Sim(Plus({"--stall-loader-after", "16384", "--read-after-stall"}, kStall)).FailsInLoader(kTimedOut)
         .Expects({{"result", "stalled-loader"}, {"loader_end", "reset"}}),
@@ -673,7 +666,6 @@ std::vector<Case> Rows() {
         .Sim({"--reset-loader-after", "61440", "--reset-after-host-end"}).Status({kConnect, kIdError})
         .Why("^ID code: no data connection on port \\d+ within 2 s; the loader connection had ended with a reset$")
         .Expects({{"result", "reset-loader"}}).Lines({{kResetAfterTheLoader, "1"}}),
-    // Before all of it was acknowledged a reset is a failure, without -T as with it.
     Case{"LoaderCutByTheDevice"}.Small().Files({{kBeyond, 10, 100}}).Args({"-R"}).Sim({"--kill-loader-after", "32768"})
         .FailsInLoader(kReset).Expects({{"result", "killed-loader"}}),
     Case{"ProgramStallsWithinTheBuffers"}.Small().Files({{1000, 10, kFits}}).Args({"-T2"})
@@ -685,7 +677,7 @@ std::vector<Case> Rows() {
             {"target_end.status_line", kProgramError}, {"target_end.bytes_acknowledged", ">=100000"}}),
     Case{"ProgramPausesWithinTheLimit"}.Small().Files({{1000, 10, kBeyond}}).Args({"-T6"})
         .Sim({"--stall-program-after", "100000", "--stall-seconds", "3", "--read-after-stall"}).Finishes({"*"}),
-    // Killed, the process closes nothing itself: the kernel's close resets.
+    // Killed, moxtil closes nothing: the kernel's close resets.
     Case{"ProgramKilledWhileSent"}.Small().Files({{1000, 10, kBeyond}}).Args({}).Exit(128 + SIGKILL)
         .Sim({"--stall-program-after", "100000", "--stall-seconds", "4", "--read-after-stall"})
         .On(By(0, "stalled"), Signal(SIGKILL)).Status({kConnect, kErasing, "*"}).Expects({{"program_end", "reset"}}),
@@ -693,13 +685,12 @@ std::vector<Case> Rows() {
         .Sim({"--reset-program-after", "16384"}).FailsInProgram(kReset).Expects({{"result", "reset-program"}}),
     Case{"ProgramResetBeyondTheBuffers"}.Small().Files({{1000, 10, kBeyond}}).Args({"-T2"})
         .Sim({"--reset-program-after", "102400"}).FailsInProgram(kReset).Expects({{"result", "reset-program"}}),
-    // The target learns the program's end only from the close after the 5 s wait: a reset in those
-    // seconds (here once the finish line is out) is told after it, and it stands.
+    // A reset in the 5 s wait before the close is told after the finish line, which stands.
     Case{"ProgramResetInTheWaitBeforeTheClose"}.Small().Files({{1000, 10, kFits}}).Args({"-T2"})
         .Sim({"--reset-program-after", std::to_string(kFits), "--reset-on-release"}).On(Said(kFinish), Release(0))
         .Finishes({"*"}).Lines({{"^program to 127\\.0\\.0\\.2:\\d+: the target reset the connection after acknowledging "
                                  "all 49152 bytes, before the close: it may not have stored the program", "1"}}),
-    // Bytes the protocol never reads (an unasked reply, a flood): all still arrive, and the streams end normally.
+    // Bytes the protocol never reads: the streams still end normally.
     Case{"StrayBytesOnTheLoaderConnection"}.Small().Files({{8 << 20, 10, 1000}}).Args({"-T5", "-R"})
         .Sim({"--stray-loader", "100"}).Finishes({"*"}),
     Case{"FloodOnTheDataConnection"}.Small().Files({{1000, 10, 4 << 20}}).Args({"-T5"})
@@ -712,9 +703,7 @@ std::vector<Case> Rows() {
         .Why("^ID code .*id: the file is empty$"),
     Case{"NoDataConnection"}.Args({"-T3"}).Sim({"--no-data-connect"}).Status({kConnect, kIdError})
         .Why("^ID code: no data connection on port \\d+ within 3 s$"),
-    // Files changed under a run, the device started once they are: a loader gone, a program that is no
-    // regular file any more, a program cut to 1 MiB once 1 MiB is out (the kernel sends it, to a slow
-    // device), whose record then has no digest.
+    // Files changed under a run: gone, no regular file any more, cut to 1 MiB while the kernel sends it.
     Case{"LoaderGoneBeforeTheTargetCame"}.Args({"-T10"}).Later().On(Said(kMyAddress), OnFile(&FileSet::loader, Unlink))
         .On(Said(kMyAddress), Start(0)).Status({kConnect, "-1 loader file not found"})
         .Why("^loader .*loader\\.b: cannot open: No such file or directory" + kResetNote)
@@ -728,11 +717,8 @@ std::vector<Case> Rows() {
         .On(Said("001 %"), OnFile(&FileSet::program, [](auto& f) { ASSERT_EQ(truncate(f.c_str(), 1 << 20), 0); }))
         .Status({kConnect, kErasing, "*", kTargetNotFound}).Expects({{"program_end", "reset"}})
         .Why("^program .*: ran out after \\d+ of 16777216 bytes \\(the file shrank while it was sent\\)" + kResetNote),
-    // File lists: the progress runs over the list (row k of n covers k/n to (k+1)/n); a restart datagram
-    // once a cycle, after its first announce (the target waits for it, as a device does); row 2's second
-    // program is what its target's "P1" picks, the others leave it unread. A row that cannot be loaded
-    // ends the run after the rows before it (50 bytes of the first of two: half of a hundred); one
-    // refused before the first cycle at once.
+    // File lists: row k of n covers k/n to (k+1)/n; a restart datagram a cycle; "P1" picks row 2's second
+    // program. A row that cannot be loaded ends the run, after the rows before it.
     Case{"ListProgressAndARestartPerCycle"}.Files({{2000, 10, 10000}, {2000, 10, 10000, 5000}, {2000, 10, 10000}})
         .Args({"-I127.0.0.3", "-T20", "-J"}).Sim({"--updates", "3", "--loader-connect-delay", "300", "--reply", "P1"})
         .Also({{"--listen-only", "--address=127.0.0.3"}}).List("{A}\n{B}\n{C}\n")
@@ -746,21 +732,17 @@ std::vector<Case> Rows() {
     Case{"ListMissing"}.List("{A}\n").Before([](Trial& t) { Unlink(t.dir.File("filelist")); }).NoTarget().Exit(255)
         .Lines({{"^loader filelist not found!$", "1"}}),
     Case{"TimeOutInAFileListsFirstRow"}.Args({"-T1"}).List("{A}\n{A}\n").NoTarget().Status({kTimeOut}).Why(kNoTarget + "1 s$"),
-    // -T counts from when a target can be invited: not through the bind retries of a data port another
-    // program holds (freed once the second attempt is told).
+    // -T counts from when a target can be invited, not through the bind retries of a busy port.
     Case{"TheLimitStartsOnceThePortsListen"}.Files({{1000, 10, 50}}).Args({"-T3"}).Finishes({"050 %"})
         .Before(Hold(SOCK_STREAM, "0.0.0.0", 11)).On(Said("data port", 2), FreePort())
         .Lines({{"^data port \\d+: bind failed: Address already in use \\(attempt [12] of 16, next in 5 s\\)$", "2"}}),
-    // Another program holds the announce port without sharing it, so -b cannot share it either: the run
-    // ends at once and says why.
     Case{"AnnouncePortTaken"}.Args({"-T5", "-b"}).Before(Hold(SOCK_DGRAM, "127.0.0.1", 10)).NoTarget()
         .Status({"-1 failed to open the UDP endpoint"}).Why("Address already in use.*the update ends$")
         .Expects({{"heard all", "0"}})
         .Lines({{"^announce port \\d+ on 127\\.0\\.0\\.1: cannot open the UDP endpoint: bind: Address already", "1"},
                 {"^announce port \\d+: the program that holds it does not share it, even with -b$", "1"}}),
-    // The record. Another process on ports of its own appends to it at once: each line is one write,
-    // so they never interleave. A program replaced after the record read it (its device held until then)
-    // is hashed as sent: the digest is that of the bytes the target got, not the one the run began with.
+    // The record: one write a line, so two processes never interleave; a program replaced after the run
+    // read it is hashed as sent.
     Case{"RecordOfTwoProcessesAtOnce"}.Files({{2500, 12, 262144}}).Args({"-T20", "-J"}).Finishes({"*"})
         .Before([](Trial& t) {
           t.others.push_back(StartSim(t.base + 5, {}));
@@ -775,9 +757,7 @@ std::vector<Case> Rows() {
         }).Check([](Trial& t) {
           EXPECT_NE(OfType(RecordLines(t), "run_begin").at(0)["files"]["program_0"]["sha256"], Sha(t.files[0].program));
         }),
-    // A record that cannot be opened is refused before anything is announced; one that cannot be written
-    // any more (a full disk) is told once and the update goes on; a file size limit inside a line: the
-    // part is taken back, each line whole or absent, and the program not killed for it.
+    // A record that cannot be opened or written, or a file size limit inside a line.
     Case{"RecordCannotBeOpened"}.Args({"-T3", "-J/nonexistent-moxtil-folder/r.jsonl"}).NoTarget().Exit(255)
         .Expects({{"heard all", "0"}}).Lines({{"^record /nonexistent-moxtil-folder/r\\.jsonl: cannot open it for "
                                                "appending: No such file or directory$", "1"}}),
@@ -791,33 +771,27 @@ std::vector<Case> Rows() {
         }).Lines({{"^record: a run_begin line is left out \\(written in part and taken back: the file could take no "
                    "more\\); the updates go on, the record is incomplete$", "1"}})
         .Check([](Trial& t) { EXPECT_LE(SizeOf(t.Record()), 2600); }),
-    // Announces from the announce port of -ilo, a restart datagram once, right after the first; then the
-    // time-out, told once. The time-out and the driver's loop race for the flags: whichever wins, its
-    // lines come once.
+    // Announces and one restart; the time-out told once, whichever of two threads wins the flags.
     Case{"AnnouncesAndOneRestart"}.Args({"-I127.0.0.2", "-T3"}).NoTarget().Status({kTimeOut}).Why(kNoTarget + "3 s$")
         .Expects({{"heard restart", "1"}, {"heard announce", ">=5"}, {"heard all", "<40"}})
         .Lines({{"^reuse addr$", "0"}, {"^Update Request has been canceled \\(_timeout\\)\\.$", "1"}, {"^>>my IPaddress", "1"}}),
     Case{"TimeOutEveryTime"}.Args({"-T1"}).NoTarget().Runs(10).Status({kTimeOut}).Why(kNoTarget + "1 s$")
         .Lines({{"canceled \\(_timeout\\)", "1"}}),
-    // The command line: a question answered (the build's version), a mistyped option named (every bad
-    // value has its row in Options_test).
+    // The command line (every bad value has its row in Options_test).
     Case{"Version"}.Files({}).Devices({}).Args({"--version"}).Lines({{"^", "1"}, {"^" + Escaped(kBanner) + "$", "1"}}),
     Case{"NoSuchOption"}.Files({}).Devices({}).Args({"loader.b", "idcode.sys", "target.bin", "-X"}).Exit(255)
         .Lines({{"^", "1"}, {"^option -X: no such option$", "1"}}),
-    // Several targets at once (-M): devices on 127.0.0.2 and up in a network of the row's own, announced by
-    // broadcast. Ten at once, an eleventh waiting for a slot (-b shares the announce port with the devices).
+    // -M: devices in a network of the row's own, announced by broadcast. Ten at once and an eleventh;
+    // failures alone; a data connection from another address; a device that starts over; a late one.
     Case{"TenAtOnceAndAnEleventhWaits"}.Files({{20000, 10, 300000}}).Args({"-M11", "-T20", "-b", "-R", "-J"})
         .Sim({"--targets", "11", "--listen-any"}).Status(kServed).Expects({{"heard announce", ">=1"}})
         .Lines({{"^11 targets: 11 finished, 0 failed$", "1"}}).Check(AnEleventhWaits),
-    // One resets, one stalls (and reads on): they fail alone, the others finish, and the exit value says so.
     Case{"OneResetsOneStallsTheOthersFinish"}.Small().Files({{20000, 10, kBeyond}}).Args({"-M5", "-T2"}).Exit(1)
         .Sim({"--targets", "3", "--host", "127.0.0.1"}).Also(At("127.0.0.5", {"--reset-program-after", "100000"}))
         .Also(At("127.0.0.6", Plus({"--stall-program-after", "100000", "--read-after-stall"}, kStall)))
         .Status(kServed).Each("127.0.0.5", kCutShort).Each("127.0.0.6", kCutShort)
         .Lines({{"^127\\.0\\.0\\.5 program to 127\\.0\\.0\\.5:\\d+: .*(Connection reset by peer|Broken pipe)$", "1"},
                 {"^127\\.0\\.0\\.6 program to 127\\.0\\.0\\.6:\\d+: .*nothing moved within the time limit" + kResetNote, "1"}}),
-    // A data connection from another address goes to the target that waits for one; each target gets the
-    // program it chose. The first device comes back (from 127.0.0.9) once the second's was paired.
     Case{"DataFromAnotherAddressAndEachItsProgram"}.Files({kTwo}).Args({"-M2", "-T20", "-J"})
         .Sim({"--host", "127.0.0.1", "--reply", "P0", "--data-from", "127.0.0.9", "--hold-data"})
         .Also(At("127.0.0.3", {"--reply", "P1"})).On(Said("127.0.0.3 data connection from"), Release(0)).Status(kServed)
@@ -826,23 +800,18 @@ std::vector<Case> Rows() {
                  "waited longest$", "1"},
                 {"^summary: 127\\.0\\.0\\.2 \\(data from 127\\.0\\.0\\.9, paired by order\\): program .*target\\.bin, 3000 ", "1"},
                 {"^summary: 127\\.0\\.0\\.3: program .*second\\.bin, 5000 bytes in ", "1"}}),
-    // A device that connects again while still served started over: its transfer ends, told so, and the
-    // new connection (from its address, once the first was taken) is served.
     Case{"ADeviceThatStartsOver"}.Files({{64 << 10, 10, 3000}}).Args({"-M2", "-T5", "-R", "-J"}).Exit(1)
         .Sim({"--host", "127.0.0.1", "--stall-loader-after", "1000", "--stall-seconds", "8"})
         .Also(At("127.0.0.3", {"--connect-from", "127.0.0.2", "--loader-connect-delay", "1000"}, true))
         .On(Said("127.0.0.2 loader connection from"), Start(1)).Status({kConnect, kRebootError, kConnect, kErasing, "*", kFinish})
         .Lines({{"^127\\.0\\.0\\.2 the target started over \\(a new loader connection came from it\\): loader ", "1"},
                 {"^failures: 1 x -1 _reboot data error$", "1"}}),
-    // A late device while another waits: the first's wait runs out (-T5); it comes back once the second
-    // has its loader and waits for its own. It is refused, not handed to the waiting transfer.
     Case{"ALateDeviceWhileAnotherWaits"}.Args({"-M2", "-T5"}).Exit(1).Sim({"--host", "127.0.0.1", "--hold-data"})
         .Also(At("127.0.0.3", {"--hold-data"}, true)).On(Said("127.0.0.2 -1 id data error"), Start(1))
         .On(By(1, "holding"), Release(0)).On(Said("data connection from 127.0.0.2"), Release(1))
         .Status(kServed).Each("127.0.0.2", {kConnect, kIdError}).Expects({{"result", "short-id"}, {"id_bytes", "0"}})
         .Lines({{"^data connection from 127\\.0\\.0\\.2:\\d+ reset: its address is that of target 127\\.0\\.0\\.2 of this "
                  "run, whose own wait ended [0-9.]+ s ago$", "1"}, {" reset: ", "1"}}),
-    // -M -T: the run ends 3 s after the last target was served, by moxtil's own clock.
     Case{"EndsWhenIdleForT"}.Args({"-M", "-T3", "-J"}).Sim({"--targets", "2", "--host", "127.0.0.1"}).Status(kServed)
         .Expects({{"run_end.ended_by", "idle"}}).Lines({{"^no target connected for 3 s and none is being served", "1"}})
         .Check([](Trial& t) {
@@ -851,9 +820,7 @@ std::vector<Case> Rows() {
           for (const Json& e : OfType(lines, "target_end")) last = std::max(last, WallMs(e["ended"]));
           EXPECT_GE(WallMs(OfType(lines, "run_end").at(0)["ts"]) - last, 2990);
         }),
-    // A signal: the targets being served finish, then the summary; a second (once the first is taken)
-    // ends them at once, also in the second after the ID code: no erasing then for a program that will
-    // not be sent. Small buffers: what was sent still arrives, so the cut must show in the bytes.
+    // The end: idle for -T; a signal lets them finish, a second ends them at once (also after the ID code).
     Case{"OneSignalLetsThemFinish"}.Files({{20000, 10, 1 << 20}}).Args({"-M"})
         .Sim({"--targets", "2", "--host", "127.0.0.1", "--program-rate", "500000"})
         .On(Said("127.0.0.2 000 % Now erasing"), {}).On(Said("127.0.0.3 000 % Now erasing"), Signal(SIGINT))
@@ -869,9 +836,8 @@ std::vector<Case> Rows() {
         .Status({kConnect, kIdError}).Expects({{"id_bytes", "10"}, {"program_bytes", "0"}, {"program_end", "reset"}})
         .Lines({{"^127\\.0\\.0\\.2 ended at once by a second signal: ID code to 127\\.0\\.0\\.2:\\d+: sent; the program was "
                  "not begun; the connection was reset", "1"}}),
-    // -E3: devices gone after their loader (the wrong loader served) stop the run at the third "-1 " line
-    // in a row; the one served meanwhile (there before moxtil, 0.5 s late, while they wait) finishes; one
-    // that comes after is never taken (reset from the backlog at the end). A finish between: no guard.
+    // -E3: the third failure in a row stops the run; the one being served finishes, a later one is never
+    // taken. A finish between: no guard.
     Case{"GuardTripsAtTheThird"}.Small().Files({{20000, 10, 200000}}).Args({"-M", "-E3", "-T2", "-R", "-J"}).Exit(1)
         .Devices({At("127.1.0.2", {"--no-data-connect"}), At("127.1.0.3", {"--no-data-connect"}),
                   At("127.1.0.4", {"--no-data-connect"}), At("127.1.0.5", {"--loader-connect-delay", "500", "--program-rate",

@@ -21,8 +21,6 @@ using Clock = std::chrono::steady_clock;
 constexpr char kLogPrefix[] = "D/moxtil: ";
 constexpr size_t kPrefixSize = sizeof kLogPrefix - 1;
 
-int64_t MsSince(Clock::time_point start) { return std::chrono::duration_cast<Millis>(Clock::now() - start).count(); }
-
 // The environment may point a built test at another moxtil, e.g. an ARM
 // build run through its emulator.
 std::string EnvOr(const char* name, const char* fallback) {
@@ -94,7 +92,7 @@ int HoldPort(int type, const std::string& address, uint16_t port) {
 
 // ---- Process
 
-Process::Process(std::vector<std::string> argv) : start_(Clock::now()) {
+Process::Process(std::vector<std::string> argv) {
   name_ = argv.empty() ? "" : argv[0].substr(argv[0].find_last_of('/') + 1);
   std::vector<char*> args;
   for (std::string& a : argv) args.push_back(a.data());
@@ -138,7 +136,7 @@ Process::~Process() {
   if (!::testing::Test::HasFailure()) return;
   std::lock_guard<std::mutex> lock(mutex_);
   for (size_t i = out_.size() > 150 ? out_.size() - 150 : 0; i < out_.size(); ++i) {
-    std::cerr << name_ << " [" << out_[i].ms << "] " << out_[i].text << "\n";
+    std::cerr << name_ << ": " << out_[i] << "\n";
   }
 }
 
@@ -154,7 +152,7 @@ void Process::Reader(int fd) {
     if (n > 0) partial.append(buf, static_cast<size_t>(n));
     std::lock_guard<std::mutex> lock(mutex_);
     for (size_t eol; (eol = partial.find('\n')) != std::string::npos || (n <= 0 && !partial.empty());) {
-      out_.push_back({MsSince(start_), partial.substr(0, eol)});
+      out_.push_back(partial.substr(0, eol));
       partial.erase(0, eol == std::string::npos ? eol : eol + 1);
     }
     changed_.notify_all();
@@ -170,7 +168,7 @@ void Process::Reader(int fd) {
   changed_.notify_all();
 }
 
-std::vector<Line> Process::Stdout() const {
+std::vector<std::string> Process::Stdout() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return out_;
 }
@@ -180,7 +178,7 @@ int Process::WaitForLine(const std::string& text, Millis limit, size_t from) {
   const auto deadline = Clock::now() + limit;
   for (size_t next = from;; changed_.wait_until(lock, deadline)) {
     for (; next < out_.size(); ++next) {
-      if (out_[next].text.compare(0, text.size(), text) == 0) return static_cast<int>(next);
+      if (out_[next].compare(0, text.size(), text) == 0) return static_cast<int>(next);
     }
     if (exited_ || Clock::now() >= deadline) return -1;
   }
@@ -231,9 +229,9 @@ std::unique_ptr<Process> StartSim(int base, const Strings& options) {
 
 std::vector<Report> SimReports(const Process& sim, const std::string& kind) {
   std::vector<Report> reports;
-  for (const Line& line : sim.Stdout()) {
-    if (line.text.compare(0, kind.size() + 1, kind + " ") != 0) continue;
-    std::istringstream words(line.text);
+  for (const std::string& line : sim.Stdout()) {
+    if (line.compare(0, kind.size() + 1, kind + " ") != 0) continue;
+    std::istringstream words(line);
     Report& fields = reports.emplace_back();
     for (std::string word; words >> word;) {
       const size_t eq = word.find('=');
@@ -252,14 +250,10 @@ std::string Field(const Report& report, const std::string& key) {
 
 Strings LogLines(const Process& moxtil) {
   Strings lines;
-  for (const Line& line : moxtil.Stdout()) {
-    lines.push_back(line.text.compare(0, kPrefixSize, kLogPrefix) == 0 ? line.text.substr(kPrefixSize) : line.text);
+  for (const std::string& line : moxtil.Stdout()) {
+    lines.push_back(line.compare(0, kPrefixSize, kLogPrefix) == 0 ? line.substr(kPrefixSize) : line);
   }
   return lines;
-}
-
-bool WaitForLogLine(Process& moxtil, const std::string& begin, Millis limit) {
-  return moxtil.WaitForLine(kLogPrefix + begin, limit) >= 0;
 }
 
 // By hand rather than by a regular expression: the longest rows have 400 000 lines.
@@ -273,8 +267,8 @@ void ExpectExit(Process& moxtil, int expected, Millis limit) {
   const std::optional<int> status = moxtil.WaitExit(limit);
   ASSERT_TRUE(status) << "moxtil still running after " << limit.count() << " ms";
   EXPECT_EQ(*status, expected) << "exit status of moxtil";
-  for (const Line& line : moxtil.Stdout()) {
-    ASSERT_EQ(line.text.compare(0, kPrefixSize, kLogPrefix), 0) << "not a log line: " << line.text;
+  for (const std::string& line : moxtil.Stdout()) {
+    ASSERT_EQ(line.compare(0, kPrefixSize, kLogPrefix), 0) << "not a log line: " << line;
   }
 }
 

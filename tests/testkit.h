@@ -1,6 +1,5 @@
-// What every test shares: temporary directories, child processes with their
-// output, port bases no two tests hold at once, moxtil and the target
-// simulator, their lines, and the files of an update.
+// What every test shares: temporary directories, child processes and their lines, port bases
+// no two tests hold at once, moxtil and the target simulator, the files of an update.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,32 +30,25 @@ struct TempDir {
   std::string path;
 };
 
-/// The port base of this test process, base to base+19: no other test holds
-/// it while this one runs, and base+10 and base+11 are free now.
+/// This test process's port base (base to base+19, held by no other test; base+10 and +11 free now).
 int PortBase();
-/// Moves this process into a network namespace of its own (loopback up;
-/// with smallBuffers TCP buffers of at most 64 KiB, as on a small device);
-/// children started after share it, and nothing they send, broadcasts
-/// included, leaves it. False, with the reason, where that is not allowed.
+/// Moves this process into a network namespace of its own, loopback up (smallBuffers: TCP buffers of
+/// at most 64 KiB, a small device's); its children share it, and nothing they send leaves it. False,
+/// with the reason, where that is not allowed.
 bool UsePrivateNetwork(bool smallBuffers, std::string* why);
-/// Holds address:port: TCP listening with address reuse, or UDP without. The
-/// descriptor, -1 when the port cannot be had.
+/// Holds address:port (TCP listening, with address reuse; UDP without): the descriptor, or -1.
 int HoldPort(int type, const std::string& address, uint16_t port);
 
-/// A line of a child's standard output, and when it came (ms since the start).
-struct Line { int64_t ms; std::string text; };
-/// A child in a process group of its own, its standard output captured
-/// line by line; standard error is the test's. The destructor kills the group.
+/// A child in a process group of its own (killed by the destructor), its standard output kept line
+/// by line; standard error is the test's.
 class Process {
  public:
   explicit Process(std::vector<std::string> argv);
   ~Process();
-  std::vector<Line> Stdout() const;
-  /// Index of the first line from index `from` on that begins with text,
-  /// waiting up to limit; -1 when none came.
+  std::vector<std::string> Stdout() const;
+  /// Index of the first line from `from` on that begins with text, waiting up to limit; -1 none.
   int WaitForLine(const std::string& text, Millis limit, size_t from = 0);
-  /// The exit status (128 + signal) once the child ended within limit;
-  /// kNeverStarted at once for one that could not be started.
+  /// The exit status (128 + signal) once the child ended within limit; kNeverStarted for one not started.
   std::optional<int> WaitExit(Millis limit);
   static constexpr int kNeverStarted = -1;
   bool Running() const;
@@ -67,10 +59,9 @@ class Process {
   void Reader(int fd);
   std::string name_;
   pid_t pid_ = -1;
-  std::chrono::steady_clock::time_point start_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<Line> out_;
+  std::vector<std::string> out_;
   bool exited_ = false;
   int status_ = -1;
   std::thread reader_;
@@ -83,10 +74,8 @@ const char* SimBin();
 #define REQUIRE_SIM() \
   if (::testkit::SimBin()[0] == '\0') GTEST_SKIP() << "no target simulator in this build"
 
-/// moxtil with args, then -ilo -D127.0.0.2 -B<base> ("-B+N" in args stands for
-/// -B<base + N>), run through MOXTIL_E2E_LAUNCHER where that is set. Without
-/// unicast, -D is left out: broadcast, only ever in a private network.
-/// prefix: words that come first (prlimit ...).
+/// moxtil with args, then -ilo -D127.0.0.2 -B<base> ("-B+N" in args: -B<base + N>), through
+/// MOXTIL_E2E_LAUNCHER where set, after prefix. Without unicast no -D: broadcast, only in a private network.
 std::unique_ptr<Process> StartMoxtil(int base, const Strings& args, bool unicast = true, const Strings& prefix = {});
 /// The simulator on 127.0.0.2 with a limit of 60 s (options may say other), once ready.
 std::unique_ptr<Process> StartSim(int base, const Strings& options);
@@ -96,8 +85,6 @@ std::string Field(const Report& report, const std::string& key);
 
 /// moxtil's log records: its stdout lines without "D/moxtil: ".
 Strings LogLines(const Process& moxtil);
-/// Waits up to limit for a log line that begins with `begin`: false when none came.
-bool WaitForLogLine(Process& moxtil, const std::string& begin, Millis limit);
 bool IsStatusLine(const std::string& text);
 /// Waits for moxtil's exit value; every stdout line must be a log line.
 void ExpectExit(Process& moxtil, int expected, Millis limit);

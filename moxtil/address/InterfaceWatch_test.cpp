@@ -12,11 +12,7 @@ InterfaceState UpNoAddress() { return {true, true, 0}; }
 InterfaceState Down(const char* address) { return {true, false, inet_addr(address)}; }
 InterfaceState Gone() { return {}; }
 
-struct Row {
-  const char* name;
-  InterfaceState before, now;
-  InterfaceChange change;
-};
+struct Row { const char* name; InterfaceState before, now; InterfaceChange change; };
 
 TEST(InterfaceWatch, ChangeOf) {
   const Row rows[] = {

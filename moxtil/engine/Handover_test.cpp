@@ -15,46 +15,27 @@ namespace {
 
 UW Ip(const char* text) { return inet_addr(text); }
 
-const char kMacA[] = "02:00:00:00:00:0a";
-const char kMacB[] = "02:00:00:00:00:0b";
-const char kMacX[] = "02:00:00:00:00:99";
+const char kMacA[] = "02:00:00:00:00:0a", kMacB[] = "02:00:00:00:00:0b", kMacX[] = "02:00:00:00:00:99";
 
 using Step = std::function<void(DataHandover&)>;
-
-Step Begin(int n, const char* address, const char* mac = "") {
-  return [=](DataHandover& h) { h.Begin(n, Ip(address), mac); };
+ER AwaitNow(DataHandover& h, int n) {
+  ID cepid;
+  T_IPV4EP peer;
+  PairedBy by;
+  return h.Await(n, Deadline::In(0), &cepid, &peer, &by);
 }
-Step Expect(int n) {
-  return [=](DataHandover& h) { h.Expect(n); };
-}
-// The wait of slot n runs out.
-Step GiveUp(int n) {
-  return [=](DataHandover& h) {
-    ID cepid;
-    T_IPV4EP peer;
-    PairedBy by;
-    EXPECT_EQ(h.Await(n, Deadline::In(0), &cepid, &peer, &by), E_TMOUT);
-  };
-}
+Step Begin(int n, const char* address, const char* mac = "") { return [=](DataHandover& h) { h.Begin(n, Ip(address), mac); }; }
+Step Expect(int n) { return [=](DataHandover& h) { h.Expect(n); }; }
+Step GiveUp(int n) { return [=](DataHandover& h) { EXPECT_EQ(AwaitNow(h, n), E_TMOUT); }; }  // its wait runs out
 // Slot n is handed its device's connection from address, and takes it.
 Step Take(int n, const char* address) {
   return [=](DataHandover& h) {
     ASSERT_EQ(h.Offer(40 + n, {Ip(address), 4000}, "", false).slot, n);
-    ID cepid;
-    T_IPV4EP peer;
-    PairedBy by;
-    EXPECT_EQ(h.Await(n, Deadline::In(0), &cepid, &peer, &by), E_OK);
+    EXPECT_EQ(AwaitNow(h, n), E_OK);
   };
 }
-Step End(int n) {
-  return [=](DataHandover& h) {
-    T_IPV4EP peer;
-    h.End(n, &peer);
-  };
-}
-Step Cancel(int n) {
-  return [=](DataHandover& h) { h.Cancel(n); };
-}
+Step End(int n) { return [=](DataHandover& h) { T_IPV4EP peer; h.End(n, &peer); }; }
+Step Cancel(int n) { return [=](DataHandover& h) { h.Cancel(n); }; }
 
 struct Row {
   const char* name;

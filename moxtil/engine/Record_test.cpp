@@ -23,10 +23,7 @@ std::string LastLine(const std::string& path) {
 }
 
 TEST(RecordStrings, BrokenUtf8BecomesReplacementCharacters) {
-  struct Row {
-    const char* text;
-    const char* quoted;
-  };
+  struct Row { const char* text; const char* quoted; };
 #define FFFD "\xEF\xBF\xBD"
   const Row rows[] = {
       {"plain", "\"plain\""},

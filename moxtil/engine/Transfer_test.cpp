@@ -10,12 +10,7 @@
 namespace {
 
 TEST(WritePercentage, RoundedNeverAHundred) {
-  struct Row {
-    int64_t total, current;
-    bool fileList;
-    int rowsDone, rows;
-    long percent;
-  };
+  struct Row { int64_t total, current; bool fileList; int rowsDone, rows; long percent; };
   const Row rows[] = {
       {1000, 0, false, 0, 0, 0},
       {1000, 4, false, 0, 0, 0},     // 0.4 % rounds down
@@ -46,11 +41,7 @@ TEST(WritePercentage, RoundedNeverAHundred) {
 // One receive 1 s after the ID code decides: only a whole "P1" picks the
 // second program.
 TEST(SelectedProgram, OnlyAWholeP1PicksTheSecond) {
-  struct Row {
-    const char* reply;
-    ER received;
-    int program;
-  };
+  struct Row { const char* reply; ER received; int program; };
   const Row rows[] = {{"P1", 2, 1}, {"P1", 1, 0}, {"P0", 2, 0}, {"P2", 2, 0}, {"p1", 2, 0}, {"1P", 2, 0}, {"P1", E_TMOUT, 0}};
   for (const Row& r : rows) {
     EXPECT_EQ(SelectedProgram(reinterpret_cast<const unsigned char*>(r.reply), r.received), r.program)

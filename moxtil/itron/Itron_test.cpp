@@ -198,11 +198,7 @@ std::string PeerEnd(int fd) {
 // on (closed or cancelled before all of it was acknowledged, or sent to after
 // that) ends with a reset, one acknowledged to its last byte normally.
 TEST_F(Itron, AStreamEndsNormallyOnlyOnceAcknowledged) {
-  struct Row {
-    const char* name;
-    bool acknowledged, sentAfter, cancelled;
-    const char* peerSees;
-  };
+  struct Row { const char* name; bool acknowledged, sentAfter, cancelled; const char* peerSees; };
   const Row rows[] = {
       {"closed before the acknowledgement", false, false, false, "reset"},
       {"closed once acknowledged", true, false, false, "eof"},

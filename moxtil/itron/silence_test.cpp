@@ -19,10 +19,7 @@ constexpr int kLimitMs = 45000;
 constexpr int kLookMs = 1000;
 
 enum class Kind { kAck, kRetransmit, kFailedHere, kProbe };
-struct Event {
-  int64_t atMs;
-  Kind kind;
-};
+struct Event { int64_t atMs; Kind kind; };
 
 // What a look at atMs sees of events: an acknowledgement at 0 starts it all;
 // time-outs and window probes count from the last acknowledgement, as the
