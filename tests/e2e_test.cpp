@@ -1,8 +1,7 @@
-// The real moxtil from end to end against simulated devices, as one table. A row is data: the
-// files, moxtil's arguments, the devices (the simulator's options; each there before moxtil or
-// started on an event), steps on events, and what must hold. One runner runs every row, a
-// seeded crowd included; one oracle holds each run's lines, exit value and record against the
-// devices' own accounts of what they received and how each of their streams ended.
+// The real moxtil from end to end against simulated devices, as one table. A row is data: the files, moxtil's
+// arguments, the devices (the simulator's options; each there before moxtil or started on an event), steps on events,
+// and what must hold. One runner runs every row, a seeded crowd included; one oracle holds each run's lines, exit
+// value and record against the devices' own accounts of what they received and how each of their streams ended.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,8 +53,8 @@ struct Sizes {
 struct FileSet { std::string loader, id, program, program2; };
 struct Trial;
 using Action = std::function<void(Trial&)>;
-// The nth line of moxtil (kMoxtil) or of device `who` that begins with text; for a crowd a
-// time from moxtil's start (kClock), or every device done (kAllDone).
+// The nth line of moxtil (kMoxtil) or of device `who` that begins with text; for a crowd a time from moxtil's start
+// (kClock), or every device done (kAllDone).
 constexpr int kMoxtil = -1, kClock = -2, kAllDone = -3, kDerived = -1;
 struct Event { int who = kMoxtil; std::string text; int nth = 1; int64_t ms = 0; };
 Event Said(std::string text, int nth = 1) { return {kMoxtil, std::move(text), nth}; }
@@ -87,8 +86,8 @@ struct Case {
   std::map<std::string, Strings> each;
   std::string why;          // the explanation before the last status line
   std::vector<int> served;  // per update of device 0: the program (1 or 2) it holds whole
-  // Device k's first update "k:field" (k 0: "field"), its datagrams "k:heard kind", the last
-  // record line of a type "type.field"; and how many log lines match each regular expression.
+  // Device k's first update "k:field" (k 0: "field"), its datagrams "k:heard kind", the last record line of a type
+  // "type.field"; and how many log lines match each regular expression.
   Expect expect, lines;
   Action before, check;
 
@@ -255,8 +254,7 @@ std::string Sha(const std::string& path, int64_t length = -1) {  // of a regular
   const std::string key = path + ":" + std::to_string(length) + ":" + std::to_string(st.st_mtim.tv_nsec);
   return known.count(key) ? known[key] : known[key] = Sha256Of(path, length);
 }
-// Whether a stream of an update has what the file has: its bytes, and its digest where the
-// device took one.
+// Whether a stream of an update has what the file has: its bytes, and its digest where the device took one.
 bool Same(const Report& u, const std::string& stream, const std::string& path, int64_t length = -1) {
   return Number(u, stream + "_bytes") == (length < 0 ? SizeOf(path) : length) &&
          (Field(u, stream + "_sha256") == "-" || Field(u, stream + "_sha256") == Sha(path, length));
@@ -267,8 +265,8 @@ const FileSet& SetOf(const Trial& t, const Report& u) {  // a file list's update
 int ProgramOf(const FileSet& f, const Report& u) {
   return Same(u, "program", f.program) ? 1 : !f.program2.empty() && Same(u, "program", f.program2) ? 2 : 0;
 }
-// The program (1 or 2) a device holds whole with the loader, reboot byte and ID code of its
-// file set, neither stream reset; 0 none.
+// The program (1 or 2) a device holds whole with the loader, reboot byte and ID code of its file set, neither stream
+// reset; 0 none.
 int HeldProgram(const Trial& t, const Report& u) {
   const FileSet& f = SetOf(t, u);
   const std::string reboot = Has(t.args, "-R") ? "52" : Has(t.args, "-r") ? "72" : "00";
@@ -286,10 +284,9 @@ Expect Of(const Expect& all, size_t k) {  // the expectations of device k's
   return mine;
 }
 
-// The devices' accounts: no stream cut short ended normally, the protocol's waits as their TCP
-// saw them, no announce while a target is served alone, every datagram from the announce port
-// (a restart right after an announce); a finish line exactly for each device that holds its
-// program, and its transfer summed up.
+// The devices' accounts: no stream cut short ended normally, the protocol's waits as their TCP saw them, no announce
+// while a target is served alone, every datagram from the announce port (a restart right after an announce); a finish
+// line exactly for each device that holds its program, and its transfer summed up.
 void CheckDevices(const Case& c, const Trial& t, const std::map<std::string, int>& finishes) {
   std::map<std::string, int> held = finishes;  // by the loader connection's address
   for (auto& [address, n] : held) n = 0;
@@ -346,8 +343,8 @@ std::string OnlyLine(const Strings& log, const std::string& prefix) {  // withou
   return found;
 }
 
-// The run's figures as the tagged lines give them: failures by line, devices (by address on
-// loopback) by how they came through, the times of the finished programs.
+// The run's figures as the tagged lines give them: failures by line, devices (by address on loopback) by how they
+// came through, the times of the finished programs.
 struct Tally {
   std::map<std::string, int> failures;
   int targets = 0, finished = 0, first = 0, retry = 0, never = 0;
@@ -384,8 +381,8 @@ std::string Times(const std::vector<int64_t>& ms) {
                     : "fastest " + Told(ms.front()) + ", median " + Told(ms[(ms.size() - 1) / 2]) + ", slowest " + Told(ms.back());
 }
 
-// With -M: a summary line for each target, its counts and tally true of the lines, and every
-// data connection a device had refused explained.
+// With -M: a summary line for each target, its counts and tally true of the lines, and every data connection a device
+// had refused explained.
 void CheckSeveral(const Trial& t, const Strings& log, const Tally& y) {
   EXPECT_EQ(Matching(log, "^summary: 127\\."), std::min(y.targets, 1000)) << "a summary line per target";
   EXPECT_EQ(Matching(log, "^" + std::to_string(y.targets) + " targets?: " + std::to_string(y.finished) + " finished, " +
@@ -439,11 +436,10 @@ int64_t WallMs(const std::string& rfc3339) {  // "2026-12-08T10:15:02.123Z"
 }
 std::string Text(const Json& j) { return j.is_string() ? j.get<std::string>() : j.dump(); }
 
-// The record claims no more than the lines and the devices: every line typed, dated and of a
-// run of this station; each target of the last run finished exactly where its finish line
-// was, with the files' digests; a failure with its status line and explanation as the log has
-// them and no digest of a part; another address's data connection only paired by order, said
-// so, and of no address served; run_end's counts and tally those of the lines.
+// The record claims no more than the lines and the devices: every line typed, dated and of a run of this station;
+// each target of the last run finished exactly where its finish line was, with the files' digests; a failure with its
+// status line and explanation as the log has them and no digest of a part; another address's data connection only
+// paired by order, said so, and of no address served; run_end's counts and tally those of the lines.
 void CheckRecord(const Case& c, const Trial& t, const Strings& log, const std::map<std::string, Strings>& status,
                  const Tally& y) {
   const std::vector<Json> all = RecordLines(t);
@@ -520,9 +516,8 @@ void CheckRecord(const Case& c, const Trial& t, const Strings& log, const std::m
   EXPECT_EQ(y.ms.empty() ? "none finished" : Times({ms["fastest"], ms["median"], ms["slowest"]}), Times(y.ms));
 }
 
-// Every run: only log lines, the banner first; each target's status lines as the row says,
-// each "-1 " line after its explanation; the exit value; then what the devices say, the
-// summary and the record.
+// Every run: only log lines, the banner first; each target's status lines as the row says, each "-1 " line after its
+// explanation; the exit value; then what the devices say, the summary and the record.
 void CheckRun(const Case& c, Trial& t) {
   for (const std::string& line : t.moxtil->Stdout()) ASSERT_EQ(line.rfind("D/moxtil: ", 0), 0u) << line;
   const Strings log = LogLines(*t.moxtil);
@@ -606,8 +601,8 @@ void SameLogWithoutTheRecord(Trial& t) {
   EXPECT_EQ(masked(LogLines(*plain)), masked(LogLines(*t.moxtil)));
 }
 
-// Once all ten slots are busy no announce goes out until one frees (the devices' stamps
-// against the record's, one wall clock), and the eleventh is taken only after that.
+// Once all ten slots are busy no announce goes out until one frees (the devices' stamps against the record's, one
+// wall clock), and the eleventh is taken only after that.
 void AnEleventhWaits(Trial& t) {
   std::vector<Json> ends = OfType(RecordLines(t), "target_end");
   ASSERT_EQ(ends.size(), 11u);
@@ -623,8 +618,8 @@ void AnEleventhWaits(Trial& t) {
 
 std::vector<Case> Rows() {
   return {
-    // A line after the 1st, 11th ... piece of 1024 bytes and the last (and after the empty read at the end
-    // of a multiple of 1024); under 100 bytes count against 100; the ID code's first 10 bytes; ports wrap.
+    // A line after the 1st, 11th ... piece of 1024 bytes and the last (and after the empty read at the end of a
+    // multiple of 1024); under 100 bytes count against 100; the ID code's first 10 bytes; ports wrap.
     Case{"NoRebootByteManyPieces"}.Files({{2500, 12, 600000}}).Finishes({"*"}).Lines({{"^\\d{3} %$", "60"}}),
     Case{"FullReboot"}.Small().Files({{2500, 10, 10240}}).Args({"-T20", "-R"}).Finishes({"010 %", "099 %", "099 %"}),
     Case{"SemiRebootEmptyLoaderAndThePortBaseWrapped"}.Files({{0, 10, 50}}).Args({"-T20", "-r", "-B+65536"})
@@ -643,8 +638,8 @@ std::vector<Case> Rows() {
     Case{"ReplyP1PicksTheSecondProgram"}.Files({kTwo}).Sim({"--reply", "P1"}).Finishes({"020 %", "099 %"}, 2),
     Case{"ReplySplitOverTwoReceives"}.Files({kTwo}).Sim({"--reply", "P1", "--reply-split", "--reply-rest-with-program"})
         .Finishes({"034 %", "099 %"}),
-    // A loader connection from another address than -D is reset unserved; one that keeps connecting does
-    // not start the limit again.
+    // A loader connection from another address than -D is reset unserved; one that keeps connecting does not start
+    // the limit again.
     Case{"UnicastDropsAForeignTarget"}.Files({{3000, 10, 50}}).Later().Also(At("127.0.0.3", {"--no-data-connect"}))
         .On(Said("loader connection from 127.0.0.3"), Start(0)).Finishes({"050 %"})
         .Expects({{"1:loader_bytes", "0"}, {"1:result", "host-reset-loader"}})
@@ -652,8 +647,8 @@ std::vector<Case> Rows() {
     Case{"AForeignHostDoesNotRestartTheLimit"}.Args({"-T4"}).NoTarget().Status({kTimeOut}).Why(kNoTarget + "4 s$")
         .Also(At("127.0.0.3", {"--no-data-connect", "--updates", "20", "--loader-connect-delay", "500", "--connect-retry", "0"}))
         .Expects({{"1:result", "host-reset-loader"}}).Lines({{"^loader connection from 127\\.0\\.0\\.3:", "<20"}}),
-    // Success only for what the target's TCP acknowledged, no wait beyond -T; once all is, a device may end
-    // as it likes (its buffers take the 4 KiB it leaves unread), and only its return tells whether it took it.
+    // Success only for what the target's TCP acknowledged, no wait beyond -T; once all is, a device may end as it
+    // likes (its buffers take the 4 KiB it leaves unread), and only its return tells whether it took it.
     Case{"LoaderStallsWithinTheBuffers"}.Small().Files({{40000, 10, 100}}).Args({"-T2", "-R"})
         .Sim(Plus({"--stall-loader-after", "16384", "--read-after-stall"}, kStall)).FailsInLoader(kTimedOut)
         .Expects({{"result", "stalled-loader"}, {"loader_end", "reset"}}),
@@ -717,8 +712,8 @@ std::vector<Case> Rows() {
         .On(Said("001 %"), OnFile(&FileSet::program, [](auto& f) { ASSERT_EQ(truncate(f.c_str(), 1 << 20), 0); }))
         .Status({kConnect, kErasing, "*", kTargetNotFound}).Expects({{"program_end", "reset"}})
         .Why("^program .*: ran out after \\d+ of 16777216 bytes \\(the file shrank while it was sent\\)" + kResetNote),
-    // File lists: row k of n covers k/n to (k+1)/n; a restart datagram a cycle; "P1" picks row 2's second
-    // program. A row that cannot be loaded ends the run, after the rows before it.
+    // File lists: row k of n covers k/n to (k+1)/n; a restart datagram a cycle; "P1" picks row 2's second program. A
+    // row that cannot be loaded ends the run, after the rows before it.
     Case{"ListProgressAndARestartPerCycle"}.Files({{2000, 10, 10000}, {2000, 10, 10000, 5000}, {2000, 10, 10000}})
         .Args({"-I127.0.0.3", "-T20", "-J"}).Sim({"--updates", "3", "--loader-connect-delay", "300", "--reply", "P1"})
         .Also({{"--listen-only", "--address=127.0.0.3"}}).List("{A}\n{B}\n{C}\n")
@@ -741,8 +736,8 @@ std::vector<Case> Rows() {
         .Expects({{"heard all", "0"}})
         .Lines({{"^announce port \\d+ on 127\\.0\\.0\\.1: cannot open the UDP endpoint: bind: Address already", "1"},
                 {"^announce port \\d+: the program that holds it does not share it, even with -b$", "1"}}),
-    // The record: one write a line, so two processes never interleave; a program replaced after the run
-    // read it is hashed as sent.
+    // The record: one write a line, so two processes never interleave; a program replaced after the run read it is
+    // hashed as sent.
     Case{"RecordOfTwoProcessesAtOnce"}.Files({{2500, 12, 262144}}).Args({"-T20", "-J"}).Finishes({"*"})
         .Before([](Trial& t) {
           t.others.push_back(StartSim(t.base + 5, {}));
@@ -777,12 +772,10 @@ std::vector<Case> Rows() {
         .Lines({{"^reuse addr$", "0"}, {"^Update Request has been canceled \\(_timeout\\)\\.$", "1"}, {"^>>my IPaddress", "1"}}),
     Case{"TimeOutEveryTime"}.Args({"-T1"}).NoTarget().Runs(10).Status({kTimeOut}).Why(kNoTarget + "1 s$")
         .Lines({{"canceled \\(_timeout\\)", "1"}}),
-    // The command line (every bad value has its row in Options_test).
+    // The command line (every bad value has its row in Options_test; the exit 255 the list rows).
     Case{"Version"}.Files({}).Devices({}).Args({"--version"}).Lines({{"^", "1"}, {"^" + Escaped(kBanner) + "$", "1"}}),
-    Case{"NoSuchOption"}.Files({}).Devices({}).Args({"loader.b", "idcode.sys", "target.bin", "-X"}).Exit(255)
-        .Lines({{"^", "1"}, {"^option -X: no such option$", "1"}}),
-    // -M: devices in a network of the row's own, announced by broadcast. Ten at once and an eleventh;
-    // failures alone; a data connection from another address; a device that starts over; a late one.
+    // -M: devices in a network of the row's own, announced by broadcast. Ten at once and an eleventh; failures alone;
+    // a data connection from another address; a device that starts over; a late one.
     Case{"TenAtOnceAndAnEleventhWaits"}.Files({{20000, 10, 300000}}).Args({"-M11", "-T20", "-b", "-R", "-J"})
         .Sim({"--targets", "11", "--listen-any"}).Status(kServed).Expects({{"heard announce", ">=1"}})
         .Lines({{"^11 targets: 11 finished, 0 failed$", "1"}}).Check(AnEleventhWaits),
@@ -836,8 +829,8 @@ std::vector<Case> Rows() {
         .Status({kConnect, kIdError}).Expects({{"id_bytes", "10"}, {"program_bytes", "0"}, {"program_end", "reset"}})
         .Lines({{"^127\\.0\\.0\\.2 ended at once by a second signal: ID code to 127\\.0\\.0\\.2:\\d+: sent; the program was "
                  "not begun; the connection was reset", "1"}}),
-    // -E3: the third failure in a row stops the run; the one being served finishes, a later one is never
-    // taken. A finish between: no guard.
+    // -E3: the third failure in a row stops the run; the one being served finishes, a later one is never taken. A
+    // finish between: no guard.
     Case{"GuardTripsAtTheThird"}.Small().Files({{20000, 10, 200000}}).Args({"-M", "-E3", "-T2", "-R", "-J"}).Exit(1)
         .Devices({At("127.1.0.2", {"--no-data-connect"}), At("127.1.0.3", {"--no-data-connect"}),
                   At("127.1.0.4", {"--no-data-connect"}), At("127.1.0.5", {"--loader-connect-delay", "500", "--program-rate",
@@ -853,12 +846,11 @@ std::vector<Case> Rows() {
         .Expects({{"run_end.ended_by", "signal"}}).Lines({{"failures in a row", "0"}}),
   };
 }
-// A busy line: a seeded mix of `count` devices on 127.1.x.y arriving within about count *
-// gapMs against moxtil -M -T4, with the buffers of a small device: good ones, slow and
-// too-late reboots (two of these back late at about the same time while others wait), devices
-// gone after the loader, closing mid-program, stalling past the limit and reading on, dropping
-// the loader, updating twice, and back from their reboot with another address, one at a
-// time. Once every device is done a stop signal ends the run.
+// A busy line: a seeded mix of `count` devices on 127.1.x.y arriving within about count * gapMs against moxtil -M
+// -T4, with the buffers of a small device: good ones, slow and too-late reboots (two of these back late at about the
+// same time while others wait), devices gone after the loader, closing mid-program, stalling past the limit and
+// reading on, dropping the loader, updating twice, and back from their reboot with another address, one at a time.
+// Once every device is done a stop signal ends the run.
 Case Crowd(uint32_t seed, int count, int gapMs) {
   std::mt19937 rng(seed);
   const auto draw = [&rng](int64_t least, int64_t most) { return std::uniform_int_distribution<int64_t>(least, most)(rng); };
@@ -907,9 +899,8 @@ std::string Name(const ::testing::TestParamInfo<Case>& p) { return p.param.name;
 INSTANTIATE_TEST_SUITE_P(Rows, E2E, ::testing::ValuesIn(Rows()), Name);
 // About a minute: 36 devices within about 40 s (bench/crowd.sh runs other seeds and more).
 INSTANTIATE_TEST_SUITE_P(Long, E2E, ::testing::Values(Crowd(1, 36, 1100)), Name);
-// Volume, the normal build only (and the ARM one, for its 32-bit lengths): counts beyond 32 bits,
-// 4 194 305 pieces with a line after every tenth (419 431) and after the last; the byte counts are
-// the proof (the program is zeros).
+// Volume, the normal build only (and the ARM one, for its 32-bit lengths): counts beyond 32 bits, 4 194 305 pieces
+// with a line after every tenth (419 431) and after the last; the byte counts are the proof (the program is zeros).
 INSTANTIATE_TEST_SUITE_P(Volume, E2E, ::testing::Values(
     Case{"BeyondFourGibibytes"}.Files({{1000, 10, (int64_t{1} << 32) + 1000, -1, true}}).Args({"-T60"})
         .Sim({"--count-only", "--time-limit", "900"}).Finishes({"*"}).Lines({{"^\\d{3} %$", "419432"}})
@@ -920,15 +911,15 @@ INSTANTIATE_TEST_SUITE_P(Volume, E2E, ::testing::Values(
           }
           EXPECT_EQ(status.at(2 + 419432 / 2), "050 %");
         })), Name);
-// A list longer than the 50 endpoint IDs of a kind: 55 rows of the protocol's waits, two
-// progress lines a row (the normal build only).
+// A list longer than the 50 endpoint IDs of a kind: 55 rows of the protocol's waits, two progress lines a row (the
+// normal build only).
 INSTANTIATE_TEST_SUITE_P(Waits, E2E, ::testing::Values(
     Case{"FiftyFiveRows"}.Files({{300, 10, 2000}}).Args({"-T30"}).Sim({"--updates", "55", "--time-limit", "900"})
         .List([] { std::string rows; for (int i = 0; i < 55; ++i) rows += "{A}\n"; return rows; }())
         .Status({kConnect, "*", kFinish}, std::vector<int>(55, 1)).Lines({{"^\\d{3} %$", "110"}})), Name);
 
-// bench/crowd.sh: CROWD_DEVICES devices (default 1000) from CROWD_SEED (default 1), CROWD_GAP_MS
-// apart on average (default 900).
+// bench/crowd.sh: CROWD_DEVICES devices (default 1000) from CROWD_SEED (default 1), CROWD_GAP_MS apart on average
+// (default 900).
 int EnvOr(const char* name, int fallback) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? std::atoi(value) : fallback;

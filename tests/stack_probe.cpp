@@ -1,14 +1,11 @@
-// moxtil with every thread it starts on a stack of the probe's own: filled
-// with a pattern before the thread starts, and read by the thread once its
-// function has returned. Each thread's deepest use is appended to the report
-// as one line:
+// moxtil with every thread it starts on a stack of the probe's own: filled with a pattern before the thread starts,
+// and read by the thread once its function has returned. Each thread's deepest use is appended to the report as one
+// line:
 //   thread=acceptor asked=<bytes> deepest=<bytes> libc=<bytes>
-// deepest from the top of the stack, libc of it the C library's own above
-// the thread's first frame (glibc keeps its thread record and the thread's
-// variables there, within the size asked for).
+// deepest from the top of the stack, libc of it the C library's own above the thread's first frame (glibc keeps its
+// thread record and the thread's variables there, within the size asked for).
 //   stack_probe <report> [--terminal <screen>] <moxtil arguments...>
-// --terminal: moxtil's output goes to a pseudo-terminal, as on a person's
-// screen (the live view), copied to <screen>.
+// --terminal: moxtil's output goes to a pseudo-terminal, as on a person's screen (the live view), copied to <screen>.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -26,8 +23,8 @@
 
 namespace {
 
-// Far more than any thread asks for, so that one that goes too deep is
-// measured, not killed; a page under it that no thread may touch.
+// Far more than any thread asks for, so that one that goes too deep is measured, not killed; a page under it that no
+// thread may touch.
 constexpr size_t kProbeStackSize = 256 * 1024;
 constexpr unsigned char kPattern = 0xa5;
 int reportFd = -1;

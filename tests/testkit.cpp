@@ -21,8 +21,7 @@ using Clock = std::chrono::steady_clock;
 constexpr char kLogPrefix[] = "D/moxtil: ";
 constexpr size_t kPrefixSize = sizeof kLogPrefix - 1;
 
-// The environment may point a built test at another moxtil, e.g. an ARM
-// build run through its emulator.
+// The environment may point a built test at another moxtil, e.g. an ARM build run through its emulator.
 std::string EnvOr(const char* name, const char* fallback) {
   return getenv(name) != nullptr && *getenv(name) != '\0' ? getenv(name) : fallback;
 }
@@ -47,10 +46,9 @@ TempDir::~TempDir() {
 }
 
 int PortBase() {
-  // A block of 20 ports is this process's while it holds an abstract socket
-  // named after it; tests in other processes pass held blocks by. All below
-  // the ephemeral ports (32768 on), which a connection elsewhere may hold
-  // just as moxtil binds.
+  // A block of 20 ports is this process's while it holds an abstract socket named after it; tests in other processes
+  // pass held blocks by. All below the ephemeral ports (32768 on), which a connection elsewhere may hold just as
+  // moxtil binds.
   static const int base = [] {
     constexpr int kBlocks = 600;  // 20000 to 31999
     for (int i = 0; i < kBlocks; ++i) {
@@ -101,8 +99,8 @@ Process::Process(std::vector<std::string> argv) {
   const bool piped = !argv.empty() && pipe2(out, O_CLOEXEC) == 0;
   pid_ = piped ? fork() : -1;
   if (pid_ == 0) {
-    // A group of its own, to be killed whole; SIGPIPE as a child gets it
-    // without a test around it; by PATH, so that qemu-arm may be named bare.
+    // A group of its own, to be killed whole; SIGPIPE as a child gets it without a test around it; by PATH, so that
+    // qemu-arm may be named bare.
     setpgid(0, 0);
     signal(SIGPIPE, SIG_DFL);
     dup2(out[1], STDOUT_FILENO);

@@ -1,5 +1,4 @@
-// What a station makes of two looks at its interface, a row each; and a look
-// at the interface every host has.
+// What a station makes of two looks at its interface, a row each; and a look at the interface every host has.
 #include "moxtil/address/InterfaceWatch.h"
 
 #include <arpa/inet.h>

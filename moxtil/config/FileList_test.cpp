@@ -1,5 +1,4 @@
-// The file list, a row each: what separates fields, where a row and the
-// list end, and why a row cannot be loaded.
+// The file list, a row each: what separates fields, where a row and the list end, and why a row cannot be loaded.
 #include "moxtil/config/FileList.h"
 
 #include <gtest/gtest.h>
@@ -21,8 +20,8 @@ TEST(FileList, RowsFieldsAndRefusals) {
   testkit::TempDir dir;
   for (const char* name : {"a", "b", "c", "d"}) testkit::WriteFile(dir.File(name), "x");
   const auto in = [&dir](const std::string& text) { return std::regex_replace(text, std::regex("%"), dir.path + "/"); };
-  // Rows are reads of at most 1022 characters: a longer line is several rows,
-  // and one of exactly 1022 is a row and then an empty one, the end.
+  // Rows are reads of at most 1022 characters: a longer line is several rows, and one of exactly 1022 is a row and
+  // then an empty one, the end.
   const std::string longRows = Padded(in("%a %b %c"), 1021) + "\n" + Padded(in("%a,%b,%c"), 1022) + in("%b\t%c\t%a\n") +
                                Padded(in("%c %b %a"), 1022) + "\n%a %b %c\n";
   struct Row {
@@ -31,8 +30,8 @@ TEST(FileList, RowsFieldsAndRefusals) {
     std::string loaded;  // the names of the files loaded, or a regular expression of why not
   };
   const Row rows[] = {
-      // Blanks, commas, quotes, tabs and CR LF all separate fields; a fourth
-      // is the second program, a fifth is ignored; an empty line ends the list.
+      // Blanks, commas, quotes, tabs and CR LF all separate fields; a fourth is the second program, a fifth is
+      // ignored; an empty line ends the list.
       {"\"%a\",\"%b\",\"%c\"\r\n", 1, 1, "a b c"},
       {"\t  %a , %b\t%c  %d %x\r\n\r\n%a %b %c\n", 1, 1, "a b c d"},
       {longRows, 4, 2, "a b c"},

@@ -14,8 +14,7 @@ using namespace std::string_literals;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-// The usage text whole, each of its lines a line of the log: the examples
-// at its end are seen too.
+// The usage text whole, each of its lines a line of the log: the examples at its end are seen too.
 const std::string kUsage = [] {
   std::string log;
   for (const char* line = kUsageText; *line != '\0'; line = std::strchr(line, '\n') + 1) {
@@ -32,8 +31,8 @@ struct Case {
   std::function<bool()> holds = [] { return true; };
 };
 
-// The command line as the update app passes it: files first, options with
-// their values attached, the last of two alike winning.
+// The command line as the update app passes it: files first, options with their values attached, the last of two
+// alike winning.
 TEST(ParameterShell, TakesTheCommandLine) {
   testkit::TempDir dir;
   for (const char* name : {"l", "i", "t", "s"}) testkit::WriteFile(dir.File(name), "x");
@@ -48,8 +47,8 @@ TEST(ParameterShell, TakesTheCommandLine) {
       {{"@l", "@i"}, -1, kUsage},
       {files({"-B", "20000"}), -1, kUsage},  // a value apart from its option
       {{"@list", "-L"}, -1, kUsage},
-      // The ID code file is looked for only when a target asks for it; only
-      // regular files load: a device never ends, a directory cannot be read.
+      // The ID code file is looked for only when a target asks for it; only regular files load: a device never ends,
+      // a directory cannot be read.
       {{"@l", "@none", "@t"}, 0, ""},
       {{"/dev/zero", "@i", "@t"}, -1, "D/moxtil: loader file not found!\n"},
       {{"@l", "@i", "@none"}, -1, "D/moxtil: target PG file not found!\n"},
@@ -78,8 +77,8 @@ TEST(ParameterShell, TakesTheCommandLine) {
       {{"@l", "--version"}, -1, kUsage},  // a question only in the first place
       {files({"-N5", "-NOCOMMAND", "-/NOCANCEL"}), 0, "", [] { return _delay == 5; }},
       {files({"-F", "-I127.0.0.2"}), 0, "", [] { return _reset == 0; }},  // -F voids -I, in either order
-      // -M several targets, -M<n> with a count (refused as a bad -T is), -S
-      // one at a time; the last of them counts. A file list is one at a time.
+      // -M several targets, -M<n> with a count (refused as a bad -T is), -S one at a time; the last of them counts. A
+      // file list is one at a time.
       {files({"-M12"}), 0, "", [] { return _option != 0 && _targetLimit == 12; }},
       {files({"-M4", "-S"}), 0, "", [] { return _option == 0 && _targetLimit == 0; }},
       {files({"-S", "-M"}), 0, "", [] { return _option != 0 && _targetLimit == 0; }},
@@ -108,8 +107,8 @@ TEST(ParameterShell, TakesTheCommandLine) {
   ResetOptions();
 }
 
-// Four decimal fields and nothing else; the first field is the lowest-
-// addressed byte, as the socket layer holds it; a failure leaves the address.
+// Four decimal fields and nothing else; the first field is the lowest- addressed byte, as the socket layer holds it;
+// a failure leaves the address.
 TEST(ConvIPStrToNum, StrictDottedAddresses) {
   UW address = 0;
   for (const char* good : {"0.0.0.0", "255.255.255.255", "001.002.003.004", "010.0.0.1", "192.168.71.0"}) {

@@ -1,6 +1,5 @@
-// The acceptor on its own: reception points kept from one file-list row to
-// the next, which no end-to-end row can look at; a busy port with the bind
-// retry shortened (a run tries 16 times 5 s apart).
+// The acceptor on its own: reception points kept from one file-list row to the next, which no end-to-end row can look
+// at; a busy port with the bind retry shortened (a run tries 16 times 5 s apart).
 #include "moxtil/engine/Acceptor.h"
 
 #include <gtest/gtest.h>
@@ -50,8 +49,8 @@ TEST_F(AcceptorTest, ReceptionPointsStayFromOneRowToTheNext) {
   EXPECT_EQ(SimReports(*sim, "update").size(), 2u);
 }
 
-// A port another program holds is told at every attempt, then the reception
-// point's failure with its reason and its status line.
+// A port another program holds is told at every attempt, then the reception point's failure with its reason and its
+// status line.
 TEST_F(AcceptorTest, ABusyPortIsToldAtEveryAttemptThenGivesUp) {
   for (const char* port : {"loader", "data"}) {
     SetUp();

@@ -1,6 +1,5 @@
-// The record's JSON strings, a row each: quotes, backslashes and control
-// characters escaped, well-formed UTF-8 kept, and every byte that is no part
-// of it (a path may hold any) one U+FFFD.
+// The record's JSON strings, a row each: quotes, backslashes and control characters escaped, well-formed UTF-8 kept,
+// and every byte that is no part of it (a path may hold any) one U+FFFD.
 #include "moxtil/engine/Record.h"
 
 #include <gtest/gtest.h>
@@ -55,8 +54,8 @@ TEST(RecordStrings, BrokenUtf8BecomesReplacementCharacters) {
   RecordClose();
 }
 
-// A line longer than a record line may be is left out whole, told at once;
-// the count of all left out comes at the end, and the record stays whole lines.
+// A line longer than a record line may be is left out whole, told at once; the count of all left out comes at the
+// end, and the record stays whole lines.
 TEST(RecordLines, ALineTooLongIsLeftOutWhole) {
   TempDir dir;
   const std::string path = dir.File("record.jsonl");

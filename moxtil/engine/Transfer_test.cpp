@@ -1,6 +1,5 @@
-// The transfer's pure decisions, a row each: the percentage of a progress
-// line (rounding, the floor of 100 bytes, the cap at 99, the whole list in
-// file-list mode) and the program a selection reply picks.
+// The transfer's pure decisions, a row each: the percentage of a progress line (rounding, the floor of 100 bytes, the
+// cap at 99, the whole list in file-list mode) and the program a selection reply picks.
 #include "moxtil/engine/Transfer.h"
 
 #include <gtest/gtest.h>
@@ -38,8 +37,7 @@ TEST(WritePercentage, RoundedNeverAHundred) {
   }
 }
 
-// One receive 1 s after the ID code decides: only a whole "P1" picks the
-// second program.
+// One receive 1 s after the ID code decides: only a whole "P1" picks the second program.
 TEST(SelectedProgram, OnlyAWholeP1PicksTheSecond) {
   struct Row { const char* reply; ER received; int program; };
   const Row rows[] = {{"P1", 2, 1}, {"P1", 1, 0}, {"P0", 2, 0}, {"P2", 2, 0}, {"p1", 2, 0}, {"1P", 2, 0}, {"P1", E_TMOUT, 0}};

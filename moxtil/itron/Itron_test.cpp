@@ -62,35 +62,6 @@ class Itron : public ::testing::Test {
   void TearDown() override { ItronReset(); }
 };
 
-// IDs on one port share one socket, which closes with the last of them.
-TEST_F(Itron, UdpEndpointsShareTheirPortsSocket) {
-  const int target = testkit::HoldPort(SOCK_DGRAM, "127.0.0.2", Port(0));
-  const std::set<int> before = OpenFds();
-  T_UDP_CCEP rec = {0, {Ip("127.0.0.1"), Port(0)}, nullptr};
-  ASSERT_EQ(udp_vcre_cep(&rec), 0);
-  ASSERT_EQ(udp_vcre_cep(&rec), 1);
-  ASSERT_EQ(OpenFds().size(), before.size() + 1) << "two IDs on one port must share one socket";
-  EXPECT_EQ(udp_del_cep(0), E_OK);
-  const T_IPV4EP to = {Ip("127.0.0.2"), Port(0)};
-  EXPECT_EQ(udp_snd_dat(1, &to, "datagram", 8, TMO_FEVR), 8) << "deleting ID 0 closed the socket of ID 1";
-  sockaddr_in from{};
-  socklen_t len = sizeof from;
-  char got[16];
-  EXPECT_EQ(recvfrom(target, got, sizeof got, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len), 8);
-  EXPECT_EQ(ntohs(from.sin_port), Port(0)) << "sent from the endpoint's own port";
-  EXPECT_EQ(udp_del_cep(1), E_OK);
-  EXPECT_EQ(OpenFds(), before);
-  close(target);
-  // -b: the port is shared with another program that allows it.
-  const int other = socket(AF_INET, SOCK_DGRAM, 0);
-  const int on = 1;
-  setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in sa{AF_INET, htons(Port(0)), {Ip("127.0.0.1")}, {}};
-  ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  EXPECT_EQ(udp_vcre_cep_reuseaddr(&rec), 0);
-  close(other);
-}
-
 TEST_F(Itron, IdsAndObjects) {
   T_UDP_CCEP udp = {0, {Ip("127.0.0.1"), Port(1)}, nullptr};
   T_TCP_CREP rep = {0, {0, Port(2)}};
@@ -146,9 +117,8 @@ TEST_F(Itron, AcceptWithItsLimitAndThePeersAddress) {
   close(client);
 }
 
-// SIGPIPE stays at its default here: a send to a closed peer must fail, not
-// end the process, from a buffer and from a file (which the kernel sends
-// without a flag to hold the signal back), with a limit and without.
+// SIGPIPE stays at its default here: a send to a closed peer must fail, not end the process, from a buffer and from a
+// file (which the kernel sends without a flag to hold the signal back), with a limit and without.
 TEST_F(Itron, SendToAClosedPeerFailsWithoutSigpipe) {
   testkit::TempDir dir;
   const int file = open(testkit::MakeFile(dir.File("piece"), 1024, 1).c_str(), O_RDONLY);
@@ -180,8 +150,7 @@ TEST_F(Itron, SendToAClosedPeerFailsWithoutSigpipe) {
   close(file);
 }
 
-// How the peer saw its stream end, reading to the end: "eof", "reset", or
-// "nothing" within 2 s.
+// How the peer saw its stream end, reading to the end: "eof", "reset", or "nothing" within 2 s.
 std::string PeerEnd(int fd) {
   char buf[65536];
   for (int reads = 0; reads < 1000; ++reads) {
@@ -194,9 +163,8 @@ std::string PeerEnd(int fd) {
   return "no end";
 }
 
-// A device takes a normal end of stream for "all of it": a stream given up
-// on (closed or cancelled before all of it was acknowledged, or sent to after
-// that) ends with a reset, one acknowledged to its last byte normally.
+// A device takes a normal end of stream for "all of it": a stream given up on (closed or cancelled before all of it
+// was acknowledged, or sent to after that) ends with a reset, one acknowledged to its last byte normally.
 TEST_F(Itron, AStreamEndsNormallyOnlyOnceAcknowledged) {
   struct Row { const char* name; bool acknowledged, sentAfter, cancelled; const char* peerSees; };
   const Row rows[] = {
@@ -211,8 +179,7 @@ TEST_F(Itron, AStreamEndsNormallyOnlyOnceAcknowledged) {
   ASSERT_EQ(tcp_cre_cep(0, nullptr), E_OK);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    // A peer with a small window that reads only at the end: most of a
-    // long stream stays unacknowledged.
+    // A peer with a small window that reads only at the end: most of a long stream stays unacknowledged.
     const int client = socket(AF_INET, SOCK_STREAM, 0);
     const int small = 4096;
     setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -241,9 +208,8 @@ TEST_F(Itron, AStreamEndsNormallyOnlyOnceAcknowledged) {
   }
 }
 
-// Reception points take their port at once though connections of an earlier
-// run linger on it, never one another socket listens on (each retry told),
-// and one that comes free within the retries (here once the second is told).
+// Reception points take their port at once though connections of an earlier run linger on it, never one another
+// socket listens on (each retry told), and one that comes free within the retries (here once the second is told).
 TEST_F(Itron, ReceptionPointBinds) {
   static int retries = 0, listener = -1;
   ItronSetBindRetry(3, 100);
@@ -271,8 +237,8 @@ TEST_F(Itron, ReceptionPointBinds) {
   ItronOnBindRetry(nullptr);
 }
 
-// A starting process may hold many descriptors, so that the layer's sockets
-// get numbers past what an fd_set holds: the waits must still work.
+// A starting process may hold many descriptors, so that the layer's sockets get numbers past what an fd_set holds:
+// the waits must still work.
 TEST_F(Itron, WaitsOnDescriptorsAbove1024) {
   rlimit lim{};
   getrlimit(RLIMIT_NOFILE, &lim);

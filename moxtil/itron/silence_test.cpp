@@ -1,6 +1,5 @@
-// The silence watch's verdict, a row each: a peer's TCP as a list of what
-// happened on the connection (acknowledgements, retransmissions, window
-// probes), looked at once a second as the waits do, against the time by
+// The silence watch's verdict, a row each: a peer's TCP as a list of what happened on the connection
+// (acknowledgements, retransmissions, window probes), looked at once a second as the waits do, against the time by
 // which the peer must be taken as gone, or never.
 #include "moxtil/itron/silence.h"
 
@@ -21,10 +20,9 @@ constexpr int kLookMs = 1000;
 enum class Kind { kAck, kRetransmit, kFailedHere, kProbe };
 struct Event { int64_t atMs; Kind kind; };
 
-// What a look at atMs sees of events: an acknowledgement at 0 starts it all;
-// time-outs and window probes count from the last acknowledgement, as the
-// kernel's do. A retransmission that failed here (our own link's route gone)
-// counts as a time-out alone.
+// What a look at atMs sees of events: an acknowledgement at 0 starts it all; time-outs and window probes count from
+// the last acknowledgement, as the kernel's do. A retransmission that failed here (our own link's route gone) counts
+// as a time-out alone.
 TcpSample LookAt(const std::vector<Event>& events, int64_t atMs, int outstanding) {
   int64_t lastAck = 0;
   uint32_t retransmitted = 0, retransmits = 0, probes = 0;
@@ -46,10 +44,9 @@ TcpSample LookAt(const std::vector<Event>& events, int64_t atMs, int outstanding
   return {atMs, static_cast<uint32_t>(atMs - lastAck), retransmitted, retransmits, probes, outstanding};
 }
 
-// Sends of kind after the back-off of a kernel: the first after firstMs,
-// each wait twice the one before, at most capMs; until untilMs. Each is
-// answered answerMs later when answeredFromMs <= its time (a duplicate
-// acknowledgement: it moves nothing on), else lost.
+// Sends of kind after the back-off of a kernel: the first after firstMs, each wait twice the one before, at most
+// capMs; until untilMs. Each is answered answerMs later when answeredFromMs <= its time (a duplicate acknowledgement:
+// it moves nothing on), else lost.
 std::vector<Event> BackedOff(Kind kind, int64_t firstMs, int64_t capMs, int64_t untilMs, int64_t answeredFromMs,
                              int64_t answerMs = 1) {
   std::vector<Event> events;
@@ -108,9 +105,8 @@ std::vector<Row> Rows() {
        BackedOff(Kind::kProbe, 200, kCapped, kHorizonMs, kHorizonMs), 1000, 46000, 52000},
       {"peer gone while its window was closed, uncapped probes",
        BackedOff(Kind::kProbe, 200, kUncapped, kHorizonMs, kHorizonMs), 1000, 46000, 92000},
-      // Probes answered while the window stays closed keep their back-off:
-      // by 204.6 s they come two minutes apart, and the one at 324.6 s is the
-      // first the gone peer leaves unanswered.
+      // Probes answered while the window stays closed keep their back-off: by 204.6 s they come two minutes apart,
+      // and the one at 324.6 s is the first the gone peer leaves unanswered.
       {"peer gone after minutes with its window closed, uncapped probes two minutes apart",
        GoneAfter(BackedOff(Kind::kProbe, 200, kUncapped, kHorizonMs, 0), 230000), 1000, 325000, 327000},
       {"peer gone after minutes with its window closed, capped probes",
@@ -145,8 +141,7 @@ TEST(Silence, Verdicts) {
   }
 }
 
-// A watch taken over by a new wait starts without a look: its first look
-// decides nothing, whatever the counters say.
+// A watch taken over by a new wait starts without a look: its first look decides nothing, whatever the counters say.
 TEST(Silence, FirstLookDecidesNothing) {
   const TcpSample deep = {100000, 100000, 9, 4, 3, 1000};
   EXPECT_FALSE(NextSilence(Silence(), deep, kLimitMs).gone);
