@@ -21,12 +21,6 @@ void Sleep(int msec) {
   while (nanosleep(&want, &left) == -1 && errno == EINTR) want = left;
 }
 
-off_t filelength(int fd) {
-  struct stat st{};
-  if (fstat(fd, &st) != 0) return -1;
-  return st.st_size;
-}
-
 int64_t MonotonicMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);

@@ -1,4 +1,4 @@
-// Platform utilities: sleeping, threads, named mutexes and file length.
+// Platform utilities: sleeping, time, threads, named mutexes and files.
 // The names, units and argument order follow the Win32 calls that the rest of
 // the program is written against (Sleep in milliseconds, CreateThread with the
 // stack size first).
@@ -16,9 +16,6 @@ static_assert(sizeof(off_t) == 8, "file lengths must be 64-bit (build with _FILE
 /// Sleeps for msec milliseconds; 0 or less returns at once. Signals do not
 /// shorten the sleep.
 void Sleep(int msec);
-
-/// The size in bytes of the open file fd, or -1 when it cannot be queried.
-off_t filelength(int fd);
 
 /// Milliseconds of a clock that only goes forward, for deadlines.
 int64_t MonotonicMs();

@@ -13,7 +13,7 @@ char _targetFile[2][kPathSize];
 char _FileListPath[kPathSize];
 
 int _baseOffset = kDefaultBaseOffset;
-char _reboot = 0;
+char _reboot = kRebootNone;
 int _reset = 0;
 UW _resetIP = 0;
 int _ForcedNoReset = 0;
@@ -122,7 +122,7 @@ bool TakeOption(const char* arg) {
       std::sscanf(value, "%d", &_delay);
       return true;
     case 'R':
-      _reboot = 'R';
+      _reboot = kRebootFull;
       return true;
     case 'T': {
       const int seconds = StringToInt(value);
@@ -159,7 +159,7 @@ bool TakeOption(const char* arg) {
       std::snprintf(ifname, sizeof ifname, "%s", value);
       return true;
     case 'r':
-      _reboot = 'r';
+      _reboot = kRebootSemi;
       return true;
     default:  // a lone "-" and every other letter
       return Refuse(arg, "no such option");
@@ -282,7 +282,7 @@ void ResetOptions() {
   std::memset(_targetFile, 0, sizeof _targetFile);
   std::memset(_FileListPath, 0, sizeof _FileListPath);
   _baseOffset = kDefaultBaseOffset;
-  _reboot = 0;
+  _reboot = kRebootNone;
   _reset = 0;
   _resetIP = 0;
   _ForcedNoReset = 0;

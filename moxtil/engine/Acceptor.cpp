@@ -24,17 +24,6 @@ ID repid_data = -1;
 // tried again after this pause.
 constexpr int kAcceptRetryPauseMs = 100;
 
-// The buffers that the record of a new connection endpoint names, one set
-// per port. They are the acceptor's, not a slot's: which slot a connection
-// serves is known only once it is accepted (a device that started over
-// frees a slot before its new one is taken), and the endpoint layer reads
-// no buffer of the record.
-struct PortBuffers {
-  unsigned char snd[32];
-  unsigned char rcv[32];
-};
-PortBuffers loaderPortBuffers, dataPortBuffers;
-
 const char* PortName(UH port) { return port == LoaderPort(_baseOffset) ? "loader" : "data"; }
 
 // A busy port is told at every attempt, not only after the last. The line
@@ -93,11 +82,10 @@ void StopAccepting(Acceptance& a, AcceptorEnding why) {
   a.cycle.phase = AcceptorPhase::kServing;
 }
 
-/// A new connection on repid, in a new endpoint whose record names the
-/// port's buffers: true, or false after explaining why and pausing.
+/// A new connection on repid, in a new endpoint: true, or false after
+/// explaining why and pausing.
 bool AcceptFrom(ID repid, ID* cepid, T_IPV4EP* peer) {
-  PortBuffers& buffers = repid == repid_loader ? loaderPortBuffers : dataPortBuffers;
-  T_TCP_CCEP ccep = {0, buffers.snd, sizeof buffers.snd, buffers.rcv, sizeof buffers.rcv, nullptr};
+  const T_TCP_CCEP ccep = {0, nullptr, 0, nullptr, 0, nullptr};  // the kernel's buffers carry the stream
   *cepid = tcp_vcre_cep(&ccep);
   const ER result = *cepid < 0 ? *cepid : tcp_acp_cep(*cepid, repid, peer, TMO_POL);
   const bool accepted = result == E_OK;
@@ -230,7 +218,6 @@ bool MarkBusy(int n, ID cepid, const T_IPV4EP& peer) {
   if (IsStopRequested()) return false;
   slot.no = n;
   slot.cepid = cepid;
-  slot.repid = repid_data;
   slot.ipaddr = peer.ipaddr;
   slot.portno = peer.portno;
   slot.selectFileNum = _targetFile[1][0] != '\0' ? -1 : 0;

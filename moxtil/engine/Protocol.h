@@ -27,11 +27,6 @@ void MakeAnnounceDatagram(unsigned char out[kDatagramSize]);
 /// The restart datagram: VexaUdpHeader then VexaCommonRestartHeader.
 void MakeRestartDatagram(unsigned char out[kDatagramSize]);
 
-// The byte sent after the loader.
-constexpr char kRebootNone = 0x00;
-constexpr char kRebootFull = 'R';
-constexpr char kRebootSemi = 'r';
-
 // Stream pieces: file contents go out in pieces of at most this size.
 constexpr size_t kPieceSize = 1024;
 // The ID code: the first bytes of the ID code file.

@@ -372,8 +372,6 @@ void RecordClose() {
   runId[0] = '\0';
 }
 
-const char* RecordRunId() { return runId; }
-
 void RecordRunBegin(int argc, char** argv) {
   if (!RecordActive()) return;
   std::lock_guard<std::mutex> lock(recordLock);
@@ -396,7 +394,7 @@ void RecordRunBegin(int argc, char** argv) {
   j.Open("options").Int("port_base", _baseOffset).Int("time_out_s", TimeOutSeconds()).Int("delay_ms", _delay);
   j.Str("unicast", _unicast ? FormatAddress(_dstIP).text : nullptr);
   j.Str("restart", _reset ? FormatAddress(_resetIP).text : nullptr);
-  j.Str("reboot", _reboot == 'R' ? "R" : _reboot == 'r' ? "r" : "0").Bool("reuse_addr", _reuse_addr != 0);
+  j.Str("reboot", _reboot == kRebootFull ? "R" : _reboot == kRebootSemi ? "r" : "0").Bool("reuse_addr", _reuse_addr != 0);
   if (_filelist) j.Int("list_wait_s", _filelistWaitTimer);
   j.Close();
   if (_filelist) {

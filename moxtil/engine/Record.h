@@ -46,6 +46,3 @@ void RecordWarning(const char* kind, const char* explanation, const PROCESS_INFO
 /// the exit value and what ended the run ("count", "idle", "signal",
 /// "failure_guard", "time_out", "done", "error").
 void RecordRunEnd(int exitValue, const char* endedBy);
-/// The run's identifier, made when the record is opened; every line of the
-/// run carries it. "" without a record.
-const char* RecordRunId();

@@ -133,7 +133,6 @@ struct PROCESS_INFO {
   std::atomic<int> status;  // -1 from the acceptor's take to the transfer's end, else 0: see IsBusy
   int no;                   // the slot's own index
   ID cepid;                 // the loader connection, as the acceptor accepted it
-  ID repid;                 // reception point of the data port
   UW ipaddr;                // the target's address, network byte order
   UH portno;                // the target's port, for explanations
   int selectFileNum;        // -1 while a choice between two programs is pending, then 0 or 1

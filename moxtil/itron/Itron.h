@@ -71,6 +71,7 @@ struct T_TCP_CREP {
   T_IPV4EP myaddr;  // only portno is used: reception points listen on every address
 };
 
+/// The buffers it names are not used: the kernel's socket buffers carry the stream.
 struct T_TCP_CCEP {
   ATR cepatr;
   VP sbuf;
@@ -81,8 +82,6 @@ struct T_TCP_CCEP {
 };
 
 // UDP communication endpoints.
-ER udp_cre_cep(ID cepid, const T_UDP_CCEP* pk_ccep);
-ER udp_cre_cep_flag(ID cepid, const T_UDP_CCEP* pk_ccep, int flag, int arg);
 ER udp_vcre_cep(const T_UDP_CCEP* pk_ccep);
 ER udp_vcre_cep_reuseaddr(const T_UDP_CCEP* pk_ccep);
 ER udp_snd_dat(ID cepid, const T_IPV4EP* p_dstaddr, const void* data, INT len, TMO tmout);
