@@ -22,6 +22,10 @@ int64_t MonotonicMs();
 /// Milliseconds since the epoch, for records that tell when.
 int64_t WallClockMs();
 
+/// A time limit in milliseconds that is none: the program's waits are all
+/// counted in milliseconds, or as a Deadline.
+constexpr int kNoLimitMs = -1;
+
 /// The moment a wait must end by, on the monotonic clock, or none: the one
 /// form every time limit takes inside the program.
 class Deadline {
@@ -29,6 +33,8 @@ class Deadline {
   static Deadline Never() { return Deadline(kNever); }
   /// ms from now; 0 or less is now.
   static Deadline In(int64_t ms) { return Deadline(MonotonicMs() + (ms > 0 ? ms : 0)); }
+  /// A limit of limitMs from now; kNoLimitMs (any negative) is none.
+  static Deadline Limit(int64_t limitMs) { return limitMs < 0 ? Never() : In(limitMs); }
   bool IsNever() const { return atMs_ == kNever; }
   bool Passed() const { return !IsNever() && MonotonicMs() >= atMs_; }
   /// Milliseconds left (0 once passed), or -1 for none.

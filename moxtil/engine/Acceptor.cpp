@@ -67,12 +67,12 @@ void DeleteReceptionPoints() {
 struct Acceptance {
   explicit Acceptance(AcceptorCycle& c) : cycle(c) {}
   AcceptorCycle& cycle;
-  const TMO tmo = ThreadTimeOut();
+  const int limitMs = ThreadLimitMs();
   bool accepting = true;
   // How long the acceptor waits for the next target while none is served:
   // the limit of the loader accept (-T), started again after a foreign
   // target was dropped, and with -M each time the last target was served.
-  Deadline acceptBy = DeadlineOf(tmo);
+  Deadline acceptBy = Deadline::Limit(limitMs);
   int taken = 0;  // targets taken in this cycle
 };
 
@@ -313,7 +313,7 @@ int ServeTargets(Acceptance& a) {
     ReapEnded();
     if (a.accepting && IsStopRequested()) StopAccepting(a, StoppedBy());
     if (!a.accepting && !busy) return 0;
-    if (wasBusy && !busy) a.acceptBy = DeadlineOf(a.tmo);  // -M: idle from now on
+    if (wasBusy && !busy) a.acceptBy = Deadline::Limit(a.limitMs);  // -M: idle from now on
     wasBusy = busy;
     if (a.accepting && !busy && a.acceptBy.Passed()) {
       if (IsSingleTargetMode() || a.taken == 0) {
@@ -374,7 +374,7 @@ int process1(void* arg) {
   if (haveReceptionPoints || CreateReceptionPoints()) {
     // -T counts from the first moment a target can be invited, not from
     // before the bind retries of a busy port.
-    a.acceptBy = DeadlineOf(a.tmo);
+    a.acceptBy = Deadline::Limit(a.limitMs);
     cycle.phase = AcceptorPhase::kAccepting;
     result = ServeTargets(a);
   } else {

@@ -36,11 +36,11 @@ constexpr size_t kSelectionReplySize = 2;
 
 // The waits of the exchange. The targets are timed to them: they stay as they are.
 constexpr int kAfterIdCodeMs = 1000;      // between the ID code and the selection reply
-constexpr TMO kSelectionReplyWait = 100;  // for the reply, in 10 ms units: 1 s
+constexpr int kSelectionReplyWaitMs = 1000;  // for the reply
 constexpr int kBeforeCloseMs = 5000;      // after the program: the target finishes writing
 constexpr int kEmptyIdCodeMs = 1000;      // before an empty ID code file is reported
 // After our end of stream, how long a target may take to end its own before
-// the connection is closed all the same (10 ms units).
-constexpr TMO kPeerEndWait = 100;
+// the connection is closed all the same.
+constexpr int kPeerEndWaitMs = 1000;
 /// The program index a selection reply picks: 1 for "P1", else 0.
 int SelectedProgram(const unsigned char* reply, ER received);

@@ -58,7 +58,7 @@ void EndUpdateOnTheWire() {
   SoftwareUpError();
 }
 
-TMO ThreadTimeOut() { return _TimeOutmSecond >= 1 ? _TimeOutmSecond / 10 : TMO_FEVR; }
+int ThreadLimitMs() { return _TimeOutmSecond >= 1 ? _TimeOutmSecond : kNoLimitMs; }
 
 bool IsBusy(const PROCESS_INFO& p) { return p.status != 0; }
 bool HasEnded(const PROCESS_INFO& p) { return !IsBusy(p) && p.joinable; }

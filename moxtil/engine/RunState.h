@@ -57,9 +57,9 @@ void CountUpSoftwareUpdate();
 /// first, so that whoever sees the error flag sees both.
 void EndUpdateOnTheWire();
 
-/// The limit the acceptor and the transfer pass to every accept and send:
-/// the time limit in units of 10 ms, or TMO_FEVR without one.
-TMO ThreadTimeOut();
+/// The limit the acceptor and the transfer put on every accept and send:
+/// the time limit in ms, or kNoLimitMs without one.
+int ThreadLimitMs();
 /// The time limit in whole seconds, for what is said about it.
 inline int TimeOutSeconds() { return _TimeOutmSecond / 1000; }
 

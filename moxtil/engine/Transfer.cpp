@@ -37,7 +37,7 @@ constexpr size_t kKernelRunSize = 1024 * kPieceSize;
 constexpr int kRebootLimitMs = 120000;
 // ...and one whose TCP answers nothing for this long while bytes of ours
 // wait for it (a device that is busy but alive answers, however long).
-constexpr INT kSilenceLimitMs = 45000;
+constexpr int kSilenceLimitMs = 45000;
 
 // Said of a failed stream, which the close resets.
 constexpr char kResetNote[] = "; the connection was reset, so that the target cannot take the part it got for the whole";
@@ -57,7 +57,7 @@ Outcome WireFailure(const char* line) { return {line, true}; }
 /// One target being served: its slot, its limit, its buffer.
 struct Session {
   PROCESS_INFO* p;
-  TMO tmo;
+  int limitMs;  // of every send and acknowledgement: -T, or kNoLimitMs
   unsigned char* buf;
   size_t bufSize;  // buf's length: the run read from a file
   AddressText peer;  // of the connection in use
@@ -109,7 +109,7 @@ ER CloseConnection(Session& s) {
   const ID cepid = s.cepidInUse();
   ER closed = E_OK;
   if (cepid >= 0) {
-    closed = tcp_cls_cep(cepid, kPeerEndWait);
+    closed = tcp_cls_cep(cepid, TmoOf(kPeerEndWaitMs));
     UseConnection(*s.p, -1);  // before the ID may go to another connection
     tcp_del_cep(cepid);
   }
@@ -121,12 +121,12 @@ void Pause(Session& s, int ms) { PauseUnlessCancelled(*s.p, ms); }
 
 /// Sends all len bytes, going on after short counts: len, or the bytes sent
 /// before a send failed. With a record, what was sent is fed to *hash.
-size_t SendAll(ID cepid, const unsigned char* data, size_t len, TMO tmo, sha256_ctx* hash = nullptr) {
+size_t SendAll(ID cepid, const unsigned char* data, size_t len, int limitMs, sha256_ctx* hash = nullptr) {
   size_t done = 0;
   while (done < len) {
     const size_t left = len - done;
     const INT want = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<INT>(left);
-    const ER sent = tcp_snd_dat(cepid, data + done, want, tmo);
+    const ER sent = tcp_snd_dat(cepid, data + done, want, TmoOf(limitMs));
     if (sent < 0) break;
     if (hash != nullptr) sha256_update(hash, static_cast<size_t>(sent), data + done);
     done += static_cast<size_t>(sent);
@@ -147,7 +147,7 @@ Stream SendLoader(const Session& s, FILE* fp, off_t length, int64_t* sent, sha25
   for (;;) {
     const size_t got = fread(s.buf, 1, s.bufSize, fp);
     if (ferror(fp)) return Stream::kShort;
-    const size_t done = SendAll(s.cepidInUse(), s.buf, got, s.tmo, hash);
+    const size_t done = SendAll(s.cepidInUse(), s.buf, got, s.limitMs, hash);
     *sent += static_cast<int64_t>(done);
     if (done < got) return Stream::kSendError;
     if (got < s.bufSize) return *sent < length ? Stream::kShort : Stream::kOk;
@@ -217,7 +217,7 @@ Stream ReadAndSendProgram(Session& s, FILE* fp, Progress& progress) {
       if (_delay != 0) Pause(s, _delay);
       const size_t left = got - sent;
       const INT want = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<INT>(left);
-      const ER n = tcp_snd_dat(s.cepidInUse(), buf + sent, want, s.tmo);
+      const ER n = tcp_snd_dat(s.cepidInUse(), buf + sent, want, TmoOf(s.limitMs));
       if (n < 0) return Stream::kSendError;
       if (RecordActive()) sha256_update(&s.programHash, static_cast<size_t>(n), buf + sent);
       sent += static_cast<size_t>(n);
@@ -235,7 +235,8 @@ Stream SendProgramInKernel(Session& s, int fd, Progress& progress) {
     size_t got = 0;
     for (;;) {
       int64_t offset = progress.size;
-      const ER n = tcp_snd_fil(s.cepidInUse(), fd, &offset, static_cast<INT>(kKernelRunSize - got), s.tmo);
+      const INT want = static_cast<INT>(kKernelRunSize - got);
+      const ER n = tcp_snd_fil(s.cepidInUse(), fd, &offset, want, TmoOf(s.limitMs));
       if (n == E_NOSPT) return Stream::kReadInstead;
       if (n == E_SYS) {
         progress.readFailure = ItronReason();
@@ -305,10 +306,10 @@ Outcome SendRebootByte(Session& s, long long total) {
   const Outcome failed = WireFailure(status::kRebootDataError);
   const unsigned char reboot = static_cast<unsigned char>(_reboot);
   Outcome outcome = kDone;
-  if (SendAll(s.cepidInUse(), &reboot, 1, s.tmo) != 1) {
+  if (SendAll(s.cepidInUse(), &reboot, 1, s.limitMs) != 1) {
     outcome = Explain(s, failed, "reboot byte to %s: send failed after the %lld bytes of the loader: %s", s.peer.text,
                       total, ItronReason());
-  } else if (tcp_wai_ack(s.cepidInUse(), s.tmo) != E_OK) {
+  } else if (tcp_wai_ack(s.cepidInUse(), TmoOf(s.limitMs)) != E_OK) {
     outcome = Explain(s, failed, "loader to %s: %lld bytes and the reboot byte sent, not all acknowledged: %s",
                       s.peer.text, total, ItronReason());
   }
@@ -395,8 +396,8 @@ Outcome AwaitTheTarget(Session& s) {
   ID cepid = -1;
   PairedBy by = PairedBy::kNone;
   // The wait is -T where it is given; with -M, the station's bound; else for ever.
-  const bool bounded = s.tmo == TMO_FEVR && !IsSingleTargetMode();
-  const Deadline deadline = bounded ? Deadline::In(kRebootLimitMs) : DeadlineOf(s.tmo);
+  const bool bounded = s.limitMs == kNoLimitMs && !IsSingleTargetMode();
+  const Deadline deadline = Deadline::Limit(bounded ? kRebootLimitMs : s.limitMs);
   const ER accepted = dataHandover.Await(s.p->no, deadline, &cepid, &dstaddr, &by);
   const Outcome failed = WireFailure(status::kIdDataError);
   const char* after = s.loaderReset ? "; the loader connection had ended with a reset" : "";
@@ -424,7 +425,7 @@ Outcome StillServed(Session& s) {
 /// The ID code on the data connection, then the pause.
 Outcome SendIdCode(Session& s, const unsigned char* memo) {
   Outcome outcome = kDone;
-  if (SendAll(s.cepidInUse(), memo, kIdCodeSize, s.tmo) != kIdCodeSize) {
+  if (SendAll(s.cepidInUse(), memo, kIdCodeSize, s.limitMs) != kIdCodeSize) {
     outcome = Explain(s, WireFailure(status::kIdDataError), "ID code to %s: send failed: %s", s.peer.text,
                       ItronReason());
   } else {
@@ -448,7 +449,8 @@ Outcome IdCodeStage(Session& s, unsigned char* memo) {
 /// The target's choice when two programs are configured: one receive.
 void SelectionStage(Session& s, unsigned char* memo) {
   if (s.p->selectFileNum != 0) {
-    const ER got = tcp_rcv_dat(s.cepidInUse(), memo, static_cast<INT>(kSelectionReplySize), kSelectionReplyWait);
+    const INT want = static_cast<INT>(kSelectionReplySize);
+    const ER got = tcp_rcv_dat(s.cepidInUse(), memo, want, TmoOf(kSelectionReplyWaitMs));
     s.p->selectFileNum = SelectedProgram(memo, got);
   }
   s.p->record.program = s.p->selectFileNum;
@@ -492,7 +494,7 @@ Outcome SendProgramFile(Session& s, FILE* fp, const char* path, off_t length) {
 Outcome AwaitProgramAcknowledged(Session& s) {
   const int64_t size = s.p->figures.bytesSent;
   Outcome outcome = kDone;
-  if (tcp_wai_ack(s.cepidInUse(), s.tmo) != E_OK) {
+  if (tcp_wai_ack(s.cepidInUse(), TmoOf(s.limitMs)) != E_OK) {
     // Told before the live view is redrawn: that may fail on its own and
     // change the reason.
     outcome = Explain(s, WireFailure(status::kTargetSendError),
@@ -532,7 +534,7 @@ void FinishStage(Session& s) {
   s.p->record.finished = true;
   if (!IsSoftwareUpdate()) TargetStatus(*s.p, status::kFinish);
   TargetLog(*s.p, "program to %s: %s", s.peer.text, FormatFigures(bytes, s.p->record.elapsedMs).text);
-  ER ended = tcp_wai_cep(s.cepidInUse(), kBeforeCloseMs / 10);
+  ER ended = tcp_wai_cep(s.cepidInUse(), TmoOf(kBeforeCloseMs));
   if (ended == E_OK) ended = CloseConnection(s);
   if (ended == E_RLWAI && s.p->cancel == Cancel::kNone) {
     s.p->record.resetAfterFinish = true;
@@ -641,7 +643,7 @@ void EndTransfer(PROCESS_INFO& p, const char* line, bool wireFailure, const char
 
 int process2(void* arg) {
   PROCESS_INFO* p = static_cast<PROCESS_INFO*>(arg);
-  Session s = {p, ThreadTimeOut(), p->streamBuf, kRunSize, {}, false, {}, {}};
+  Session s = {p, ThreadLimitMs(), p->streamBuf, kRunSize, {}, false, {}, {}};
   sha256_init(&s.loaderHash);
   sha256_init(&s.programHash);
   UseConnectionOf(s, p->cepid, {p->ipaddr, p->portno});

@@ -145,6 +145,9 @@ ER tcp_cls_cep(ID cepid, TMO tmout);
 ER tcp_can_cep(ID cepid);
 ER tcp_del_cep(ID cepid);
 
+/// A wait of ms (kNoLimitMs: none) in the layer's units, rounded up: the one
+/// place where the program's milliseconds become a TMO.
+TMO TmoOf(int64_t ms);
 /// A wait of tmout from now; TMO_FEVR is none.
 Deadline DeadlineOf(TMO tmout);
 /// The time left until deadline as a TMO (rounded up to 10 ms); TMO_FEVR for none.
