@@ -7,22 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
-namespace {
-
-// The main thread and the acceptor thread may both make the first lookup;
-// they store the same value.
-std::atomic<DWORD> MyIPAddress{0};
-
-}  // namespace
-
 DWORD GetMyIPAddr(const char* ifname) {
-  const DWORD known = MyIPAddress.load();
-  if (known != 0) return known;
-
   const int s = socket(AF_INET, SOCK_DGRAM, 0);
   if (s < 0) {
     perror("socket():");
@@ -44,7 +32,6 @@ DWORD GetMyIPAddr(const char* ifname) {
   }
   sockaddr_in sin;
   std::memcpy(&sin, &ifr.ifr_addr, sizeof sin);
-  MyIPAddress.store(sin.sin_addr.s_addr);
   close(s);
   return sin.sin_addr.s_addr;
 }

@@ -16,12 +16,15 @@
 #include <nettle/sha2.h>
 
 #include "common/output.h"
-#include "moxtil/address/GetMyIPAddr.h"
 #include "moxtil/config/Options.h"
 #include "moxtil/engine/Handover.h"
 #include "moxtil/engine/Protocol.h"
 
 namespace {
+
+// The record's version: 2 since a key means one thing in every line (a
+// stage's chosen program is program_index, as in target_end).
+constexpr int kRecordVersion = 2;
 
 // Every record line is made in this buffer and written with one write, under
 // recordLock: transfer threads run on small stacks. Room for four paths of
@@ -92,7 +95,7 @@ void WriteLine(const char* type, size_t length, bool overflow) {
 class Json {
  public:
   explicit Json(const char* type) : type_(type) {
-    Add("{\"v\":1,\"ts\":");
+    Format("{\"v\":%d,\"ts\":", kRecordVersion);
     Time(WallClockMs());
     Str("type", type);
     if (runId[0] != '\0') Str("run", runId);
@@ -372,7 +375,7 @@ void RecordClose() {
   runId[0] = '\0';
 }
 
-void RecordRunBegin(int argc, char** argv) {
+void RecordRunBegin(int argc, char** argv, UW hostAddress) {
   if (!RecordActive()) return;
   std::lock_guard<std::mutex> lock(recordLock);
   Json j("run_begin");
@@ -380,7 +383,7 @@ void RecordRunBegin(int argc, char** argv) {
   const bool named = gethostname(station, sizeof station) == 0;
   station[sizeof station - 1] = '\0';
   j.Str("station", named && station[0] != '\0' ? station : nullptr);
-  j.Str("version", MOXTIL_VERSION).Str("interface", ifname).Str("host_address", FormatAddress(GetMyIPAddr(ifname)).text);
+  j.Str("version", MOXTIL_VERSION).Str("interface", ifname).Str("host_address", FormatAddress(hostAddress).text);
   j.Str("mode", _filelist ? "file_list" : IsSingleTargetMode() ? "single" : "several");
   if (!IsSingleTargetMode() && _targetLimit > 0) j.Int("count", _targetLimit);
   // The command line as given, and what it set.
@@ -404,6 +407,15 @@ void RecordRunBegin(int argc, char** argv) {
   } else {
     FileSetEntries(j);
   }
+  j.Write();
+}
+
+void RecordInterfaceChange(const char* change, UW hostAddress) {
+  if (!RecordActive()) return;
+  std::lock_guard<std::mutex> lock(recordLock);
+  Json j("interface");
+  j.Str("interface", ifname).Str("change", change);
+  j.Str("host_address", hostAddress != 0 ? FormatAddress(hostAddress).text : nullptr);
   j.Write();
 }
 
@@ -432,7 +444,7 @@ void RecordStage(const PROCESS_INFO& p, const char* stage) {
   if (std::strcmp(stage, "data_connection") == 0) {
     j.Str("data_address", FormatAddress(p.record.dataAddr).text).Str("paired_by", PairedByName(p.record.pairedBy));
   }
-  if (std::strcmp(stage, "program_chosen") == 0) j.Int("program", p.selectFileNum);
+  if (std::strcmp(stage, "program_chosen") == 0) j.Int("program_index", p.selectFileNum);
   j.Write();
 }
 

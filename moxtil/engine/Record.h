@@ -17,7 +17,10 @@ void RecordClose();
 
 /// run_begin: the program, the options given (argv) and the files, with
 /// their sizes and digests (read here, once).
-void RecordRunBegin(int argc, char** argv);
+void RecordRunBegin(int argc, char** argv, UW hostAddress);
+/// interface: the station's interface changed ("new_address", "back",
+/// "down", "no_address"), with the host's address now (0: none).
+void RecordInterfaceChange(const char* change, UW hostAddress);
 /// row_begin (file-list mode): the row and its files.
 void RecordRowBegin(int row);
 /// target_begin: a target's loader connection was accepted.
