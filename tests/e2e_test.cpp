@@ -260,7 +260,7 @@ void CheckRecord(const Case& c, Trial& run) {
   if (Has(c.leftOut, "*")) return;  // whole lines, and no more is known
   const std::regex rfc3339("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
   for (const Json& j : lines) {
-    EXPECT_EQ(j.value("v", 0), 1);
+    EXPECT_EQ(j.value("v", 0), 2);
     EXPECT_TRUE(std::regex_match(j.value("ts", ""), rfc3339)) << j.dump();
   }
   if (!Has(c.leftOut, "run_begin")) {

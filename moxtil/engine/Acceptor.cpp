@@ -4,7 +4,6 @@
 
 #include "common/output.h"
 #include "common/util.h"
-#include "moxtil/address/GetMyIPAddr.h"
 #include "moxtil/config/Options.h"
 #include "moxtil/engine/Handover.h"
 #include "moxtil/engine/Protocol.h"
@@ -36,7 +35,7 @@ void ReportBindRetry(UH port, int attempt, int attempts, int pauseMs) {
 
 /// A listening reception point on port, or a negative ER after explaining why.
 ER CreateReceptionPoint(UH port) {
-  T_TCP_CREP crep = {0, {GetMyIPAddr(ifname), port}};
+  const T_TCP_CREP crep = {0, {0, port}};  // every local address: a new one of the host's needs nothing
   const ER repid = tcp_vcre_rep(&crep);
   if (repid < 0) {
     printLog(stderr, "%s port %u: cannot listen: %s", PortName(port), static_cast<unsigned>(port), ItronReason());
@@ -73,7 +72,8 @@ struct Acceptance {
   // the limit of the loader accept (-T), started again after a foreign
   // target was dropped, and with -M each time the last target was served.
   Deadline acceptBy = Deadline::Limit(limitMs);
-  int taken = 0;  // targets taken in this cycle
+  int taken = 0;         // targets taken in this cycle
+  bool wasBusy = false;  // a target was served at the last look
 };
 
 void StopAccepting(Acceptance& a, AcceptorEnding why) {
@@ -136,23 +136,25 @@ void TakeDataConnection() {
 
 // ---- transfers
 
-/// What is kept of a target whose transfer ended: for the summary and the record.
-void KeepRecord(const PROCESS_INFO& p) {
+/// The last steps of a slot's end, once its transfer ended (EndTransfer took
+/// the first): its record kept, for the summary and the record, then the
+/// slot free.
+void KeepRecordAndRelease(PROCESS_INFO& p) {
   RecordServed(p);
   RecordTargetEnd(p);
+  ReleaseSlot(p.no);
 }
 
 AcceptorEnding StoppedBy() {
   return StopCauseOf() == StopCause::kFailureGuard ? AcceptorEnding::kFailureGuard : AcceptorEnding::kSignal;
 }
 
-/// Waits for the transfer thread of slot p and keeps what came of it: true
-/// when its target was served to the end.
+/// Waits for the transfer thread of slot p (where one started) and keeps
+/// what came of it: true when its target was served to the end.
 bool WaitForTransfer(PROCESS_INFO& p) {
   int exitValue = -1;
-  const bool joined = JoinThread(p.thread, &exitValue) == 0;
-  p.joinable = false;
-  KeepRecord(p);
+  const bool joined = p.threadStarted && JoinThread(p.thread, &exitValue) == 0;
+  KeepRecordAndRelease(p);
   return joined && exitValue >= 0;
 }
 
@@ -161,13 +163,7 @@ bool WaitForTransfer(PROCESS_INFO& p) {
 void ReapSlot(PROCESS_INFO& p) {
   if (!HasEnded(p)) return;
   const bool served = WaitForTransfer(p);
-  if (IsSingleTargetMode() && !served) {
-    if (p.record.wireFailure) {
-      EndUpdateOnTheWire();
-    } else {
-      SoftwareUpError();
-    }
-  }
+  if (IsSingleTargetMode() && !served) SoftwareUpError();
 }
 
 void ReapEnded() {
@@ -179,7 +175,7 @@ void ReapEnded() {
 /// waited for, so that its lines come before the new connection's.
 void SupersedeEarlier(UW ipaddr) {
   for (PROCESS_INFO& p : process_info) {
-    if (!IsBusy(p) || !p.joinable || p.ipaddr != ipaddr) continue;
+    if (!IsBusy(p) || p.ipaddr != ipaddr) continue;
     CancelTransfer(p, Cancel::kStartedOver);
     WaitForTransfer(p);
   }
@@ -208,40 +204,16 @@ void WarnOfSameHardwareAddress(const PROCESS_INFO& slot) {
   }
 }
 
-/// Marks slot n busy for the target of cepid, each of its groups afresh,
-/// unless a stop was asked for: false then. Under the slot lock, with the
-/// stop request looked at under it too: a second signal cancels every busy
-/// slot under it, so a target is either refused here or cancelled there.
-bool MarkBusy(int n, ID cepid, const T_IPV4EP& peer) {
-  PROCESS_INFO& slot = process_info[n];
-  std::lock_guard<std::mutex> lock(slotLock);
-  if (IsStopRequested()) return false;
-  slot.no = n;
-  slot.cepid = cepid;
-  slot.ipaddr = peer.ipaddr;
-  slot.portno = peer.portno;
-  slot.selectFileNum = _targetFile[1][0] != '\0' ? -1 : 0;
-  slot.cepidInUse = cepid;
-  slot.cancel = Cancel::kNone;
-  slot.figures.Clear();
-  slot.recordedMs = 0;
-  slot.record = TargetRecord();
-  slot.record.startedWallMs = WallClockMs();
-  slot.record.endedWallMs = slot.record.startedWallMs;
-  return makeProcessNo() == n;
-}
-
 /// A transfer thread that cannot start (err): its target ends as a
-/// transfer does, and its record is kept at once, with no thread to wait for.
+/// transfer does, and its slot at once, with no thread to wait for.
 void EndUnstarted(PROCESS_INFO& slot, ID cepid, const T_IPV4EP& peer, int err) {
   const AddressText from = FormatAddress(peer.ipaddr, peer.portno);
   TargetRecord& r = slot.record;
   snprintf(r.why, sizeof r.why, "transfer for %s: thread cannot start: %s", from.text, strerror(err));
   UseConnection(slot, -1);  // before the ID may go to another connection
   DropConnection(cepid);
-  EndTransfer(slot, status::kSubProcessFailed, false, from.text);
-  KeepRecord(slot);
-  if (IsSingleTargetMode()) SoftwareUpError();
+  EndTransfer(slot, status::kSubProcessFailed, from.text);
+  ReapSlot(slot);
 }
 
 /// Serves the target of a loader connection in the first free slot: its
@@ -251,7 +223,7 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   // Only the acceptor marks a slot busy, and a slot is free only once it
   // has waited for its last thread: the free slot is taken whole.
   const int n = emptyProcess();
-  if (!MarkBusy(n, cepid, peer)) {
+  if (!TakeSlot(n, cepid, peer)) {
     RefuseLoaderConnection(cepid, peer, StopReason());
     StopAccepting(a, StoppedBy());
     return;
@@ -267,11 +239,8 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   RecordTargetBegin(slot);
   WarnOfSameHardwareAddress(slot);
   const int started = CreateThread(kEngineThreadStackSize, process2, &slot, &slot.thread);
-  if (started != 0) {
-    EndUnstarted(slot, cepid, peer, started);
-  } else {
-    slot.joinable = true;
-  }
+  slot.threadStarted = started == 0;
+  if (started != 0) EndUnstarted(slot, cepid, peer, started);
   if (IsSingleTargetMode()) {
     StopAccepting(a, AcceptorEnding::kServed);
   } else if (_targetLimit > 0 && a.taken >= _targetLimit) {
@@ -301,62 +270,80 @@ void TakeLoaderConnection(Acceptance& a) {
   TakeTarget(a, cepid, peer);
 }
 
-/// Takes targets and serves them until the cycle is over: 0, or
-/// kAcceptorTimedOut when no target came within -T.
-int ServeTargets(Acceptance& a) {
-  bool wasBusy = false;
+/// Whether the cycle is over, looked at before each wait while `busy`
+/// tells whether a target is being served: with -M once no more targets are
+/// taken and none is served, or when none came for -T (idle); in either mode
+/// when no target came within -T at all (the update times out).
+bool CycleOver(Acceptance& a, bool busy) {
+  if (a.accepting && IsStopRequested()) StopAccepting(a, StoppedBy());
+  if (!a.accepting && !busy) return true;
+  if (a.wasBusy && !busy) a.acceptBy = Deadline::Limit(a.limitMs);  // -M: idle from now on
+  a.wasBusy = busy;
+  if (!a.accepting || busy || !a.acceptBy.Passed()) return false;
+  if (IsSingleTargetMode() || a.taken == 0) {
+    TimeOutTheUpdate();
+  } else {
+    printLog(stderr, "no target connected for %d s and none is being served: the run ends", TimeOutSeconds());
+    a.cycle.ending = AcceptorEnding::kIdle;
+  }
+  return true;
+}
+
+/// Until when the next wait may last: the limit of the loader accept while
+/// none is served, and on a terminal or with a record no longer than their
+/// refresh.
+Deadline NextLook(const Acceptance& a, bool busy, bool viewing, bool recording) {
+  Deadline until = a.accepting && !busy ? a.acceptBy : Deadline::Never();
+  const int tickMs = viewing ? kLiveViewRefreshMs : kRecordProgressMs;
+  if ((viewing || recording) && (until.IsNever() || until.LeftMs() > tickMs)) until = Deadline::In(tickMs);
+  return until;
+}
+
+/// One wait on the ports, woken early by every change (a transfer that ends
+/// or asks for its data connection, a stop), and what came of it. The data
+/// port is always watched: a data connection is handed over, or refused, as
+/// it comes; the loader port while a target can be taken.
+void WaitAndTake(Acceptance& a, bool busy) {
+  ID reps[2];
+  INT count = 0;
+  const bool wantLoader = a.accepting && emptyProcess() >= 0;
+  if (wantLoader) reps[count++] = repid_loader;
+  reps[count++] = repid_data;
+  const bool viewing = LiveViewShowsTargets();
+  const bool recording = RecordShowsTargets();
+  const ER ready = tcp_wai_rep(reps, count, TmoUntil(NextLook(a, busy, viewing, recording)));
+  if (viewing) RefreshLiveView();
+  if (recording) RecordProgressOfTargets();
+  if (ready == repid_loader && wantLoader) {
+    TakeLoaderConnection(a);
+  } else if (ready == repid_data) {
+    TakeDataConnection();
+  } else if (ready != E_TMOUT && ready != E_RLWAI) {
+    printLog(stderr, "waiting for targets failed: %s; trying again", ItronReason());
+    Sleep(kAcceptRetryPauseMs);
+  }
+}
+
+/// Takes targets and serves them until the cycle is over.
+void ServeTargets(Acceptance& a) {
   for (;;) {
     // Busy looked at first, then the ended reaped: a transfer that ends in
     // between is counted busy on this pass and reaped on this or the next,
     // never left to the clean-up.
     const bool busy = IsProcessStart() != 0;
     ReapEnded();
-    if (a.accepting && IsStopRequested()) StopAccepting(a, StoppedBy());
-    if (!a.accepting && !busy) return 0;
-    if (wasBusy && !busy) a.acceptBy = Deadline::Limit(a.limitMs);  // -M: idle from now on
-    wasBusy = busy;
-    if (a.accepting && !busy && a.acceptBy.Passed()) {
-      if (IsSingleTargetMode() || a.taken == 0) {
-        EndUpdateOnTheWire();
-        a.cycle.ending = AcceptorEnding::kTimedOut;
-        return kAcceptorTimedOut;
-      }
-      printLog(stderr, "no target connected for %d s and none is being served: the run ends", TimeOutSeconds());
-      a.cycle.ending = AcceptorEnding::kIdle;
-      return 0;
-    }
-
-    // The data port is always watched: a data connection is handed over, or
-    // refused, as it comes.
-    ID reps[2];
-    INT count = 0;
-    const bool wantLoader = a.accepting && emptyProcess() >= 0;
-    if (wantLoader) reps[count++] = repid_loader;
-    reps[count++] = repid_data;
-    // Woken early by every change: a transfer that ends or asks for its
-    // data connection, a stop; and on a terminal in time for the live view.
-    Deadline until = a.accepting && !busy ? a.acceptBy : Deadline::Never();
-    const bool viewing = LiveViewShowsTargets();
-    const bool recording = RecordShowsTargets();
-    const int tickMs = viewing ? kLiveViewRefreshMs : kRecordProgressMs;
-    if ((viewing || recording) && (until.IsNever() || until.LeftMs() > tickMs)) until = Deadline::In(tickMs);
-    const ER ready = tcp_wai_rep(reps, count, TmoUntil(until));
-    if (viewing) RefreshLiveView();
-    if (recording) RecordProgressOfTargets();
-    if (ready == repid_loader && wantLoader) {
-      TakeLoaderConnection(a);
-    } else if (ready == repid_data) {
-      TakeDataConnection();
-    } else if (ready != E_TMOUT && ready != E_RLWAI) {
-      printLog(stderr, "waiting for targets failed: %s; trying again", ItronReason());
-      Sleep(kAcceptRetryPauseMs);
-    }
+    if (CycleOver(a, busy)) return;
+    WaitAndTake(a, busy);
   }
 }
 
 }  // namespace
 
 bool ReceptionPointsListen() { return haveReceptionPoints; }
+
+void CloseReceptionPoints() {
+  if (haveReceptionPoints) DeleteReceptionPoints();
+}
 
 void AcceptorReset() {
   haveReceptionPoints = false;
@@ -370,23 +357,21 @@ int process1(void* arg) {
   AcceptorCycle unwatched;
   AcceptorCycle& cycle = arg != nullptr ? *static_cast<AcceptorCycle*>(arg) : unwatched;
   Acceptance a(cycle);
-  int result = -1;
   if (haveReceptionPoints || CreateReceptionPoints()) {
     // -T counts from the first moment a target can be invited, not from
     // before the bind retries of a busy port.
     a.acceptBy = Deadline::Limit(a.limitMs);
     cycle.phase = AcceptorPhase::kAccepting;
-    result = ServeTargets(a);
+    ServeTargets(a);
   } else {
     SoftwareUpError();
     ConsoleOut(status::kReceptionPointFailed);
   }
   // One way out, whatever ended the cycle (no transfer runs by then): every
-  // transfer waited for, no connection left open, the reception points kept
-  // only for a next row.
+  // transfer waited for, no connection left open. The reception points stay
+  // for the driver, which alone knows whether another row follows.
   ReapEnded();
-  if (haveReceptionPoints && !(IsSoftwareUpdate() && !IsError())) DeleteReceptionPoints();
-  if (result == 0 && IsSingleTargetMode() && IsError()) result = -1;
+  const bool failed = _IsTimeOut || (IsSingleTargetMode() && IsError()) || !haveReceptionPoints;
   cycle.phase = AcceptorPhase::kEnded;
-  return result;
+  return failed ? -1 : 0;
 }

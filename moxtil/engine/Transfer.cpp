@@ -42,17 +42,13 @@ constexpr int kSilenceLimitMs = 45000;
 // Said of a failed stream, which the close resets.
 constexpr char kResetNote[] = "; the connection was reset, so that the target cannot take the part it got for the whole";
 
-/// How a stage ended. A failure carries its status line, and whether it
-/// came on the wire (in single-target mode that ends the update through the
-/// time-out flag) or from a file.
+/// How a stage ended: a failure carries its status line.
 struct Outcome {
   const char* line;  // null: the stage went through
-  bool wireFailure;
   bool ok() const { return line == nullptr; }
 };
-constexpr Outcome kDone = {nullptr, false};
-Outcome FileFailure(const char* line) { return {line, false}; }
-Outcome WireFailure(const char* line) { return {line, true}; }
+constexpr Outcome kDone = {nullptr};
+Outcome Failure(const char* line) { return {line}; }
 
 /// One target being served: its slot, its limit, its buffer.
 struct Session {
@@ -278,7 +274,7 @@ Stream SendProgram(Session& s, FILE* fp, Progress& progress, bool fileDigested) 
 ScopedFile OpenStageFile(Session& s, const char* what, const char* path, const char* line, off_t* length,
                          Outcome* failure) {
   ScopedFile fp(OpenRegularFile(path, length));
-  if (fp == nullptr) *failure = Explain(s, FileFailure(line), "%s %s: cannot open: %s", what, path, FileReason(errno));
+  if (fp == nullptr) *failure = Explain(s, Failure(line), "%s %s: cannot open: %s", what, path, FileReason(errno));
   return fp;
 }
 
@@ -290,10 +286,10 @@ Outcome SendLoaderFile(Session& s, FILE* fp, off_t length) {
   Outcome outcome = kDone;
   if (loader == Stream::kShort) {
     const char* readFailure = ferror(fp) ? strerror(errno) : nullptr;
-    outcome = ExplainShortFile(s, FileFailure(status::kLoaderNotFound), "loader", _loaderFile, readFailure, sent,
+    outcome = ExplainShortFile(s, Failure(status::kLoaderNotFound), "loader", _loaderFile, readFailure, sent,
                                length);
   } else if (loader == Stream::kSendError) {
-    outcome = Explain(s, WireFailure(status::kRebootDataError),
+    outcome = Explain(s, Failure(status::kRebootDataError),
                       "loader to %s: send failed after %lld of %lld bytes: %s", s.peer.text,
                       static_cast<long long>(sent), static_cast<long long>(length), ItronReason());
   }
@@ -303,7 +299,7 @@ Outcome SendLoaderFile(Session& s, FILE* fp, off_t length) {
 /// The reboot byte after the whole loader, then the wait until the target's
 /// TCP has acknowledged them all.
 Outcome SendRebootByte(Session& s, long long total) {
-  const Outcome failed = WireFailure(status::kRebootDataError);
+  const Outcome failed = Failure(status::kRebootDataError);
   const unsigned char reboot = static_cast<unsigned char>(_reboot);
   Outcome outcome = kDone;
   if (SendAll(s.cepidInUse(), &reboot, 1, s.limitMs) != 1) {
@@ -360,9 +356,9 @@ Outcome ReadIdCode(Session& s, unsigned char* memo) {
   if (outcome.ok()) {
     if (length == 0) {
       Pause(s, kEmptyIdCodeMs);
-      outcome = Explain(s, FileFailure(status::kIdFileEmpty), "ID code %s: the file is empty", _idFile);
+      outcome = Explain(s, Failure(status::kIdFileEmpty), "ID code %s: the file is empty", _idFile);
     } else if (idBytes < kIdCodeSize) {
-      outcome = Explain(s, FileFailure(status::kIdFileShort), "ID code %s: only %zu of the %zu bytes", _idFile,
+      outcome = Explain(s, Failure(status::kIdFileShort), "ID code %s: only %zu of the %zu bytes", _idFile,
                         idBytes, kIdCodeSize);
     }
   }
@@ -399,7 +395,7 @@ Outcome AwaitTheTarget(Session& s) {
   const bool bounded = s.limitMs == kNoLimitMs && !IsSingleTargetMode();
   const Deadline deadline = Deadline::Limit(bounded ? kRebootLimitMs : s.limitMs);
   const ER accepted = dataHandover.Await(s.p->no, deadline, &cepid, &dstaddr, &by);
-  const Outcome failed = WireFailure(status::kIdDataError);
+  const Outcome failed = Failure(status::kIdDataError);
   const char* after = s.loaderReset ? "; the loader connection had ended with a reset" : "";
   Outcome outcome = kDone;
   if (accepted == E_TMOUT) {
@@ -418,15 +414,15 @@ Outcome AwaitTheTarget(Session& s) {
 /// started over) ends there: no erasing is announced for a program that
 /// will not be sent.
 Outcome StillServed(Session& s) {
-  if (s.p->cancel == Cancel::kNone) return kDone;
-  return Explain(s, WireFailure(status::kIdDataError), "ID code to %s: sent; the program was not begun", s.peer.text);
+  if (CancelOf(*s.p) == Cancel::kNone) return kDone;
+  return Explain(s, Failure(status::kIdDataError), "ID code to %s: sent; the program was not begun", s.peer.text);
 }
 
 /// The ID code on the data connection, then the pause.
 Outcome SendIdCode(Session& s, const unsigned char* memo) {
   Outcome outcome = kDone;
   if (SendAll(s.cepidInUse(), memo, kIdCodeSize, s.limitMs) != kIdCodeSize) {
-    outcome = Explain(s, WireFailure(status::kIdDataError), "ID code to %s: send failed: %s", s.peer.text,
+    outcome = Explain(s, Failure(status::kIdDataError), "ID code to %s: send failed: %s", s.peer.text,
                       ItronReason());
   } else {
     RecordStage(*s.p, "id_code_sent");
@@ -478,10 +474,10 @@ Outcome SendProgramFile(Session& s, FILE* fp, const char* path, off_t length) {
   }
   Outcome outcome = kDone;
   if (program == Stream::kShort) {
-    outcome = ExplainShortFile(s, FileFailure(status::kTargetNotFound), "program", path, progress.readFailure,
+    outcome = ExplainShortFile(s, Failure(status::kTargetNotFound), "program", path, progress.readFailure,
                                progress.size, length);
   } else if (program == Stream::kSendError) {
-    outcome = Explain(s, WireFailure(status::kTargetSendError),
+    outcome = Explain(s, Failure(status::kTargetSendError),
                       "program to %s: send failed after %lld of %lld bytes: %s", s.peer.text,
                       static_cast<long long>(progress.size), static_cast<long long>(length), ItronReason());
   }
@@ -497,7 +493,7 @@ Outcome AwaitProgramAcknowledged(Session& s) {
   if (tcp_wai_ack(s.cepidInUse(), TmoOf(s.limitMs)) != E_OK) {
     // Told before the live view is redrawn: that may fail on its own and
     // change the reason.
-    outcome = Explain(s, WireFailure(status::kTargetSendError),
+    outcome = Explain(s, Failure(status::kTargetSendError),
                       "program to %s: all %lld bytes sent, not all acknowledged: %s", s.peer.text,
                       static_cast<long long>(size), ItronReason());
   } else {
@@ -536,7 +532,7 @@ void FinishStage(Session& s) {
   TargetLog(*s.p, "program to %s: %s", s.peer.text, FormatFigures(bytes, s.p->record.elapsedMs).text);
   ER ended = tcp_wai_cep(s.cepidInUse(), TmoOf(kBeforeCloseMs));
   if (ended == E_OK) ended = CloseConnection(s);
-  if (ended == E_RLWAI && s.p->cancel == Cancel::kNone) {
+  if (ended == E_RLWAI && CancelOf(*s.p) == Cancel::kNone) {
     s.p->record.resetAfterFinish = true;
     TargetLog(*s.p, "program to %s: the target reset the connection after acknowledging all %lld bytes, before the "
               "close: it may not have stored the program (%s)", s.peer.text, static_cast<long long>(bytes),
@@ -619,14 +615,15 @@ void PrintWritePercentage(PROCESS_INFO& p, int64_t total, int64_t current) {
   ProgressOut(p, line);
 }
 
-void EndTransfer(PROCESS_INFO& p, const char* line, bool wireFailure, const char* peer) {
+void EndTransfer(PROCESS_INFO& p, const char* line, const char* peer) {
   ResetUntakenDataConnection(p);
-  // Out of the view before the slot is free: the view would read the next
-  // target's slot as this one's.
+  // The rules' order of a slot's end: its progress lines out, then out of
+  // the view (which would read the next target's slot as this one's),
+  // then its last line; the acceptor keeps its record and frees it.
+  FlushProgress(p);
   ShowInLiveView(p, false);
   TargetRecord& r = p.record;
-  const char* cancelled = CancelReason(p.cancel);
-  r.wireFailure = wireFailure;
+  const char* cancelled = CancelReason(CancelOf(p));
   if (line != nullptr) {
     if (cancelled != nullptr) Prefix(r.why, sizeof r.why, cancelled);  // the record keeps the line as written
     TargetFailure(p, r.why, line);
@@ -657,7 +654,7 @@ int process2(void* arg) {
     const size_t used = strlen(p->record.why);
     snprintf(p->record.why + used, sizeof p->record.why - used, "%s", kResetNote);
   }
-  EndTransfer(*p, outcome.line, outcome.wireFailure, s.peer.text);
+  EndTransfer(*p, outcome.line, s.peer.text);
   WakeAcceptor();  // it waits for this thread
   return outcome.line == nullptr ? 0 : -1;
 }
