@@ -31,7 +31,7 @@ constexpr int kRecordVersion = 2;
 // the longest and all else.
 constexpr size_t kLineSize = 6 * kPathSize + 4096;
 char line[kLineSize];
-std::mutex recordLock;
+std::mutex recordLock;  // second in the lock order (RunState.h)
 int recordFd = -1;
 // A line is whole in the record or absent from it. The first absent one is
 // told at once, the count of all at the close. One written in part that can

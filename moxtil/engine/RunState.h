@@ -3,16 +3,17 @@
 // that is safe, is said where it is declared.
 //
 // The order of the locks, for any thread that holds more than one: a lock is
-// only ever taken while holding locks that come before it here.
+// only ever taken while holding locks above it here, never one below.
 //   1. viewLock (Report.cpp): the live view and which targets are in it
 //   2. recordLock (Record.cpp): the record's line and file
 //   3. slotLock (here): the connection a transfer uses, its cancel, the stop
-//   4. the hand-over's own lock (DataHandover, Handover.h)
-//   5. itron::tableLock (the endpoint layer's tables)
-//   6. _hMtxConsole, the "CONSOLE" mutex (common/output.h): records in pairs
-//   7. the log layer's write lock (common/): one record at a time
-// guardLock (RunState.cpp), over the failure guard, is taken under none of
-// them and takes none.
+//   4. _hMtxConsole, the "CONSOLE" mutex (common/output.h): two records
+//      with no other between them (under recordLock: a line left out is told)
+//   5. the log layer's write lock (common/): one record at a time (under
+//      viewLock: the live view is drawn)
+// Three more take no lock under them: the hand-over's (Handover.h), taken
+// under slotLock or alone; itron::tableLock, under viewLock and slotLock or
+// alone; and guardLock (RunState.cpp), over the failure guard, always alone.
 #pragma once
 
 #include <nettle/sha2.h>
