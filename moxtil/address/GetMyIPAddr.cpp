@@ -18,10 +18,8 @@ DWORD GetMyIPAddr(const char* ifname) {
   }
   ifreq ifr;
   std::memset(&ifr, 0, sizeof ifr);
-  // At most 14 characters of the name, always terminated.
-  constexpr size_t kNameCopy = 15;
-  static_assert(kNameCopy <= sizeof ifr.ifr_name, "interface name field too small");
-  std::snprintf(ifr.ifr_name, kNameCopy, "%s", ifname);
+  // The whole name, up to the kernel's 15 characters, terminated.
+  std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
   ifr.ifr_addr.sa_family = AF_INET;
   if (ioctl(s, SIOCGIFADDR, &ifr) != 0) {
     const int err = errno;

@@ -26,13 +26,12 @@ InterfaceWatch::~InterfaceWatch() {
 
 namespace {
 
-// An interface request for ifname: at most 14 characters of it, terminated.
+// An interface request for ifname: the whole name, up to the kernel's 15
+// characters, terminated.
 ifreq RequestFor(const char* ifname) {
   ifreq ifr;
   std::memset(&ifr, 0, sizeof ifr);
-  constexpr size_t kNameCopy = 15;
-  static_assert(kNameCopy <= sizeof ifr.ifr_name, "interface name field too small");
-  std::snprintf(ifr.ifr_name, kNameCopy, "%s", ifname);
+  std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
   return ifr;
 }
 

@@ -37,8 +37,7 @@ class InterfaceWatch {
   InterfaceWatch(const InterfaceWatch&) = delete;
   InterfaceWatch& operator=(const InterfaceWatch&) = delete;
 
-  /// The interface ifname now (its name cut to 14 characters, as
-  /// GetMyIPAddr cuts it). Without a socket to ask through, it reads as gone.
+  /// The interface ifname now. Without a socket to ask through, it reads as gone.
   InterfaceState Look(const char* ifname);
 
  private:

@@ -1,5 +1,7 @@
 #include "moxtil/config/Options.h"
 
+#include <net/if.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -22,6 +24,7 @@ UW _dstIP = 0;
 int _TimeOutSecond = 0;
 int _delay = 0;
 char ifname[kIfNameSize] = MOXTIL_DEFAULT_IFNAME;
+static_assert(kIfNameSize == IFNAMSIZ, "an interface name is what the kernel takes");
 int _reuse_addr = 0;
 int _filelist = 0;
 int _filelistWaitTimer = 0;
@@ -158,7 +161,10 @@ bool TakeFailureLimit(const char* arg, const char* value) {
   return true;
 }
 
-bool TakeInterface(const char* value) {
+// A longer name than the kernel takes is no interface of this host: cut,
+// it would name another, or none.
+bool TakeInterface(const char* arg, const char* value) {
+  if (std::strlen(value) >= sizeof ifname) return Refuse(arg, "an interface name has at most 15 characters");
   std::snprintf(ifname, sizeof ifname, "%s", value);
   return true;
 }
@@ -181,7 +187,7 @@ bool TakeOption(const char* arg) {
     case 'b': return Set(&_reuse_addr, 1);
     case 'J': return TakeRecordPath(arg, value);
     case 'E': return TakeFailureLimit(arg, value);
-    case 'i': return TakeInterface(value);
+    case 'i': return TakeInterface(arg, value);
     case 'r': return SetReboot(kRebootSemi);
     default: return Refuse(arg, "no such option");  // a lone "-" and every other letter
   }

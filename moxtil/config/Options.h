@@ -5,7 +5,9 @@
 #include "moxtil/itron/Itron.h"
 
 constexpr int kPathSize = 4096;
-constexpr int kIfNameSize = 32;
+/// The kernel's limit of an interface name (IFNAMSIZ): 15 characters and
+/// the NUL. USB adapters are named after their MAC with all 15.
+constexpr int kIfNameSize = 16;
 
 // The update file set. In file-list mode the file list rewrites it per row.
 extern char _loaderFile[kPathSize];
