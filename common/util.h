@@ -48,11 +48,29 @@ class Deadline {
   int64_t atMs_;
 };
 
+/// What the kernel tells of a file that every write to it changes: which
+/// file it is (device and inode), its size, and the times of its last
+/// modification and change. Two equal stamps of one file: no write between.
+struct FileStamp {
+  uint64_t dev = 0, ino = 0;
+  int64_t size = -1;  // -1: no stamp could be had
+  int64_t modifiedNs = 0, changedNs = 0;
+  bool operator==(const FileStamp& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && modifiedNs == o.modifiedNs && changedNs == o.changedNs;
+  }
+  bool operator!=(const FileStamp& o) const { return !(*this == o); }
+};
+/// The stamp of the open file fd; of path (symbolic links followed). One
+/// whose size is -1 where the file cannot be asked.
+FileStamp StampOf(int fd);
+FileStamp StampOfPath(const char* path);
+
 /// Opens path for binary reading when it is a regular file, and stores its
-/// length in *length. Null, with errno set, for anything else (EISDIR for a
-/// directory, EINVAL for a FIFO, a device or a socket): such a file is never
-/// opened in a way that blocks, nor read without end.
-FILE* OpenRegularFile(const char* path, off_t* length);
+/// length in *length (and its stamp in *stamp, when not null). Null, with
+/// errno set, for anything else (EISDIR for a directory, EINVAL for a FIFO,
+/// a device or a socket): such a file is never opened in a way that blocks,
+/// nor read without end.
+FILE* OpenRegularFile(const char* path, off_t* length, FileStamp* stamp = nullptr);
 
 /// A file closed when its holder goes out of scope, on every path: null
 /// holds none.

@@ -235,18 +235,10 @@ class Json {
   bool overflow_ = false;
 };
 
-/// Whether a and b are one file with the same contents as far as the kernel
-/// tells: the same inode, size, and times of the last change.
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
 /// A file read whole for its digest, and what it was then.
 struct DigestedFile {
   bool known = false;  // read whole, unchanged while it was read
-  struct stat st;
+  FileStamp stamp;
   char hex[kSha256HexSize];
 };
 
@@ -263,15 +255,14 @@ bool DigestFile(const char* path, int64_t* bytes, DigestedFile* file) {
   sha256_ctx h;
   sha256_init(&h);
   *bytes = 0;
-  struct stat before, after;
-  const bool statted = fstat(fd, &before) == 0;
+  const FileStamp before = StampOf(fd);
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0) {
     sha256_update(&h, static_cast<size_t>(n), buf);
     *bytes += n;
   }
-  file->known = n == 0 && statted && fstat(fd, &after) == 0 && SameFile(before, after);
-  file->st = before;
+  file->known = n == 0 && before.size >= 0 && StampOf(fd) == before;
+  file->stamp = before;
   close(fd);
   if (n < 0) return false;
   HexOf(h, file->hex);
@@ -337,11 +328,11 @@ const char* HexOf(sha256_ctx h, char hex[kSha256HexSize]) {
 }
 
 bool RecordedDigestOf(int index, int fd, char hex[kSha256HexSize]) {
-  struct stat now;
-  if (!RecordActive() || index < 0 || index > 1 || fstat(fd, &now) != 0) return false;
+  const FileStamp now = StampOf(fd);
+  if (!RecordActive() || index < 0 || index > 1 || now.size < 0) return false;
   std::lock_guard<std::mutex> lock(recordLock);
   const DigestedFile& read = programsRead[index];
-  if (!read.known || !SameFile(read.st, now)) return false;
+  if (!read.known || read.stamp != now) return false;
   if (hex != nullptr) memcpy(hex, read.hex, kSha256HexSize);
   return true;
 }
@@ -481,6 +472,7 @@ void RecordTargetEnd(const PROCESS_INFO& p) {
   j.Real("seconds", static_cast<double>(r.endedWallMs - r.startedWallMs) / 1000.0);
   j.Str("result", r.finished ? "finished" : "failed").Str("status_line", r.lastStatus);
   j.Str("explanation", r.why[0] != '\0' ? r.why : nullptr).Bool("reset_after_finish", r.resetAfterFinish);
+  j.Str("changed_while_sent", r.changedWhileSent);
   j.Write();
 }
 

@@ -129,6 +129,7 @@ struct TargetRecord {
   int64_t elapsedMs = 0;                // program stage, from its start to the last acknowledgement
   bool finished = false;                // "100 % finish" (or its row counted)
   bool resetAfterFinish = false;        // reset by the target between the finish line and the close
+  const char* changedWhileSent = nullptr;  // "loader", "program": its file changed while it was sent
   int64_t startedWallMs = 0, endedWallMs = 0;  // ms since the epoch
   char why[512] = "";                   // the explanation of its failure as written, "" for none
   char lastStatus[kStatusTextSize] = "";  // its last status line, untagged; "" none yet

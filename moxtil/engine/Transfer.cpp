@@ -33,7 +33,7 @@ constexpr size_t kKernelRunSize = 1024 * kPieceSize;
 
 // Station bounds: with -M a device that is gone frees its slot even without
 // -T. One that does not come back from its reboot on the data port within
-// this time (without -T; -T is the limit where it is given)...
+// this time (without -T; -T is the one limit where it is given)...
 constexpr int kRebootLimitMs = 120000;
 // ...and one whose TCP answers nothing for this long while bytes of ours
 // wait for it (a device that is busy but alive answers, however long).
@@ -66,12 +66,14 @@ struct Session {
   ID cepidInUse() const { return p->cepidInUse; }
 };
 
-/// The connection in use from now on; with -M it is watched for a target
-/// that is gone.
+/// The connection in use from now on. With -M and no -T it is watched for
+/// a target that is gone; -T, where given, is the one bound of a silent
+/// target (a switch port that re-runs its spanning tree is silent for 30 to
+/// 50 s, and -T120 must let it through).
 void UseConnectionOf(Session& s, ID cepid, const T_IPV4EP& peer) {
   s.peer = FormatAddress(peer.ipaddr, peer.portno);
   UseConnection(*s.p, cepid);
-  if (!IsSingleTargetMode()) tcp_set_opt(cepid, TCP_SILENCE_LIMIT, kSilenceLimitMs);
+  if (!IsSingleTargetMode() && s.limitMs == kNoLimitMs) tcp_set_opt(cepid, TCP_SILENCE_LIMIT, kSilenceLimitMs);
 }
 
 /// Keeps the explanation of a failure for the line that reports it.
@@ -269,13 +271,29 @@ Stream SendProgram(Session& s, FILE* fp, Progress& progress, bool fileDigested) 
   return ReadAndSendProgram(s, fp, progress);
 }
 
-/// Opens a file that a stage sends, of *length bytes; where it cannot be
-/// opened, *failure tells why, with the stage's status line.
+/// Opens a file that a stage sends, of *length bytes (its stamp into
+/// *stamp, when not null); where it cannot be opened, *failure tells why,
+/// with the stage's status line.
 ScopedFile OpenStageFile(Session& s, const char* what, const char* path, const char* line, off_t* length,
-                         Outcome* failure) {
-  ScopedFile fp(OpenRegularFile(path, length));
+                         Outcome* failure, FileStamp* stamp = nullptr) {
+  ScopedFile fp(OpenRegularFile(path, length, stamp));
   if (fp == nullptr) *failure = Explain(s, Failure(line), "%s %s: cannot open: %s", what, path, FileReason(errno));
   return fp;
+}
+
+/// Whether the file sent from fp is still the one that was opened (its
+/// stamp then: `opened`): no write since, and its path names it still. The
+/// stream carries neither length nor digest, so a target takes a file
+/// rewritten in place while it was sent for the program, half old, half
+/// new: such a send is given up, and its stream reset.
+bool Unchanged(FILE* fp, const char* path, const FileStamp& opened) {
+  return StampOf(fileno(fp)) == opened && StampOfPath(path) == opened;
+}
+
+Outcome ExplainChanged(Session& s, const char* line, const char* what, const char* path) {
+  s.p->record.changedWhileSent = what;
+  return Explain(s, Failure(line), "%s %s: changed while it was sent (written to or replaced since it was opened)",
+                 what, path);
 }
 
 /// The loader file to its end on the loader connection.
@@ -334,8 +352,15 @@ void EndLoaderConnection(Session& s, long long total) {
 Outcome LoaderStage(Session& s) {
   off_t length = 0;
   Outcome outcome = kDone;
-  if (const ScopedFile fp = OpenStageFile(s, "loader", _loaderFile, status::kLoaderNotFound, &length, &outcome)) {
+  FileStamp opened;
+  const char* line = status::kLoaderNotFound;
+  if (const ScopedFile fp = OpenStageFile(s, "loader", _loaderFile, line, &length, &outcome, &opened)) {
     outcome = SendLoaderFile(s, fp.get(), length);
+    // Its bytes went through this process: the stamp after the last read
+    // tells whether they are one file's.
+    if (outcome.ok() && !Unchanged(fp.get(), _loaderFile, opened)) {
+      outcome = ExplainChanged(s, line, "loader", _loaderFile);
+    }
   }
   const long long total = static_cast<long long>(length);
   // A loader that could not be sent whole gets no reboot byte, so that the
@@ -509,10 +534,20 @@ Outcome ProgramStage(Session& s) {
   const char* path = _targetFile[s.p->selectFileNum];
   off_t length = 0;
   Outcome outcome = kDone;
-  if (const ScopedFile fp = OpenStageFile(s, "program", path, status::kTargetNotFound, &length, &outcome)) {
+  FileStamp opened;
+  const char* line = status::kTargetNotFound;
+  if (const ScopedFile fp = OpenStageFile(s, "program", path, line, &length, &outcome, &opened)) {
     outcome = SendProgramFile(s, fp.get(), path, length);
+    if (outcome.ok() && !Unchanged(fp.get(), path, opened)) outcome = ExplainChanged(s, line, "program", path);
+    if (outcome.ok()) outcome = AwaitProgramAcknowledged(s);
+    // The kernel sends the file's own pages: a write before the last of
+    // them was acknowledged may have reached the target, which must not
+    // take what it got for the program.
+    if (outcome.ok() && !Unchanged(fp.get(), path, opened)) {
+      tcp_set_opt(s.cepidInUse(), TCP_RESET_ON_CLOSE, 1);
+      outcome = ExplainChanged(s, line, "program", path);
+    }
   }
-  if (outcome.ok()) outcome = AwaitProgramAcknowledged(s);
   // Gone from the view, with its figures, before the line that tells how it
   // ended and before its connection closes: the figures of a failed program
   // stop at what its target was seen to acknowledge.

@@ -108,6 +108,10 @@ ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout);
 /// A peer that answers (its window closed while it is busy) is never cut off.
 /// Also turns on keepalive probes for the times nothing is outstanding. 0: none.
 constexpr INT TCP_SILENCE_LIMIT = 1;
+/// TCP_RESET_ON_CLOSE (any value): the close resets the connection, though
+/// every byte sent on it was acknowledged: for a stream given up on after
+/// the fact (the file it carried changed under it). Until the next send.
+constexpr INT TCP_RESET_ON_CLOSE = 2;
 ER tcp_set_opt(ID cepid, INT optname, INT optval);
 ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout);
 /// As tcp_snd_dat, with up to len bytes of the file fd from *offset on, the
