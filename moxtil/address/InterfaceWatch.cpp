@@ -11,6 +11,10 @@
 
 bool IsUsable(const InterfaceState& s) { return s.exists && s.up && s.address != 0; }
 
+bool CameBy(const InterfaceState& s, uint32_t local) {
+  return s.address == 0 || (local & s.netmask) == (s.address & s.netmask);
+}
+
 InterfaceChange ChangeOf(const InterfaceState& before, const InterfaceState& now) {
   if (IsUsable(now)) {
     if (!IsUsable(before)) return InterfaceChange::kBack;
@@ -48,10 +52,17 @@ InterfaceState InterfaceWatch::Look(const char* ifname) {
   state.up = (flags & IFF_UP) != 0 && (flags & IFF_RUNNING) != 0;
   ifr = RequestFor(ifname);
   ifr.ifr_addr.sa_family = AF_INET;
-  if (ioctl(s_, SIOCGIFADDR, &ifr) == 0) {
-    sockaddr_in sin;
-    std::memcpy(&sin, &ifr.ifr_addr, sizeof sin);
-    state.address = sin.sin_addr.s_addr;
+  if (ioctl(s_, SIOCGIFADDR, &ifr) != 0) return state;
+  sockaddr_in sin;
+  std::memcpy(&sin, &ifr.ifr_addr, sizeof sin);
+  state.address = sin.sin_addr.s_addr;
+  ifr = RequestFor(ifname);
+  ifr.ifr_addr.sa_family = AF_INET;
+  // An address without its mask is a network of its own alone.
+  state.netmask = 0xFFFFFFFFu;
+  if (ioctl(s_, SIOCGIFNETMASK, &ifr) == 0) {
+    std::memcpy(&sin, &ifr.ifr_netmask, sizeof sin);
+    state.netmask = sin.sin_addr.s_addr;
   }
   return state;
 }

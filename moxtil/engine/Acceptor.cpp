@@ -4,6 +4,7 @@
 
 #include "common/output.h"
 #include "common/util.h"
+#include "moxtil/address/InterfaceWatch.h"
 #include "moxtil/config/Options.h"
 #include "moxtil/engine/Handover.h"
 #include "moxtil/engine/Protocol.h"
@@ -170,12 +171,28 @@ void ReapEnded() {
   for (PROCESS_INFO& p : process_info) ReapSlot(p);
 }
 
-/// A loader connection from the address of a target still being served: that
+/// A loader connection from peer whose device has the hardware address of
+/// target p, served from another address: told, and recorded, since units
+/// shipped with one cloned MAC must not pass for one device.
+void TellStartedOverElsewhere(const PROCESS_INFO& p, const T_IPV4EP& peer, const char* mac) {
+  char why[320];
+  snprintf(why, sizeof why, "hardware address %s at %s while target %s with it is being served: the device started "
+           "over from a new address (or two devices share one address); the earlier transfer ends", mac,
+           FormatAddress(peer.ipaddr).text, FormatAddress(p.ipaddr).text);
+  printLog(stderr, "%s", why);
+  RecordWarning("same_mac", why, FormatAddress(peer.ipaddr).text, mac, FormatAddress(p.ipaddr).text);
+}
+
+/// A loader connection from the device of a target still being served (its
+/// address, or its hardware address where it came from a new address): that
 /// device started over. Its transfer ends (it says so), and its thread is
 /// waited for, so that its lines come before the new connection's.
-void SupersedeEarlier(UW ipaddr) {
+void SupersedeEarlier(const T_IPV4EP& peer, const char* mac) {
   for (PROCESS_INFO& p : process_info) {
-    if (!IsBusy(p) || p.ipaddr != ipaddr) continue;
+    if (!IsBusy(p)) continue;
+    const bool sameAddress = p.ipaddr == peer.ipaddr;
+    if (!sameAddress && (mac[0] == '\0' || strcmp(p.record.mac, mac) != 0)) continue;
+    if (!sameAddress) TellStartedOverElsewhere(p, peer, mac);
     CancelTransfer(p, Cancel::kStartedOver);
     WaitForTransfer(p);
   }
@@ -186,22 +203,6 @@ void SupersedeEarlier(UW ipaddr) {
 void RefuseLoaderConnection(ID cepid, const T_IPV4EP& peer, const char* why) {
   printLog(stderr, "loader connection from %s reset: %s", FormatAddress(peer.ipaddr, peer.portno).text, why);
   DropConnection(cepid);
-}
-
-/// One hardware address on two targets served at once from different
-/// addresses: units shipped with one cloned MAC, which must not pass for one
-/// device. Told and recorded; nothing else changes, the operator decides.
-void WarnOfSameHardwareAddress(const PROCESS_INFO& slot) {
-  if (slot.record.mac[0] == '\0') return;
-  for (const PROCESS_INFO& p : process_info) {
-    if (&p == &slot || !IsBusy(p) || p.ipaddr == slot.ipaddr || strcmp(p.record.mac, slot.record.mac) != 0) continue;
-    char why[256];
-    snprintf(why, sizeof why, "hardware address %s on two targets served at once, %s and %s: two devices with "
-             "one address? the summary counts them as one device", slot.record.mac, FormatAddress(p.ipaddr).text,
-             FormatAddress(slot.ipaddr).text);
-    printLog(stderr, "%s", why);
-    RecordWarning("same_mac", why, &slot, &p);
-  }
 }
 
 /// A transfer thread that cannot start (err): its target ends as a
@@ -216,10 +217,10 @@ void EndUnstarted(PROCESS_INFO& slot, ID cepid, const T_IPV4EP& peer, int err) {
   ReapSlot(slot);
 }
 
-/// Serves the target of a loader connection in the first free slot: its
-/// lines, its record and its transfer thread. Once a stop signal came, none
-/// is taken any more.
-void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
+/// Serves the target of a loader connection, whose device has the hardware
+/// address mac, in the first free slot: its lines, its record and its
+/// transfer thread. Once a stop signal came, none is taken any more.
+void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer, const char* mac) {
   // Only the acceptor marks a slot busy, and a slot is free only once it
   // has waited for its last thread: the free slot is taken whole.
   const int n = emptyProcess();
@@ -233,11 +234,9 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
 
   if (!IsSingleTargetMode() || IsFirstSoftwareUpdate()) TargetStatus(slot, status::kConnect);
   TargetLog(slot, "loader connection from %s", FormatAddress(peer.ipaddr, peer.portno).text);
-  // Its address may change across its reboot; its hardware address does not.
-  HardwareAddressOf(peer.ipaddr, slot.record.mac);
-  dataHandover.Begin(n, peer.ipaddr, slot.record.mac);
+  snprintf(slot.record.mac, sizeof slot.record.mac, "%s", mac);
+  dataHandover.Begin(n, peer.ipaddr, mac);
   RecordTargetBegin(slot);
-  WarnOfSameHardwareAddress(slot);
   const int started = CreateThread(kEngineThreadStackSize, process2, &slot, &slot.thread);
   slot.threadStarted = started == 0;
   if (started != 0) EndUnstarted(slot, cepid, peer, started);
@@ -248,12 +247,33 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   }
 }
 
-/// The next loader connection; in unicast mode one from another address is
-/// closed unserved.
+// The acceptor's own looks at the interface of -i.
+InterfaceWatch interfaceWatch;
+
+/// Whether the loader connection cepid from peer came by the interface of
+/// -i, where the devices are; one that did not (a scan on the station's
+/// office network, say) is no target: reset, said in one line, and not
+/// counted.
+bool CameByTheInterface(ID cepid, const T_IPV4EP& peer) {
+  T_IPV4EP local = {0, 0};
+  if (tcp_ref_myaddr(cepid, &local) != E_OK) return true;  // cannot be told
+  const InterfaceState state = interfaceWatch.Look(ifname);
+  if (CameBy(state, local.ipaddr)) return true;
+  char network[48];
+  snprintf(network, sizeof network, "%s", FormatAddress(state.address).text);
+  printLog(stderr, "loader connection from %s to %s reset: it did not come by the interface %s (%s, mask %s); "
+           "no target of this station", FormatAddress(peer.ipaddr, peer.portno).text, FormatAddress(local.ipaddr).text,
+           ifname, network, FormatAddress(state.netmask).text);
+  DropConnection(cepid);
+  return false;
+}
+
+/// The next loader connection. One that did not come by the interface of
+/// -i, or (in unicast mode) from another address, is closed unserved.
 void TakeLoaderConnection(Acceptance& a) {
   ID cepid;
   T_IPV4EP peer = {0, 0};
-  if (!AcceptFrom(repid_loader, &cepid, &peer)) return;
+  if (!AcceptFrom(repid_loader, &cepid, &peer) || !CameByTheInterface(cepid, peer)) return;
   // A foreign host does not restart the clock: one that kept connecting
   // would keep the run from its time limit for ever.
   if (_unicast && peer.ipaddr != _dstIP) {
@@ -266,8 +286,11 @@ void TakeLoaderConnection(Acceptance& a) {
     RefuseLoaderConnection(cepid, peer, StopReason());
     return;
   }
-  if (!IsSingleTargetMode()) SupersedeEarlier(peer.ipaddr);
-  TakeTarget(a, cepid, peer);
+  // Its address may change across its reboot; its hardware address does not.
+  char mac[kHardwareAddressSize];
+  HardwareAddressOf(peer.ipaddr, mac);
+  if (!IsSingleTargetMode()) SupersedeEarlier(peer, mac);
+  TakeTarget(a, cepid, peer, mac);
 }
 
 /// Whether the cycle is over, looked at before each wait while `busy`

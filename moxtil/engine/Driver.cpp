@@ -83,16 +83,30 @@ void TakeStopSignal(int sig, int* taken) {
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+// The stop signals taken so far in this run: the driver's alone.
+int signalsTaken = 0;
+
 /// The pause between announces; with -M it takes the stop signals.
-void WaitBetweenAnnounces(int* signalsTaken) {
-  if (IsSingleTargetMode() || *signalsTaken >= 2) {
+void WaitBetweenAnnounces() {
+  if (IsSingleTargetMode() || signalsTaken >= 2) {
     Sleep(kAnnounceIntervalMs);
     return;
   }
   const sigset_t set = StopSignals();
   const timespec wait = {0, kAnnounceIntervalMs * 1000000L};
   const int sig = sigtimedwait(&set, nullptr, &wait);
-  if (sig > 0) TakeStopSignal(sig, signalsTaken);
+  if (sig > 0) TakeStopSignal(sig, &signalsTaken);
+}
+
+/// Waits for the acceptor of a cycle to end. With -M its targets may take
+/// long, and the stop signals, which every thread blocks, are taken
+/// meanwhile: whatever ended the announces (a lost announce port among
+/// them), a signal still stops the run.
+void AwaitAcceptor(Acceptor& acceptor) {
+  while (!IsSingleTargetMode() && acceptor.running && acceptor.cycle.phase != AcceptorPhase::kEnded) {
+    WaitBetweenAnnounces();
+  }
+  JoinAcceptor(acceptor);
 }
 
 // ---- the interface, followed by a station (and between the rows of a list)
@@ -301,12 +315,11 @@ void Announce(ER* cepid, Acceptor& acceptor) {
   unsigned char buf[32] = {};
   MakeAnnounceDatagram(buf);
   bool restartDue = _reset != 0;
-  int signalsTaken = 0;
   for (;;) {
     AnnounceOnce(cepid, acceptor, buf);
     if (JoinAcceptorOnceCycleOver(acceptor) || IsError()) return;
     if (restartDue) restartDue = !SendRestart(*cepid);
-    WaitBetweenAnnounces(&signalsTaken);
+    WaitBetweenAnnounces();
     if (IsError()) return;
   }
 }
@@ -355,7 +368,7 @@ AcceptorEnding RunCycle(bool firstCycle) {
     Announce(&cepid, acceptor);
     // The acceptor ends by itself once the loop is left; waiting for it here
     // keeps it from outliving the cycle.
-    JoinAcceptor(acceptor);
+    AwaitAcceptor(acceptor);
   }
   if (_IsTimeOut) {
     printLog(stderr, "Update Request has been canceled (_timeout).");
@@ -389,6 +402,7 @@ int StartRun(int argc, char** argv) {
   printLog(stderr, "%s", kVersionLine);
   printLog(stderr, "%s", kTitleLine);
   network = Network();
+  signalsTaken = 0;
   // A record that cannot be kept is refused before anything is announced.
   if (_recordPath[0] != '\0' && RecordOpen(_recordPath) != 0) return -1;
   return 0;

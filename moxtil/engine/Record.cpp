@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -47,12 +48,56 @@ char runId[64] = "";
 // is behind).
 constexpr int kFinishLineMs = 1000;
 
+/// Several stations may append to one record: each holds the file's lock
+/// while it writes a line, so that a line written in part is taken back
+/// before another's comes after it. The lock is waited for a little at the
+/// most (a FIFO whose reader is behind may hold another writer up); without
+/// it the line is written all the same.
+class RecordFileLock {
+ public:
+  RecordFileLock() {
+    const Deadline until = Deadline::In(kFinishLineMs);
+    while (flock(recordFd, LOCK_EX | LOCK_NB) != 0) {
+      if ((errno != EWOULDBLOCK && errno != EINTR) || until.Passed()) return;
+      Sleep(5);
+    }
+    held_ = true;
+  }
+  ~RecordFileLock() {
+    if (held_) flock(recordFd, LOCK_UN);
+  }
+  RecordFileLock(const RecordFileLock&) = delete;
+  RecordFileLock& operator=(const RecordFileLock&) = delete;
+
+ private:
+  bool held_ = false;
+};
+
+/// Where a line written in part stands in the record.
+enum class Part {
+  kTakenBack,    // it was at the end of a regular file, and is gone
+  kAtTheEnd,     // at the end, and there to stay (not a regular file, or it could not be cut): the rest may follow
+  kOvertaken,    // another writer appended after it: nothing of ours may follow it
+};
+
 /// Takes back the `written` bytes of a line that went to the end of a
 /// regular file, where nothing was appended after them.
-bool TakeBack(size_t written) {
+Part TakeBack(size_t written) {
   struct stat st;
-  return fstat(recordFd, &st) == 0 && S_ISREG(st.st_mode) && lseek(recordFd, 0, SEEK_CUR) == st.st_size &&
-         ftruncate(recordFd, st.st_size - static_cast<off_t>(written)) == 0;
+  if (fstat(recordFd, &st) != 0 || !S_ISREG(st.st_mode)) return Part::kAtTheEnd;
+  if (lseek(recordFd, 0, SEEK_CUR) != st.st_size) return Part::kOvertaken;
+  return ftruncate(recordFd, st.st_size - static_cast<off_t>(written)) == 0 ? Part::kTakenBack : Part::kAtTheEnd;
+}
+
+/// The record ends inside a line, or its last line is ours in part: a line
+/// feed ends it, so that the next line parses.
+void EndAFragment() {
+  struct stat st;
+  char last = '\n';
+  if (fstat(recordFd, &st) == 0 && st.st_size > 0) {
+    if (pread(recordFd, &last, 1, st.st_size - 1) != 1) last = '\n';
+  }
+  if (last != '\n' && write(recordFd, "\n", 1) != 1) recordBroken = true;
 }
 
 /// Writes the rest of a line from `written` on, waiting a little for room.
@@ -79,13 +124,23 @@ void LeftOut(const char* type, const char* why) {
 void WriteLine(const char* type, size_t length, bool overflow) {
   if (recordBroken) return LeftOut(type, "the record ends inside an earlier line");
   if (overflow) return LeftOut(type, "longer than a record line may be");
+  const RecordFileLock fileLock;
   const ssize_t n = write(recordFd, line, length);
   if (n == static_cast<ssize_t>(length)) return;
   if (n <= 0) return LeftOut(type, n < 0 ? strerror(errno) : "nothing was written");
   // In part: a file takes it back (it could take no more), a FIFO gets the
-  // rest once its reader makes room.
+  // rest once its reader makes room. Never the rest after another writer's
+  // line: the part is ended where it stands.
   const size_t written = static_cast<size_t>(n);
-  if (TakeBack(written)) return LeftOut(type, "written in part and taken back: the file could take no more");
+  const Part part = TakeBack(written);
+  if (part == Part::kTakenBack) return LeftOut(type, "written in part and taken back: the file could take no more");
+  if (part == Part::kOvertaken) {
+    EndAFragment();
+    ++linesLeftOut;
+    printLog(stderr, "record: a %s line was written in part, and another writer's line came after it: the part "
+             "stays, ended by a line feed, so that the next line parses; the updates go on", type);
+    return;
+  }
   if (Finish(written, length)) return;
   recordBroken = true;
   LeftOut(type, "written in part and not finished; nothing more is written to the record");
@@ -500,14 +555,14 @@ void RecordRunEnd(int exitValue, const char* endedBy) {
   j.Write();
 }
 
-void RecordWarning(const char* kind, const char* explanation, const PROCESS_INFO* target,
-                   const PROCESS_INFO* other) {
+void RecordWarning(const char* kind, const char* explanation, const char* target, const char* mac,
+                   const char* otherTarget) {
   if (!RecordActive()) return;
   std::lock_guard<std::mutex> lock(recordLock);
   Json j("warning");
   j.Str("kind", kind);
-  if (target != nullptr) j.Str("target", FormatAddress(target->ipaddr).text).Str("mac", MacOf(*target));
-  if (other != nullptr) j.Str("other_target", FormatAddress(other->ipaddr).text);
+  if (target != nullptr) j.Str("target", target).Str("mac", mac);
+  if (otherTarget != nullptr) j.Str("other_target", otherTarget);
   j.Str("explanation", explanation);
   j.Write();
 }

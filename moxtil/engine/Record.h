@@ -41,10 +41,10 @@ bool RecordedDigestOf(int index, int fd, char hex[kSha256HexSize]);
 /// target_end: once its transfer has ended.
 void RecordTargetEnd(const PROCESS_INFO& p);
 /// warning: something the operator should know of, of a kind ("same_mac",
-/// "failure_guard"), with the line that told it; the targets it concerns,
-/// where there are.
-void RecordWarning(const char* kind, const char* explanation, const PROCESS_INFO* target = nullptr,
-                   const PROCESS_INFO* other = nullptr);
+/// "failure_guard"), with the line that told it; the target it concerns,
+/// its hardware address and another target, where there are (null: none).
+void RecordWarning(const char* kind, const char* explanation, const char* target = nullptr,
+                   const char* mac = nullptr, const char* otherTarget = nullptr);
 /// run_end: the counts, the run's tally (failures by line, devices, times),
 /// the exit value and what ended the run ("count", "idle", "signal",
 /// "failure_guard", "time_out", "done", "error").

@@ -191,7 +191,8 @@ void RecordServed(const PROCESS_INFO& p) {
   if (r.finished) ++finishedCount;
   // A device is its hardware address, which survives its reboot; where none
   // is known, its address.
-  runTally.devices.Add(r.mac[0] != '\0' ? r.mac : FormatAddress(p.ipaddr).text, r.finished);
+  const AddressText address = FormatAddress(p.ipaddr);
+  runTally.devices.Add(r.mac[0] != '\0' ? r.mac : address.text, r.finished);
   if (r.finished) {
     runTally.times.Add(r.elapsedMs);
   } else {
@@ -199,9 +200,12 @@ void RecordServed(const PROCESS_INFO& p) {
   }
 }
 
-bool CountOutcome(bool finished, const char* line) {
+bool CountOutcome(const PROCESS_INFO& p, bool finished, const char* line) {
+  const bool cancelled = CancelOf(p) != Cancel::kNone;
+  const AddressText address = FormatAddress(p.ipaddr);
+  const char* device = p.record.mac[0] != '\0' ? p.record.mac : address.text;
   std::lock_guard<std::mutex> lock(guardLock);
-  return runTally.guard.Add(finished, line);
+  return runTally.guard.Add(device, finished, line, cancelled);
 }
 
 int ServedCount() { return servedCount; }

@@ -269,12 +269,14 @@ constexpr int kServedListed = 1000;
 /// Keeps the record of a transfer that ended (the acceptor, after its
 /// thread) and counts it in the run's tally.
 void RecordServed(const PROCESS_INFO& p);
-/// A target's outcome, as its finish or "-1 " line is written (by its
-/// transfer, or the acceptor), counted by the failure guard under a lock of
-/// its own: true for the failure that trips it. The order of the lines is
-/// the order of the guard: a finish written between two failures breaks
-/// their row, whenever their targets end.
-bool CountOutcome(bool finished, const char* line);
+/// The outcome of the target of p, as its finish or "-1 " line is written
+/// (by its transfer, or the acceptor), counted by the failure guard under a
+/// lock of its own: true for the failure that trips it. The order of the
+/// lines is the order of the guard: a finish written between two failures
+/// breaks their row, whenever their targets end. Its device counts once in
+/// a row; a target ended by a stop signal or its device's new start counts
+/// not at all.
+bool CountOutcome(const PROCESS_INFO& p, bool finished, const char* line);
 
 /// What the run's targets came to, every one of them counted: written by
 /// RecordServed (the guard by CountOutcome), read by the summary and the

@@ -101,6 +101,9 @@ ER tcp_wai_rep(const ID* repids, INT count, TMO tmout);
 void tcp_can_rep();
 /// Accepts a connection into cepid; Nagle's algorithm is off on it.
 ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout);
+/// The local end of cepid's connection: which of the host's addresses its
+/// peer reached, and the port.
+ER tcp_ref_myaddr(ID cepid, T_IPV4EP* p_myaddr);
 /// Options of a connection endpoint (tcp_set_opt).
 /// TCP_SILENCE_LIMIT: a peer whose TCP has answered nothing for this many ms
 /// while bytes of ours wait for it is taken as gone: every wait on the

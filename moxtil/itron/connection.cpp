@@ -182,6 +182,19 @@ ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout) {
   return result;
 }
 
+ER tcp_ref_myaddr(ID cepid, T_IPV4EP* p_myaddr) {
+  Lock lock(tableLock);  // the owner closes its socket under it too
+  int s;
+  const ER er = SocketOf(cepid, &s);
+  if (er != E_OK) return er;
+  sockaddr_in local = {};
+  socklen_t len = sizeof local;
+  if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) != 0) return CallFailure(E_OBJ, "getsockname");
+  p_myaddr->ipaddr = local.sin_addr.s_addr;
+  p_myaddr->portno = ntohs(local.sin_port);
+  return E_OK;
+}
+
 namespace {
 
 // TCP_RESET_ON_CLOSE on the socket s of cepid (tableLock held).
