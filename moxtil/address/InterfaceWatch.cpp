@@ -11,10 +11,6 @@
 
 bool IsUsable(const InterfaceState& s) { return s.exists && s.up && s.address != 0; }
 
-bool CameBy(const InterfaceState& s, uint32_t local) {
-  return s.address == 0 || (local & s.netmask) == (s.address & s.netmask);
-}
-
 InterfaceChange ChangeOf(const InterfaceState& before, const InterfaceState& now) {
   if (IsUsable(now)) {
     if (!IsUsable(before)) return InterfaceChange::kBack;
@@ -52,17 +48,30 @@ InterfaceState InterfaceWatch::Look(const char* ifname) {
   state.up = (flags & IFF_UP) != 0 && (flags & IFF_RUNNING) != 0;
   ifr = RequestFor(ifname);
   ifr.ifr_addr.sa_family = AF_INET;
-  if (ioctl(s_, SIOCGIFADDR, &ifr) != 0) return state;
-  sockaddr_in sin;
-  std::memcpy(&sin, &ifr.ifr_addr, sizeof sin);
-  state.address = sin.sin_addr.s_addr;
-  ifr = RequestFor(ifname);
-  ifr.ifr_addr.sa_family = AF_INET;
-  // An address without its mask is a network of its own alone.
-  state.netmask = 0xFFFFFFFFu;
-  if (ioctl(s_, SIOCGIFNETMASK, &ifr) == 0) {
-    std::memcpy(&sin, &ifr.ifr_netmask, sizeof sin);
-    state.netmask = sin.sin_addr.s_addr;
+  if (ioctl(s_, SIOCGIFADDR, &ifr) == 0) {
+    sockaddr_in sin;
+    std::memcpy(&sin, &ifr.ifr_addr, sizeof sin);
+    state.address = sin.sin_addr.s_addr;
   }
   return state;
+}
+
+bool InterfaceWatch::OwnerOf(uint32_t address, char* name) {
+  if (s_ < 0) s_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  // Every IPv4 address of every interface, by its label: the interface's
+  // name, or "name:alias".
+  ifreq list[64];
+  ifconf conf = {};
+  conf.ifc_len = sizeof list;
+  conf.ifc_req = list;
+  if (s_ < 0 || ioctl(s_, SIOCGIFCONF, &conf) != 0) return false;
+  const int count = conf.ifc_len / static_cast<int>(sizeof(ifreq));
+  for (int i = 0; i < count; ++i) {
+    sockaddr_in sin;
+    std::memcpy(&sin, &list[i].ifr_addr, sizeof sin);
+    if (sin.sin_family != AF_INET || sin.sin_addr.s_addr != address) continue;
+    snprintf(name, kInterfaceNameSize, "%.*s", static_cast<int>(strcspn(list[i].ifr_name, ":")), list[i].ifr_name);
+    return true;
+  }
+  return false;
 }

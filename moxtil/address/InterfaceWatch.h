@@ -11,16 +11,11 @@ struct InterfaceState {
   bool exists = false;  // the kernel knows the name
   bool up = false;      // up and running (a carrier on its link)
   uint32_t address = 0; // its IPv4 address in network byte order; 0 none
-  uint32_t netmask = 0; // of that address, in network byte order
 };
 
 /// True when targets can be invited on the interface: there, up, with an address.
 bool IsUsable(const InterfaceState& s);
 
-/// Whether a connection to the host's address `local` came by the
-/// interface s: `local` is on the interface's network. Where the interface
-/// has no address, it cannot be told: true.
-bool CameBy(const InterfaceState& s, uint32_t local);
 
 /// What changed between two looks, as the station acts on it. Changes while
 /// the interface is unusable (down, then deleted, then back without an
@@ -45,6 +40,14 @@ class InterfaceWatch {
 
   /// The interface ifname now. Without a socket to ask through, it reads as gone.
   InterfaceState Look(const char* ifname);
+
+  /// The interface that has the host's IPv4 address `address` (network
+  /// byte order) into name (kInterfaceNameSize bytes): true; false where no
+  /// interface has it as an address of its own (a loopback address beyond
+  /// 127.0.0.1, or none can be listed).
+  bool OwnerOf(uint32_t address, char* name);
+
+  static constexpr int kInterfaceNameSize = 16;
 
  private:
   int s_ = -1;

@@ -171,28 +171,52 @@ void ReapEnded() {
   for (PROCESS_INFO& p : process_info) ReapSlot(p);
 }
 
+// How recent an acknowledgement of bytes in flight shows a device alive.
+constexpr int kAliveAckMs = 1000;
+
+/// Whether the device of target p is evidently alive: its TCP acknowledged
+/// bytes of ours within kAliveAckMs while more are in flight. A device that
+/// rebooted acknowledges nothing more on its old connections.
+bool EvidentlyAlive(const PROCESS_INFO& p) {
+  std::lock_guard<std::mutex> lock(slotLock);  // the connection stays p's meanwhile
+  if (p.cepidInUse < 0 || tcp_ref_cep(p.cepidInUse) <= 0) return false;
+  const ER ackAge = tcp_ref_ack(p.cepidInUse);
+  return ackAge >= 0 && ackAge < kAliveAckMs;
+}
+
 /// A loader connection from peer whose device has the hardware address of
 /// target p, served from another address: told, and recorded, since units
-/// shipped with one cloned MAC must not pass for one device.
-void TellStartedOverElsewhere(const PROCESS_INFO& p, const T_IPV4EP& peer, const char* mac) {
+/// shipped with one cloned MAC must not pass for one device. Where p's
+/// device is evidently alive, they are two devices, both served; else p's
+/// device started over from a new address: true then.
+bool StartedOverElsewhere(const PROCESS_INFO& p, const T_IPV4EP& peer, const char* mac) {
+  const bool two = EvidentlyAlive(p);
   char why[320];
-  snprintf(why, sizeof why, "hardware address %s at %s while target %s with it is being served: the device started "
-           "over from a new address (or two devices share one address); the earlier transfer ends", mac,
-           FormatAddress(peer.ipaddr).text, FormatAddress(p.ipaddr).text);
+  if (two) {
+    snprintf(why, sizeof why, "hardware address %s on two targets served at once, %s and %s: two devices with one "
+             "address? the summary counts them as one device", mac, FormatAddress(p.ipaddr).text,
+             FormatAddress(peer.ipaddr).text);
+  } else {
+    snprintf(why, sizeof why, "hardware address %s at %s while target %s with it is being served: the device "
+             "started over from a new address; the earlier transfer ends", mac, FormatAddress(peer.ipaddr).text,
+             FormatAddress(p.ipaddr).text);
+  }
   printLog(stderr, "%s", why);
   RecordWarning("same_mac", why, FormatAddress(peer.ipaddr).text, mac, FormatAddress(p.ipaddr).text);
+  return !two;
 }
 
 /// A loader connection from the device of a target still being served (its
-/// address, or its hardware address where it came from a new address): that
-/// device started over. Its transfer ends (it says so), and its thread is
-/// waited for, so that its lines come before the new connection's.
+/// address, or its hardware address where it came from a new address and
+/// the earlier device is silent): that device started over. Its transfer
+/// ends (it says so), and its thread is waited for, so that its lines come
+/// before the new connection's.
 void SupersedeEarlier(const T_IPV4EP& peer, const char* mac) {
   for (PROCESS_INFO& p : process_info) {
     if (!IsBusy(p)) continue;
     const bool sameAddress = p.ipaddr == peer.ipaddr;
     if (!sameAddress && (mac[0] == '\0' || strcmp(p.record.mac, mac) != 0)) continue;
-    if (!sameAddress) TellStartedOverElsewhere(p, peer, mac);
+    if (!sameAddress && !StartedOverElsewhere(p, peer, mac)) continue;
     CancelTransfer(p, Cancel::kStartedOver);
     WaitForTransfer(p);
   }
@@ -251,19 +275,20 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer, const char* mac) 
 InterfaceWatch interfaceWatch;
 
 /// Whether the loader connection cepid from peer came by the interface of
-/// -i, where the devices are; one that did not (a scan on the station's
-/// office network, say) is no target: reset, said in one line, and not
-/// counted.
+/// -i, where the devices are: to an address of that interface, or of none.
+/// One to another interface's address (a scan on the station's office
+/// network, say) is no target: reset, said in one line, and not counted.
+/// Where -i names no interface with an address, the announces go from
+/// every local address, and no connection is refused for it.
 bool CameByTheInterface(ID cepid, const T_IPV4EP& peer) {
   T_IPV4EP local = {0, 0};
-  if (tcp_ref_myaddr(cepid, &local) != E_OK) return true;  // cannot be told
-  const InterfaceState state = interfaceWatch.Look(ifname);
-  if (CameBy(state, local.ipaddr)) return true;
-  char network[48];
-  snprintf(network, sizeof network, "%s", FormatAddress(state.address).text);
-  printLog(stderr, "loader connection from %s to %s reset: it did not come by the interface %s (%s, mask %s); "
-           "no target of this station", FormatAddress(peer.ipaddr, peer.portno).text, FormatAddress(local.ipaddr).text,
-           ifname, network, FormatAddress(state.netmask).text);
+  char owner[InterfaceWatch::kInterfaceNameSize];
+  if (tcp_ref_myaddr(cepid, &local) != E_OK || !interfaceWatch.OwnerOf(local.ipaddr, owner) ||
+      strcmp(owner, ifname) == 0 || interfaceWatch.Look(ifname).address == 0) {
+    return true;
+  }
+  printLog(stderr, "loader connection from %s to %s reset: it came by the interface %s, not by %s; no target of this "
+           "station", FormatAddress(peer.ipaddr, peer.portno).text, FormatAddress(local.ipaddr).text, owner, ifname);
   DropConnection(cepid);
   return false;
 }

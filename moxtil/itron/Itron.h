@@ -132,6 +132,9 @@ ER tcp_wai_ack(ID cepid, TMO tmout);
 /// The bytes sent on cepid that the peer's TCP has not acknowledged yet (0
 /// or more), or the failure; it waits for nothing.
 ER tcp_ref_cep(ID cepid);
+/// Milliseconds since the peer's TCP last acknowledged anything on cepid
+/// (0 or more), or the failure (E_OBJ where the kernel does not tell).
+ER tcp_ref_ack(ID cepid);
 /// Waits the whole of tmout with the connection open, dropping what the
 /// peer sends: E_OK when no reset came (the peer ending its stream is none),
 /// E_RLWAI as soon as the connection is reset or fails.
