@@ -50,7 +50,6 @@ inline constexpr char kUdpEndpointFailed[] = "-1 failed to open the UDP endpoint
 inline constexpr char kReceptionPointFailed[] = "-1 failed to open the TCP reception point";
 inline constexpr char kFileListUnreadable[] = "-1 error can not read the filelist\n";
 inline constexpr char kListedFileNotFound[] = "-1 error file not found ";
-inline constexpr char kNoProcessNo[] = "-1 failed to assign process No.";
 inline constexpr char kSubProcessFailed[] = "-1 failed to the preparation of the sub process.";
 inline constexpr char kLoaderNotFound[] = "-1 loader file not found";
 inline constexpr char kRebootDataError[] = "-1 _reboot data error";

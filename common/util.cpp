@@ -21,12 +21,6 @@ void Sleep(int msec) {
   while (nanosleep(&want, &left) == -1 && errno == EINTR) want = left;
 }
 
-off_t filelength(int fd) {
-  struct stat st{};
-  if (fstat(fd, &st) != 0) return -1;
-  return st.st_size;
-}
-
 int64_t MonotonicMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -58,9 +52,29 @@ int NotRegularReason(const struct stat& st) {
   return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
 }
 
+FileStamp StampOfStat(const struct stat& st) {
+  FileStamp s;
+  s.dev = static_cast<uint64_t>(st.st_dev);
+  s.ino = static_cast<uint64_t>(st.st_ino);
+  s.size = static_cast<int64_t>(st.st_size);
+  s.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  s.changedNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return s;
+}
+
 }  // namespace
 
-FILE* OpenRegularFile(const char* path, off_t* length) {
+FileStamp StampOf(int fd) {
+  struct stat st{};
+  return fstat(fd, &st) == 0 ? StampOfStat(st) : FileStamp();
+}
+
+FileStamp StampOfPath(const char* path) {
+  struct stat st{};
+  return stat(path, &st) == 0 ? StampOfStat(st) : FileStamp();
+}
+
+FILE* OpenRegularFile(const char* path, off_t* length, FileStamp* stamp) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
@@ -79,6 +93,7 @@ FILE* OpenRegularFile(const char* path, off_t* length) {
     return nullptr;
   }
   *length = st.st_size;
+  if (stamp != nullptr) *stamp = StampOfStat(st);
   return fp;
 }
 

@@ -1,4 +1,4 @@
-// Platform utilities: sleeping, threads, named mutexes and file length.
+// Platform utilities: sleeping, time, threads, named mutexes and files.
 // The names, units and argument order follow the Win32 calls that the rest of
 // the program is written against (Sleep in milliseconds, CreateThread with the
 // stack size first).
@@ -17,13 +17,14 @@ static_assert(sizeof(off_t) == 8, "file lengths must be 64-bit (build with _FILE
 /// shorten the sleep.
 void Sleep(int msec);
 
-/// The size in bytes of the open file fd, or -1 when it cannot be queried.
-off_t filelength(int fd);
-
 /// Milliseconds of a clock that only goes forward, for deadlines.
 int64_t MonotonicMs();
 /// Milliseconds since the epoch, for records that tell when.
 int64_t WallClockMs();
+
+/// A time limit in milliseconds that is none: the program's waits are all
+/// counted in milliseconds, or as a Deadline.
+constexpr int kNoLimitMs = -1;
 
 /// The moment a wait must end by, on the monotonic clock, or none: the one
 /// form every time limit takes inside the program.
@@ -32,6 +33,8 @@ class Deadline {
   static Deadline Never() { return Deadline(kNever); }
   /// ms from now; 0 or less is now.
   static Deadline In(int64_t ms) { return Deadline(MonotonicMs() + (ms > 0 ? ms : 0)); }
+  /// A limit of limitMs from now; kNoLimitMs (any negative) is none.
+  static Deadline Limit(int64_t limitMs) { return limitMs < 0 ? Never() : In(limitMs); }
   bool IsNever() const { return atMs_ == kNever; }
   bool Passed() const { return !IsNever() && MonotonicMs() >= atMs_; }
   /// Milliseconds left (0 once passed), or -1 for none.
@@ -45,11 +48,29 @@ class Deadline {
   int64_t atMs_;
 };
 
+/// What the kernel tells of a file that every write to it changes: which
+/// file it is (device and inode), its size, and the times of its last
+/// modification and change. Two equal stamps of one file: no write between.
+struct FileStamp {
+  uint64_t dev = 0, ino = 0;
+  int64_t size = -1;  // -1: no stamp could be had
+  int64_t modifiedNs = 0, changedNs = 0;
+  bool operator==(const FileStamp& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && modifiedNs == o.modifiedNs && changedNs == o.changedNs;
+  }
+  bool operator!=(const FileStamp& o) const { return !(*this == o); }
+};
+/// The stamp of the open file fd; of path (symbolic links followed). One
+/// whose size is -1 where the file cannot be asked.
+FileStamp StampOf(int fd);
+FileStamp StampOfPath(const char* path);
+
 /// Opens path for binary reading when it is a regular file, and stores its
-/// length in *length. Null, with errno set, for anything else (EISDIR for a
-/// directory, EINVAL for a FIFO, a device or a socket): such a file is never
-/// opened in a way that blocks, nor read without end.
-FILE* OpenRegularFile(const char* path, off_t* length);
+/// length in *length (and its stamp in *stamp, when not null). Null, with
+/// errno set, for anything else (EISDIR for a directory, EINVAL for a FIFO,
+/// a device or a socket): such a file is never opened in a way that blocks,
+/// nor read without end.
+FILE* OpenRegularFile(const char* path, off_t* length, FileStamp* stamp = nullptr);
 
 /// A file closed when its holder goes out of scope, on every path: null
 /// holds none.

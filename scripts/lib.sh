@@ -71,12 +71,24 @@ manpage_files() {  # page
 # Network namespaces for a station and its devices, nothing of which leaves
 # them: <tag>-host, and <tag>-t1 to <tag>-t<count> with device k at
 # 169.254.8k.2 (hardware address 02:00:00:00:08:0k) behind a veth link of its
-# own, whose station end <tag>-h<k> is 169.254.8k.1. Fails when a namespace
-# cannot be made; remove_station takes them away again.
+# own, which reaches the station at 169.254.8k.1. With several devices the
+# station's ends <tag>-h<k> are ports of one bridge, <tag>-br, the station's
+# one interface, as a switch would be: it has the address 169.254.8k.1/24 of
+# each. The bridge learns no addresses (a hub): devices given one cloned MAC
+# would otherwise take each other's frames. With one device the station's
+# interface is the link's end <tag>-h1.
+# Sets station_if to the interface. Fails when a namespace cannot be made;
+# remove_station takes them away again.
 make_station() {  # tag count
   local tag=$1 count=$2 k
   ip netns add "$tag-host" || return 1
   ip -n "$tag-host" link set lo up
+  station_if=$tag-h1
+  if [ "$count" -gt 1 ]; then
+    station_if=$tag-br
+    ip -n "$tag-host" link add "$station_if" type bridge ageing_time 0 &&
+      ip -n "$tag-host" link set "$station_if" up || return 1
+  fi
   for k in $(seq "$count"); do
     ip netns add "$tag-t$k" && ip -n "$tag-t$k" link set lo up && make_link "$tag" "$k" || return 1
   done
@@ -84,10 +96,17 @@ make_station() {  # tag count
 # The veth link of device k of a station (make_station), made again as it
 # was: for a test that takes it away (an adapter unplugged and plugged back).
 make_link() {  # tag k
-  local tag=$1 k=$2
+  local tag=$1 k=$2 bridged=
+  ip -n "$tag-host" link show "$tag-br" >/dev/null 2>&1 && bridged=1
   ip link add "$tag-h$k" netns "$tag-host" type veth peer name "$tag-t$k" netns "$tag-t$k" &&
     ip -n "$tag-t$k" link set "$tag-t$k" address "02:00:00:00:08:0$k" &&
-    ip -n "$tag-host" addr add "169.254.8$k.1/24" dev "$tag-h$k" &&
+    if [ -n "$bridged" ]; then
+      ip -n "$tag-host" link set "$tag-h$k" master "$tag-br" &&
+        { ip -n "$tag-host" addr show dev "$tag-br" | grep -q "169.254.8$k.1/" ||
+          ip -n "$tag-host" addr add "169.254.8$k.1/24" dev "$tag-br"; }
+    else
+      ip -n "$tag-host" addr add "169.254.8$k.1/24" dev "$tag-h$k"
+    fi &&
     ip -n "$tag-t$k" addr add "169.254.8$k.2/24" dev "$tag-t$k" &&
     ip -n "$tag-host" link set "$tag-h$k" up &&
     ip -n "$tag-t$k" link set "$tag-t$k" up

@@ -22,7 +22,7 @@ namespace testkit {
 namespace {
 
 using Json = nlohmann::json;
-const int kRecordVersion = 1;  // "v" of every record line
+const int kRecordVersion = 2;  // "v" of every record line
 const std::string kBanner = std::string("Network program loading(MOXTIL) version ") + MOXTIL_VERSION;
 const char kConnect[] = "000 % connect", kErasing[] = "000 % Now erasing", kFinish[] = "100 % finish";
 const char kRebootError[] = "-1 _reboot data error", kProgramError[] = "-1 *****ERROR*****";

@@ -7,22 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
-namespace {
-
-// The main thread and the acceptor thread may both make the first lookup;
-// they store the same value.
-std::atomic<DWORD> MyIPAddress{0};
-
-}  // namespace
-
 DWORD GetMyIPAddr(const char* ifname) {
-  const DWORD known = MyIPAddress.load();
-  if (known != 0) return known;
-
   const int s = socket(AF_INET, SOCK_DGRAM, 0);
   if (s < 0) {
     perror("socket():");
@@ -30,10 +18,8 @@ DWORD GetMyIPAddr(const char* ifname) {
   }
   ifreq ifr;
   std::memset(&ifr, 0, sizeof ifr);
-  // At most 14 characters of the name, always terminated.
-  constexpr size_t kNameCopy = 15;
-  static_assert(kNameCopy <= sizeof ifr.ifr_name, "interface name field too small");
-  std::snprintf(ifr.ifr_name, kNameCopy, "%s", ifname);
+  // The whole name, up to the kernel's 15 characters, terminated.
+  std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
   ifr.ifr_addr.sa_family = AF_INET;
   if (ioctl(s, SIOCGIFADDR, &ifr) != 0) {
     const int err = errno;
@@ -44,7 +30,6 @@ DWORD GetMyIPAddr(const char* ifname) {
   }
   sockaddr_in sin;
   std::memcpy(&sin, &ifr.ifr_addr, sizeof sin);
-  MyIPAddress.store(sin.sin_addr.s_addr);
   close(s);
   return sin.sin_addr.s_addr;
 }

@@ -26,13 +26,12 @@ InterfaceWatch::~InterfaceWatch() {
 
 namespace {
 
-// An interface request for ifname: at most 14 characters of it, terminated.
+// An interface request for ifname: the whole name, up to the kernel's 15
+// characters, terminated.
 ifreq RequestFor(const char* ifname) {
   ifreq ifr;
   std::memset(&ifr, 0, sizeof ifr);
-  constexpr size_t kNameCopy = 15;
-  static_assert(kNameCopy <= sizeof ifr.ifr_name, "interface name field too small");
-  std::snprintf(ifr.ifr_name, kNameCopy, "%s", ifname);
+  std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
   return ifr;
 }
 
@@ -55,4 +54,24 @@ InterfaceState InterfaceWatch::Look(const char* ifname) {
     state.address = sin.sin_addr.s_addr;
   }
   return state;
+}
+
+bool InterfaceWatch::OwnerOf(uint32_t address, char* name) {
+  if (s_ < 0) s_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  // Every IPv4 address of every interface, by its label: the interface's
+  // name, or "name:alias".
+  ifreq list[64];
+  ifconf conf = {};
+  conf.ifc_len = sizeof list;
+  conf.ifc_req = list;
+  if (s_ < 0 || ioctl(s_, SIOCGIFCONF, &conf) != 0) return false;
+  const int count = conf.ifc_len / static_cast<int>(sizeof(ifreq));
+  for (int i = 0; i < count; ++i) {
+    sockaddr_in sin;
+    std::memcpy(&sin, &list[i].ifr_addr, sizeof sin);
+    if (sin.sin_family != AF_INET || sin.sin_addr.s_addr != address) continue;
+    snprintf(name, kInterfaceNameSize, "%.*s", static_cast<int>(strcspn(list[i].ifr_name, ":")), list[i].ifr_name);
+    return true;
+  }
+  return false;
 }

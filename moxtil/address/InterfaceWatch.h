@@ -16,6 +16,7 @@ struct InterfaceState {
 /// True when targets can be invited on the interface: there, up, with an address.
 bool IsUsable(const InterfaceState& s);
 
+
 /// What changed between two looks, as the station acts on it. Changes while
 /// the interface is unusable (down, then deleted, then back without an
 /// address) are one absence: told once, when it begins.
@@ -37,9 +38,16 @@ class InterfaceWatch {
   InterfaceWatch(const InterfaceWatch&) = delete;
   InterfaceWatch& operator=(const InterfaceWatch&) = delete;
 
-  /// The interface ifname now (its name cut to 14 characters, as
-  /// GetMyIPAddr cuts it). Without a socket to ask through, it reads as gone.
+  /// The interface ifname now. Without a socket to ask through, it reads as gone.
   InterfaceState Look(const char* ifname);
+
+  /// The interface that has the host's IPv4 address `address` (network
+  /// byte order) into name (kInterfaceNameSize bytes): true; false where no
+  /// interface has it as an address of its own (a loopback address beyond
+  /// 127.0.0.1, or none can be listed).
+  bool OwnerOf(uint32_t address, char* name);
+
+  static constexpr int kInterfaceNameSize = 16;
 
  private:
   int s_ = -1;

@@ -1,5 +1,7 @@
 #include "moxtil/config/Options.h"
 
+#include <net/if.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -13,7 +15,7 @@ char _targetFile[2][kPathSize];
 char _FileListPath[kPathSize];
 
 int _baseOffset = kDefaultBaseOffset;
-char _reboot = 0;
+char _reboot = kRebootNone;
 int _reset = 0;
 UW _resetIP = 0;
 int _ForcedNoReset = 0;
@@ -22,6 +24,7 @@ UW _dstIP = 0;
 int _TimeOutSecond = 0;
 int _delay = 0;
 char ifname[kIfNameSize] = MOXTIL_DEFAULT_IFNAME;
+static_assert(kIfNameSize == IFNAMSIZ, "an interface name is what the kernel takes");
 int _reuse_addr = 0;
 int _filelist = 0;
 int _filelistWaitTimer = 0;
@@ -95,75 +98,168 @@ bool Refuse(const char* arg, const char* why) {
   return false;
 }
 
-// One option argument ("-X..."); false when it makes the command line fail.
+bool Set(int* flag, int value) {
+  *flag = value;
+  return true;
+}
+
+bool SetReboot(char byte) {
+  _reboot = byte;
+  return true;
+}
+
+// -B and -N: a number as sscanf reads it; what is not one leaves the value.
+bool TakeNumber(const char* value, int* number) {
+  std::sscanf(value, "%d", number);
+  return true;
+}
+
+// -L, -LT<seconds>: file-list mode, with the wait between rows.
+bool TakeFileListOption(const char* value) {
+  _filelist = 1;
+  _filelistWaitTimer = 0;
+  if (value[0] == 'T') {
+    const int wait = StringToInt(value + 1);
+    _filelistWaitTimer = wait < 0 ? 0 : (wait > kMaxFilelistWait ? kMaxFilelistWait : wait);
+  }
+  return true;
+}
+
+bool TakeTimeOut(const char* arg, const char* value) {
+  const int seconds = StringToInt(value);
+  if (seconds < 0) return Refuse(arg, "not a number of seconds");
+  _TimeOutSecond = seconds > kMaxTimeOutSecond ? kMaxTimeOutSecond : seconds;
+  return true;
+}
+
+// -M, -M<n>: several targets at once; -S: one at a time.
+bool TakeSeveral(const char* arg, const char* value) {
+  const int limit = StringToInt(value);
+  if (limit < 0) return Refuse(arg, "not a number of targets");
+  _option = 1;
+  _targetLimit = limit;
+  return true;
+}
+
+bool TakeSingle() {
+  _option = 0;
+  _targetLimit = 0;
+  return true;
+}
+
+bool TakeRecordPath(const char* arg, const char* value) {
+  if (value[0] == '\0') return Refuse(arg, "no record file named (-J<file>)");
+  StorePath(_recordPath, value);
+  return true;
+}
+
+bool TakeFailureLimit(const char* arg, const char* value) {
+  const int failures = StringToInt(value);
+  if (failures < 0) return Refuse(arg, "not a number of failures");
+  if (failures == 0) return Refuse(arg, "at least 1 failure in a row ends the run");
+  _failureLimit = failures;
+  return true;
+}
+
+// A longer name than the kernel takes is no interface of this host: cut,
+// it would name another, or none.
+bool TakeInterface(const char* arg, const char* value) {
+  if (std::strlen(value) >= sizeof ifname) return Refuse(arg, "an interface name has at most 15 characters");
+  std::snprintf(ifname, sizeof ifname, "%s", value);
+  return true;
+}
+
+// One option argument ("-X..."), by its letter; false when it makes the
+// command line fail.
 bool TakeOption(const char* arg) {
   const char* value = arg + 2;
   switch (arg[1]) {
-    case 'B':
-      std::sscanf(value, "%d", &_baseOffset);
-      return true;
-    case 'D':
-      return TakeAddress(value, &_unicast, &_dstIP);
-    case 'F':
-      _ForcedNoReset = 1;
-      return true;
-    case 'I':
-      return TakeAddress(value, &_reset, &_resetIP);
-    case 'L':
-      _filelist = 1;
-      if (value[0] == 'T') {
-        const int wait = StringToInt(value + 1);
-        _filelistWaitTimer = wait < 0 ? 0 : (wait > kMaxFilelistWait ? kMaxFilelistWait : wait);
-      } else {
-        _filelistWaitTimer = 0;
-      }
-      return true;
-    case 'N':
-      std::sscanf(value, "%d", &_delay);
-      return true;
-    case 'R':
-      _reboot = 'R';
-      return true;
-    case 'T': {
-      const int seconds = StringToInt(value);
-      if (seconds < 0) return Refuse(arg, "not a number of seconds");
-      _TimeOutSecond = seconds > kMaxTimeOutSecond ? kMaxTimeOutSecond : seconds;
-      return true;
-    }
-    case 'M': {
-      const int limit = StringToInt(value);
-      if (limit < 0) return Refuse(arg, "not a number of targets");
-      _option = 1;
-      _targetLimit = limit;
-      return true;
-    }
-    case 'S':
-      _option = 0;
-      _targetLimit = 0;
-      return true;
-    case 'b':
-      _reuse_addr = 1;
-      return true;
-    case 'J':
-      if (value[0] == '\0') return Refuse(arg, "no record file named (-J<file>)");
-      StorePath(_recordPath, value);
-      return true;
-    case 'E': {
-      const int failures = StringToInt(value);
-      if (failures < 0) return Refuse(arg, "not a number of failures");
-      if (failures == 0) return Refuse(arg, "at least 1 failure in a row ends the run");
-      _failureLimit = failures;
-      return true;
-    }
-    case 'i':
-      std::snprintf(ifname, sizeof ifname, "%s", value);
-      return true;
-    case 'r':
-      _reboot = 'r';
-      return true;
-    default:  // a lone "-" and every other letter
-      return Refuse(arg, "no such option");
+    case 'B': return TakeNumber(value, &_baseOffset);
+    case 'D': return TakeAddress(value, &_unicast, &_dstIP);
+    case 'F': return Set(&_ForcedNoReset, 1);
+    case 'I': return TakeAddress(value, &_reset, &_resetIP);
+    case 'L': return TakeFileListOption(value);
+    case 'N': return TakeNumber(value, &_delay);
+    case 'R': return SetReboot(kRebootFull);
+    case 'T': return TakeTimeOut(arg, value);
+    case 'M': return TakeSeveral(arg, value);
+    case 'S': return TakeSingle();
+    case 'b': return Set(&_reuse_addr, 1);
+    case 'J': return TakeRecordPath(arg, value);
+    case 'E': return TakeFailureLimit(arg, value);
+    case 'i': return TakeInterface(arg, value);
+    case 'r': return SetReboot(kRebootSemi);
+    default: return Refuse(arg, "no such option");  // a lone "-" and every other letter
   }
+}
+
+// Questions a person asks, answered whatever follows: kParameterAnswered,
+// or 0 when the command line asks none. The update app never passes them;
+// a loader file of such a name is not served.
+int AnswerQuestion(int argc, char** argv) {
+  if (argc < 2) return 0;
+  const char* arg = argv[1];
+  if (std::strcmp(arg, "--version") == 0) {
+    printLog(stderr, "%s", kVersionLine);
+    return kParameterAnswered;
+  }
+  if (std::strcmp(arg, "--help") == 0) {
+    PrintUsage();
+    printLog(stderr, "%s", kManualPageLine);
+    return kParameterAnswered;
+  }
+  return 0;
+}
+
+// The options from argv[first] on: false when one makes the command line
+// fail (every one is looked at, so that each mistake is named).
+bool TakeOptions(int argc, char** argv, int first) {
+  bool taken = true;
+  for (int i = first; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (arg[0] != '-') {
+      PrintUsage();
+      return false;
+    }
+    if (std::strcmp(arg, "-NOCOMMAND") == 0 || std::strcmp(arg, "-/NOCANCEL") == 0) continue;
+    if (!TakeOption(arg)) taken = false;
+  }
+  return taken;
+}
+
+// Options that cannot go together, said in one line.
+bool OptionsAgree() {
+  // -E counts failures of targets served side by side: -M's, whatever the
+  // order of the two.
+  if (_failureLimit > 0 && _option == 0) {
+    printLog(stderr, "option -E%d: only with -M (several targets at once)", _failureLimit);
+    return false;
+  }
+  if (_option != 0 && _filelist != 0) {
+    printLog(stderr, "-M and -L cannot be used together: a file list is served one target at a time");
+    return false;
+  }
+  return true;
+}
+
+// The file set of the command line. Only regular files are loaded: a FIFO
+// or a device would block or never end, and a directory cannot be read.
+// Telling so now spares the target a reboot into a loader whose program
+// cannot follow.
+int TakeFileSet(char** argv) {
+  StorePath(_loaderFile, argv[1]);
+  StorePath(_idFile, argv[2]);
+  StorePath(_targetFile[0], argv[3]);
+  if (!IsRegularFile(_loaderFile)) {
+    printLog(stderr, "loader file not found!");
+    return -1;
+  }
+  const bool second = _targetFile[1][0] != '\0';
+  if (!IsRegularFile(_targetFile[0]) || (second && !IsRegularFile(_targetFile[1]))) {
+    printLog(stderr, "target PG file not found!");
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -201,79 +297,20 @@ int ConvIPStrToNum(const char* argv_n, UW* ip_addr) {
 int ParameterShell(int argc, char** argv) {
   _TimeOutSecond = 0;
   _delay = 0;
-  int result = 0;
-
-  // Questions a person asks, answered whatever follows. The update app
-  // never passes them; a loader file of such a name is not served.
-  if (argc >= 2) {
-    const char* arg = argv[1];
-    if (std::strcmp(arg, "--version") == 0) {
-      printLog(stderr, "%s", kVersionLine);
-      return kParameterAnswered;
-    }
-    if (std::strcmp(arg, "--help") == 0) {
-      PrintUsage();
-      printLog(stderr, "%s", kManualPageLine);
-      return kParameterAnswered;
-    }
-  }
+  const int asked = AnswerQuestion(argc, argv);
+  if (asked != 0) return asked;
   if (argc <= 3) {
     PrintUsage();
     return -1;
   }
-
+  // A fourth word that is no option is the second program.
   _targetFile[1][0] = '\0';
-  int next = 4;
-  if (argc > 4 && argv[4][0] != '-') {
-    StorePath(_targetFile[1], argv[4]);
-    next = 5;
-  }
-
-  for (int i = next; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (arg[0] != '-') {
-      PrintUsage();
-      result = -1;
-      break;
-    }
-    if (std::strcmp(arg, "-NOCOMMAND") == 0 || std::strcmp(arg, "-/NOCANCEL") == 0) continue;
-    if (!TakeOption(arg)) result = -1;
-  }
-  // -E counts failures of targets served side by side: -M's, whatever the
-  // order of the two.
-  if (result == 0 && _failureLimit > 0 && _option == 0) {
-    printLog(stderr, "option -E%d: only with -M (several targets at once)", _failureLimit);
-    result = -1;
-  }
-  if (result != 0) return result;
-  if (_option != 0 && _filelist != 0) {
-    printLog(stderr, "-M and -L cannot be used together: a file list is served one target at a time");
-    return -1;
-  }
-
+  const bool second = argc > 4 && argv[4][0] != '-';
+  if (second) StorePath(_targetFile[1], argv[4]);
+  if (!TakeOptions(argc, argv, second ? 5 : 4) || !OptionsAgree()) return -1;
   if (_ForcedNoReset != 0) _reset = 0;
   if (_filelist != 0) return 0;
-
-  StorePath(_loaderFile, argv[1]);
-  StorePath(_idFile, argv[2]);
-  StorePath(_targetFile[0], argv[3]);
-
-  // Only regular files are loaded: a FIFO or a device would block or never
-  // end, and a directory cannot be read. Telling so now spares the target a
-  // reboot into a loader whose program cannot follow.
-  if (!IsRegularFile(_loaderFile)) {
-    printLog(stderr, "loader file not found!");
-    return -1;
-  }
-  if (!IsRegularFile(_targetFile[0])) {
-    printLog(stderr, "target PG file not found!");
-    return -1;
-  }
-  if (_targetFile[1][0] != '\0' && !IsRegularFile(_targetFile[1])) {
-    printLog(stderr, "target PG file not found!");
-    return -1;
-  }
-  return 0;
+  return TakeFileSet(argv);
 }
 
 void ResetOptions() {
@@ -282,7 +319,7 @@ void ResetOptions() {
   std::memset(_targetFile, 0, sizeof _targetFile);
   std::memset(_FileListPath, 0, sizeof _FileListPath);
   _baseOffset = kDefaultBaseOffset;
-  _reboot = 0;
+  _reboot = kRebootNone;
   _reset = 0;
   _resetIP = 0;
   _ForcedNoReset = 0;

@@ -5,7 +5,9 @@
 #include "moxtil/itron/Itron.h"
 
 constexpr int kPathSize = 4096;
-constexpr int kIfNameSize = 32;
+/// The kernel's limit of an interface name (IFNAMSIZ): 15 characters and
+/// the NUL. USB adapters are named after their MAC with all 15.
+constexpr int kIfNameSize = 16;
 
 // The update file set. In file-list mode the file list rewrites it per row.
 extern char _loaderFile[kPathSize];
@@ -18,7 +20,7 @@ extern char _FileListPath[kPathSize];
 void StorePath(char* buffer, const char* path);
 
 extern int _baseOffset;          // -B: port base
-extern char _reboot;             // -R 'R', -r 'r', else 0
+extern char _reboot;             // -R, -r: the byte sent after the loader (kReboot...)
 extern int _reset;               // -I: send the restart datagram each cycle
 extern UW _resetIP;              // -I address
 extern int _ForcedNoReset;       // -F: void -I
@@ -34,6 +36,11 @@ extern int _option;              // -M 1: several targets at once; -S 0 (the def
 extern int _targetLimit;         // -M<n>: the run ends after n targets; 0 = no limit
 extern char _recordPath[kPathSize];  // -J: the JSON Lines record to append to; "" = none
 extern int _failureLimit;        // -E<n> (with -M): n failures in a row end the run; 0 = no limit
+
+// The reboot byte that follows the loader on the wire: none asked for, -R, -r.
+constexpr char kRebootNone = 0x00;
+constexpr char kRebootFull = 'R';
+constexpr char kRebootSemi = 'r';
 
 // Start values of the options, also what ResetOptions restores. (The
 // interface name is a literal, since it initialises an array.)

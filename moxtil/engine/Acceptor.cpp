@@ -4,7 +4,7 @@
 
 #include "common/output.h"
 #include "common/util.h"
-#include "moxtil/address/GetMyIPAddr.h"
+#include "moxtil/address/InterfaceWatch.h"
 #include "moxtil/config/Options.h"
 #include "moxtil/engine/Handover.h"
 #include "moxtil/engine/Protocol.h"
@@ -24,17 +24,6 @@ ID repid_data = -1;
 // tried again after this pause.
 constexpr int kAcceptRetryPauseMs = 100;
 
-// The buffers that the record of a new connection endpoint names, one set
-// per port. They are the acceptor's, not a slot's: which slot a connection
-// serves is known only once it is accepted (a device that started over
-// frees a slot before its new one is taken), and the endpoint layer reads
-// no buffer of the record.
-struct PortBuffers {
-  unsigned char snd[32];
-  unsigned char rcv[32];
-};
-PortBuffers loaderPortBuffers, dataPortBuffers;
-
 const char* PortName(UH port) { return port == LoaderPort(_baseOffset) ? "loader" : "data"; }
 
 // A busy port is told at every attempt, not only after the last. The line
@@ -47,7 +36,7 @@ void ReportBindRetry(UH port, int attempt, int attempts, int pauseMs) {
 
 /// A listening reception point on port, or a negative ER after explaining why.
 ER CreateReceptionPoint(UH port) {
-  T_TCP_CREP crep = {0, {GetMyIPAddr(ifname), port}};
+  const T_TCP_CREP crep = {0, {0, port}};  // every local address: a new one of the host's needs nothing
   const ER repid = tcp_vcre_rep(&crep);
   if (repid < 0) {
     printLog(stderr, "%s port %u: cannot listen: %s", PortName(port), static_cast<unsigned>(port), ItronReason());
@@ -78,13 +67,14 @@ void DeleteReceptionPoints() {
 struct Acceptance {
   explicit Acceptance(AcceptorCycle& c) : cycle(c) {}
   AcceptorCycle& cycle;
-  const TMO tmo = ThreadTimeOut();
+  const int limitMs = ThreadLimitMs();
   bool accepting = true;
   // How long the acceptor waits for the next target while none is served:
   // the limit of the loader accept (-T), started again after a foreign
   // target was dropped, and with -M each time the last target was served.
-  Deadline acceptBy = DeadlineOf(tmo);
-  int taken = 0;  // targets taken in this cycle
+  Deadline acceptBy = Deadline::Limit(limitMs);
+  int taken = 0;         // targets taken in this cycle
+  bool wasBusy = false;  // a target was served at the last look
 };
 
 void StopAccepting(Acceptance& a, AcceptorEnding why) {
@@ -93,11 +83,10 @@ void StopAccepting(Acceptance& a, AcceptorEnding why) {
   a.cycle.phase = AcceptorPhase::kServing;
 }
 
-/// A new connection on repid, in a new endpoint whose record names the
-/// port's buffers: true, or false after explaining why and pausing.
+/// A new connection on repid, in a new endpoint: true, or false after
+/// explaining why and pausing.
 bool AcceptFrom(ID repid, ID* cepid, T_IPV4EP* peer) {
-  PortBuffers& buffers = repid == repid_loader ? loaderPortBuffers : dataPortBuffers;
-  T_TCP_CCEP ccep = {0, buffers.snd, sizeof buffers.snd, buffers.rcv, sizeof buffers.rcv, nullptr};
+  const T_TCP_CCEP ccep = {0, nullptr, 0, nullptr, 0, nullptr};  // the kernel's buffers carry the stream
   *cepid = tcp_vcre_cep(&ccep);
   const ER result = *cepid < 0 ? *cepid : tcp_acp_cep(*cepid, repid, peer, TMO_POL);
   const bool accepted = result == E_OK;
@@ -148,23 +137,25 @@ void TakeDataConnection() {
 
 // ---- transfers
 
-/// What is kept of a target whose transfer ended: for the summary and the record.
-void KeepRecord(const PROCESS_INFO& p) {
+/// The last steps of a slot's end, once its transfer ended (EndTransfer took
+/// the first): its record kept, for the summary and the record, then the
+/// slot free.
+void KeepRecordAndRelease(PROCESS_INFO& p) {
   RecordServed(p);
   RecordTargetEnd(p);
+  ReleaseSlot(p.no);
 }
 
 AcceptorEnding StoppedBy() {
   return StopCauseOf() == StopCause::kFailureGuard ? AcceptorEnding::kFailureGuard : AcceptorEnding::kSignal;
 }
 
-/// Waits for the transfer thread of slot p and keeps what came of it: true
-/// when its target was served to the end.
+/// Waits for the transfer thread of slot p (where one started) and keeps
+/// what came of it: true when its target was served to the end.
 bool WaitForTransfer(PROCESS_INFO& p) {
   int exitValue = -1;
-  const bool joined = JoinThread(p.thread, &exitValue) == 0;
-  p.joinable = false;
-  KeepRecord(p);
+  const bool joined = p.threadStarted && JoinThread(p.thread, &exitValue) == 0;
+  KeepRecordAndRelease(p);
   return joined && exitValue >= 0;
 }
 
@@ -173,25 +164,59 @@ bool WaitForTransfer(PROCESS_INFO& p) {
 void ReapSlot(PROCESS_INFO& p) {
   if (!HasEnded(p)) return;
   const bool served = WaitForTransfer(p);
-  if (IsSingleTargetMode() && !served) {
-    if (p.record.wireFailure) {
-      EndUpdateOnTheWire();
-    } else {
-      SoftwareUpError();
-    }
-  }
+  if (IsSingleTargetMode() && !served) SoftwareUpError();
 }
 
 void ReapEnded() {
   for (PROCESS_INFO& p : process_info) ReapSlot(p);
 }
 
-/// A loader connection from the address of a target still being served: that
-/// device started over. Its transfer ends (it says so), and its thread is
-/// waited for, so that its lines come before the new connection's.
-void SupersedeEarlier(UW ipaddr) {
+// How recent an acknowledgement of bytes in flight shows a device alive.
+constexpr int kAliveAckMs = 1000;
+
+/// Whether the device of target p is evidently alive: its TCP acknowledged
+/// bytes of ours within kAliveAckMs while more are in flight. A device that
+/// rebooted acknowledges nothing more on its old connections.
+bool EvidentlyAlive(const PROCESS_INFO& p) {
+  std::lock_guard<std::mutex> lock(slotLock);  // the connection stays p's meanwhile
+  if (p.cepidInUse < 0 || tcp_ref_cep(p.cepidInUse) <= 0) return false;
+  const ER ackAge = tcp_ref_ack(p.cepidInUse);
+  return ackAge >= 0 && ackAge < kAliveAckMs;
+}
+
+/// A loader connection from peer whose device has the hardware address of
+/// target p, served from another address: told, and recorded, since units
+/// shipped with one cloned MAC must not pass for one device. Where p's
+/// device is evidently alive, they are two devices, both served; else p's
+/// device started over from a new address: true then.
+bool StartedOverElsewhere(const PROCESS_INFO& p, const T_IPV4EP& peer, const char* mac) {
+  const bool two = EvidentlyAlive(p);
+  char why[320];
+  if (two) {
+    snprintf(why, sizeof why, "hardware address %s on two targets served at once, %s and %s: two devices with one "
+             "address? the summary counts them as one device", mac, FormatAddress(p.ipaddr).text,
+             FormatAddress(peer.ipaddr).text);
+  } else {
+    snprintf(why, sizeof why, "hardware address %s at %s while target %s with it is being served: the device "
+             "started over from a new address; the earlier transfer ends", mac, FormatAddress(peer.ipaddr).text,
+             FormatAddress(p.ipaddr).text);
+  }
+  printLog(stderr, "%s", why);
+  RecordWarning("same_mac", why, FormatAddress(peer.ipaddr).text, mac, FormatAddress(p.ipaddr).text);
+  return !two;
+}
+
+/// A loader connection from the device of a target still being served (its
+/// address, or its hardware address where it came from a new address and
+/// the earlier device is silent): that device started over. Its transfer
+/// ends (it says so), and its thread is waited for, so that its lines come
+/// before the new connection's.
+void SupersedeEarlier(const T_IPV4EP& peer, const char* mac) {
   for (PROCESS_INFO& p : process_info) {
-    if (!IsBusy(p) || !p.joinable || p.ipaddr != ipaddr) continue;
+    if (!IsBusy(p)) continue;
+    const bool sameAddress = p.ipaddr == peer.ipaddr;
+    if (!sameAddress && (mac[0] == '\0' || strcmp(p.record.mac, mac) != 0)) continue;
+    if (!sameAddress && !StartedOverElsewhere(p, peer, mac)) continue;
     CancelTransfer(p, Cancel::kStartedOver);
     WaitForTransfer(p);
   }
@@ -204,67 +229,26 @@ void RefuseLoaderConnection(ID cepid, const T_IPV4EP& peer, const char* why) {
   DropConnection(cepid);
 }
 
-/// One hardware address on two targets served at once from different
-/// addresses: units shipped with one cloned MAC, which must not pass for one
-/// device. Told and recorded; nothing else changes, the operator decides.
-void WarnOfSameHardwareAddress(const PROCESS_INFO& slot) {
-  if (slot.record.mac[0] == '\0') return;
-  for (const PROCESS_INFO& p : process_info) {
-    if (&p == &slot || !IsBusy(p) || p.ipaddr == slot.ipaddr || strcmp(p.record.mac, slot.record.mac) != 0) continue;
-    char why[256];
-    snprintf(why, sizeof why, "hardware address %s on two targets served at once, %s and %s: two devices with "
-             "one address? the summary counts them as one device", slot.record.mac, FormatAddress(p.ipaddr).text,
-             FormatAddress(slot.ipaddr).text);
-    printLog(stderr, "%s", why);
-    RecordWarning("same_mac", why, &slot, &p);
-  }
-}
-
-/// Marks slot n busy for the target of cepid, each of its groups afresh,
-/// unless a stop was asked for: false then. Under the slot lock, with the
-/// stop request looked at under it too: a second signal cancels every busy
-/// slot under it, so a target is either refused here or cancelled there.
-bool MarkBusy(int n, ID cepid, const T_IPV4EP& peer) {
-  PROCESS_INFO& slot = process_info[n];
-  std::lock_guard<std::mutex> lock(slotLock);
-  if (IsStopRequested()) return false;
-  slot.no = n;
-  slot.cepid = cepid;
-  slot.repid = repid_data;
-  slot.ipaddr = peer.ipaddr;
-  slot.portno = peer.portno;
-  slot.selectFileNum = _targetFile[1][0] != '\0' ? -1 : 0;
-  slot.cepidInUse = cepid;
-  slot.cancel = Cancel::kNone;
-  slot.figures.Clear();
-  slot.recordedMs = 0;
-  slot.record = TargetRecord();
-  slot.record.startedWallMs = WallClockMs();
-  slot.record.endedWallMs = slot.record.startedWallMs;
-  return makeProcessNo() == n;
-}
-
 /// A transfer thread that cannot start (err): its target ends as a
-/// transfer does, and its record is kept at once, with no thread to wait for.
+/// transfer does, and its slot at once, with no thread to wait for.
 void EndUnstarted(PROCESS_INFO& slot, ID cepid, const T_IPV4EP& peer, int err) {
   const AddressText from = FormatAddress(peer.ipaddr, peer.portno);
   TargetRecord& r = slot.record;
   snprintf(r.why, sizeof r.why, "transfer for %s: thread cannot start: %s", from.text, strerror(err));
   UseConnection(slot, -1);  // before the ID may go to another connection
   DropConnection(cepid);
-  EndTransfer(slot, status::kSubProcessFailed, false, from.text);
-  KeepRecord(slot);
-  if (IsSingleTargetMode()) SoftwareUpError();
+  EndTransfer(slot, status::kSubProcessFailed, from.text);
+  ReapSlot(slot);
 }
 
-/// Serves the target of a loader connection in the first free slot: its
-/// lines, its record and its transfer thread. Once a stop signal came, none
-/// is taken any more.
-void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
+/// Serves the target of a loader connection, whose device has the hardware
+/// address mac, in the first free slot: its lines, its record and its
+/// transfer thread. Once a stop signal came, none is taken any more.
+void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer, const char* mac) {
   // Only the acceptor marks a slot busy, and a slot is free only once it
   // has waited for its last thread: the free slot is taken whole.
   const int n = emptyProcess();
-  if (!MarkBusy(n, cepid, peer)) {
+  if (!TakeSlot(n, cepid, peer)) {
     RefuseLoaderConnection(cepid, peer, StopReason());
     StopAccepting(a, StoppedBy());
     return;
@@ -274,17 +258,12 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
 
   if (!IsSingleTargetMode() || IsFirstSoftwareUpdate()) TargetStatus(slot, status::kConnect);
   TargetLog(slot, "loader connection from %s", FormatAddress(peer.ipaddr, peer.portno).text);
-  // Its address may change across its reboot; its hardware address does not.
-  HardwareAddressOf(peer.ipaddr, slot.record.mac);
-  dataHandover.Begin(n, peer.ipaddr, slot.record.mac);
+  snprintf(slot.record.mac, sizeof slot.record.mac, "%s", mac);
+  dataHandover.Begin(n, peer.ipaddr, mac);
   RecordTargetBegin(slot);
-  WarnOfSameHardwareAddress(slot);
   const int started = CreateThread(kEngineThreadStackSize, process2, &slot, &slot.thread);
-  if (started != 0) {
-    EndUnstarted(slot, cepid, peer, started);
-  } else {
-    slot.joinable = true;
-  }
+  slot.threadStarted = started == 0;
+  if (started != 0) EndUnstarted(slot, cepid, peer, started);
   if (IsSingleTargetMode()) {
     StopAccepting(a, AcceptorEnding::kServed);
   } else if (_targetLimit > 0 && a.taken >= _targetLimit) {
@@ -292,12 +271,34 @@ void TakeTarget(Acceptance& a, ID cepid, const T_IPV4EP& peer) {
   }
 }
 
-/// The next loader connection; in unicast mode one from another address is
-/// closed unserved.
+// The acceptor's own looks at the interface of -i.
+InterfaceWatch interfaceWatch;
+
+/// Whether the loader connection cepid from peer came by the interface of
+/// -i, where the devices are: to an address of that interface, or of none.
+/// One to another interface's address (a scan on the station's office
+/// network, say) is no target: reset, said in one line, and not counted.
+/// Where -i names no interface with an address, the announces go from
+/// every local address, and no connection is refused for it.
+bool CameByTheInterface(ID cepid, const T_IPV4EP& peer) {
+  T_IPV4EP local = {0, 0};
+  char owner[InterfaceWatch::kInterfaceNameSize];
+  if (tcp_ref_myaddr(cepid, &local) != E_OK || !interfaceWatch.OwnerOf(local.ipaddr, owner) ||
+      strcmp(owner, ifname) == 0 || interfaceWatch.Look(ifname).address == 0) {
+    return true;
+  }
+  printLog(stderr, "loader connection from %s to %s reset: it came by the interface %s, not by %s; no target of this "
+           "station", FormatAddress(peer.ipaddr, peer.portno).text, FormatAddress(local.ipaddr).text, owner, ifname);
+  DropConnection(cepid);
+  return false;
+}
+
+/// The next loader connection. One that did not come by the interface of
+/// -i, or (in unicast mode) from another address, is closed unserved.
 void TakeLoaderConnection(Acceptance& a) {
   ID cepid;
   T_IPV4EP peer = {0, 0};
-  if (!AcceptFrom(repid_loader, &cepid, &peer)) return;
+  if (!AcceptFrom(repid_loader, &cepid, &peer) || !CameByTheInterface(cepid, peer)) return;
   // A foreign host does not restart the clock: one that kept connecting
   // would keep the run from its time limit for ever.
   if (_unicast && peer.ipaddr != _dstIP) {
@@ -310,66 +311,87 @@ void TakeLoaderConnection(Acceptance& a) {
     RefuseLoaderConnection(cepid, peer, StopReason());
     return;
   }
-  if (!IsSingleTargetMode()) SupersedeEarlier(peer.ipaddr);
-  TakeTarget(a, cepid, peer);
+  // Its address may change across its reboot; its hardware address does not.
+  char mac[kHardwareAddressSize];
+  HardwareAddressOf(peer.ipaddr, mac);
+  if (!IsSingleTargetMode()) SupersedeEarlier(peer, mac);
+  TakeTarget(a, cepid, peer, mac);
 }
 
-/// Takes targets and serves them until the cycle is over: 0, or
-/// kAcceptorTimedOut when no target came within -T.
-int ServeTargets(Acceptance& a) {
-  bool wasBusy = false;
+/// Whether the cycle is over, looked at before each wait while `busy`
+/// tells whether a target is being served: with -M once no more targets are
+/// taken and none is served, or when none came for -T (idle); in either mode
+/// when no target came within -T at all (the update times out).
+bool CycleOver(Acceptance& a, bool busy) {
+  if (a.accepting && IsStopRequested()) StopAccepting(a, StoppedBy());
+  if (!a.accepting && !busy) return true;
+  if (a.wasBusy && !busy) a.acceptBy = Deadline::Limit(a.limitMs);  // -M: idle from now on
+  a.wasBusy = busy;
+  if (!a.accepting || busy || !a.acceptBy.Passed()) return false;
+  if (IsSingleTargetMode() || a.taken == 0) {
+    TimeOutTheUpdate();
+  } else {
+    printLog(stderr, "no target connected for %d s and none is being served: the run ends", TimeOutSeconds());
+    a.cycle.ending = AcceptorEnding::kIdle;
+  }
+  return true;
+}
+
+/// Until when the next wait may last: the limit of the loader accept while
+/// none is served, and on a terminal or with a record no longer than their
+/// refresh.
+Deadline NextLook(const Acceptance& a, bool busy, bool viewing, bool recording) {
+  Deadline until = a.accepting && !busy ? a.acceptBy : Deadline::Never();
+  const int tickMs = viewing ? kLiveViewRefreshMs : kRecordProgressMs;
+  if ((viewing || recording) && (until.IsNever() || until.LeftMs() > tickMs)) until = Deadline::In(tickMs);
+  return until;
+}
+
+/// One wait on the ports, woken early by every change (a transfer that ends
+/// or asks for its data connection, a stop), and what came of it. The data
+/// port is always watched: a data connection is handed over, or refused, as
+/// it comes; the loader port while a target can be taken.
+void WaitAndTake(Acceptance& a, bool busy) {
+  ID reps[2];
+  INT count = 0;
+  const bool wantLoader = a.accepting && emptyProcess() >= 0;
+  if (wantLoader) reps[count++] = repid_loader;
+  reps[count++] = repid_data;
+  const bool viewing = LiveViewShowsTargets();
+  const bool recording = RecordShowsTargets();
+  const ER ready = tcp_wai_rep(reps, count, TmoUntil(NextLook(a, busy, viewing, recording)));
+  if (viewing) RefreshLiveView();
+  if (recording) RecordProgressOfTargets();
+  if (ready == repid_loader && wantLoader) {
+    TakeLoaderConnection(a);
+  } else if (ready == repid_data) {
+    TakeDataConnection();
+  } else if (ready != E_TMOUT && ready != E_RLWAI) {
+    printLog(stderr, "waiting for targets failed: %s; trying again", ItronReason());
+    Sleep(kAcceptRetryPauseMs);
+  }
+}
+
+/// Takes targets and serves them until the cycle is over.
+void ServeTargets(Acceptance& a) {
   for (;;) {
     // Busy looked at first, then the ended reaped: a transfer that ends in
     // between is counted busy on this pass and reaped on this or the next,
     // never left to the clean-up.
     const bool busy = IsProcessStart() != 0;
     ReapEnded();
-    if (a.accepting && IsStopRequested()) StopAccepting(a, StoppedBy());
-    if (!a.accepting && !busy) return 0;
-    if (wasBusy && !busy) a.acceptBy = DeadlineOf(a.tmo);  // -M: idle from now on
-    wasBusy = busy;
-    if (a.accepting && !busy && a.acceptBy.Passed()) {
-      if (IsSingleTargetMode() || a.taken == 0) {
-        EndUpdateOnTheWire();
-        a.cycle.ending = AcceptorEnding::kTimedOut;
-        return kAcceptorTimedOut;
-      }
-      printLog(stderr, "no target connected for %d s and none is being served: the run ends", TimeOutSeconds());
-      a.cycle.ending = AcceptorEnding::kIdle;
-      return 0;
-    }
-
-    // The data port is always watched: a data connection is handed over, or
-    // refused, as it comes.
-    ID reps[2];
-    INT count = 0;
-    const bool wantLoader = a.accepting && emptyProcess() >= 0;
-    if (wantLoader) reps[count++] = repid_loader;
-    reps[count++] = repid_data;
-    // Woken early by every change: a transfer that ends or asks for its
-    // data connection, a stop; and on a terminal in time for the live view.
-    Deadline until = a.accepting && !busy ? a.acceptBy : Deadline::Never();
-    const bool viewing = LiveViewShowsTargets();
-    const bool recording = RecordShowsTargets();
-    const int tickMs = viewing ? kLiveViewRefreshMs : kRecordProgressMs;
-    if ((viewing || recording) && (until.IsNever() || until.LeftMs() > tickMs)) until = Deadline::In(tickMs);
-    const ER ready = tcp_wai_rep(reps, count, TmoUntil(until));
-    if (viewing) RefreshLiveView();
-    if (recording) RecordProgressOfTargets();
-    if (ready == repid_loader && wantLoader) {
-      TakeLoaderConnection(a);
-    } else if (ready == repid_data) {
-      TakeDataConnection();
-    } else if (ready != E_TMOUT && ready != E_RLWAI) {
-      printLog(stderr, "waiting for targets failed: %s; trying again", ItronReason());
-      Sleep(kAcceptRetryPauseMs);
-    }
+    if (CycleOver(a, busy)) return;
+    WaitAndTake(a, busy);
   }
 }
 
 }  // namespace
 
 bool ReceptionPointsListen() { return haveReceptionPoints; }
+
+void CloseReceptionPoints() {
+  if (haveReceptionPoints) DeleteReceptionPoints();
+}
 
 void AcceptorReset() {
   haveReceptionPoints = false;
@@ -383,23 +405,21 @@ int process1(void* arg) {
   AcceptorCycle unwatched;
   AcceptorCycle& cycle = arg != nullptr ? *static_cast<AcceptorCycle*>(arg) : unwatched;
   Acceptance a(cycle);
-  int result = -1;
   if (haveReceptionPoints || CreateReceptionPoints()) {
     // -T counts from the first moment a target can be invited, not from
     // before the bind retries of a busy port.
-    a.acceptBy = DeadlineOf(a.tmo);
+    a.acceptBy = Deadline::Limit(a.limitMs);
     cycle.phase = AcceptorPhase::kAccepting;
-    result = ServeTargets(a);
+    ServeTargets(a);
   } else {
     SoftwareUpError();
     ConsoleOut(status::kReceptionPointFailed);
   }
   // One way out, whatever ended the cycle (no transfer runs by then): every
-  // transfer waited for, no connection left open, the reception points kept
-  // only for a next row.
+  // transfer waited for, no connection left open. The reception points stay
+  // for the driver, which alone knows whether another row follows.
   ReapEnded();
-  if (haveReceptionPoints && !(IsSoftwareUpdate() && !IsError())) DeleteReceptionPoints();
-  if (result == 0 && IsSingleTargetMode() && IsError()) result = -1;
+  const bool failed = _IsTimeOut || (IsSingleTargetMode() && IsError()) || !haveReceptionPoints;
   cycle.phase = AcceptorPhase::kEnded;
-  return result;
+  return failed ? -1 : 0;
 }

@@ -8,9 +8,6 @@
 #include "moxtil/itron/Itron.h"
 #include "moxtil/engine/RunState.h"
 
-/// What process1 ends with when no target connected within the time-out.
-constexpr int kAcceptorTimedOut = -2;
-
 /// How far the acceptor of a cycle has come; the driver reads it to know
 /// when to invite targets and when the cycle is over.
 enum class AcceptorPhase {
@@ -28,7 +25,6 @@ enum class AcceptorEnding {
   kSignal,    // a stop signal
   kFailureGuard,  // -E: n failures in a row
   kIdle,      // -M -T: no target for -T
-  kTimedOut,  // no target came within -T
 };
 
 /// The driver's handle on the acceptor of one cycle (process1's argument).
@@ -40,14 +36,18 @@ struct AcceptorCycle {
 /// True while both reception points listen: only then is there a point in
 /// inviting targets.
 bool ReceptionPointsListen();
+/// Closes the reception points after the last cycle: they serve every row
+/// of a file list, and only the driver knows which row is the last.
+void CloseReceptionPoints();
 
 /// Forgets the reception points (ItronReset closes their sockets). For tests.
 void AcceptorReset();
 
-/// Thread function, one per update cycle; arg is its AcceptorCycle (or
-/// null). 0 when the cycle's targets were served, kAcceptorTimedOut after an
-/// accept time-out, -1 after any other failure; the error flag is set for
-/// both in single-target mode. With -M a failed target is its own matter.
+/// The acceptor: the thread function of each update cycle; arg is its
+/// AcceptorCycle (or null). 0 when the cycle's targets were served; -1 when
+/// no target came within -T (_IsTimeOut tells it), the reception points
+/// could not be made, or (single-target mode) its target failed: the error
+/// flag is set then. With -M a failed target is its own matter.
 int process1(void* arg);
 
 /// The stack the acceptor and each transfer thread ask for: at least twice

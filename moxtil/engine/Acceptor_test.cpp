@@ -30,7 +30,8 @@ class AcceptorTest : public ::testing::Test {
   }
 };
 
-// The reception points of the first row serve the next, and go with the last.
+// The reception points of the first row serve the next, and stay until the
+// driver, which knows the last row, closes them.
 TEST_F(AcceptorTest, ReceptionPointsStayFromOneRowToTheNext) {
   REQUIRE_SIM();
   TempDir dir;
@@ -44,6 +45,7 @@ TEST_F(AcceptorTest, ReceptionPointsStayFromOneRowToTheNext) {
   EXPECT_TRUE(ReceptionPointsListen());
   EXPECT_EQ(process1(nullptr), 0);
   EXPECT_EQ(_currentSwupNum, 2);
+  CloseReceptionPoints();
   EXPECT_FALSE(ReceptionPointsListen());
   EXPECT_EQ(sim->WaitExit(Millis(10000)), 0);
   EXPECT_EQ(SimReports(*sim, "update").size(), 2u);

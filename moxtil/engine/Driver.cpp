@@ -83,16 +83,30 @@ void TakeStopSignal(int sig, int* taken) {
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+// The stop signals taken so far in this run: the driver's alone.
+int signalsTaken = 0;
+
 /// The pause between announces; with -M it takes the stop signals.
-void WaitBetweenAnnounces(int* signalsTaken) {
-  if (IsSingleTargetMode() || *signalsTaken >= 2) {
+void WaitBetweenAnnounces() {
+  if (IsSingleTargetMode() || signalsTaken >= 2) {
     Sleep(kAnnounceIntervalMs);
     return;
   }
   const sigset_t set = StopSignals();
   const timespec wait = {0, kAnnounceIntervalMs * 1000000L};
   const int sig = sigtimedwait(&set, nullptr, &wait);
-  if (sig > 0) TakeStopSignal(sig, signalsTaken);
+  if (sig > 0) TakeStopSignal(sig, &signalsTaken);
+}
+
+/// Waits for the acceptor of a cycle to end. With -M its targets may take
+/// long, and the stop signals, which every thread blocks, are taken
+/// meanwhile: whatever ended the announces (a lost announce port among
+/// them), a signal still stops the run.
+void AwaitAcceptor(Acceptor& acceptor) {
+  while (!IsSingleTargetMode() && acceptor.running && acceptor.cycle.phase != AcceptorPhase::kEnded) {
+    WaitBetweenAnnounces();
+  }
+  JoinAcceptor(acceptor);
 }
 
 // ---- the interface, followed by a station (and between the rows of a list)
@@ -101,21 +115,24 @@ void WaitBetweenAnnounces(int* signalsTaken) {
 // about half a second, and a look is two system calls.
 constexpr int kInterfaceLookMs = 500;
 
-// The driver's view of its interface. With -M one cycle lasts all day, and
-// the interface may change under it: a new address, a link that drops, an
-// adapter unplugged. The reception points listen on every local address and
-// need nothing; the announce endpoint is bound to the interface's address and
-// is made again on the new one.
+// The driver's view of its interface, the driver's alone. With -M one cycle
+// lasts all day, and the interface may change under it: a new address, a
+// link that drops, an adapter unplugged. The reception points listen on
+// every local address and need nothing; the announce endpoint is bound to
+// the interface's address and is made again on the new one. `bound` is the
+// one place that tells the host's address: the my-address line, the record
+// and the announce endpoint all take it from here.
 struct Network {
-  InterfaceWatch watch;
   InterfaceState seen;   // the last look acted on
-  UW bound = 0;          // the address the announce endpoint is bound to; 0 every local address
+  UW bound = 0;          // the host's address, the announce endpoint's; 0 every local address
+  int lookupErrno = 0;   // why the first lookup found none
   bool away = false;     // the interface is down or without an address: announces pause
   int64_t lookedAt = -1; // when it was last looked at (MonotonicMs)
   bool lost = false;     // the announce endpoint could not be made again: the run ends
   int changes = 0;       // changes acted on so far
 };
 Network network;
+InterfaceWatch watch;  // the looks of `network`: one socket for the run
 
 /// The cycle's UDP endpoint on the announce port, bound to network.bound,
 /// or a negative ER.
@@ -149,14 +166,14 @@ void ReportAnnounceEndpointFailure() {
 }
 
 void PrintMyAddress() {
-  const UW address = GetMyIPAddr(ifname);
+  const UW address = network.bound;
+  const char* why = strerror(network.lookupErrno);
   if (network.away && !network.seen.up) {
     printLog(stderr, "interface %s: is down; waiting", ifname);
   } else if (network.away) {
-    printLog(stderr, "interface %s: no IPv4 address (%s); waiting for one", ifname, strerror(errno));
+    printLog(stderr, "interface %s: no IPv4 address (%s); waiting for one", ifname, why);
   } else if (address == 0) {
-    printLog(stderr, "interface %s: no IPv4 address (%s); announcing from every local address", ifname,
-             strerror(errno));
+    printLog(stderr, "interface %s: no IPv4 address (%s); announcing from every local address", ifname, why);
   }
   printLog(stderr, ">>my IPaddress=%s", FormatAddress(address).text);
 }
@@ -168,17 +185,17 @@ void PrintMyAddress() {
 /// address, as always.
 void TakeFirstAddress() {
   network.bound = GetMyIPAddr(ifname);
+  network.lookupErrno = network.bound == 0 ? errno : 0;
   if (IsSingleTargetMode()) return;
-  const int err = errno;
-  network.seen = network.watch.Look(ifname);
+  network.seen = watch.Look(ifname);
   network.lookedAt = MonotonicMs();
   network.away = network.seen.exists && !IsUsable(network.seen);
-  errno = err;
 }
 
 /// The line of an address taken after before (0: none, announcing from
 /// every local address), or of the interface back with the same one.
 void TellAddress(UW before, UW address) {
+  RecordInterfaceChange(before == 0 || before == address ? "back" : "new_address", address);
   if (before != 0 && before != address) {
     printLog(stderr, "interface %s: address %s -> %s; announcing and listening on the new address", ifname,
              FormatAddress(before).text, FormatAddress(address).text);
@@ -194,7 +211,7 @@ void TellAddress(UW before, UW address) {
 /// Between the rows of a file list: the interface's address now. A new one
 /// is said and announced from; none leaves the last one in use.
 void TakeAddressOfRow() {
-  const InterfaceState now = network.watch.Look(ifname);
+  const InterfaceState now = watch.Look(ifname);
   if (now.address != 0 && now.address != network.bound) {
     TellAddress(network.bound, now.address);
     network.bound = now.address;
@@ -232,7 +249,7 @@ bool FollowInterface(ER* cepid, bool now) {
   if (IsSingleTargetMode() || network.lost) return !network.lost;
   if (!now && network.lookedAt >= 0 && at - network.lookedAt < kInterfaceLookMs) return !network.away;
   network.lookedAt = at;
-  const InterfaceState look = network.watch.Look(ifname);
+  const InterfaceState look = watch.Look(ifname);
   const InterfaceChange change = ChangeOf(network.seen, look);
   network.seen = look;
   if (change != InterfaceChange::kNone) ++network.changes;
@@ -240,10 +257,12 @@ bool FollowInterface(ER* cepid, bool now) {
     case InterfaceChange::kDown:
       network.away = true;
       printLog(stderr, "interface %s: is down; waiting", ifname);
+      RecordInterfaceChange("down", 0);
       break;
     case InterfaceChange::kNoAddress:
       network.away = true;
       printLog(stderr, "interface %s: lost its address; waiting for one", ifname);
+      RecordInterfaceChange("no_address", 0);
       break;
     case InterfaceChange::kNewAddress:
     case InterfaceChange::kBack:
@@ -256,59 +275,60 @@ bool FollowInterface(ER* cepid, bool now) {
   return !network.away && !network.lost;
 }
 
+/// One announce datagram, where it can be answered: both reception points
+/// listen (a busy port may take the acceptor a while), the acceptor takes
+/// targets, a slot is free, and the station's interface is there (its
+/// absence is said once, not at every announce that would fail).
+void AnnounceOnce(ER* cepid, const Acceptor& acceptor, const unsigned char* datagram) {
+  const T_IPV4EP dstaddr = {_unicast ? _dstIP : kBroadcastAddress, AnnouncePort(_baseOffset)};
+  const bool taking = acceptor.cycle.phase <= AcceptorPhase::kAccepting;
+  const bool present = FollowInterface(cepid, false);
+  const int changes = network.changes;
+  if (!(present && ReceptionPointsListen() && taking && emptyProcess() >= 0)) return;
+  if (udp_snd_dat(*cepid, &dstaddr, datagram, static_cast<INT>(kDatagramSize), 0) >= 0) return;
+  // A failure that a change of the interface explains was said with it.
+  if (!FollowInterface(cepid, true) || network.changes != changes) return;
+  printLog(stderr, "announce to %s: send failed: %s", FormatAddress(dstaddr.ipaddr, dstaddr.portno).text,
+           ItronReason());
+  printLog(stderr, "--- error(udp_snd_dat)");
+  Sleep(kAnnounceFailurePauseMs);
+}
+
+/// The restart datagram of -I, once a cycle, as soon as it can be answered.
+/// False while it is still to be sent.
+bool SendRestart(ER cepid) {
+  if (!ReceptionPointsListen() || network.away || network.lost) return false;
+  unsigned char resetbuf[32] = {};
+  MakeRestartDatagram(resetbuf);
+  const T_IPV4EP reset_dstaddr = {_resetIP, AnnouncePort(_baseOffset)};
+  if (udp_snd_dat(cepid, &reset_dstaddr, resetbuf, static_cast<INT>(kDatagramSize), 0) < 0) {
+    printLog(stderr, "restart datagram to %s: send failed: %s",
+             FormatAddress(reset_dstaddr.ipaddr, reset_dstaddr.portno).text, ItronReason());
+    printLog(stderr, "--- error(udp_snd_dat)(@ reset command)");
+  }
+  return true;
+}
+
 /// Announces until the cycle's targets have been served, or an error or a
 /// time-out ends the update.
 void Announce(ER* cepid, Acceptor& acceptor) {
   unsigned char buf[32] = {};
-  unsigned char resetbuf[32] = {};
   MakeAnnounceDatagram(buf);
-  MakeRestartDatagram(resetbuf);
-  const T_IPV4EP dstaddr = {_unicast ? _dstIP : kBroadcastAddress, AnnouncePort(_baseOffset)};
-  const T_IPV4EP reset_dstaddr = {_resetIP, AnnouncePort(_baseOffset)};
-  int reset = _reset ? 1 : 0;
-  int signalsTaken = 0;
-
+  bool restartDue = _reset != 0;
   for (;;) {
-    // No invitation that cannot be answered: nothing goes out until both
-    // reception points listen (a busy port may take the acceptor a while),
-    // nor once the acceptor takes no more targets, nor while all slots are busy.
-    // Nor while the station's interface is away (said once, not at every
-    // announce that would fail).
-    const bool listening = ReceptionPointsListen();
-    const bool taking = acceptor.cycle.phase <= AcceptorPhase::kAccepting;
-    const bool present = FollowInterface(cepid, false);
-    const int changes = network.changes;
-    if (present && listening && taking && emptyProcess() >= 0 &&
-        udp_snd_dat(*cepid, &dstaddr, buf, static_cast<INT>(kDatagramSize), 0) < 0 &&
-        FollowInterface(cepid, true) && network.changes == changes) {
-      // A failure that a change of the interface explains was said with it.
-      printLog(stderr, "announce to %s: send failed: %s",
-               FormatAddress(dstaddr.ipaddr, dstaddr.portno).text, ItronReason());
-      printLog(stderr, "--- error(udp_snd_dat)");
-      Sleep(kAnnounceFailurePauseMs);
-    }
+    AnnounceOnce(cepid, acceptor, buf);
     if (JoinAcceptorOnceCycleOver(acceptor) || IsError()) return;
-    if (present && listening && reset == 1) {
-      reset = 0;
-      if (udp_snd_dat(*cepid, &reset_dstaddr, resetbuf, static_cast<INT>(kDatagramSize), 0) < 0) {
-        printLog(stderr, "restart datagram to %s: send failed: %s",
-                 FormatAddress(reset_dstaddr.ipaddr, reset_dstaddr.portno).text, ItronReason());
-        printLog(stderr, "--- error(udp_snd_dat)(@ reset command)");
-      }
-    }
-    WaitBetweenAnnounces(&signalsTaken);
-    if (_IsTimeOut) return;
+    if (restartDue) restartDue = !SendRestart(*cepid);
+    WaitBetweenAnnounces();
+    if (IsError()) return;
   }
 }
 
-// Why the last cycle's acceptor took no more targets, for the record.
-AcceptorEnding lastEnding = AcceptorEnding::kNone;
-
 /// What ended the run, as the record tells it.
-const char* EndedBy(int result) {
-  if (lastEnding == AcceptorEnding::kTimedOut) return "time_out";
+const char* EndedBy(int result, AcceptorEnding ending) {
+  if (_IsTimeOut) return "time_out";
   if (result < 0 || (IsSingleTargetMode() && IsError()) || network.lost) return "error";
-  switch (lastEnding) {
+  switch (ending) {
     case AcceptorEnding::kCount: return "count";
     case AcceptorEnding::kSignal: return "signal";
     case AcceptorEnding::kFailureGuard: return "failure_guard";
@@ -319,41 +339,38 @@ const char* EndedBy(int result) {
   return IsError() ? "error" : "done";
 }
 
-/// One update cycle for the current file set. A cycle that cannot announce
-/// or accept ends the update: retrying it would fail the same way.
-void RunCycle(bool firstCycle) {
-  if (firstCycle) {
-    TakeFirstAddress();
-  } else if (_filelist) {
-    TakeAddressOfRow();
-  }
+/// The acceptor of a cycle started: false after saying why it cannot be,
+/// and the update ends.
+bool StartAcceptor(Acceptor& acceptor) {
+  const int started = CreateThread(kEngineThreadStackSize, process1, &acceptor.cycle, &acceptor.thread);
+  acceptor.running = started == 0;
+  if (started == 0) return true;
+  printLog(stderr, "failed to the preparation of the main process!");
+  printLog(stderr, "acceptor thread cannot start: %s", strerror(started));
+  ConsoleOut(status::kMainProcessFailed);
+  SoftwareUpError();
+  return false;
+}
+
+/// One update cycle for the current file set: why its acceptor took no more
+/// targets. A cycle that cannot announce or accept ends the update:
+/// retrying it would fail the same way.
+AcceptorEnding RunCycle(bool firstCycle) {
+  if (!firstCycle && _filelist) TakeAddressOfRow();
   ER cepid = OpenAnnounceEndpoint(firstCycle);
   if (cepid < 0) {
     ReportAnnounceEndpointFailure();
-    return;
+    return AcceptorEnding::kNone;
   }
-
   Acceptor acceptor = {};
-  const int started = CreateThread(kEngineThreadStackSize, process1, &acceptor.cycle, &acceptor.thread);
-  if (started != 0) {
-    printLog(stderr, "failed to the preparation of the main process!");
-    printLog(stderr, "acceptor thread cannot start: %s", strerror(started));
-    ConsoleOut(status::kMainProcessFailed);
-    SoftwareUpError();
-    udp_del_cep(cepid);
-    return;
+  if (StartAcceptor(acceptor)) {
+    if (firstCycle) PrintMyAddress();
+    Announce(&cepid, acceptor);
+    // The acceptor ends by itself once the loop is left; waiting for it here
+    // keeps it from outliving the cycle.
+    AwaitAcceptor(acceptor);
   }
-  acceptor.running = true;
-
-  if (firstCycle) PrintMyAddress();
-  Announce(&cepid, acceptor);
-
-  // The acceptor ends by itself once the loop is left; waiting for it here
-  // keeps it from outliving the cycle, and tells an accept time-out apart
-  // from a failed transfer, which has written its own line.
-  JoinAcceptor(acceptor);
-  lastEnding = acceptor.cycle.ending;
-  if (acceptor.exitValue == kAcceptorTimedOut) {
+  if (_IsTimeOut) {
     printLog(stderr, "Update Request has been canceled (_timeout).");
     printLog(stderr, "no target connected to the loader port %u within %d s",
              static_cast<unsigned>(LoaderPort(_baseOffset)), TimeOutSeconds());
@@ -361,31 +378,71 @@ void RunCycle(bool firstCycle) {
   }
   // Each cycle gives its endpoint back, so that a file list of any length is served.
   if (cepid >= 0) udp_del_cep(cepid);
+  return acceptor.cycle.ending;
 }
 
 /// The record's end, with the program's exit value: result.
-int EndRecord(int result) {
-  RecordRunEnd(result, EndedBy(result));
+int EndRecord(int result, AcceptorEnding ending) {
+  RecordRunEnd(result, EndedBy(result, ending));
   RecordClose();
   return result;
 }
 
-void CreateMutexes() {
-  _hMtxConsole = util_mutex_creat("CONSOLE");
-  _hMtxProgress = util_mutex_creat("PROGRESS");
-  _hMtxError = util_mutex_creat("ERROR");
+/// The start of a run: the options taken, the run state set, the banner
+/// and the record opened. 0; kParameterAnswered; -1 when the run cannot be.
+int StartRun(int argc, char** argv) {
+  const int taken = ParameterShell(argc, argv);
+  if (taken != 0) return taken;
+  ResetRunState();
+  _TimeOutmSecond = 1000 * _TimeOutSecond;
+  if (!IsSingleTargetMode()) {
+    const sigset_t set = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);  // before any thread starts: they all inherit it
+  }
+  printLog(stderr, "%s", kVersionLine);
+  printLog(stderr, "%s", kTitleLine);
+  network = Network();
+  signalsTaken = 0;
+  // A record that cannot be kept is refused before anything is announced.
+  if (_recordPath[0] != '\0' && RecordOpen(_recordPath) != 0) return -1;
+  return 0;
 }
 
-void DestroyMutex(util_mutex_t& handle) {
-  util_mutex_t dead = handle;
-  handle = nullptr;
-  util_mutex_destroy(dead);
+/// File-list mode: the list taken and its rows counted; false after saying
+/// why it cannot be served.
+bool TakeFileList(const char* path) {
+  StorePath(_FileListPath, path);
+  if (access(_FileListPath, F_OK) != 0) {
+    printLog(stderr, "loader filelist not found!");
+    return false;
+  }
+  _totalSwupNum = GetTotalLine(_FileListPath);
+  if (_totalSwupNum < 0) {
+    printLog(stderr, "no file to upload. !");
+    return false;
+  }
+  return true;
 }
 
-void DestroyMutexes() {
-  DestroyMutex(_hMtxError);
-  DestroyMutex(_hMtxProgress);
-  DestroyMutex(_hMtxConsole);
+/// One cycle per file set until the update is over: the exit value so far
+/// (-1 when a row cannot be loaded), and why the last cycle's acceptor took
+/// no more targets.
+int RunCycles(AcceptorEnding* ending) {
+  for (bool firstCycle = true;; firstCycle = false) {
+    if (_filelist && SetFilenameInFilelist(_FileListPath, _currentSwupNum + 1) != 0) {
+      printLog(stderr, "file list %s: row %d cannot be loaded: %s", _FileListPath, _currentSwupNum + 1,
+               FileListProblem());
+      ConsoleOut(status::kFileListUnreadable);
+      return -1;
+    }
+    if (_filelist) RecordRowBegin(_currentSwupNum + 1);
+    *ending = RunCycle(firstCycle);
+    // Whether another row follows is decided here alone: the reception
+    // points serve it, and its device is given time to reboot first.
+    const bool anotherRow = IsSoftwareUpdate() && !IsError();
+    if (!anotherRow) return 0;
+    if (_filelistWaitTimer >= 1) Sleep(1000 * _filelistWaitTimer);
+  }
 }
 
 }  // namespace
@@ -395,66 +452,25 @@ int RunMoxtil(int argc, char** argv) {
   // a record that passes the file size limit fails its write the same way.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
-
-  const int taken = ParameterShell(argc, argv);
-  if (taken == kParameterAnswered) return 0;
-  if (taken != 0) return -1;
-
-  ResetRunState();
-  _TimeOutmSecond = 1000 * _TimeOutSecond;
-  if (!IsSingleTargetMode()) {
-    const sigset_t set = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);  // before any thread starts: they all inherit it
-  }
-
-  printLog(stderr, "%s", kVersionLine);
-  printLog(stderr, "%s", kTitleLine);
-  lastEnding = AcceptorEnding::kNone;
-  network.seen = InterfaceState();
-  network.bound = 0;
-  network.away = false;
-  network.lookedAt = -1;
-  network.lost = false;
-  // A record that cannot be kept is refused before anything is announced.
-  if (_recordPath[0] != '\0' && RecordOpen(_recordPath) != 0) return -1;
-
-  if (_filelist) {
-    std::memset(_FileListPath, 0, sizeof _FileListPath);
-    snprintf(_FileListPath, sizeof _FileListPath, "%s", argv[1]);
-    if (access(_FileListPath, F_OK) != 0) {
-      printLog(stderr, "loader filelist not found!");
-      return EndRecord(-1);
-    }
-    _totalSwupNum = GetTotalLine(_FileListPath);
-    if (_totalSwupNum < 0) {
-      printLog(stderr, "no file to upload. !");
-      return EndRecord(-1);
-    }
-  }
-  RecordRunBegin(argc, argv);
-
-  // The mutexes live for the whole run: every thread that locks them has
-  // been waited for before they go.
-  CreateMutexes();
-  int result = 0;
-  for (bool firstCycle = true;; firstCycle = false) {
-    if (_filelist && SetFilenameInFilelist(_FileListPath, _currentSwupNum + 1) != 0) {
-      printLog(stderr, "file list %s: row %d cannot be loaded: %s", _FileListPath, _currentSwupNum + 1,
-               FileListProblem());
-      ConsoleOut(status::kFileListUnreadable);
-      result = -1;
-      break;
-    }
-    if (_filelist) RecordRowBegin(_currentSwupNum + 1);
-    RunCycle(firstCycle);
-    if (_filelist && _filelistWaitTimer >= 1 && IsSoftwareUpdate()) Sleep(1000 * _filelistWaitTimer);
-    if (!(IsSoftwareUpdate() && !IsError())) break;
-  }
+  const int started = StartRun(argc, argv);
+  if (started == kParameterAnswered) return 0;
+  if (started != 0) return -1;
+  AcceptorEnding ending = AcceptorEnding::kNone;
+  if (_filelist && !TakeFileList(argv[1])) return EndRecord(-1, ending);
+  TakeFirstAddress();
+  RecordRunBegin(argc, argv, network.bound);
+  // The console mutex lives for the whole run: every thread that locks it
+  // has been waited for before it goes.
+  _hMtxConsole = util_mutex_creat("CONSOLE");
+  int result = RunCycles(&ending);
+  CloseReceptionPoints();
   if (!IsSingleTargetMode()) {
     PrintSummary();
     // 0 only when targets were served and every one of them finished.
     if (result == 0 && (ServedCount() == 0 || FinishedCount() < ServedCount())) result = 1;
   }
-  DestroyMutexes();
-  return EndRecord(result);
+  util_mutex_t console = _hMtxConsole;
+  _hMtxConsole = nullptr;
+  util_mutex_destroy(console);
+  return EndRecord(result, ending);
 }

@@ -46,33 +46,55 @@ void Fate(const Served& s, int64_t nowMs, char* out, size_t size) {
   }
 }
 
-/// Rule 1: the transfer whose loader came from address (with one target at
-/// a time, the one transfer), or -1.
-int OwnTransfer(const Waiter (&waiters)[kProcessSlots], UW address, bool oneAtATime) {
+/// With one target at a time: the one transfer still to get its data
+/// connection, or -1.
+int TheOneTransfer(const Waiter (&waiters)[kProcessSlots]) {
   for (int n = 0; n < kProcessSlots; ++n) {
-    if (StillToConnect(waiters[n]) && (waiters[n].address == address || oneAtATime)) return n;
+    if (StillToConnect(waiters[n])) return n;
   }
   return -1;
 }
 
-/// Rule 3: the transfer still to connect whose device has mac, or -1.
-int SameDevice(const Waiter (&waiters)[kProcessSlots], const char* mac) {
+/// The transfer still to connect whose loader came from address, among
+/// those whose device's hardware address is mac ("" none known); or -1.
+int AtAddress(const Waiter (&waiters)[kProcessSlots], UW address, const char* mac) {
   for (int n = 0; n < kProcessSlots; ++n) {
-    if (StillToConnect(waiters[n]) && std::strcmp(waiters[n].mac, mac) == 0) return n;
+    if (StillToConnect(waiters[n]) && waiters[n].address == address && std::strcmp(waiters[n].mac, mac) == 0) return n;
   }
   return -1;
 }
 
-/// Rule 4: the transfer that has waited longest since its loader was
-/// acknowledged, or -1.
+/// The transfer still to connect whose device has mac: the one whose loader
+/// came from address too, where there is one; or -1.
+int SameDevice(const Waiter (&waiters)[kProcessSlots], UW address, const char* mac) {
+  int same = -1;
+  for (int n = 0; n < kProcessSlots; ++n) {
+    const Waiter& w = waiters[n];
+    if (!StillToConnect(w) || std::strcmp(w.mac, mac) != 0) continue;
+    if (same < 0 || w.address == address) same = n;
+  }
+  return same;
+}
+
+/// Of the transfers whose device's hardware address is unknown, the one
+/// that has waited longest since its loader was acknowledged, or -1. One
+/// known by its hardware address waits for its device alone.
 int LongestWaiting(const Waiter (&waiters)[kProcessSlots]) {
   int longest = -1;
   for (int n = 0; n < kProcessSlots; ++n) {
     const Waiter& w = waiters[n];
-    if (w.link != Link::kExpecting || w.cancelled) continue;
+    if (w.link != Link::kExpecting || w.cancelled || w.mac[0] != '\0') continue;
     if (longest < 0 || w.expectingSince < waiters[longest].expectingSince) longest = n;
   }
   return longest;
+}
+
+/// Whether any transfer waits for its device's return.
+bool AnyWaits(const Waiter (&waiters)[kProcessSlots]) {
+  for (const Waiter& w : waiters) {
+    if (w.link == Link::kExpecting && !w.cancelled) return true;
+  }
+  return false;
 }
 
 Choice To(int slot, PairedBy by) {
@@ -82,38 +104,69 @@ Choice To(int slot, PairedBy by) {
   return c;
 }
 
+/// The rules where the connection's hardware address can be read: it
+/// decides, whatever the address; the address only for a transfer whose
+/// device's hardware address could not be read.
+Choice ByHardwareAddress(const Waiter (&waiters)[kProcessSlots], const Served* byMac, UW address, const char* mac,
+                         int64_t nowMs) {
+  const int same = SameDevice(waiters, address, mac);
+  if (same >= 0) return To(same, waiters[same].address == address ? PairedBy::kAddress : PairedBy::kMac);
+  const int unknown = AtAddress(waiters, address, "");
+  if (unknown >= 0) return To(unknown, PairedBy::kAddress);
+  Choice refused;
+  if (byMac != nullptr) {
+    char fate[160];
+    Fate(*byMac, nowMs, fate, sizeof fate);
+    snprintf(refused.why, sizeof refused.why, "its hardware address %s is that of target %s of this run, %s", mac,
+             FormatAddress(byMac->address).text, fate);
+  } else {
+    snprintf(refused.why, sizeof refused.why,
+             "no target waits for a device with its hardware address %s, and this run never served one: a host "
+             "that is no device of this run takes no device's place", mac);
+  }
+  return refused;
+}
+
+/// The rules where no hardware address can be read: the address, then the
+/// order of the waits among transfers whose devices' hardware addresses are
+/// unknown too.
+Choice ByAddressThenOrder(const Waiter (&waiters)[kProcessSlots], const Served* byAddress, UW address,
+                          int64_t nowMs) {
+  int own = -1;
+  for (int n = 0; n < kProcessSlots && own < 0; ++n) {
+    if (StillToConnect(waiters[n]) && waiters[n].address == address) own = n;
+  }
+  if (own >= 0) return To(own, PairedBy::kAddress);
+  Choice refused;
+  if (byAddress != nullptr) {
+    char fate[160];
+    Fate(*byAddress, nowMs, fate, sizeof fate);
+    snprintf(refused.why, sizeof refused.why, "its address is that of target %s of this run, %s",
+             FormatAddress(byAddress->address).text, fate);
+    return refused;
+  }
+  const int longest = LongestWaiting(waiters);
+  if (longest >= 0) return To(longest, PairedBy::kOrder);
+  snprintf(refused.why, sizeof refused.why, "%s", AnyWaits(waiters)
+      ? "the targets that wait are known by their devices' hardware addresses, which it does not show, and none "
+        "was served from its address"
+      : "no target waits for one, and none was served from its address");
+  return refused;
+}
+
 }  // namespace
 
 Choice ChooseTransfer(const Waiter (&waiters)[kProcessSlots], const Served* byAddress, const Served* byMac,
                       UW address, const char* mac, bool oneAtATime, int64_t nowMs) {
-  const int own = OwnTransfer(waiters, address, oneAtATime);
-  if (own >= 0) return To(own, waiters[own].address == address ? PairedBy::kAddress : PairedBy::kOrder);
-  Choice refused;
-  char fate[160];
   if (oneAtATime) {
+    const int one = TheOneTransfer(waiters);
+    if (one >= 0) return To(one, waiters[one].address == address ? PairedBy::kAddress : PairedBy::kOrder);
+    Choice refused;
     snprintf(refused.why, sizeof refused.why, "no target waits for one");
-  } else if (byAddress != nullptr) {
-    Fate(*byAddress, nowMs, fate, sizeof fate);
-    snprintf(refused.why, sizeof refused.why, "its address is that of target %s of this run, %s",
-             FormatAddress(byAddress->address).text, fate);
-  } else if (mac[0] != '\0') {
-    const int same = SameDevice(waiters, mac);
-    if (same >= 0) return To(same, PairedBy::kMac);
-    if (byMac != nullptr) {
-      Fate(*byMac, nowMs, fate, sizeof fate);
-      snprintf(refused.why, sizeof refused.why, "its hardware address %s is that of target %s of this run, %s", mac,
-               FormatAddress(byMac->address).text, fate);
-    } else {
-      snprintf(refused.why, sizeof refused.why,
-               "no target waits for a device with its hardware address %s, and this run never served one: a host "
-               "that is no device of this run takes no device's place", mac);
-    }
-  } else {
-    const int longest = LongestWaiting(waiters);
-    if (longest >= 0) return To(longest, PairedBy::kOrder);
-    snprintf(refused.why, sizeof refused.why, "no target waits for one, and none was served from its address");
+    return refused;
   }
-  return refused;
+  if (mac[0] != '\0') return ByHardwareAddress(waiters, byMac, address, mac, nowMs);
+  return ByAddressThenOrder(waiters, byAddress, address, nowMs);
 }
 
 // ---- the run's hand-over

@@ -4,23 +4,25 @@
 // connection here; the transfers wait for theirs here. One lock guards it
 // all, and nothing is called out under it: it comes after the slot lock.
 //
-// A data connection goes, in this order:
-// 1. to the transfer whose loader came from the same address, while that
-//    transfer is still to get one (serving or closing its loader, or
-//    waiting); with one target at a time, to the one transfer from any
-//    address;
-// 2. to no one when its address is one this run served a loader to: that
-//    address belongs to an earlier target (whose wait ended, or which has
-//    its data connection), and a late device must not take another's place;
-// 3. where its hardware address can be read (the neighbour table: on a LAN
-//    it always can), to the transfer still to get one whose device has that
-//    hardware address (a device that got another address across its
-//    reboot), and to no one when none has it: a host that is no device of
-//    this run never takes a waiting device's place;
-// 4. where no hardware address can be read (loopback, a peer behind a
-//    router), to the transfer that has waited longest since its loader was
-//    acknowledged, said to be paired by order only; to no one when none
-//    waits.
+// Identity first, address second. A data connection goes to a transfer
+// still to get one (serving or closing its loader, or waiting):
+// 1. with one target at a time, to the one transfer, from any address;
+// 2. where its hardware address can be read (the neighbour table: on a LAN
+//    it always can), by it alone: to the transfer whose device has it (the
+//    one whose loader came from the same address first; a device may get
+//    another address across its reboot, and an address that an earlier
+//    target had may be given to it), or to one whose loader came from its
+//    address where that device's hardware address could not be read; to no
+//    one else, whatever its address: a host that is no device of this run
+//    never takes a waiting device's place;
+// 3. where none can be read (loopback, a peer behind a router), by its
+//    address: to the transfer whose loader came from it; to no one when it
+//    is an address this run served a loader to (it belongs to an earlier
+//    target, whose wait ended or which has its data connection: a late
+//    device must not take another's place);
+// 4. else to the transfer that has waited longest since its loader was
+//    acknowledged among those whose device's hardware address is unknown
+//    too, said to be paired by order only; to no one when none waits.
 #pragma once
 
 #include <condition_variable>

@@ -89,9 +89,15 @@ INSTANTIATE_TEST_SUITE_P(
             -1, PairedBy::kNone, ".*whose transfer ended 0\\.[0-9] s ago, before it waited for one"},
         Row{"WhileItsTransferIsCancelled", {Begin(0, "10.0.0.2"), Cancel(0), Begin(1, "10.0.0.3"), Expect(1)},
             "10.0.0.2", "", -1, PairedBy::kNone, ".*whose transfer is ending"},
-        Row{"AKnownAddressWithTheMacOfAWaitingDevice",
+        // The hardware address decides where it can be read, whatever the address: back with an
+        // address an earlier target had (DHCP gives it out again), a host with a device's address.
+        Row{"AnEarlierTargetsAddressWithTheMacOfAWaitingDevice",
             {Begin(0, "10.0.0.2", kMacA), Expect(0), GiveUp(0), Begin(1, "10.0.0.3", kMacB), Expect(1)}, "10.0.0.2",
-            kMacB, -1, PairedBy::kNone, "its address is that of target 10\\.0\\.0\\.2 .*"},
+            kMacB, 1, PairedBy::kMac},
+        Row{"AWaitingDevicesAddressWithAnotherMac", {Begin(0, "10.0.0.2", kMacA), Expect(0)}, "10.0.0.2", kMacX, -1,
+            PairedBy::kNone, "no target waits for a device with its hardware address 02:00:00:00:00:99, .*"},
+        Row{"ItsAddressWhereItsDevicesMacWasNotRead", {Begin(0, "10.0.0.2"), Expect(0)}, "10.0.0.2", kMacA, 0,
+            PairedBy::kAddress},
         // By the device's hardware address: a new address across its reboot.
         Row{"NewAddressSameMac", {Begin(0, "10.0.0.2", kMacA), Expect(0), Begin(1, "10.0.0.3", kMacB), Expect(1)},
             "10.0.0.13", kMacB, 1, PairedBy::kMac},
@@ -113,6 +119,12 @@ INSTANTIATE_TEST_SUITE_P(
             {Begin(0, "10.0.0.2"), Begin(1, "10.0.0.3"), Expect(1), Begin(2, "10.0.0.4"), Expect(2), Expect(0)},
             "10.0.0.9", "", 1, PairedBy::kOrder},
         Row{"OrderNoneWaits", {Begin(0, "10.0.0.2")}, "10.0.0.9", "", -1, PairedBy::kNone, kNotServed},
+        // A transfer known by its device's hardware address waits for that device alone.
+        Row{"OrderOnlyAmongUnknownMacs",
+            {Begin(0, "10.0.0.2", kMacA), Expect(0), Begin(1, "10.0.0.3"), Expect(1)}, "10.0.0.9", "", 1,
+            PairedBy::kOrder},
+        Row{"OrderNotToOneKnownByItsMac", {Begin(0, "10.0.0.2", kMacA), Expect(0)}, "10.0.0.9", "", -1,
+            PairedBy::kNone, "the targets that wait are known by their devices' hardware addresses, .*"},
         Row{"OrderNotToOneThatGaveUp", {Begin(0, "10.0.0.2"), Expect(0), GiveUp(0)}, "10.0.0.9", "", -1,
             PairedBy::kNone, kNotServed},
         Row{"OrderNotToACancelledOne", {Begin(0, "10.0.0.2"), Expect(0), Cancel(0)}, "10.0.0.9", "", -1,

@@ -27,11 +27,6 @@ void MakeAnnounceDatagram(unsigned char out[kDatagramSize]);
 /// The restart datagram: VexaUdpHeader then VexaCommonRestartHeader.
 void MakeRestartDatagram(unsigned char out[kDatagramSize]);
 
-// The byte sent after the loader.
-constexpr char kRebootNone = 0x00;
-constexpr char kRebootFull = 'R';
-constexpr char kRebootSemi = 'r';
-
 // Stream pieces: file contents go out in pieces of at most this size.
 constexpr size_t kPieceSize = 1024;
 // The ID code: the first bytes of the ID code file.
@@ -41,11 +36,11 @@ constexpr size_t kSelectionReplySize = 2;
 
 // The waits of the exchange. The targets are timed to them: they stay as they are.
 constexpr int kAfterIdCodeMs = 1000;      // between the ID code and the selection reply
-constexpr TMO kSelectionReplyWait = 100;  // for the reply, in 10 ms units: 1 s
+constexpr int kSelectionReplyWaitMs = 1000;  // for the reply
 constexpr int kBeforeCloseMs = 5000;      // after the program: the target finishes writing
 constexpr int kEmptyIdCodeMs = 1000;      // before an empty ID code file is reported
 // After our end of stream, how long a target may take to end its own before
-// the connection is closed all the same (10 ms units).
-constexpr TMO kPeerEndWait = 100;
+// the connection is closed all the same.
+constexpr int kPeerEndWaitMs = 1000;
 /// The program index a selection reply picks: 1 for "P1", else 0.
 int SelectedProgram(const unsigned char* reply, ER received);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,19 +17,22 @@
 #include <nettle/sha2.h>
 
 #include "common/output.h"
-#include "moxtil/address/GetMyIPAddr.h"
 #include "moxtil/config/Options.h"
 #include "moxtil/engine/Handover.h"
 #include "moxtil/engine/Protocol.h"
 
 namespace {
 
+// The record's version: 2 since a key means one thing in every line (a
+// stage's chosen program is program_index, as in target_end).
+constexpr int kRecordVersion = 2;
+
 // Every record line is made in this buffer and written with one write, under
 // recordLock: transfer threads run on small stacks. Room for four paths of
 // the longest and all else.
 constexpr size_t kLineSize = 6 * kPathSize + 4096;
 char line[kLineSize];
-std::mutex recordLock;
+std::mutex recordLock;  // second in the lock order (RunState.h)
 int recordFd = -1;
 // A line is whole in the record or absent from it. The first absent one is
 // told at once, the count of all at the close. One written in part that can
@@ -44,12 +48,56 @@ char runId[64] = "";
 // is behind).
 constexpr int kFinishLineMs = 1000;
 
+/// Several stations may append to one record: each holds the file's lock
+/// while it writes a line, so that a line written in part is taken back
+/// before another's comes after it. The lock is waited for a little at the
+/// most (a FIFO whose reader is behind may hold another writer up); without
+/// it the line is written all the same.
+class RecordFileLock {
+ public:
+  RecordFileLock() {
+    const Deadline until = Deadline::In(kFinishLineMs);
+    while (flock(recordFd, LOCK_EX | LOCK_NB) != 0) {
+      if ((errno != EWOULDBLOCK && errno != EINTR) || until.Passed()) return;
+      Sleep(5);
+    }
+    held_ = true;
+  }
+  ~RecordFileLock() {
+    if (held_) flock(recordFd, LOCK_UN);
+  }
+  RecordFileLock(const RecordFileLock&) = delete;
+  RecordFileLock& operator=(const RecordFileLock&) = delete;
+
+ private:
+  bool held_ = false;
+};
+
+/// Where a line written in part stands in the record.
+enum class Part {
+  kTakenBack,    // it was at the end of a regular file, and is gone
+  kAtTheEnd,     // at the end, and there to stay (not a regular file, or it could not be cut): the rest may follow
+  kOvertaken,    // another writer appended after it: nothing of ours may follow it
+};
+
 /// Takes back the `written` bytes of a line that went to the end of a
 /// regular file, where nothing was appended after them.
-bool TakeBack(size_t written) {
+Part TakeBack(size_t written) {
   struct stat st;
-  return fstat(recordFd, &st) == 0 && S_ISREG(st.st_mode) && lseek(recordFd, 0, SEEK_CUR) == st.st_size &&
-         ftruncate(recordFd, st.st_size - static_cast<off_t>(written)) == 0;
+  if (fstat(recordFd, &st) != 0 || !S_ISREG(st.st_mode)) return Part::kAtTheEnd;
+  if (lseek(recordFd, 0, SEEK_CUR) != st.st_size) return Part::kOvertaken;
+  return ftruncate(recordFd, st.st_size - static_cast<off_t>(written)) == 0 ? Part::kTakenBack : Part::kAtTheEnd;
+}
+
+/// The record ends inside a line, or its last line is ours in part: a line
+/// feed ends it, so that the next line parses.
+void EndAFragment() {
+  struct stat st;
+  char last = '\n';
+  if (fstat(recordFd, &st) == 0 && st.st_size > 0) {
+    if (pread(recordFd, &last, 1, st.st_size - 1) != 1) last = '\n';
+  }
+  if (last != '\n' && write(recordFd, "\n", 1) != 1) recordBroken = true;
 }
 
 /// Writes the rest of a line from `written` on, waiting a little for room.
@@ -76,13 +124,23 @@ void LeftOut(const char* type, const char* why) {
 void WriteLine(const char* type, size_t length, bool overflow) {
   if (recordBroken) return LeftOut(type, "the record ends inside an earlier line");
   if (overflow) return LeftOut(type, "longer than a record line may be");
+  const RecordFileLock fileLock;
   const ssize_t n = write(recordFd, line, length);
   if (n == static_cast<ssize_t>(length)) return;
   if (n <= 0) return LeftOut(type, n < 0 ? strerror(errno) : "nothing was written");
   // In part: a file takes it back (it could take no more), a FIFO gets the
-  // rest once its reader makes room.
+  // rest once its reader makes room. Never the rest after another writer's
+  // line: the part is ended where it stands.
   const size_t written = static_cast<size_t>(n);
-  if (TakeBack(written)) return LeftOut(type, "written in part and taken back: the file could take no more");
+  const Part part = TakeBack(written);
+  if (part == Part::kTakenBack) return LeftOut(type, "written in part and taken back: the file could take no more");
+  if (part == Part::kOvertaken) {
+    EndAFragment();
+    ++linesLeftOut;
+    printLog(stderr, "record: a %s line was written in part, and another writer's line came after it: the part "
+             "stays, ended by a line feed, so that the next line parses; the updates go on", type);
+    return;
+  }
   if (Finish(written, length)) return;
   recordBroken = true;
   LeftOut(type, "written in part and not finished; nothing more is written to the record");
@@ -92,7 +150,7 @@ void WriteLine(const char* type, size_t length, bool overflow) {
 class Json {
  public:
   explicit Json(const char* type) : type_(type) {
-    Add("{\"v\":1,\"ts\":");
+    Format("{\"v\":%d,\"ts\":", kRecordVersion);
     Time(WallClockMs());
     Str("type", type);
     if (runId[0] != '\0') Str("run", runId);
@@ -232,18 +290,10 @@ class Json {
   bool overflow_ = false;
 };
 
-/// Whether a and b are one file with the same contents as far as the kernel
-/// tells: the same inode, size, and times of the last change.
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
 /// A file read whole for its digest, and what it was then.
 struct DigestedFile {
   bool known = false;  // read whole, unchanged while it was read
-  struct stat st;
+  FileStamp stamp;
   char hex[kSha256HexSize];
 };
 
@@ -260,15 +310,14 @@ bool DigestFile(const char* path, int64_t* bytes, DigestedFile* file) {
   sha256_ctx h;
   sha256_init(&h);
   *bytes = 0;
-  struct stat before, after;
-  const bool statted = fstat(fd, &before) == 0;
+  const FileStamp before = StampOf(fd);
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0) {
     sha256_update(&h, static_cast<size_t>(n), buf);
     *bytes += n;
   }
-  file->known = n == 0 && statted && fstat(fd, &after) == 0 && SameFile(before, after);
-  file->st = before;
+  file->known = n == 0 && before.size >= 0 && StampOf(fd) == before;
+  file->stamp = before;
   close(fd);
   if (n < 0) return false;
   HexOf(h, file->hex);
@@ -334,11 +383,11 @@ const char* HexOf(sha256_ctx h, char hex[kSha256HexSize]) {
 }
 
 bool RecordedDigestOf(int index, int fd, char hex[kSha256HexSize]) {
-  struct stat now;
-  if (!RecordActive() || index < 0 || index > 1 || fstat(fd, &now) != 0) return false;
+  const FileStamp now = StampOf(fd);
+  if (!RecordActive() || index < 0 || index > 1 || now.size < 0) return false;
   std::lock_guard<std::mutex> lock(recordLock);
   const DigestedFile& read = programsRead[index];
-  if (!read.known || !SameFile(read.st, now)) return false;
+  if (!read.known || read.stamp != now) return false;
   if (hex != nullptr) memcpy(hex, read.hex, kSha256HexSize);
   return true;
 }
@@ -372,9 +421,7 @@ void RecordClose() {
   runId[0] = '\0';
 }
 
-const char* RecordRunId() { return runId; }
-
-void RecordRunBegin(int argc, char** argv) {
+void RecordRunBegin(int argc, char** argv, UW hostAddress) {
   if (!RecordActive()) return;
   std::lock_guard<std::mutex> lock(recordLock);
   Json j("run_begin");
@@ -382,7 +429,7 @@ void RecordRunBegin(int argc, char** argv) {
   const bool named = gethostname(station, sizeof station) == 0;
   station[sizeof station - 1] = '\0';
   j.Str("station", named && station[0] != '\0' ? station : nullptr);
-  j.Str("version", MOXTIL_VERSION).Str("interface", ifname).Str("host_address", FormatAddress(GetMyIPAddr(ifname)).text);
+  j.Str("version", MOXTIL_VERSION).Str("interface", ifname).Str("host_address", FormatAddress(hostAddress).text);
   j.Str("mode", _filelist ? "file_list" : IsSingleTargetMode() ? "single" : "several");
   if (!IsSingleTargetMode() && _targetLimit > 0) j.Int("count", _targetLimit);
   // The command line as given, and what it set.
@@ -396,7 +443,7 @@ void RecordRunBegin(int argc, char** argv) {
   j.Open("options").Int("port_base", _baseOffset).Int("time_out_s", TimeOutSeconds()).Int("delay_ms", _delay);
   j.Str("unicast", _unicast ? FormatAddress(_dstIP).text : nullptr);
   j.Str("restart", _reset ? FormatAddress(_resetIP).text : nullptr);
-  j.Str("reboot", _reboot == 'R' ? "R" : _reboot == 'r' ? "r" : "0").Bool("reuse_addr", _reuse_addr != 0);
+  j.Str("reboot", _reboot == kRebootFull ? "R" : _reboot == kRebootSemi ? "r" : "0").Bool("reuse_addr", _reuse_addr != 0);
   if (_filelist) j.Int("list_wait_s", _filelistWaitTimer);
   j.Close();
   if (_filelist) {
@@ -406,6 +453,15 @@ void RecordRunBegin(int argc, char** argv) {
   } else {
     FileSetEntries(j);
   }
+  j.Write();
+}
+
+void RecordInterfaceChange(const char* change, UW hostAddress) {
+  if (!RecordActive()) return;
+  std::lock_guard<std::mutex> lock(recordLock);
+  Json j("interface");
+  j.Str("interface", ifname).Str("change", change);
+  j.Str("host_address", hostAddress != 0 ? FormatAddress(hostAddress).text : nullptr);
   j.Write();
 }
 
@@ -434,7 +490,7 @@ void RecordStage(const PROCESS_INFO& p, const char* stage) {
   if (std::strcmp(stage, "data_connection") == 0) {
     j.Str("data_address", FormatAddress(p.record.dataAddr).text).Str("paired_by", PairedByName(p.record.pairedBy));
   }
-  if (std::strcmp(stage, "program_chosen") == 0) j.Int("program", p.selectFileNum);
+  if (std::strcmp(stage, "program_chosen") == 0) j.Int("program_index", p.selectFileNum);
   j.Write();
 }
 
@@ -471,6 +527,7 @@ void RecordTargetEnd(const PROCESS_INFO& p) {
   j.Real("seconds", static_cast<double>(r.endedWallMs - r.startedWallMs) / 1000.0);
   j.Str("result", r.finished ? "finished" : "failed").Str("status_line", r.lastStatus);
   j.Str("explanation", r.why[0] != '\0' ? r.why : nullptr).Bool("reset_after_finish", r.resetAfterFinish);
+  j.Str("changed_while_sent", r.changedWhileSent);
   j.Write();
 }
 
@@ -498,14 +555,14 @@ void RecordRunEnd(int exitValue, const char* endedBy) {
   j.Write();
 }
 
-void RecordWarning(const char* kind, const char* explanation, const PROCESS_INFO* target,
-                   const PROCESS_INFO* other) {
+void RecordWarning(const char* kind, const char* explanation, const char* target, const char* mac,
+                   const char* otherTarget) {
   if (!RecordActive()) return;
   std::lock_guard<std::mutex> lock(recordLock);
   Json j("warning");
   j.Str("kind", kind);
-  if (target != nullptr) j.Str("target", FormatAddress(target->ipaddr).text).Str("mac", MacOf(*target));
-  if (other != nullptr) j.Str("other_target", FormatAddress(other->ipaddr).text);
+  if (target != nullptr) j.Str("target", target).Str("mac", mac);
+  if (otherTarget != nullptr) j.Str("other_target", otherTarget);
   j.Str("explanation", explanation);
   j.Write();
 }

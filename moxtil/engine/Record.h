@@ -17,7 +17,10 @@ void RecordClose();
 
 /// run_begin: the program, the options given (argv) and the files, with
 /// their sizes and digests (read here, once).
-void RecordRunBegin(int argc, char** argv);
+void RecordRunBegin(int argc, char** argv, UW hostAddress);
+/// interface: the station's interface changed ("new_address", "back",
+/// "down", "no_address"), with the host's address now (0: none).
+void RecordInterfaceChange(const char* change, UW hostAddress);
 /// row_begin (file-list mode): the row and its files.
 void RecordRowBegin(int row);
 /// target_begin: a target's loader connection was accepted.
@@ -38,14 +41,11 @@ bool RecordedDigestOf(int index, int fd, char hex[kSha256HexSize]);
 /// target_end: once its transfer has ended.
 void RecordTargetEnd(const PROCESS_INFO& p);
 /// warning: something the operator should know of, of a kind ("same_mac",
-/// "failure_guard"), with the line that told it; the targets it concerns,
-/// where there are.
-void RecordWarning(const char* kind, const char* explanation, const PROCESS_INFO* target = nullptr,
-                   const PROCESS_INFO* other = nullptr);
+/// "failure_guard"), with the line that told it; the target it concerns,
+/// its hardware address and another target, where there are (null: none).
+void RecordWarning(const char* kind, const char* explanation, const char* target = nullptr,
+                   const char* mac = nullptr, const char* otherTarget = nullptr);
 /// run_end: the counts, the run's tally (failures by line, devices, times),
 /// the exit value and what ended the run ("count", "idle", "signal",
 /// "failure_guard", "time_out", "done", "error").
 void RecordRunEnd(int exitValue, const char* endedBy);
-/// The run's identifier, made when the record is opened; every line of the
-/// run carries it. "" without a record.
-const char* RecordRunId();

@@ -103,14 +103,14 @@ void CopyCut(char* out, size_t size, const char* text) {
 }
 
 
-/// -E: a target's outcome, as its line is written, to the failure guard.
-/// When target after target fails, something all of them share is wrong:
-/// the run ends as on a first stop signal, and says why.
-void GuardOutcome(const char* line) {
+/// -E: the outcome of the target of p, as its line is written, to the
+/// failure guard. When device after device fails, something all of them
+/// share is wrong: the run ends as on a first stop signal, and says why.
+void GuardOutcome(const PROCESS_INFO& p, const char* line) {
   if (IsSingleTargetMode()) return;
   const bool finished = strcmp(line, status::kFinish) == 0;
   if (!finished && strncmp(line, "-1 ", 3) != 0) return;
-  if (!CountOutcome(finished, line)) return;
+  if (!CountOutcome(p, finished, line)) return;
   // Once: the guard's row no longer changes, and only this thread is here.
   static char told[640], explained[1024];  // off the transfer's small stack
   const FailureTally& row = TheRunTally().guard.Row();
@@ -138,7 +138,7 @@ void TargetFailure(PROCESS_INFO& p, const char* why, const char* line) {
   Tagged(p, why, explained, sizeof explained);
   Tagged(p, line, status, sizeof status);
   ConsoleOutTogether(explained, Tone::kPlain, status, ToneOf(line));
-  GuardOutcome(line);
+  GuardOutcome(p, line);
 }
 
 void TargetStatus(PROCESS_INFO& p, const char* line) {
@@ -146,7 +146,7 @@ void TargetStatus(PROCESS_INFO& p, const char* line) {
   char text[160];
   Tagged(p, line, text, sizeof text);
   ConsoleOut(text, ToneOf(line));
-  GuardOutcome(line);
+  GuardOutcome(p, line);
 }
 
 void ProgressOut(PROCESS_INFO& p, const char* line) {

@@ -13,8 +13,6 @@ std::atomic<int> _IsTimeOut{0};
 std::atomic<int> _swupError{0};
 std::atomic<int> _currentSwupNum{0};
 std::atomic<int> _totalSwupNum{0};
-util_mutex_t _hMtxProgress = nullptr;
-util_mutex_t _hMtxError = nullptr;
 
 PROCESS_INFO process_info[kProcessSlots];
 std::mutex slotLock;
@@ -41,28 +39,20 @@ int IsSoftwareUpdate() { return _totalSwupNum > _currentSwupNum ? 1 : 0; }
 
 int IsError() { return _swupError; }
 
-void SoftwareUpError() {
-  util_mutex_lock(_hMtxError);
-  _swupError = 1;
-  util_mutex_unlock(_hMtxError);
-}
+void SoftwareUpError() { _swupError = 1; }
 
-void CountUpSoftwareUpdate() {
-  util_mutex_lock(_hMtxProgress);
-  ++_currentSwupNum;
-  util_mutex_unlock(_hMtxProgress);
-}
+void CountUpSoftwareUpdate() { ++_currentSwupNum; }
 
-void EndUpdateOnTheWire() {
+void TimeOutTheUpdate() {
   _IsTimeOut = 1;
   SoftwareUpError();
 }
 
-TMO ThreadTimeOut() { return _TimeOutmSecond >= 1 ? _TimeOutmSecond / 10 : TMO_FEVR; }
+int ThreadLimitMs() { return _TimeOutmSecond >= 1 ? _TimeOutmSecond : kNoLimitMs; }
 
 bool IsBusy(const PROCESS_INFO& p) { return p.status != 0; }
-bool HasEnded(const PROCESS_INFO& p) { return !IsBusy(p) && p.joinable; }
-bool IsFree(const PROCESS_INFO& p) { return !IsBusy(p) && !p.joinable; }
+bool HasEnded(const PROCESS_INFO& p) { return !IsBusy(p) && p.held; }
+bool IsFree(const PROCESS_INFO& p) { return !IsBusy(p) && !p.held; }
 
 int BusyCount() {
   int busy = 0;
@@ -76,14 +66,36 @@ int emptyProcess() {
   return n < kProcessSlots ? n : -1;
 }
 
+SlotTarget::SlotTarget(ID loader, const T_IPV4EP& peer, bool twoPrograms)
+    : cepid(loader), ipaddr(peer.ipaddr), portno(peer.portno), selectFileNum(twoPrograms ? -1 : 0),
+      cepidInUse(loader) {
+  record.startedWallMs = WallClockMs();
+  record.endedWallMs = record.startedWallMs;
+}
+
+bool TakeSlot(int n, ID cepid, const T_IPV4EP& peer) {
+  std::lock_guard<std::mutex> lock(slotLock);
+  if (IsStopRequested() || n < 0 || n >= kProcessSlots || !IsFree(process_info[n])) return false;
+  PROCESS_INFO& slot = process_info[n];
+  static_cast<SlotTarget&>(slot) = SlotTarget(cepid, peer, _targetFile[1][0] != '\0');
+  slot.figures.Clear();
+  if (makeProcessNo() != n) return false;  // busy from here: the first free slot is n
+  slot.held = true;
+  return true;
+}
+
 int makeProcessNo() {
-  int n = emptyProcess();
+  const int n = emptyProcess();
   if (n >= 0) process_info[n].status = -1;
   return n;
 }
 
 void cancelProcessNo(int n) {
   if (n >= 0 && n < kProcessSlots) process_info[n].status = 0;
+}
+
+void ReleaseSlot(int n) {
+  if (n >= 0 && n < kProcessSlots) process_info[n].held = false;
 }
 
 int IsProcessStart() { return BusyCount() > 0 ? 1 : 0; }
@@ -112,6 +124,11 @@ void CancelLocked(PROCESS_INFO& p, Cancel why) {
 void CancelTransfer(PROCESS_INFO& p, Cancel why) {
   std::lock_guard<std::mutex> lock(slotLock);
   CancelLocked(p, why);
+}
+
+Cancel CancelOf(const PROCESS_INFO& p) {
+  std::lock_guard<std::mutex> lock(slotLock);
+  return p.cancel;
 }
 
 bool PauseUnlessCancelled(PROCESS_INFO& p, int ms) {
@@ -174,7 +191,8 @@ void RecordServed(const PROCESS_INFO& p) {
   if (r.finished) ++finishedCount;
   // A device is its hardware address, which survives its reboot; where none
   // is known, its address.
-  runTally.devices.Add(r.mac[0] != '\0' ? r.mac : FormatAddress(p.ipaddr).text, r.finished);
+  const AddressText address = FormatAddress(p.ipaddr);
+  runTally.devices.Add(r.mac[0] != '\0' ? r.mac : address.text, r.finished);
   if (r.finished) {
     runTally.times.Add(r.elapsedMs);
   } else {
@@ -182,9 +200,12 @@ void RecordServed(const PROCESS_INFO& p) {
   }
 }
 
-bool CountOutcome(bool finished, const char* line) {
+bool CountOutcome(const PROCESS_INFO& p, bool finished, const char* line) {
+  const bool cancelled = CancelOf(p) != Cancel::kNone;
+  const AddressText address = FormatAddress(p.ipaddr);
+  const char* device = p.record.mac[0] != '\0' ? p.record.mac : address.text;
   std::lock_guard<std::mutex> lock(guardLock);
-  return runTally.guard.Add(finished, line);
+  return runTally.guard.Add(device, finished, line, cancelled);
 }
 
 int ServedCount() { return servedCount; }
@@ -212,8 +233,9 @@ void ResetRunState() {
   finishedCount = 0;
   served.clear();
   dataHandover.Reset();
-  for (PROCESS_INFO& slot : process_info) {
-    slot.status = 0;
-    slot.joinable = false;
+  for (int n = 0; n < kProcessSlots; ++n) {
+    process_info[n].status = 0;
+    process_info[n].held = false;
+    process_info[n].no = n;
   }
 }

@@ -1,26 +1,19 @@
 // The run state and the transfer slots that the driver, the acceptor and the
-// transfer threads share. Who writes what:
+// transfer threads share. Who writes each field, from which threads, and why
+// that is safe, is said where it is declared.
 //
-// - _TimeOutmSecond, _totalSwupNum: the driver, before any thread starts.
-//   _TimeOutmSecond is the engine's one time limit; the option -T is read
-//   only to set it.
-// - _IsTimeOut: EndUpdateOnTheWire(), by the acceptor, when no target came
-//   within -T or a target failed on the wire (single-target mode); only ever
-//   set during a run.
-// - _swupError: SoftwareUpError(), by the driver (a cycle that cannot start)
-//   and the acceptor (a time-out, or a failed target in single-target mode);
-//   only ever set during a run.
-// - _currentSwupNum: the transfer, through CountUpSoftwareUpdate().
-// - The stop request: the driver, on a signal (a second also cancels every
-//   transfer).
-// - A slot: the acceptor takes it (busy), fills it and starts its
-//   transfer; the transfer writes the target's record while it serves it
-//   and lets go of the slot at its end (ended); the acceptor then waits for
-//   the thread (free). What others read while a slot is busy (the figures,
-//   the connection in use, the data hand-over) is atomic or under the slot
-//   lock.
-// - The served list: the acceptor, after each transfer; the driver reads it
-//   once the acceptor has ended.
+// The order of the locks, for any thread that holds more than one: a lock is
+// only ever taken while holding locks above it here, never one below.
+//   1. viewLock (Report.cpp): the live view and which targets are in it
+//   2. recordLock (Record.cpp): the record's line and file
+//   3. slotLock (here): the connection a transfer uses, its cancel, the stop
+//   4. _hMtxConsole, the "CONSOLE" mutex (common/output.h): two records
+//      with no other between them (under recordLock: a line left out is told)
+//   5. the log layer's write lock (common/): one record at a time (under
+//      viewLock: the live view is drawn)
+// Three more take no lock under them: the hand-over's (Handover.h), taken
+// under slotLock or alone; itron::tableLock, under viewLock and slotLock or
+// alone; and guardLock (RunState.cpp), over the failure guard, always alone.
 #pragma once
 
 #include <nettle/sha2.h>
@@ -35,13 +28,26 @@
 #include "moxtil/engine/Tally.h"
 #include "moxtil/itron/Itron.h"
 
-extern int _TimeOutmSecond;                 // the time limit in ms (1000 x -T), 0 for none
-extern std::atomic<int> _IsTimeOut;         // a time-out or a failure on the wire ended the update
-extern std::atomic<int> _swupError;         // a failure ended the update
-extern std::atomic<int> _currentSwupNum;    // file-list rows loaded to the end
-extern std::atomic<int> _totalSwupNum;      // rows of the file list; 0 outside file-list mode
-extern util_mutex_t _hMtxProgress;          // guards the count-up of _currentSwupNum
-extern util_mutex_t _hMtxError;             // guards the setting of _swupError
+// The run state. The driver sets every start value before any thread starts
+// (the threads' start makes them visible to them).
+
+/// The time limit in ms (1000 x -T), 0 for none: the driver's, before any
+/// thread starts; read only afterwards.
+extern int _TimeOutmSecond;
+/// No target came within -T: set once, by the acceptor (TimeOutTheUpdate),
+/// before the error flag; the driver reads it once the acceptor has ended.
+extern std::atomic<int> _IsTimeOut;
+/// A failure ended the update: set by the driver (a cycle that cannot start)
+/// and the acceptor (a time-out; a failed target in single-target mode),
+/// never cleared during a run. An atomic flag: one store, no lock needed.
+extern std::atomic<int> _swupError;
+/// File-list rows loaded to the end: counted up by the transfer that
+/// finishes a row (one at a time: a file list serves one target at a time),
+/// read by the driver and by progress lines. An atomic count.
+extern std::atomic<int> _currentSwupNum;
+/// Rows of the file list, 0 outside file-list mode: the driver's, before
+/// any thread starts.
+extern std::atomic<int> _totalSwupNum;
 
 /// 1 until the first file-list row has been loaded to the end.
 int IsFirstSoftwareUpdate();
@@ -53,13 +59,13 @@ int IsError();
 void SoftwareUpError();
 /// Counts one more file-list row as done.
 void CountUpSoftwareUpdate();
-/// A time-out or a failure on the wire ends the update: the time-out flag
-/// first, so that whoever sees the error flag sees both.
-void EndUpdateOnTheWire();
+/// No target came within -T: the time-out flag, then the error flag, so
+/// that whoever sees the error flag sees both.
+void TimeOutTheUpdate();
 
-/// The limit the acceptor and the transfer pass to every accept and send:
-/// the time limit in units of 10 ms, or TMO_FEVR without one.
-TMO ThreadTimeOut();
+/// The limit the acceptor and the transfer put on every accept and send:
+/// the time limit in ms, or kNoLimitMs without one.
+int ThreadLimitMs();
 /// The time limit in whole seconds, for what is said about it.
 inline int TimeOutSeconds() { return _TimeOutmSecond / 1000; }
 
@@ -87,7 +93,13 @@ struct HeldLines {
 };
 
 /// The figures of a target's program that the live view and the progress
-/// records read while it is sent: written by its transfer alone.
+/// records read while it is sent, atomics all. Its transfer alone writes
+/// bytesDue, bytesSent and programStartMs. bytesAcknowledgedSeen is raised
+/// by whichever thread asks the connection (AcknowledgedBytes: its
+/// transfer, the acceptor for the live view and the progress records, and
+/// another transfer that redraws the live view): each raise is a
+/// compare-and-swap to a larger value, so the figure only grows and no
+/// thread can lower what another saw.
 struct TargetFigures {
   std::atomic<int64_t> bytesDue{-1};  // the program's length, once known
   std::atomic<int64_t> bytesSent{0};  // of it, handed to the connection
@@ -99,10 +111,10 @@ struct TargetFigures {
 
 /// What is known of a target once its transfer ended: the summary, the
 /// run's tally and the record's target_end are made from it, and the
-/// summary keeps a copy (ServedTarget). The acceptor starts it afresh at the
-/// take, the transfer writes it while it serves the target, and others read
-/// it only once the transfer ended (the hardware address, which the
-/// acceptor alone writes, also before).
+/// summary keeps a copy (ServedTarget). Its transfer writes it while it
+/// serves the target (the acceptor writes the hardware address at the take,
+/// before the thread starts); others read it only once the transfer ended
+/// (the hardware address also before: it does not change after the take).
 struct TargetRecord {
   char mac[kHardwareAddressSize] = "";  // "" where the neighbour table has none
   UW dataAddr = 0;                      // the data connection's address, 0 none
@@ -116,73 +128,85 @@ struct TargetRecord {
   char programSha256[kSha256HexSize] = "";  // of a program sent whole, where known, with a record
   int64_t elapsedMs = 0;                // program stage, from its start to the last acknowledgement
   bool finished = false;                // "100 % finish" (or its row counted)
-  bool wireFailure = false;             // it failed on the wire (a send, an acknowledgement, a
-                                        // connection), not for a file
   bool resetAfterFinish = false;        // reset by the target between the finish line and the close
+  const char* changedWhileSent = nullptr;  // "loader", "program": its file changed while it was sent
   int64_t startedWallMs = 0, endedWallMs = 0;  // ms since the epoch
   char why[512] = "";                   // the explanation of its failure as written, "" for none
   char lastStatus[kStatusTextSize] = "";  // its last status line, untagged; "" none yet
 };
 
-/// One target being served: the slot's own fields, then one group for each
-/// way of sharing them. Its connections, one field per role: the loader
-/// connection as accepted (`cepid`) and whichever connection the transfer
-/// uses now (`cepidInUse`). Its data connection reaches it through the
-/// hand-over (Handover.h).
-struct PROCESS_INFO {
-  std::atomic<int> status;  // -1 from the acceptor's take to the transfer's end, else 0: see IsBusy
-  int no;                   // the slot's own index
-  ID cepid;                 // the loader connection, as the acceptor accepted it
-  ID repid;                 // reception point of the data port
-  UW ipaddr;                // the target's address, network byte order
-  UH portno;                // the target's port, for explanations
-  int selectFileNum;        // -1 while a choice between two programs is pending, then 0 or 1
+/// The target a slot serves, as the acceptor takes it, with what is kept of
+/// it while it is served: started afresh by value at each take (TakeSlot),
+/// by the acceptor under slotLock, before the target's transfer thread
+/// starts (which makes it visible to that thread).
+struct SlotTarget {
+  SlotTarget() = default;
+  /// A new target whose loader connection cepid came from peer.
+  SlotTarget(ID loader, const T_IPV4EP& peer, bool twoPrograms);
 
-  // The acceptor's: the transfer thread, started at the take.
-  pthread_t thread;
-  std::atomic<bool> joinable;  // a transfer thread runs or ended, and the acceptor has not waited for it
+  // Read only while the slot is busy; only the transfer writes
+  // selectFileNum, once its target chose.
+  ID cepid = -1;          // the loader connection, as the acceptor accepted it
+  UW ipaddr = 0;          // the target's address, network byte order
+  UH portno = 0;          // the target's port, for explanations
+  int selectFileNum = 0;  // -1 while a choice between two programs is pending, then 0 or 1
 
-  // Changed under the slot lock, and by the transfer alone while the slot is
-  // busy: the connection the transfer uses now (-1 none), so that others can
-  // cancel it or ask what of it is unacknowledged. The transfer reads it
-  // without the lock.
-  ID cepidInUse;
-  std::atomic<Cancel> cancel;
+  // Under slotLock, and changed by the transfer alone while the slot is
+  // busy: the connection the transfer uses now (-1 none), so that others
+  // can cancel it or ask what of it is unacknowledged; the transfer itself
+  // reads it without the lock. The cancel is set by others (a second
+  // signal, a device that started over) and read, under the lock.
+  ID cepidInUse = -1;
+  Cancel cancel = Cancel::kNone;
 
-  TargetFigures figures;
-  // Whether the target is shown in the live view and its progress recorded
-  // (under the view's lock, Report.cpp); when its progress was last recorded
-  // (monotonic ms, 0 never), the acceptor's alone.
-  bool inView;
-  int64_t recordedMs;
+  bool inView = false;    // shown in the live view, its progress recorded: under viewLock
+  int64_t recordedMs = 0; // when its progress was last recorded (monotonic ms, 0 never): the acceptor's alone
+  TargetRecord record;    // see TargetRecord
+  HeldLines heldProgress = {};  // its progress lines held back: its transfer's alone
+};
 
-  TargetRecord record;
+/// One transfer slot: the slot's own fields, then the target it serves
+/// (SlotTarget), then one group for each way of sharing the rest. Its
+/// connections, one field per role: the loader connection as accepted
+/// (`cepid`) and whichever connection the transfer uses now (`cepidInUse`).
+/// Its data connection reaches it through the hand-over (Handover.h).
+struct PROCESS_INFO : SlotTarget {
+  /// -1 (busy) from the acceptor's take to the end of its transfer, else 0:
+  /// the acceptor alone sets it, the transfer alone clears it; an atomic
+  /// that the driver reads to know whether a slot is free.
+  std::atomic<int> status{0};
+  /// Taken and not yet given back: set by the acceptor at the take, cleared
+  /// by it once it kept the target's record (see IsBusy). An atomic: the
+  /// driver reads it through emptyProcess().
+  std::atomic<bool> held{false};
+  int no = 0;  // the slot's own index, set once at the start of the run
+
+  // The acceptor's alone: the transfer thread, where one started.
+  pthread_t thread = {};
+  bool threadStarted = false;
+
+  TargetFigures figures;  // see TargetFigures
 
   // Touched only by the slot's transfer, and left as it was for the next:
   // each use starts from what it writes.
   unsigned char streamBuf[256 * 1024];  // the files that pass through this process (the loader,
                                         // and the program where the kernel does not send it)
-  HeldLines heldProgress;               // its progress lines held back, emptied after each run sent
 };
 
 extern PROCESS_INFO process_info[kProcessSlots];
 
-/// Guards what several threads change in the slots: the connection in use
-/// and the cancel; `slotChanged` tells of each change.
-///
-/// The order of the locks, for any thread that holds more than one: the live
-/// view's (Report.cpp), then this one, then the endpoint table's
-/// (itron::tableLock); never the other way round. The hand-over's own lock is
-/// taken under this one and takes none; the record's is taken under the
-/// view's.
+/// Guards what several threads change in the slots (the connection in use
+/// and the cancel) and the stop request; `slotChanged` tells of each
+/// change. Third in the lock order above.
 extern std::mutex slotLock;
 extern std::condition_variable slotChanged;
 
 /// A slot goes round three states:
 /// - busy from the acceptor's take to the end of its transfer (`status` -1);
-/// - ended: its transfer is over, and the acceptor has yet to wait for its
-///   thread and keep its record (`status` 0, `joinable`);
-/// - free: taken by no one (`status` 0, not `joinable`).
+/// - ended: its transfer is over (its progress lines flushed, out of the
+///   view), and the acceptor has yet to wait for its thread and keep its
+///   record (`status` 0, `held`);
+/// - free: taken by no one (`status` 0, not `held`).
 bool IsBusy(const PROCESS_INFO& p);
 bool HasEnded(const PROCESS_INFO& p);
 bool IsFree(const PROCESS_INFO& p);
@@ -191,15 +215,23 @@ int BusyCount();
 
 /// The first free slot, or -1.
 int emptyProcess();
-/// Marks the first free slot busy and returns it, or -1. Only the acceptor
-/// marks slots busy.
+/// Takes slot n for the target of the loader connection cepid from peer,
+/// every group of it afresh, unless a stop was asked for: false then. Under
+/// the slot lock, with the stop request looked at under it too: a second
+/// signal cancels every busy slot under it, so a target is either refused
+/// here or cancelled there. Only the acceptor takes slots.
+bool TakeSlot(int n, ID cepid, const T_IPV4EP& peer);
+/// Marks the first free slot busy and returns it, or -1.
 int makeProcessNo();
-/// Ends the busy state of slot n: the end of its transfer (or of its take,
-/// where the thread could not start).
+/// Ends the busy state of slot n (the end of its transfer): ended, until
+/// the acceptor kept its record (ReleaseSlot).
 void cancelProcessNo(int n);
+/// Frees slot n once its target's record is kept: the last step of a
+/// slot's end (see EndTransfer for the first).
+void ReleaseSlot(int n);
 /// 1 when any slot is busy.
 int IsProcessStart();
-/// 1: one target is served at a time; 0 with -M.
+/// 1: one target is served at a time; 0 with -M (`_option`).
 int IsSingleTargetMode();
 
 /// The connection the transfer of p now uses (-1: none), under the slot lock.
@@ -207,6 +239,8 @@ void UseConnection(PROCESS_INFO& p, ID cepid);
 /// Ends the transfer of p early for `why`: the connection it uses is
 /// cancelled and its waits end.
 void CancelTransfer(PROCESS_INFO& p, Cancel why);
+/// Why the transfer of p was cancelled, kNone while it was not.
+Cancel CancelOf(const PROCESS_INFO& p);
 /// Sleeps ms, or less once the transfer of p is cancelled. False then.
 bool PauseUnlessCancelled(PROCESS_INFO& p, int ms);
 
@@ -216,8 +250,8 @@ enum class StopCause { kNone, kSignal, kFailureGuard, kAnnouncePortLost };
 
 /// -M: asks the acceptor to take no more targets; AbortRun also cancels
 /// every transfer. Both only set flags and wake the threads that wait. The
-/// request is set under the slot lock, under which the acceptor marks a
-/// slot busy once it has looked at it.
+/// request is set under the slot lock, under which the acceptor takes a
+/// slot once it has looked at it.
 void StopRun(StopCause why = StopCause::kSignal);
 void AbortRun();
 bool IsStopRequested();
@@ -235,12 +269,14 @@ constexpr int kServedListed = 1000;
 /// Keeps the record of a transfer that ended (the acceptor, after its
 /// thread) and counts it in the run's tally.
 void RecordServed(const PROCESS_INFO& p);
-/// A target's outcome, as its finish or "-1 " line is written (by its
-/// transfer, or the acceptor), counted by the failure guard under a lock of
-/// its own: true for the failure that trips it. The order of the lines is
-/// the order of the guard: a finish written between two failures breaks
-/// their row, whenever their targets end.
-bool CountOutcome(bool finished, const char* line);
+/// The outcome of the target of p, as its finish or "-1 " line is written
+/// (by its transfer, or the acceptor), counted by the failure guard under a
+/// lock of its own: true for the failure that trips it. The order of the
+/// lines is the order of the guard: a finish written between two failures
+/// breaks their row, whenever their targets end. Its device counts once in
+/// a row; a target ended by a stop signal or its device's new start counts
+/// not at all.
+bool CountOutcome(const PROCESS_INFO& p, bool finished, const char* line);
 
 /// What the run's targets came to, every one of them counted: written by
 /// RecordServed (the guard by CountOutcome), read by the summary and the

@@ -126,14 +126,25 @@ void FailureGuard::Arm(int limit) {
   limit_ = limit;
   tripped_ = false;
   row_.Clear();
+  rowDevices_ = 0;
 }
 
-bool FailureGuard::Add(bool finished, const char* line) {
+bool FailureGuard::FailedBefore(const char* device) {
+  for (int i = 0; i < rowDevices_; ++i) {
+    if (strncmp(devices_[i], device, DeviceTally::kKeySize - 1) == 0) return true;
+  }
+  if (rowDevices_ < kRowDevices) snprintf(devices_[rowDevices_++], DeviceTally::kKeySize, "%s", device);
+  return false;
+}
+
+bool FailureGuard::Add(const char* device, bool finished, const char* line, bool cancelled) {
+  if (cancelled || tripped_) return false;
   if (finished) {
-    if (!tripped_) row_.Clear();
+    row_.Clear();
+    rowDevices_ = 0;
     return false;
   }
-  if (line == nullptr || strncmp(line, "-1 ", 3) != 0 || tripped_ || limit_ <= 0) return false;
+  if (line == nullptr || strncmp(line, "-1 ", 3) != 0 || limit_ <= 0 || FailedBefore(device)) return false;
   row_.Add(line);
   tripped_ = row_.Total() >= limit_;
   return tripped_;

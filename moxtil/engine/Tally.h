@@ -88,23 +88,34 @@ class TimeTally {
   uint32_t random_ = 1;
 };
 
-/// n failures in a row (targets that ended with a "-1 " line, with no
-/// finish between them) trip the guard, once a run.
+/// n failed devices in a row (targets that ended with a "-1 " line, with no
+/// finish between them) trip the guard, once a run. A device counts once in
+/// a row however often it starts over and fails; a target ended from outside
+/// (a stop signal, its device starting over) is no failure of the line.
 class FailureGuard {
  public:
+  /// Devices told apart in a row; beyond them each failure counts.
+  static constexpr int kRowDevices = 64;
+
   /// limit 0: never trips.
   void Arm(int limit);
-  /// A target ended: finished, or with its last status line. True on the
-  /// failure that trips the guard.
-  bool Add(bool finished, const char* line);
+  /// A target of `device` (its identity, as DeviceTally's) ended: finished,
+  /// or with its last status line; `cancelled` when it was ended from
+  /// outside. True on the failure that trips the guard.
+  bool Add(const char* device, bool finished, const char* line, bool cancelled);
   bool Tripped() const { return tripped_; }
   /// The failures of the row that tripped it (or of the current row).
   const FailureTally& Row() const { return row_; }
 
  private:
+  /// Whether device failed in this row already; remembers it otherwise.
+  bool FailedBefore(const char* device);
+
   int limit_ = 0;
   bool tripped_ = false;
   FailureTally row_;
+  char devices_[kRowDevices][DeviceTally::kKeySize];  // of the row, in order
+  int rowDevices_ = 0;
 };
 
 /// "850 ms", "3.02 s": a time as the summary tells it.

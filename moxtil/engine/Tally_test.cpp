@@ -58,29 +58,39 @@ TEST(TimeTally, BeyondTheKept) {
   EXPECT_EQ(t->Count(), 5 * TimeTally::kKept + 2);
 }
 
-TEST(FailureGuard, TripsOnceAfterNInARow) {
+TEST(FailureGuard, TripsOnceAfterNDevicesFailedInARow) {
+  struct End {
+    const char* line;  // the target's last status line
+    const char* device = "a";
+    bool cancelled = false;  // by a stop signal, or its device's new start
+  };
   struct Row {
     int limit;
-    std::vector<const char*> ends;  // the last status line of each target, in order
-    int trippedAt;                  // index of the target that trips it, -1 none
+    std::vector<End> ends;  // the targets, in the order of their lines
+    int trippedAt;          // index of the target that trips it, -1 none
     std::string told;
   };
   const Row rows[] = {
-      {3, {kIdData, kIdData, kProgram}, 2, "2 x -1 id data error, 1 x -1 *****ERROR*****"},
-      {3, {kIdData, kIdData, kFinish, kIdData, kIdData}, -1, "2 x -1 id data error"},
-      {3, {kIdData, kFinish, kIdData, kIdData, kIdData, kIdData}, 4, "3 x -1 id data error"},
-      {1, {kProgram}, 0, "1 x -1 *****ERROR*****"},
-      {0, {kIdData, kIdData, kIdData}, -1, ""},
+      {3, {{kIdData, "a"}, {kIdData, "b"}, {kProgram, "c"}}, 2, "2 x -1 id data error, 1 x -1 *****ERROR*****"},
+      {3, {{kIdData, "a"}, {kIdData, "b"}, {kFinish, "c"}, {kIdData, "d"}, {kIdData, "e"}}, -1, "2 x -1 id data error"},
+      {3, {{kIdData, "a"}, {kFinish}, {kIdData, "b"}, {kIdData, "c"}, {kIdData, "d"}}, 4, "3 x -1 id data error"},
+      {1, {{kProgram}}, 0, "1 x -1 *****ERROR*****"},
+      {0, {{kIdData, "a"}, {kIdData, "b"}, {kIdData, "c"}}, -1, ""},
       // Only "-1 " lines are failures; a target with none neither counts nor resets.
-      {2, {kIdData, "042 %", kIdData}, 2, "2 x -1 id data error"},
+      {2, {{kIdData, "a"}, {"042 %", "b"}, {kIdData, "c"}}, 2, "2 x -1 id data error"},
+      // A device that fails and starts over, again and again, is one device.
+      {2, {{kIdData, "a"}, {kProgram, "a"}, {kIdData, "a"}}, -1, "1 x -1 id data error"},
+      // Targets ended at once by a second signal are no failures of the line.
+      {2, {{kProgram, "a", true}, {kProgram, "b", true}, {kProgram, "c", true}}, -1, ""},
   };
   for (const Row& row : rows) {
     FailureGuard g;
     g.Arm(row.limit);
     int trippedAt = -1;
     for (size_t i = 0; i < row.ends.size(); ++i) {
-      const bool finished = std::string(row.ends[i]) == kFinish;
-      if (g.Add(finished, row.ends[i])) {
+      const End& e = row.ends[i];
+      const bool finished = std::string(e.line) == kFinish;
+      if (g.Add(e.device, finished, e.line, e.cancelled)) {
         EXPECT_EQ(trippedAt, -1) << "tripped twice";
         trippedAt = static_cast<int>(i);
       }

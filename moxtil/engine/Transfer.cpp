@@ -33,31 +33,27 @@ constexpr size_t kKernelRunSize = 1024 * kPieceSize;
 
 // Station bounds: with -M a device that is gone frees its slot even without
 // -T. One that does not come back from its reboot on the data port within
-// this time (without -T; -T is the limit where it is given)...
+// this time (without -T; -T is the one limit where it is given)...
 constexpr int kRebootLimitMs = 120000;
 // ...and one whose TCP answers nothing for this long while bytes of ours
 // wait for it (a device that is busy but alive answers, however long).
-constexpr INT kSilenceLimitMs = 45000;
+constexpr int kSilenceLimitMs = 45000;
 
 // Said of a failed stream, which the close resets.
 constexpr char kResetNote[] = "; the connection was reset, so that the target cannot take the part it got for the whole";
 
-/// How a stage ended. A failure carries its status line, and whether it
-/// came on the wire (in single-target mode that ends the update through the
-/// time-out flag) or from a file.
+/// How a stage ended: a failure carries its status line.
 struct Outcome {
   const char* line;  // null: the stage went through
-  bool wireFailure;
   bool ok() const { return line == nullptr; }
 };
-constexpr Outcome kDone = {nullptr, false};
-Outcome FileFailure(const char* line) { return {line, false}; }
-Outcome WireFailure(const char* line) { return {line, true}; }
+constexpr Outcome kDone = {nullptr};
+Outcome Failure(const char* line) { return {line}; }
 
 /// One target being served: its slot, its limit, its buffer.
 struct Session {
   PROCESS_INFO* p;
-  TMO tmo;
+  int limitMs;  // of every send and acknowledgement: -T, or kNoLimitMs
   unsigned char* buf;
   size_t bufSize;  // buf's length: the run read from a file
   AddressText peer;  // of the connection in use
@@ -70,12 +66,14 @@ struct Session {
   ID cepidInUse() const { return p->cepidInUse; }
 };
 
-/// The connection in use from now on; with -M it is watched for a target
-/// that is gone.
+/// The connection in use from now on. With -M and no -T it is watched for
+/// a target that is gone; -T, where given, is the one bound of a silent
+/// target (a switch port that re-runs its spanning tree is silent for 30 to
+/// 50 s, and -T120 must let it through).
 void UseConnectionOf(Session& s, ID cepid, const T_IPV4EP& peer) {
   s.peer = FormatAddress(peer.ipaddr, peer.portno);
   UseConnection(*s.p, cepid);
-  if (!IsSingleTargetMode()) tcp_set_opt(cepid, TCP_SILENCE_LIMIT, kSilenceLimitMs);
+  if (!IsSingleTargetMode() && s.limitMs == kNoLimitMs) tcp_set_opt(cepid, TCP_SILENCE_LIMIT, kSilenceLimitMs);
 }
 
 /// Keeps the explanation of a failure for the line that reports it.
@@ -109,7 +107,7 @@ ER CloseConnection(Session& s) {
   const ID cepid = s.cepidInUse();
   ER closed = E_OK;
   if (cepid >= 0) {
-    closed = tcp_cls_cep(cepid, kPeerEndWait);
+    closed = tcp_cls_cep(cepid, TmoOf(kPeerEndWaitMs));
     UseConnection(*s.p, -1);  // before the ID may go to another connection
     tcp_del_cep(cepid);
   }
@@ -121,12 +119,12 @@ void Pause(Session& s, int ms) { PauseUnlessCancelled(*s.p, ms); }
 
 /// Sends all len bytes, going on after short counts: len, or the bytes sent
 /// before a send failed. With a record, what was sent is fed to *hash.
-size_t SendAll(ID cepid, const unsigned char* data, size_t len, TMO tmo, sha256_ctx* hash = nullptr) {
+size_t SendAll(ID cepid, const unsigned char* data, size_t len, int limitMs, sha256_ctx* hash = nullptr) {
   size_t done = 0;
   while (done < len) {
     const size_t left = len - done;
     const INT want = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<INT>(left);
-    const ER sent = tcp_snd_dat(cepid, data + done, want, tmo);
+    const ER sent = tcp_snd_dat(cepid, data + done, want, TmoOf(limitMs));
     if (sent < 0) break;
     if (hash != nullptr) sha256_update(hash, static_cast<size_t>(sent), data + done);
     done += static_cast<size_t>(sent);
@@ -147,7 +145,7 @@ Stream SendLoader(const Session& s, FILE* fp, off_t length, int64_t* sent, sha25
   for (;;) {
     const size_t got = fread(s.buf, 1, s.bufSize, fp);
     if (ferror(fp)) return Stream::kShort;
-    const size_t done = SendAll(s.cepidInUse(), s.buf, got, s.tmo, hash);
+    const size_t done = SendAll(s.cepidInUse(), s.buf, got, s.limitMs, hash);
     *sent += static_cast<int64_t>(done);
     if (done < got) return Stream::kSendError;
     if (got < s.bufSize) return *sent < length ? Stream::kShort : Stream::kOk;
@@ -217,7 +215,7 @@ Stream ReadAndSendProgram(Session& s, FILE* fp, Progress& progress) {
       if (_delay != 0) Pause(s, _delay);
       const size_t left = got - sent;
       const INT want = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<INT>(left);
-      const ER n = tcp_snd_dat(s.cepidInUse(), buf + sent, want, s.tmo);
+      const ER n = tcp_snd_dat(s.cepidInUse(), buf + sent, want, TmoOf(s.limitMs));
       if (n < 0) return Stream::kSendError;
       if (RecordActive()) sha256_update(&s.programHash, static_cast<size_t>(n), buf + sent);
       sent += static_cast<size_t>(n);
@@ -235,7 +233,8 @@ Stream SendProgramInKernel(Session& s, int fd, Progress& progress) {
     size_t got = 0;
     for (;;) {
       int64_t offset = progress.size;
-      const ER n = tcp_snd_fil(s.cepidInUse(), fd, &offset, static_cast<INT>(kKernelRunSize - got), s.tmo);
+      const INT want = static_cast<INT>(kKernelRunSize - got);
+      const ER n = tcp_snd_fil(s.cepidInUse(), fd, &offset, want, TmoOf(s.limitMs));
       if (n == E_NOSPT) return Stream::kReadInstead;
       if (n == E_SYS) {
         progress.readFailure = ItronReason();
@@ -272,13 +271,29 @@ Stream SendProgram(Session& s, FILE* fp, Progress& progress, bool fileDigested) 
   return ReadAndSendProgram(s, fp, progress);
 }
 
-/// Opens a file that a stage sends, of *length bytes; where it cannot be
-/// opened, *failure tells why, with the stage's status line.
+/// Opens a file that a stage sends, of *length bytes (its stamp into
+/// *stamp, when not null); where it cannot be opened, *failure tells why,
+/// with the stage's status line.
 ScopedFile OpenStageFile(Session& s, const char* what, const char* path, const char* line, off_t* length,
-                         Outcome* failure) {
-  ScopedFile fp(OpenRegularFile(path, length));
-  if (fp == nullptr) *failure = Explain(s, FileFailure(line), "%s %s: cannot open: %s", what, path, FileReason(errno));
+                         Outcome* failure, FileStamp* stamp = nullptr) {
+  ScopedFile fp(OpenRegularFile(path, length, stamp));
+  if (fp == nullptr) *failure = Explain(s, Failure(line), "%s %s: cannot open: %s", what, path, FileReason(errno));
   return fp;
+}
+
+/// Whether the file sent from fp is still the one that was opened (its
+/// stamp then: `opened`): no write since, and its path names it still. The
+/// stream carries neither length nor digest, so a target takes a file
+/// rewritten in place while it was sent for the program, half old, half
+/// new: such a send is given up, and its stream reset.
+bool Unchanged(FILE* fp, const char* path, const FileStamp& opened) {
+  return StampOf(fileno(fp)) == opened && StampOfPath(path) == opened;
+}
+
+Outcome ExplainChanged(Session& s, const char* line, const char* what, const char* path) {
+  s.p->record.changedWhileSent = what;
+  return Explain(s, Failure(line), "%s %s: changed while it was sent (written to or replaced since it was opened)",
+                 what, path);
 }
 
 /// The loader file to its end on the loader connection.
@@ -289,10 +304,10 @@ Outcome SendLoaderFile(Session& s, FILE* fp, off_t length) {
   Outcome outcome = kDone;
   if (loader == Stream::kShort) {
     const char* readFailure = ferror(fp) ? strerror(errno) : nullptr;
-    outcome = ExplainShortFile(s, FileFailure(status::kLoaderNotFound), "loader", _loaderFile, readFailure, sent,
+    outcome = ExplainShortFile(s, Failure(status::kLoaderNotFound), "loader", _loaderFile, readFailure, sent,
                                length);
   } else if (loader == Stream::kSendError) {
-    outcome = Explain(s, WireFailure(status::kRebootDataError),
+    outcome = Explain(s, Failure(status::kRebootDataError),
                       "loader to %s: send failed after %lld of %lld bytes: %s", s.peer.text,
                       static_cast<long long>(sent), static_cast<long long>(length), ItronReason());
   }
@@ -302,13 +317,13 @@ Outcome SendLoaderFile(Session& s, FILE* fp, off_t length) {
 /// The reboot byte after the whole loader, then the wait until the target's
 /// TCP has acknowledged them all.
 Outcome SendRebootByte(Session& s, long long total) {
-  const Outcome failed = WireFailure(status::kRebootDataError);
+  const Outcome failed = Failure(status::kRebootDataError);
   const unsigned char reboot = static_cast<unsigned char>(_reboot);
   Outcome outcome = kDone;
-  if (SendAll(s.cepidInUse(), &reboot, 1, s.tmo) != 1) {
+  if (SendAll(s.cepidInUse(), &reboot, 1, s.limitMs) != 1) {
     outcome = Explain(s, failed, "reboot byte to %s: send failed after the %lld bytes of the loader: %s", s.peer.text,
                       total, ItronReason());
-  } else if (tcp_wai_ack(s.cepidInUse(), s.tmo) != E_OK) {
+  } else if (tcp_wai_ack(s.cepidInUse(), TmoOf(s.limitMs)) != E_OK) {
     outcome = Explain(s, failed, "loader to %s: %lld bytes and the reboot byte sent, not all acknowledged: %s",
                       s.peer.text, total, ItronReason());
   }
@@ -337,8 +352,15 @@ void EndLoaderConnection(Session& s, long long total) {
 Outcome LoaderStage(Session& s) {
   off_t length = 0;
   Outcome outcome = kDone;
-  if (const ScopedFile fp = OpenStageFile(s, "loader", _loaderFile, status::kLoaderNotFound, &length, &outcome)) {
+  FileStamp opened;
+  const char* line = status::kLoaderNotFound;
+  if (const ScopedFile fp = OpenStageFile(s, "loader", _loaderFile, line, &length, &outcome, &opened)) {
     outcome = SendLoaderFile(s, fp.get(), length);
+    // Its bytes went through this process: the stamp after the last read
+    // tells whether they are one file's.
+    if (outcome.ok() && !Unchanged(fp.get(), _loaderFile, opened)) {
+      outcome = ExplainChanged(s, line, "loader", _loaderFile);
+    }
   }
   const long long total = static_cast<long long>(length);
   // A loader that could not be sent whole gets no reboot byte, so that the
@@ -359,9 +381,9 @@ Outcome ReadIdCode(Session& s, unsigned char* memo) {
   if (outcome.ok()) {
     if (length == 0) {
       Pause(s, kEmptyIdCodeMs);
-      outcome = Explain(s, FileFailure(status::kIdFileEmpty), "ID code %s: the file is empty", _idFile);
+      outcome = Explain(s, Failure(status::kIdFileEmpty), "ID code %s: the file is empty", _idFile);
     } else if (idBytes < kIdCodeSize) {
-      outcome = Explain(s, FileFailure(status::kIdFileShort), "ID code %s: only %zu of the %zu bytes", _idFile,
+      outcome = Explain(s, Failure(status::kIdFileShort), "ID code %s: only %zu of the %zu bytes", _idFile,
                         idBytes, kIdCodeSize);
     }
   }
@@ -395,10 +417,10 @@ Outcome AwaitTheTarget(Session& s) {
   ID cepid = -1;
   PairedBy by = PairedBy::kNone;
   // The wait is -T where it is given; with -M, the station's bound; else for ever.
-  const bool bounded = s.tmo == TMO_FEVR && !IsSingleTargetMode();
-  const Deadline deadline = bounded ? Deadline::In(kRebootLimitMs) : DeadlineOf(s.tmo);
+  const bool bounded = s.limitMs == kNoLimitMs && !IsSingleTargetMode();
+  const Deadline deadline = Deadline::Limit(bounded ? kRebootLimitMs : s.limitMs);
   const ER accepted = dataHandover.Await(s.p->no, deadline, &cepid, &dstaddr, &by);
-  const Outcome failed = WireFailure(status::kIdDataError);
+  const Outcome failed = Failure(status::kIdDataError);
   const char* after = s.loaderReset ? "; the loader connection had ended with a reset" : "";
   Outcome outcome = kDone;
   if (accepted == E_TMOUT) {
@@ -417,15 +439,15 @@ Outcome AwaitTheTarget(Session& s) {
 /// started over) ends there: no erasing is announced for a program that
 /// will not be sent.
 Outcome StillServed(Session& s) {
-  if (s.p->cancel == Cancel::kNone) return kDone;
-  return Explain(s, WireFailure(status::kIdDataError), "ID code to %s: sent; the program was not begun", s.peer.text);
+  if (CancelOf(*s.p) == Cancel::kNone) return kDone;
+  return Explain(s, Failure(status::kIdDataError), "ID code to %s: sent; the program was not begun", s.peer.text);
 }
 
 /// The ID code on the data connection, then the pause.
 Outcome SendIdCode(Session& s, const unsigned char* memo) {
   Outcome outcome = kDone;
-  if (SendAll(s.cepidInUse(), memo, kIdCodeSize, s.tmo) != kIdCodeSize) {
-    outcome = Explain(s, WireFailure(status::kIdDataError), "ID code to %s: send failed: %s", s.peer.text,
+  if (SendAll(s.cepidInUse(), memo, kIdCodeSize, s.limitMs) != kIdCodeSize) {
+    outcome = Explain(s, Failure(status::kIdDataError), "ID code to %s: send failed: %s", s.peer.text,
                       ItronReason());
   } else {
     RecordStage(*s.p, "id_code_sent");
@@ -448,7 +470,8 @@ Outcome IdCodeStage(Session& s, unsigned char* memo) {
 /// The target's choice when two programs are configured: one receive.
 void SelectionStage(Session& s, unsigned char* memo) {
   if (s.p->selectFileNum != 0) {
-    const ER got = tcp_rcv_dat(s.cepidInUse(), memo, static_cast<INT>(kSelectionReplySize), kSelectionReplyWait);
+    const INT want = static_cast<INT>(kSelectionReplySize);
+    const ER got = tcp_rcv_dat(s.cepidInUse(), memo, want, TmoOf(kSelectionReplyWaitMs));
     s.p->selectFileNum = SelectedProgram(memo, got);
   }
   s.p->record.program = s.p->selectFileNum;
@@ -476,10 +499,10 @@ Outcome SendProgramFile(Session& s, FILE* fp, const char* path, off_t length) {
   }
   Outcome outcome = kDone;
   if (program == Stream::kShort) {
-    outcome = ExplainShortFile(s, FileFailure(status::kTargetNotFound), "program", path, progress.readFailure,
+    outcome = ExplainShortFile(s, Failure(status::kTargetNotFound), "program", path, progress.readFailure,
                                progress.size, length);
   } else if (program == Stream::kSendError) {
-    outcome = Explain(s, WireFailure(status::kTargetSendError),
+    outcome = Explain(s, Failure(status::kTargetSendError),
                       "program to %s: send failed after %lld of %lld bytes: %s", s.peer.text,
                       static_cast<long long>(progress.size), static_cast<long long>(length), ItronReason());
   }
@@ -492,10 +515,10 @@ Outcome SendProgramFile(Session& s, FILE* fp, const char* path, off_t length) {
 Outcome AwaitProgramAcknowledged(Session& s) {
   const int64_t size = s.p->figures.bytesSent;
   Outcome outcome = kDone;
-  if (tcp_wai_ack(s.cepidInUse(), s.tmo) != E_OK) {
+  if (tcp_wai_ack(s.cepidInUse(), TmoOf(s.limitMs)) != E_OK) {
     // Told before the live view is redrawn: that may fail on its own and
     // change the reason.
-    outcome = Explain(s, WireFailure(status::kTargetSendError),
+    outcome = Explain(s, Failure(status::kTargetSendError),
                       "program to %s: all %lld bytes sent, not all acknowledged: %s", s.peer.text,
                       static_cast<long long>(size), ItronReason());
   } else {
@@ -511,10 +534,20 @@ Outcome ProgramStage(Session& s) {
   const char* path = _targetFile[s.p->selectFileNum];
   off_t length = 0;
   Outcome outcome = kDone;
-  if (const ScopedFile fp = OpenStageFile(s, "program", path, status::kTargetNotFound, &length, &outcome)) {
+  FileStamp opened;
+  const char* line = status::kTargetNotFound;
+  if (const ScopedFile fp = OpenStageFile(s, "program", path, line, &length, &outcome, &opened)) {
     outcome = SendProgramFile(s, fp.get(), path, length);
+    if (outcome.ok() && !Unchanged(fp.get(), path, opened)) outcome = ExplainChanged(s, line, "program", path);
+    if (outcome.ok()) outcome = AwaitProgramAcknowledged(s);
+    // The kernel sends the file's own pages: a write before the last of
+    // them was acknowledged may have reached the target, which must not
+    // take what it got for the program.
+    if (outcome.ok() && !Unchanged(fp.get(), path, opened)) {
+      tcp_set_opt(s.cepidInUse(), TCP_RESET_ON_CLOSE, 1);
+      outcome = ExplainChanged(s, line, "program", path);
+    }
   }
-  if (outcome.ok()) outcome = AwaitProgramAcknowledged(s);
   // Gone from the view, with its figures, before the line that tells how it
   // ended and before its connection closes: the figures of a failed program
   // stop at what its target was seen to acknowledge.
@@ -532,9 +565,9 @@ void FinishStage(Session& s) {
   s.p->record.finished = true;
   if (!IsSoftwareUpdate()) TargetStatus(*s.p, status::kFinish);
   TargetLog(*s.p, "program to %s: %s", s.peer.text, FormatFigures(bytes, s.p->record.elapsedMs).text);
-  ER ended = tcp_wai_cep(s.cepidInUse(), kBeforeCloseMs / 10);
+  ER ended = tcp_wai_cep(s.cepidInUse(), TmoOf(kBeforeCloseMs));
   if (ended == E_OK) ended = CloseConnection(s);
-  if (ended == E_RLWAI && s.p->cancel == Cancel::kNone) {
+  if (ended == E_RLWAI && CancelOf(*s.p) == Cancel::kNone) {
     s.p->record.resetAfterFinish = true;
     TargetLog(*s.p, "program to %s: the target reset the connection after acknowledging all %lld bytes, before the "
               "close: it may not have stored the program (%s)", s.peer.text, static_cast<long long>(bytes),
@@ -617,14 +650,15 @@ void PrintWritePercentage(PROCESS_INFO& p, int64_t total, int64_t current) {
   ProgressOut(p, line);
 }
 
-void EndTransfer(PROCESS_INFO& p, const char* line, bool wireFailure, const char* peer) {
+void EndTransfer(PROCESS_INFO& p, const char* line, const char* peer) {
   ResetUntakenDataConnection(p);
-  // Out of the view before the slot is free: the view would read the next
-  // target's slot as this one's.
+  // The rules' order of a slot's end: its progress lines out, then out of
+  // the view (which would read the next target's slot as this one's),
+  // then its last line; the acceptor keeps its record and frees it.
+  FlushProgress(p);
   ShowInLiveView(p, false);
   TargetRecord& r = p.record;
-  const char* cancelled = CancelReason(p.cancel);
-  r.wireFailure = wireFailure;
+  const char* cancelled = CancelReason(CancelOf(p));
   if (line != nullptr) {
     if (cancelled != nullptr) Prefix(r.why, sizeof r.why, cancelled);  // the record keeps the line as written
     TargetFailure(p, r.why, line);
@@ -641,7 +675,7 @@ void EndTransfer(PROCESS_INFO& p, const char* line, bool wireFailure, const char
 
 int process2(void* arg) {
   PROCESS_INFO* p = static_cast<PROCESS_INFO*>(arg);
-  Session s = {p, ThreadTimeOut(), p->streamBuf, kRunSize, {}, false, {}, {}};
+  Session s = {p, ThreadLimitMs(), p->streamBuf, kRunSize, {}, false, {}, {}};
   sha256_init(&s.loaderHash);
   sha256_init(&s.programHash);
   UseConnectionOf(s, p->cepid, {p->ipaddr, p->portno});
@@ -655,7 +689,7 @@ int process2(void* arg) {
     const size_t used = strlen(p->record.why);
     snprintf(p->record.why + used, sizeof p->record.why - used, "%s", kResetNote);
   }
-  EndTransfer(*p, outcome.line, outcome.wireFailure, s.peer.text);
+  EndTransfer(*p, outcome.line, s.peer.text);
   WakeAcceptor();  // it waits for this thread
   return outcome.line == nullptr ? 0 : -1;
 }

@@ -6,16 +6,20 @@
 
 #include "moxtil/engine/RunState.h"
 
-/// Thread function; arg is the target's PROCESS_INFO slot. 0 when the target
-/// was served to the end, -1 after a failure (its status line is written).
+/// The transfer: the thread function that serves one target; arg is its
+/// PROCESS_INFO slot. 0 when the target was served to the end, -1 after a
+/// failure (its status line is written).
 int process2(void* arg);
 
 /// The one way the transfer of p ends, whatever ended it, once its
 /// connection is closed: a data connection handed to it and not taken is
-/// reset, it leaves the live view, its failure `line` (null: none) is written
-/// with the explanation in p.why (a cancel's reason first), and the slot is
-/// given back. `peer`: the connection it last used, for explanations.
-void EndTransfer(PROCESS_INFO& p, const char* line, bool wireFailure, const char* peer);
+/// reset; then the first steps of a slot's end, in their order: its
+/// progress lines flushed, out of the live view, its failure `line` (null:
+/// none) written with the explanation in p.why (a cancel's reason first),
+/// its figures into its record, and the busy state ended. The acceptor
+/// takes the last steps: the record kept, then the slot free (ReleaseSlot).
+/// `peer`: the connection it last used, for explanations.
+void EndTransfer(PROCESS_INFO& p, const char* line, const char* peer);
 
 /// Writes the progress line of p for `current` of `total` bytes sent
 /// ("042 %"), over the whole list in file-list mode. Never 100: "100 % finish"

@@ -71,6 +71,7 @@ struct T_TCP_CREP {
   T_IPV4EP myaddr;  // only portno is used: reception points listen on every address
 };
 
+/// The buffers it names are not used: the kernel's socket buffers carry the stream.
 struct T_TCP_CCEP {
   ATR cepatr;
   VP sbuf;
@@ -81,8 +82,6 @@ struct T_TCP_CCEP {
 };
 
 // UDP communication endpoints.
-ER udp_cre_cep(ID cepid, const T_UDP_CCEP* pk_ccep);
-ER udp_cre_cep_flag(ID cepid, const T_UDP_CCEP* pk_ccep, int flag, int arg);
 ER udp_vcre_cep(const T_UDP_CCEP* pk_ccep);
 ER udp_vcre_cep_reuseaddr(const T_UDP_CCEP* pk_ccep);
 ER udp_snd_dat(ID cepid, const T_IPV4EP* p_dstaddr, const void* data, INT len, TMO tmout);
@@ -102,6 +101,9 @@ ER tcp_wai_rep(const ID* repids, INT count, TMO tmout);
 void tcp_can_rep();
 /// Accepts a connection into cepid; Nagle's algorithm is off on it.
 ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout);
+/// The local end of cepid's connection: which of the host's addresses its
+/// peer reached, and the port.
+ER tcp_ref_myaddr(ID cepid, T_IPV4EP* p_myaddr);
 /// Options of a connection endpoint (tcp_set_opt).
 /// TCP_SILENCE_LIMIT: a peer whose TCP has answered nothing for this many ms
 /// while bytes of ours wait for it is taken as gone: every wait on the
@@ -109,6 +111,10 @@ ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout);
 /// A peer that answers (its window closed while it is busy) is never cut off.
 /// Also turns on keepalive probes for the times nothing is outstanding. 0: none.
 constexpr INT TCP_SILENCE_LIMIT = 1;
+/// TCP_RESET_ON_CLOSE (any value): the close resets the connection, though
+/// every byte sent on it was acknowledged: for a stream given up on after
+/// the fact (the file it carried changed under it). Until the next send.
+constexpr INT TCP_RESET_ON_CLOSE = 2;
 ER tcp_set_opt(ID cepid, INT optname, INT optval);
 ER tcp_snd_dat(ID cepid, const void* data, INT len, TMO tmout);
 /// As tcp_snd_dat, with up to len bytes of the file fd from *offset on, the
@@ -126,6 +132,9 @@ ER tcp_wai_ack(ID cepid, TMO tmout);
 /// The bytes sent on cepid that the peer's TCP has not acknowledged yet (0
 /// or more), or the failure; it waits for nothing.
 ER tcp_ref_cep(ID cepid);
+/// Milliseconds since the peer's TCP last acknowledged anything on cepid
+/// (0 or more), or the failure (E_OBJ where the kernel does not tell).
+ER tcp_ref_ack(ID cepid);
 /// Waits the whole of tmout with the connection open, dropping what the
 /// peer sends: E_OK when no reset came (the peer ending its stream is none),
 /// E_RLWAI as soon as the connection is reset or fails.
@@ -146,6 +155,9 @@ ER tcp_cls_cep(ID cepid, TMO tmout);
 ER tcp_can_cep(ID cepid);
 ER tcp_del_cep(ID cepid);
 
+/// A wait of ms (kNoLimitMs: none) in the layer's units, rounded up: the one
+/// place where the program's milliseconds become a TMO.
+TMO TmoOf(int64_t ms);
 /// A wait of tmout from now; TMO_FEVR is none.
 Deadline DeadlineOf(TMO tmout);
 /// The time left until deadline as a TMO (rounded up to 10 ms); TMO_FEVR for none.

@@ -182,12 +182,34 @@ ER tcp_acp_cep(ID cepid, ID repid, T_IPV4EP* p_dstaddr, TMO tmout) {
   return result;
 }
 
-ER tcp_set_opt(ID cepid, INT optname, INT optval) {
-  Lock lock(tableLock);
+ER tcp_ref_myaddr(ID cepid, T_IPV4EP* p_myaddr) {
+  Lock lock(tableLock);  // the owner closes its socket under it too
   int s;
   const ER er = SocketOf(cepid, &s);
   if (er != E_OK) return er;
-  if (optname != TCP_SILENCE_LIMIT || optval < 0) return Failure(E_OBJ, EINVAL);
+  sockaddr_in local = {};
+  socklen_t len = sizeof local;
+  if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) != 0) return CallFailure(E_OBJ, "getsockname");
+  p_myaddr->ipaddr = local.sin_addr.s_addr;
+  p_myaddr->portno = ntohs(local.sin_port);
+  return E_OK;
+}
+
+namespace {
+
+// TCP_RESET_ON_CLOSE on the socket s of cepid (tableLock held).
+ER ResetOnClose(ID cepid, int s) {
+  const linger abortive = {1, 0};
+  if (setsockopt(s, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) != 0) {
+    return CallFailure(E_OBJ, "setsockopt SO_LINGER");
+  }
+  EndsNormally[cepid] = false;
+  return E_OK;
+}
+
+// TCP_SILENCE_LIMIT of optval ms on the socket s of cepid (tableLock held).
+ER SilenceLimit(ID cepid, int s, INT optval) {
+  if (optval < 0) return Failure(E_OBJ, EINVAL);
   const int on = optval > 0 ? 1 : 0;
   if (setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) return CallFailure(E_OBJ, "setsockopt SO_KEEPALIVE");
   if (on != 0) {
@@ -203,6 +225,18 @@ ER tcp_set_opt(ID cepid, INT optname, INT optval) {
   }
   SilenceLimitMs[cepid] = optval;
   return E_OK;
+}
+
+}  // namespace
+
+ER tcp_set_opt(ID cepid, INT optname, INT optval) {
+  Lock lock(tableLock);
+  int s;
+  const ER er = SocketOf(cepid, &s);
+  if (er != E_OK) return er;
+  if (optname == TCP_RESET_ON_CLOSE) return ResetOnClose(cepid, s);
+  if (optname == TCP_SILENCE_LIMIT) return SilenceLimit(cepid, s, optval);
+  return Failure(E_OBJ, EINVAL);
 }
 
 void ItronCapBackOff(bool cap) { capBackOff = cap; }

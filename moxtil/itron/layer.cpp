@@ -182,11 +182,13 @@ Deadline DeadlineOf(TMO tmout) {
   return tmout == TMO_FEVR ? Deadline::Never() : Deadline::In(static_cast<int64_t>(tmout) * 10);
 }
 
-TMO TmoUntil(const Deadline& deadline) {
-  if (deadline.IsNever()) return TMO_FEVR;
-  const int64_t units = (deadline.LeftMs() + 9) / 10;
+TMO TmoOf(int64_t ms) {
+  if (ms < 0) return TMO_FEVR;
+  const int64_t units = (ms + 9) / 10;
   return units > INT32_MAX ? INT32_MAX : static_cast<TMO>(units);
 }
+
+TMO TmoUntil(const Deadline& deadline) { return TmoOf(deadline.LeftMs()); }
 
 const char* ItronReason() {
   if (lastERR == 0) return "no failure recorded";

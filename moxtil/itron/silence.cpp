@@ -14,8 +14,9 @@ Silence NextSilence(const Silence& state, const TcpSample& sample, int limitMs) 
   next.unansweredSince = state.unansweredSince >= 0 ? state.unansweredSince : sentSince ? sample.atMs : -1;
   // No acknowledgement since: the last one is older than the send seen.
   const int64_t lastAckAt = sample.atMs - static_cast<int64_t>(sample.lastAckAgeMs);
+  const int allowedMs = sample.probes > 0 ? kProbeUnansweredMs : kUnansweredMs;
   next.gone = next.unansweredSince >= 0 && lastAckAt < next.unansweredSince &&
-              sample.atMs - next.unansweredSince >= kUnansweredMs;
+              sample.atMs - next.unansweredSince >= allowedMs;
   return next;
 }
 

@@ -29,13 +29,17 @@ struct Silence {
 /// How long a send made in the silence may go unanswered before the peer is
 /// taken as gone: far beyond a LAN's round trip.
 constexpr int kUnansweredMs = 1000;
+/// The same for a window probe: a peer whose window has stayed closed for
+/// long is busy (erasing its flash), and its TCP may answer late; it is
+/// alive as long as it answers at all.
+constexpr int kProbeUnansweredMs = 10000;
 
 /// The next state of the watch after sample, with limitMs the silence limit.
 /// The peer is gone only when bytes of ours wait for it, its TCP has
 /// acknowledged nothing for limitMs, and a retransmission or a window probe
 /// that we sent since (seen by the counters growing between two looks, the
 /// first of which may be up to a look before the limit) has gone without any
-/// acknowledgement for kUnansweredMs. A silence alone decides nothing: a
+/// acknowledgement for kUnansweredMs (kProbeUnansweredMs for a window probe). A silence alone decides nothing: a
 /// kernel that backs its retransmissions off past the limit (25.6 s, then
 /// 51.2 s) leaves a live peer that long without a word. Any acknowledgement,
 /// a duplicate answering a probe included, starts the watch over.

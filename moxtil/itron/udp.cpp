@@ -53,16 +53,6 @@ ER UdpPickAndCreate(const T_UDP_CCEP* pk_ccep, bool hasFlag, int flag, int arg) 
 
 }  // namespace
 
-ER udp_cre_cep(ID cepid, const T_UDP_CCEP* pk_ccep) {
-  Lock lock(tableLock);
-  return UdpCreate(cepid, pk_ccep, false, 0, 0);
-}
-
-ER udp_cre_cep_flag(ID cepid, const T_UDP_CCEP* pk_ccep, int flag, int arg) {
-  Lock lock(tableLock);
-  return UdpCreate(cepid, pk_ccep, true, flag, arg);
-}
-
 ER udp_vcre_cep(const T_UDP_CCEP* pk_ccep) { return UdpPickAndCreate(pk_ccep, false, 0, 0); }
 
 ER udp_vcre_cep_reuseaddr(const T_UDP_CCEP* pk_ccep) {

@@ -431,6 +431,20 @@ ER tcp_ref_cep(ID cepid) {
   return unacked;
 }
 
+ER tcp_ref_ack(ID cepid) {
+  Lock lock(tableLock);  // as tcp_ref_cep
+  int s;
+  const ER er = SocketOf(cepid, &s);
+  if (er != E_OK) return er;
+  tcp_info ti;
+  std::memset(&ti, 0, sizeof ti);
+  socklen_t len = sizeof ti;
+  if (getsockopt(s, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0) return CallFailure(E_OBJ, "getsockopt TCP_INFO");
+  // A TCP_INFO cut short (an emulator's) does not tell.
+  if (len < offsetof(tcp_info, tcpi_last_ack_recv) + sizeof ti.tcpi_last_ack_recv) return Failure(E_OBJ, ENOTSUP);
+  return ti.tcpi_last_ack_recv > INT32_MAX ? INT32_MAX : static_cast<ER>(ti.tcpi_last_ack_recv);
+}
+
 ER tcp_wai_ack(ID cepid, TMO tmout) {
   Connection c;
   ER result = ConnectionOf(cepid, &c);

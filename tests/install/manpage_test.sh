@@ -35,12 +35,12 @@ tags() {
 }
 
 # Options. The parser takes "-X..." by its second character in TakeOption's
-# switch and passes over the fixed words compared in ParameterShell.
+# switch, answers or passes over the fixed words it compares an argument with.
 letters=$(sed -n '/^bool TakeOption(/,/^}/p' "$options_cpp" | sed -n "s/^ *case '\(.\)':.*/\1/p" | sort -u)
-words=$(sed -n '/^int ParameterShell(/,/^}/p' "$options_cpp" | grep -o 'strcmp(arg, "[^"]*")' |
+words=$(grep -o 'strcmp(arg, "[^"]*")' "$options_cpp" |
   sed 's/.*"\(.*\)")/\1/' | sort -u)
 [ "$(wc -w <<<"$letters")" -ge 10 ] || fail "found only '$(tr '\n' ' ' <<<"$letters")' in TakeOption: has the parser moved?"
-[ -n "$words" ] || fail "found no fixed words in ParameterShell: has the parser moved?"
+[ -n "$words" ] || fail "found no fixed words in Options.cpp: has the parser moved?"
 parser=$( (sed 's/^/-/' <<<"$letters"; echo "$words") | sort -u)
 # A tag names one or more options, separated by commas, each with its value
 # attached (-Bbase, -LTseconds: the value is the macro's next argument); a

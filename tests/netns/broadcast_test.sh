@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Updates on a real link: a veth link between two network namespaces made
 # here, moxtil in one and a simulated target in the other; nothing leaves the
-# namespaces. Once in broadcast mode (255.255.255.255), once in unicast mode
-# with an interface that does not exist.
+# namespaces. Once in broadcast mode (255.255.255.255) on an interface whose
+# name has the kernel's 15 characters, as a USB adapter's, once in unicast
+# mode with an interface that does not exist.
 #   broadcast_test.sh <moxtil> <target-sim> [launcher words...]
 # Exit 77 (skipped) where namespaces cannot be made.
 set -u
@@ -31,13 +32,15 @@ trap cleanup EXIT
 ip netns add "$target_ns" || fail "second namespace"
 
 # The link and its link-local addresses exist only inside the namespaces.
-ip link add "$tag-h" netns "$host_ns" type veth peer name "$tag-t" netns "$target_ns" || fail "veth pair"
-ip -n "$host_ns" addr add 169.254.77.1/16 dev "$tag-h"
+# The station's end is named as Linux names a USB adapter, enx and its MAC.
+link=enx00e04c680a1b
+ip link add "$link" netns "$host_ns" type veth peer name "$tag-t" netns "$target_ns" || fail "veth pair"
+ip -n "$host_ns" addr add 169.254.77.1/16 dev "$link"
 ip -n "$target_ns" addr add 169.254.77.2/16 dev "$tag-t"
 for ns in "$host_ns" "$target_ns"; do
   ip -n "$ns" link set lo up
 done
-ip -n "$host_ns" link set "$tag-h" up
+ip -n "$host_ns" link set "$link" up
 ip -n "$target_ns" link set "$tag-t" up
 
 head -c 300000 /dev/urandom >"$work/loader.b"
@@ -76,7 +79,7 @@ update() {
 }
 
 # No -D: broadcast mode, on the namespace's link.
-update broadcast 10000 --listen-any -- "-i$tag-h"
+update broadcast 10000 --listen-any -- "-i$link"
 grep -q '^D/moxtil: >>my IPaddress=169.254.77.1$' "$work/broadcast-moxtil.log" || fail "address of the link"
 grep -q '^datagram kind=announce from=169.254.77.1:10010 .*to=255.255.255.255' "$work/broadcast-sim.log" \
   || fail "no announce datagram to 255.255.255.255 from 169.254.77.1:10010"

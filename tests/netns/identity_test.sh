@@ -3,9 +3,11 @@
 # namespaces made here (nothing leaves them), and a station's history read
 # with the manual page's jq examples:
 # - devices 1 and 2 are given one hardware address (a cloned MAC). Served one
-#   after the other (run A) they are told of no warning; served at once
-#   (run B, with device 3, which fails mid-program) one line names both and
-#   the record gets a warning of kind same_mac;
+#   after the other (run A) they are told of no warning; when device 2
+#   connects while device 1's program goes out (run B, with device 3, which
+#   fails mid-program), device 1 is evidently alive: not a device that
+#   started over but two devices, both served, one line names both and the
+#   record gets a warning of kind same_mac;
 # - both runs append to one history file: each line carries its run, the
 #   two runs' identifiers differ, run_begin names this host as the station;
 # - the EXAMPLES of the manual page (taken from its source, as printed) run
@@ -31,7 +33,7 @@ history=$work/history.jsonl
 # value in status.
 run_station() {  # name count
   timeout 60 ip netns exec "$host_ns" "${launcher[@]}" "$moxtil" "$work/loader.b" "$work/idcode.sys" \
-    "$work/target.bin" "-M$2" -T20 -R "-i$tag-h1" "-J$history" >"$work/$1.log" 2>&1 &
+    "$work/target.bin" "-M$2" -T20 -R "-i$station_if" "-J$history" >"$work/$1.log" 2>&1 &
   moxtil_pid=$!
   pids+=("$moxtil_pid")
 }
@@ -40,7 +42,7 @@ show() {  # name
   for k in 1 2 3; do [ -f "$work/sim$k.log" ] && { echo "--- device $k"; cat "$work/sim$k.log"; }; done
 }
 warnings() {  # name
-  grep -cE "^D/moxtil: hardware address 02:00:00:00:08:01 on two targets served at once, 169\.254\.8[12]\.2 and 169\.254\.8[12]\.2: two devices with one address\? the summary counts them as one device$" "$work/$1.log"
+  grep -cE "^D/moxtil: hardware address 02:00:00:00:08:01 on two targets served at once, 169\.254\.81\.2 and 169\.254\.82\.2: two devices with one address\? the summary counts them as one device$" "$work/$1.log"
 }
 
 # Run A: device 1, then device 2 once device 1's update is over.
@@ -58,16 +60,21 @@ show a
 grep -q "^D/moxtil: devices: 1 (1 first try, 0 after a retry, 0 never finished)$" "$work/a.log" ||
   fail "run A: the two clones are not counted as the one device their address names"
 
-# Run B: the clones at once, and device 3, which closes mid-program.
+# Run B: device 2, the clone, connects while device 1's program goes out
+# slowly; and device 3, which closes mid-program.
 run_station b 3
-station_device 1 30 --reboot-ms 1000
-station_device 2 30 --reboot-ms 1000
+station_device 1 30 --program-rate 100000
 station_device 3 30 --close-program-after 50000
+wait_for_line "$work/b.log" '^D/moxtil: 169\.254\.81\.2 000 % Now erasing' 20 || fail "run B: device 1 never erased"
+station_device 2 30
 wait "$moxtil_pid"
 status=$?
 show b
 [ "$status" -eq 1 ] || fail "run B: exit $status, not 1 (device 3 failed)"
 [ "$(warnings b)" -eq 1 ] || fail "run B: not one warning line for the clones served at once"
+for d in 1 2; do
+  grep -qx "D/moxtil: 169\.254\.8$d\.2 100 % finish" "$work/b.log" || fail "run B: clone $d did not finish"
+done
 grep -q '^D/moxtil: failures: 1 x -1 \*\*\*\*\*ERROR\*\*\*\*\*$' "$work/b.log" || fail "run B: the failures by line"
 
 # The history: two runs, each line of each with its run; the warning in B only.
@@ -86,7 +93,7 @@ if any(o.get("run") not in runs for o in lines):
 warn = [o for o in lines if o["type"] == "warning"]
 if len(warn) != 1 or warn[0]["kind"] != "same_mac" or warn[0]["run"] != begins[-1]["run"] \
         or warn[0]["mac"] != "02:00:00:00:08:01" \
-        or {warn[0]["target"], warn[0]["other_target"]} != {"169.254.81.2", "169.254.82.2"}:
+        or (warn[0]["target"], warn[0]["other_target"]) != ("169.254.82.2", "169.254.81.2"):
     problems.append("warnings: %s" % warn)
 for p in problems: print("history:", p)
 sys.exit(1 if problems else 0)

@@ -194,9 +194,9 @@ else
   # 7. Device 3 (uncapped) loses it for good: freed within the bounds.
   head -c 3000000 /dev/urandom >"$work/target.bin"
   program_sha=$(sha256sum <"$work/target.bin" | cut -d' ' -f1)
-  start_station capped "$tag-h1" 10000
+  start_station capped "$station_if" 10000
   capped_pid=$station_pid
-  start_station uncapped "$tag-h2" 10040 "$uncapped"
+  start_station uncapped "$station_if" 10040 "$uncapped"
   uncapped_pid=$station_pid
   start_device capped 1 169.254.81.2 10000 --host 169.254.81.1 --program-rate 100000
   capped_dev=$device_pid

@@ -21,7 +21,7 @@ head -c 4000000 /dev/urandom >"$work/target.bin"
 # --foreground: the stop signal below reaches moxtil once, not also through
 # timeout's process group (a second signal would end the run at once).
 timeout --foreground 400 ip netns exec "$host_ns" "${launcher[@]}" "$moxtil" "$work/loader.b" "$work/idcode.sys" \
-  "$work/target.bin" -M -R "-i$tag-h1" "-J$work/record.jsonl" >"$work/moxtil.log" 2>&1 &
+  "$work/target.bin" -M -R "-i$station_if" "-J$work/record.jsonl" >"$work/moxtil.log" 2>&1 &
 moxtil_pid=$!
 pids+=("$moxtil_pid")
 start=$SECONDS
