@@ -334,13 +334,10 @@ std::string Told(int64_t ms) {  // a time as the summary tells it
   return text;
 }
 std::string OnlyLine(const Strings& log, const std::string& prefix) {  // without its prefix
-  std::string found;
-  int n = 0;
-  for (const std::string& line : log) {
-    if (line.rfind(prefix, 0) == 0) found = line.substr(prefix.size()), ++n;
-  }
-  EXPECT_EQ(n, 1) << "lines beginning \"" << prefix << "\"";
-  return found;
+  const auto begins = [&prefix](const std::string& line) { return line.rfind(prefix, 0) == 0; };
+  EXPECT_EQ(std::count_if(log.begin(), log.end(), begins), 1) << "lines beginning " << prefix;
+  const auto at = std::find_if(log.begin(), log.end(), begins);
+  return at == log.end() ? "" : at->substr(prefix.size());
 }
 
 // The run's figures as the tagged lines give them: failures by line, devices (by address on loopback) by how they
@@ -418,10 +415,8 @@ std::vector<Json> RecordLines(const Trial& t) {
   EXPECT_TRUE(text.empty() || text.back() == '\n') << "the record ends inside a line";
   std::vector<Json> lines;
   std::istringstream split(text);
-  for (std::string line; std::getline(split, line);) {
-    lines.push_back(Json::parse(line, nullptr, false));
-    EXPECT_FALSE(lines.back().is_discarded()) << "not JSON: " << line;
-  }
+  for (std::string line; std::getline(split, line);) lines.push_back(Json::parse(line, nullptr, false));
+  EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const Json& j) { return j.is_discarded(); })) << text;
   return lines;
 }
 std::vector<Json> OfType(const std::vector<Json>& lines, const std::string& type) {
@@ -696,8 +691,6 @@ std::vector<Case> Rows() {
         .Why("^ID code .*id: only 9 of the 10 bytes$").Expects({{"id_bytes", "0"}}),
     Case{"IdCodeEmpty"}.Files({{2000, 0, 3000}}).Args({"-T10"}).Status({kConnect, "-1 file  no id"})
         .Why("^ID code .*id: the file is empty$"),
-    Case{"NoDataConnection"}.Args({"-T3"}).Sim({"--no-data-connect"}).Status({kConnect, kIdError})
-        .Why("^ID code: no data connection on port \\d+ within 3 s$"),
     // Files changed under a run: gone, no regular file any more, cut to 1 MiB while the kernel sends it.
     Case{"LoaderGoneBeforeTheTargetCame"}.Args({"-T10"}).Later().On(Said(kMyAddress), OnFile(&FileSet::loader, Unlink))
         .On(Said(kMyAddress), Start(0)).Status({kConnect, "-1 loader file not found"})

@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -148,64 +147,6 @@ TEST_F(Itron, SendToAClosedPeerFailsWithoutSigpipe) {
     EXPECT_STREQ(ItronReason(), strerror(EPIPE));
   }
   close(file);
-}
-
-// How the peer saw its stream end, reading to the end: "eof", "reset", or "nothing" within 2 s.
-std::string PeerEnd(int fd) {
-  char buf[65536];
-  for (int reads = 0; reads < 1000; ++reads) {
-    pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, 2000) <= 0) return "nothing";
-    const ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n == 0) return "eof";
-    if (n < 0) return errno == ECONNRESET ? "reset" : strerror(errno);
-  }
-  return "no end";
-}
-
-// A device takes a normal end of stream for "all of it": a stream given up on (closed or cancelled before all of it
-// was acknowledged, or sent to after that) ends with a reset, one acknowledged to its last byte normally.
-TEST_F(Itron, AStreamEndsNormallyOnlyOnceAcknowledged) {
-  struct Row { const char* name; bool acknowledged, sentAfter, cancelled; const char* peerSees; };
-  const Row rows[] = {
-      {"closed before the acknowledgement", false, false, false, "reset"},
-      {"closed once acknowledged", true, false, false, "eof"},
-      {"sent to after the acknowledgement", true, true, false, "reset"},
-      {"cancelled before the acknowledgement", false, false, true, "reset"},
-      {"cancelled once acknowledged", true, false, true, "eof"},
-  };
-  T_TCP_CREP rep = {0, {0, Port(8)}};
-  ASSERT_EQ(tcp_cre_rep(0, &rep), E_OK);
-  ASSERT_EQ(tcp_cre_cep(0, nullptr), E_OK);
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    // A peer with a small window that reads only at the end: most of a long stream stays unacknowledged.
-    const int client = socket(AF_INET, SOCK_STREAM, 0);
-    const int small = 4096;
-    setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in to{AF_INET, htons(Port(8)), {Ip("127.0.0.1")}, {}};
-    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    T_IPV4EP peer{};
-    ASSERT_EQ(tcp_acp_cep(0, 0, &peer, 100), E_OK);
-    const std::string stream(row.acknowledged ? 1000 : 1 << 20, 'x');
-    ASSERT_GT(tcp_snd_dat(0, stream.data(), static_cast<INT>(stream.size()), 100), 0);
-    if (row.acknowledged) {
-      ASSERT_EQ(tcp_wai_ack(0, 200), E_OK);
-    }
-    if (row.sentAfter) {
-      ASSERT_EQ(tcp_snd_dat(0, "y", 1, 100), 1);
-    }
-    if (row.cancelled) {
-      EXPECT_EQ(tcp_can_cep(0), E_OK);
-      if (!row.acknowledged) {
-        EXPECT_EQ(tcp_wai_ack(0, 100), E_RLWAI);
-        EXPECT_STREQ(ItronReason(), strerror(ECANCELED)) << "a cancel read as the peer's reset";
-      }
-    }
-    tcp_cls_cep(0, 10);
-    EXPECT_EQ(PeerEnd(client), row.peerSees);
-    close(client);
-  }
 }
 
 // Reception points take their port at once though connections of an earlier run linger on it, never one another
