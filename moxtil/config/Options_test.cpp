@@ -108,7 +108,7 @@ TEST(ParameterShell, TakesTheCommandLine) {
   ResetOptions();
 }
 
-// Four decimal fields and nothing else; the first field is the lowest- addressed byte, as the socket layer holds it;
+// Four decimal fields and nothing else; the first field is the lowest-addressed byte, as the socket layer holds it;
 // a failure leaves the address.
 TEST(ConvIPStrToNum, StrictDottedAddresses) {
   UW address = 0;

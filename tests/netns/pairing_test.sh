@@ -45,12 +45,18 @@ wait "${pids[-1]}"
 ip -n "$tag-t4" addr del 169.254.84.2/24 dev "$tag-t4" && ip -n "$tag-t1" addr add 169.254.84.2/24 dev "$tag-t1" &&
   ip -n "$host_ns" neigh del 169.254.84.2 dev "$station_if" 2>/dev/null
 station_device 2 50 --reboot-ms 6000
-station_device 1 50 --loader-connect-delay 500 --reboot-ms 3000 --data-from 169.254.84.2
 station_device 3 50 --data-only --reboot-ms 2000
 wait_for_line "$work/moxtil.log" '^D/moxtil: 169\.254\.82\.2 loader connection' 20 || fail "device 2 never came"
+# The scans while the run takes targets: before device 1, the third of -M3,
+# after which a loader connection is no more taken (nor told).
 for scan in 1 2; do
   ip netns exec "$office" timeout 5 bash -c 'exec 3<>/dev/tcp/10.77.0.1/10010' 2>/dev/null
+  for _ in $(seq 400); do  # told before the next comes (at most 20 s)
+    [ "$(grep -c '^D/moxtil: loader connection from 10\.77\.0\.9:.* reset: ' "$work/moxtil.log")" -ge "$scan" ] && break
+    sleep 0.05
+  done
 done
+station_device 1 50 --loader-connect-delay 500 --reboot-ms 3000 --data-from 169.254.84.2
 
 wait "$moxtil_pid"
 status=$?
