@@ -1,5 +1,13 @@
-# Shell helpers shared by the demo, the benchmark and the namespace test;
-# source it.
+# Shell helpers shared by the demo, the benchmark and the shell tests (the
+# namespaces, the terminal, the package); source it.
+
+# A test's verdicts: skip (exit 77, which CTest reports as skipped), a failure
+# told and counted (failed, which the test's end turns into its exit value),
+# or one that ends the test at once (die).
+failed=0
+skip() { echo "SKIPPED: $*"; [ -n "${work:-}" ] && rm -rf "$work"; exit 77; }
+fail() { echo "FAILED: $*"; failed=1; }
+die() { echo "FAILED: $*"; exit 1; }
 
 # Installs what is missing (scripts/setup.sh), then configures a Release
 # build without tests in the directory and builds moxtil and the target
@@ -136,8 +144,6 @@ begin_station_test() {  # tag count
   trap end_station_test EXIT
   make_station "$tag" "$station_count" || { echo "FAILED: the station's namespaces"; exit 1; }
 }
-skip() { echo "SKIPPED: $*"; rm -rf "$work"; exit 77; }
-fail() { echo "FAILED: $*"; failed=1; }
 end_station_test() {
   [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null
   remove_station "$tag" "$station_count"

@@ -368,7 +368,9 @@ Tally TallyOf(const Strings& log, const std::map<std::string, Strings>& status) 
   const std::regex figures("^summary: 127\\.[^:]*: program [^,]*, \\d+ bytes in (\\d+)(\\.\\d\\d s| ms).*: 100 % finish$");
   std::smatch m;
   for (const std::string& line : log) {
-    if (std::regex_search(line, m, figures)) y.ms.push_back(m[2] == " ms" ? std::stoll(m[1]) : std::stoll(m[1]) * 1000 + std::stoll(m[2].str().substr(1, 2)) * 10);
+    if (!std::regex_search(line, m, figures)) continue;
+    const bool inMs = m[2] == " ms";
+    y.ms.push_back(std::stoll(m[1]) * (inMs ? 1 : 1000) + (inMs ? 0 : std::stoll(m[2].str().substr(1, 2)) * 10));
   }
   std::sort(y.ms.begin(), y.ms.end());
   return y;

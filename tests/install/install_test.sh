@@ -16,8 +16,6 @@ cmake=${CMAKE:-cmake}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failed=0
-fail() { echo "FAILED: $*"; failed=1; }
 
 # The files below a directory, one a line, relative to it.
 files_under() { (cd "$1" && find . -type f -o -type l) | sed 's|^\./||' | sort; }

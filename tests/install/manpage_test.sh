@@ -7,6 +7,7 @@
 # writes, as the code spells it, and none other.
 #   manpage_test.sh <built page> <moxtil/config/Options.cpp> <common/output.h> <version>
 set -u
+. "$(dirname "$0")/../../scripts/lib.sh" || { echo "FAILED: no scripts/lib.sh beside the tests"; exit 1; }
 page=$1
 options_cpp=$2
 output_h=$3
@@ -14,8 +15,6 @@ version=$4
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failed=0
-fail() { echo "FAILED: $*"; failed=1; }
 
 # Renders without a warning, through groff and through man.
 groff -ww -man -Tutf8 -z "$page" 2>"$work/groff.err"

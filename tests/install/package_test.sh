@@ -18,13 +18,10 @@ launcher=("$@")
 # dpkg looks for ldconfig and the like on PATH, even for a throwaway root.
 export PATH=$PATH:/usr/local/sbin:/usr/sbin:/sbin
 
-skip() { echo "SKIPPED: $*"; exit 77; }
 command -v dpkg-deb >/dev/null || skip "no dpkg-deb: not a Debian system"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failed=0
-fail() { echo "FAILED: $*"; failed=1; }
 
 "${CPACK:-cpack}" --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; echo "FAILED: cpack -G DEB"; exit 1; }

@@ -15,8 +15,6 @@ target_ns=$tag-target
 work=$(mktemp -d)
 sim_pid=
 
-skip() { echo "SKIPPED: $*"; rm -rf "$work"; exit 77; }
-fail() { echo "FAILED: $*"; exit 1; }
 
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
@@ -29,12 +27,12 @@ cleanup() {
 command -v ip >/dev/null || skip "no ip command (iproute2)"
 ip netns add "$host_ns" 2>/dev/null || skip "cannot create network namespaces here"
 trap cleanup EXIT
-ip netns add "$target_ns" || fail "second namespace"
+ip netns add "$target_ns" || die "second namespace"
 
 # The link and its link-local addresses exist only inside the namespaces.
 # The station's end is named as Linux names a USB adapter, enx and its MAC.
 link=enx00e04c680a1b
-ip link add "$link" netns "$host_ns" type veth peer name "$tag-t" netns "$target_ns" || fail "veth pair"
+ip link add "$link" netns "$host_ns" type veth peer name "$tag-t" netns "$target_ns" || die "veth pair"
 ip -n "$host_ns" addr add 169.254.77.1/16 dev "$link"
 ip -n "$target_ns" addr add 169.254.77.2/16 dev "$tag-t"
 for ns in "$host_ns" "$target_ns"; do
@@ -59,7 +57,7 @@ update() {
     >"$work/$tag-sim.log" 2>&1 &
   sim_pid=$!
   wait_for_line "$work/$tag-sim.log" '^ready' 10 2>/dev/null \
-    || fail "$tag: simulator not ready: $(cat "$work/$tag-sim.log")"
+    || die "$tag: simulator not ready: $(cat "$work/$tag-sim.log")"
   timeout 60 ip netns exec "$host_ns" "${launcher[@]}" "$moxtil" "$work/loader.b" "$work/idcode.sys" \
     "$work/target.bin" -R -T30 "-B$base" "$@" >"$work/$tag-moxtil.log" 2>&1
   local status=$?
@@ -68,26 +66,26 @@ update() {
   sim_pid=
   echo "--- $tag: moxtil (exit $status)"; cat "$work/$tag-moxtil.log"
   echo "--- $tag: simulator (exit $sim_status)"; cat "$work/$tag-sim.log"
-  [ "$status" -eq 0 ] || fail "$tag: moxtil exit $status"
-  [ "$sim_status" -eq 0 ] || fail "$tag: simulator exit $sim_status"
-  grep -q '^D/moxtil: 100 % finish$' "$work/$tag-moxtil.log" || fail "$tag: no finish line"
+  [ "$status" -eq 0 ] || die "$tag: moxtil exit $status"
+  [ "$sim_status" -eq 0 ] || die "$tag: simulator exit $sim_status"
+  grep -q '^D/moxtil: 100 % finish$' "$work/$tag-moxtil.log" || die "$tag: no finish line"
   report=$(grep '^update ' "$work/$tag-sim.log")
-  [ "$(field result "$report")" = ok ] || fail "$tag: update result"
-  [ "$(field reboot "$report")" = 52 ] || fail "$tag: reboot byte"
-  [ "$(field loader_sha256 "$report")" = "$(sha256sum <"$work/loader.b" | cut -d' ' -f1)" ] || fail "$tag: loader checksum"
-  [ "$(field program_sha256 "$report")" = "$(sha256sum <"$work/target.bin" | cut -d' ' -f1)" ] || fail "$tag: program checksum"
+  [ "$(field result "$report")" = ok ] || die "$tag: update result"
+  [ "$(field reboot "$report")" = 52 ] || die "$tag: reboot byte"
+  [ "$(field loader_sha256 "$report")" = "$(sha256sum <"$work/loader.b" | cut -d' ' -f1)" ] || die "$tag: loader checksum"
+  [ "$(field program_sha256 "$report")" = "$(sha256sum <"$work/target.bin" | cut -d' ' -f1)" ] || die "$tag: program checksum"
 }
 
 # No -D: broadcast mode, on the namespace's link.
 update broadcast 10000 --listen-any -- "-i$link"
-grep -q '^D/moxtil: >>my IPaddress=169.254.77.1$' "$work/broadcast-moxtil.log" || fail "address of the link"
+grep -q '^D/moxtil: >>my IPaddress=169.254.77.1$' "$work/broadcast-moxtil.log" || die "address of the link"
 grep -q '^datagram kind=announce from=169.254.77.1:10010 .*to=255.255.255.255' "$work/broadcast-sim.log" \
-  || fail "no announce datagram to 255.255.255.255 from 169.254.77.1:10010"
+  || die "no announce datagram to 255.255.255.255 from 169.254.77.1:10010"
 
 # An interface that does not exist: said so, and the update runs from every
 # local address.
 update nosuch 10100 -- -inosuch -D169.254.77.2
 grep -qx 'D/moxtil: interface nosuch: no IPv4 address (No such device); announcing from every local address' \
-  "$work/nosuch-moxtil.log" || fail "no explanation of the missing interface"
-grep -q '^D/moxtil: >>my IPaddress=0.0.0.0$' "$work/nosuch-moxtil.log" || fail "address of no interface"
+  "$work/nosuch-moxtil.log" || die "no explanation of the missing interface"
+grep -q '^D/moxtil: >>my IPaddress=0.0.0.0$' "$work/nosuch-moxtil.log" || die "address of no interface"
 echo "PASSED"

@@ -10,7 +10,6 @@ set -u
 . "$(dirname "$0")/../../scripts/lib.sh" || { echo "FAILED: no scripts/lib.sh beside the tests"; exit 1; }
 take_test_args "$@"
 
-skip() { echo "SKIPPED: $*"; exit 77; }
 command -v tmux >/dev/null || skip "no tmux"
 command -v socat >/dev/null || skip "no socat (it holds the port block)"
 
@@ -18,7 +17,6 @@ work=$(mktemp -d)
 tmux=(tmux -L "moxtil-terminal-$$" -f /dev/null)  # a server of our own, no user settings
 sim_pid=
 hold_pid=
-failed=0
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
   "${tmux[@]}" kill-server 2>/dev/null
@@ -26,7 +24,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAILED: $*"; failed=1; }
 
 # A block of 20 ports from 32000-32720, above the end-to-end tests' blocks and
 # below the ephemeral ports, held like the end-to-end tests hold theirs (an

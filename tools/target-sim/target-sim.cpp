@@ -80,8 +80,9 @@
 // targets=N" comes once every socket is bound. Events a test may wait for
 // come as lines too: "stalled after=N" when a stall begins, "resumed" when
 // it is read on after, and "holding target=A" when a target waits after its
-// loader for SIGUSR1 (--hold-data): the test, not a time, ends its reboot. An overall time limit ends the program with a "timeout" line and
-// status 3, so that it never hangs a test. With --listen-only it only reports
+// loader for SIGUSR1 (--hold-data): the test, not a time, ends its reboot.
+// An overall time limit ends the program with a "timeout" line and status 3,
+// so that it never hangs a test. With --listen-only it only reports
 // datagrams until then.
 
 #include <CLI/CLI.hpp>
