@@ -73,7 +73,7 @@ struct Session {
 void UseConnectionOf(Session& s, ID cepid, const T_IPV4EP& peer) {
   s.peer = FormatAddress(peer.ipaddr, peer.portno);
   UseConnection(*s.p, cepid);
-  if (!IsSingleTargetMode()) tcp_set_opt(cepid, TCP_SILENCE_LIMIT, s.limitMs == kNoLimitMs ? kSilenceLimitMs : 0);
+  if (!IsSingleTargetMode() && s.limitMs == kNoLimitMs) tcp_set_opt(cepid, TCP_SILENCE_LIMIT, kSilenceLimitMs);
 }
 
 /// Keeps the explanation of a failure for the line that reports it.

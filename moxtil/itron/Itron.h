@@ -109,10 +109,7 @@ ER tcp_ref_myaddr(ID cepid, T_IPV4EP* p_myaddr);
 /// while bytes of ours wait for it is taken as gone: every wait on the
 /// connection then ends with E_TMOUT, with or without a limit of its own.
 /// A peer that answers (its window closed while it is busy) is never cut off.
-/// Also turns on keepalive probes for the times nothing is outstanding. 0:
-/// none. Set at all (0 too), it caps the kernel's back-off of
-/// retransmissions at 5 s where the kernel lets it, so that a peer whose
-/// link comes back is answered soon.
+/// Also turns on keepalive probes for the times nothing is outstanding. 0: none.
 constexpr INT TCP_SILENCE_LIMIT = 1;
 /// TCP_RESET_ON_CLOSE (any value): the close resets the connection, though
 /// every byte sent on it was acknowledged: for a stream given up on after

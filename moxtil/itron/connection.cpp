@@ -213,19 +213,16 @@ ER SilenceLimit(ID cepid, int s, INT optval) {
   const int on = optval > 0 ? 1 : 0;
   if (setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) return CallFailure(E_OBJ, "setsockopt SO_KEEPALIVE");
   if (on != 0) {
-    const int idle = kKeepIdleS, interval = kKeepIntervalS, probes = kKeepProbes;
+    const int idle = kKeepIdleS, interval = kKeepIntervalS, probes = kKeepProbes, rtoMax = kRtoMaxMs;
     if (setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
         setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
         setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0) {
       return CallFailure(E_OBJ, "setsockopt TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT");
     }
+    // An older kernel refuses it: its sends come less often, and the silence
+    // watch waits for one made in the silence to go unanswered all the same.
+    if (capBackOff) setsockopt(s, IPPROTO_TCP, TCP_RTO_MAX_MS, &rtoMax, sizeof rtoMax);
   }
-  // Also without a limit: a peer whose link comes back is answered within
-  // 5 s, not after a back-off of a minute. An older kernel refuses it: its
-  // sends come less often, and the silence watch waits for one made in the
-  // silence to go unanswered all the same.
-  const int rtoMax = kRtoMaxMs;
-  if (capBackOff) setsockopt(s, IPPROTO_TCP, TCP_RTO_MAX_MS, &rtoMax, sizeof rtoMax);
   SilenceLimitMs[cepid] = optval;
   return E_OK;
 }

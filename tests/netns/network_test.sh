@@ -14,7 +14,8 @@
 #     back finishes whole with a normal end, with the kernel's back-off capped
 #     (moxtil) and uncapped as on an older kernel (MOXTIL_UNCAPPED_BIN); a
 #     device that never comes back is freed within the bounds; with -T120,
-#     one whose link drops for 60 s (a switch port's spanning tree) finishes.
+#     one whose link drops for 60 s (a switch port's spanning tree) finishes
+#     (its TCP's back-off of a minute by then, which -T leaves as it is).
 #   network_test.sh <moxtil> <target-sim> [launcher words...]
 # Exit 77 (skipped) where namespaces cannot be made.
 set -u
@@ -59,7 +60,7 @@ stop_station() {  # name exit
 start_device() {  # name k address base simulator options...
   local name=$1 k=$2 address=$3 base=$4
   shift 4
-  ip netns exec "$tag-t$k" "$sim" --address "$address" --base "$base" --time-limit 150 --connect-retry 30 "$@" \
+  ip netns exec "$tag-t$k" "$sim" --address "$address" --base "$base" --time-limit 190 --connect-retry 30 "$@" \
     >"$work/$name-sim.log" 2>&1 &
   device_pid=$!
   pids+=("$device_pid")
