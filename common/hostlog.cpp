@@ -135,12 +135,13 @@ void ClearAtExit() {
 // line shown leaves the screen clean.
 const Sink& SinkOf() {
   static const Sink sink = [] {
-    Sink t = {LogdOpen(), false, false};
+    Sink s = {LogdOpen(), false, false};
     const char* term = std::getenv("TERM");
-    t.live = !t.logd && isatty(STDOUT_FILENO) == 1 && term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
-    t.colour = t.live && std::getenv("NO_COLOR") == nullptr;
-    if (t.live) std::atexit(ClearAtExit);
-    return t;
+    s.live = !s.logd && isatty(STDOUT_FILENO) == 1 && term != nullptr && *term != '\0' &&
+             std::strcmp(term, "dumb") != 0;
+    s.colour = s.live && std::getenv("NO_COLOR") == nullptr;
+    if (s.live) std::atexit(ClearAtExit);
+    return s;
   }();
   return sink;
 }

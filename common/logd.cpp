@@ -47,7 +47,7 @@ pthread_cond_t lineHeld = PTHREAD_COND_INITIALIZER;
 int sock = -1;
 unsigned char held[kHeld];
 size_t heldUsed = 0;
-unsigned long lost = 0;      // lines dropped between those sent and those held
+unsigned long lost = 0;     // lines dropped between those sent and those held
 char lostTag[kTagMax + 1];  // the tag and priority of the line said of them
 int lostPrio;
 bool drainerStarted = false;
@@ -109,8 +109,8 @@ bool Send(const unsigned char* bytes, size_t size) {
 bool SendHeld() {
   if (lost > 0) {
     char text[128];
-    const int n = snprintf(text, sizeof text, "log: %lu line%s lost here: the log daemon took none for a while",
-                           lost, lost == 1 ? "" : "s");
+    const int n = snprintf(text, sizeof text, "log: %lu line%s lost here: the log daemon took none for a while", lost,
+                           lost == 1 ? "" : "s");
     Format(note, lostPrio, lostTag, text, static_cast<size_t>(n));
     if (!Send(note.bytes, note.size)) return false;
     lost = 0;

@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev       # fuzzing
   qemu-user                      # the 32-bit ARM build's tests run under qemu
   binutils-arm-linux-gnueabihf   # strip and nm for the ARM binary (its compiler: Zig, below)
+  make m4                        # the ARM build makes nettle from source
   android-liblog-dev             # the liblog build
   socat time                     # benchmark baseline and its measurements; the terminal test's port block
   strace linux-perf              # the benchmark's profile (system calls counted, CPU sampled)

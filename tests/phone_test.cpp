@@ -152,9 +152,9 @@ Strings Texts(const std::vector<Entry>& entries) {
   for (const Entry& e : entries) {
     const bool asSent = e.bad.empty() && e.logId == 0 && e.prio == 3 && e.tag == "moxtil" && e.tid > 0 &&
                         e.nanos < 1000000000 && std::abs(e.seconds - now) < 600;
-    EXPECT_TRUE(asSent || told) << "entry " << texts.size() << " (" << e.bad << "): log " << e.logId << ", thread " << e.tid
-                        << ", priority " << e.prio << ", tag " << e.tag << ", " << e.seconds << " s " << e.nanos
-                        << " ns: " << e.text;
+    EXPECT_TRUE(asSent || told) << "entry " << texts.size() << " (" << e.bad << "): log " << e.logId << ", thread "
+                                << e.tid << ", priority " << e.prio << ", tag " << e.tag << ", " << e.seconds << " s "
+                                << e.nanos << " ns: " << e.text;
     told = told || !asSent;
     texts.push_back(e.text);
   }
@@ -176,6 +176,12 @@ std::unique_ptr<Process> HostMoxtil(int base, Strings args) {
   args.insert(args.end(), {"-ilo", "-B" + std::to_string(base), "-D127.0.0.2"});
   args.insert(args.begin(), HOST_MOXTIL_BIN);
   return std::make_unique<Process>(args);
+}
+
+int Count(const Strings& lines, const std::string& pattern) {
+  const std::regex re(pattern);
+  return static_cast<int>(
+      std::count_if(lines.begin(), lines.end(), [&re](const std::string& l) { return std::regex_search(l, re); }));
 }
 
 Strings With(Strings a, const Strings& b) {
@@ -281,13 +287,12 @@ TEST_F(Phone, LogAndSandbox) {
   ASSERT_TRUE(logd->WaitFor(*stopped, "127.0.0.2 000 % Now erasing", Millis(60000)));
   stopped->Signal(SIGINT);
 
-  for (Process* p : {ref.get(), moxtil.get(), three.get(), failing.get(), stopped.get()}) ExpectExit(*p, 0, Millis(60000));
+  for (Process* p : {ref.get(), moxtil.get(), three.get(), failing.get(), stopped.get()}) {
+    ExpectExit(*p, 0, Millis(60000));
+  }
   ExpectServed(SimReports(*sim, "update").at(0), files, "00", files.program);
   EXPECT_EQ(Masked(Texts(logd->Of(*moxtil))), Masked(LogLines(*ref)));
-  const Strings threeLines = Texts(logd->Of(*three));
-  EXPECT_EQ(std::count_if(threeLines.begin(), threeLines.end(),
-                          [](const std::string& l) { return std::regex_match(l, std::regex("127\\.0\\.0\\.[234] 100 % finish")); }),
-            3);
+  EXPECT_EQ(Count(Texts(logd->Of(*three)), "^127\\.0\\.0\\.[234] 100 % finish$"), 3);
   EXPECT_NE(std::ifstream(dir.File("record.jsonl")).peek(), EOF) << "no record";
   const Strings failed = Texts(logd->Of(*failing));
   ASSERT_GE(failed.size(), 2u);
@@ -295,9 +300,8 @@ TEST_F(Phone, LogAndSandbox) {
   EXPECT_TRUE(std::regex_search(failed[failed.size() - 2], std::regex("^program to 127\\.0\\.0\\.2:[0-9]+: ")))
       << failed[failed.size() - 2];
   const Strings stop = Texts(logd->Of(*stopped));
-  EXPECT_EQ(std::count(stop.begin(), stop.end(), "127.0.0.2 100 % finish"), 1);
-  EXPECT_EQ(std::count_if(stop.begin(), stop.end(), [](const std::string& l) { return l.rfind("Interrupt: ", 0) == 0; }),
-            1);
+  EXPECT_EQ(Count(stop, "^127\\.0\\.0\\.2 100 % finish$"), 1);
+  EXPECT_EQ(Count(stop, "^Interrupt: "), 1);
   for (Process* p : {moxtil.get(), three.get(), failing.get(), stopped.get()}) {
     EXPECT_TRUE(p->Stdout().empty()) << "standard output with the log daemon there";
   }
@@ -326,11 +330,11 @@ TEST_F(Phone, LogdThatStopsReading) {
   for (const Report& served : SimReports(*sim, "update")) ExpectServed(served, files, "00", files.program);
   EXPECT_TRUE(moxtil->Stdout().empty());
   const Strings raw = Texts(logd->Of(*moxtil)), got = Masked(raw), all = Masked(LogLines(*ref));
-  const std::regex note("^log: ([0-9]+) lines? lost here: the log daemon took none for a while$");
+  const std::string note = "^log: ([0-9]+) lines? lost here: the log daemon took none for a while$";
+  ASSERT_EQ(Count(raw, note), 1) << "one line tells of the lines lost";
   std::smatch lost;
-  const auto at = std::find_if(raw.begin(), raw.end(), [&](const std::string& l) { return std::regex_match(l, lost, note); });
-  ASSERT_TRUE(at != raw.end()) << "no line tells of lines lost";
-  EXPECT_EQ(std::count_if(raw.begin(), raw.end(), [&note](const std::string& l) { return std::regex_match(l, note); }), 1);
+  const auto at = std::find_if(raw.begin(), raw.end(),
+                               [&](const std::string& l) { return std::regex_match(l, lost, std::regex(note)); });
   const ptrdiff_t before = at - raw.begin(), n = std::stol(lost[1]);
   ASSERT_EQ(static_cast<ptrdiff_t>(got.size()) - 1 + n, static_cast<ptrdiff_t>(all.size())) << "lines lost untold";
   EXPECT_EQ(Strings(got.begin(), got.begin() + before), Strings(all.begin(), all.begin() + before))
