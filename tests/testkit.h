@@ -65,6 +65,8 @@ class Process {
   std::chrono::steady_clock::time_point Started() const { return start_; }
   /// Sends sig to the child.
   void Signal(int sig) const;
+  /// The child's process ID (-1 for one never started).
+  pid_t Pid() const { return pid_; }
 
  private:
   void Reader(int fd);
