@@ -1,7 +1,10 @@
-// The Android log off Android: each record goes to standard output in
-// logcat's brief form, "D/moxtil: <text>", one line per line of the record.
-// The update app reads these lines from a pipe as they happen, so a record is
-// written whole with one write, and records of different threads never mix.
+// The Android log without liblog. Where the log daemon's socket is there (a
+// phone), every line goes to it as one entry (common/logd.cpp). Elsewhere each
+// record goes to standard output in logcat's brief form, "D/moxtil: <text>",
+// one line per line of the record. The update app reads these lines from a
+// pipe as they happen, so a record is written whole with one write, and
+// records of different threads never mix. Which of the two is decided once,
+// at start: one binary serves phones and boards.
 //
 // A person at a terminal gets the same records, failures in red and the
 // finish in green, and below them a live view: lines redrawn in place that
@@ -10,6 +13,7 @@
 #include <android/log.h>
 
 #include "common/console.h"
+#include "common/logd.h"
 
 #include <pthread.h>
 #include <sys/ioctl.h>
@@ -70,7 +74,8 @@ constexpr char kRed[] = "\033[31m";
 constexpr char kGreen[] = "\033[32m";
 constexpr char kReset[] = "\033[0m";
 
-struct Terminal {
+struct Sink {
+  bool logd;    // records go to the log daemon
   bool live;    // records go to a terminal that shows a live view
   bool colour;  // and may be coloured (no NO_COLOR)
 };
@@ -123,35 +128,37 @@ void ClearAtExit() {
   pthread_mutex_unlock(&writeLock);
 }
 
-// Decided once, at first use: the update app reads a pipe, and a file or a
-// dumb terminal must get the lines as they always were. NO_COLOR (any value)
-// keeps the view but leaves out the colours. The view is cleared at exit, so
-// that a program ending with a live line shown leaves the screen clean.
-const Terminal& TerminalOf() {
-  static const Terminal terminal = [] {
+// Decided once, at first use: the log daemon where it is there; else the
+// update app reads a pipe, and a file or a dumb terminal must get the lines as
+// they always were. NO_COLOR (any value) keeps the view but leaves out the
+// colours. The view is cleared at exit, so that a program ending with a live
+// line shown leaves the screen clean.
+const Sink& SinkOf() {
+  static const Sink sink = [] {
+    Sink s = {LogdOpen(), false, false};
     const char* term = std::getenv("TERM");
-    Terminal t = {false, false};
-    t.live = isatty(STDOUT_FILENO) == 1 && term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
-    t.colour = t.live && std::getenv("NO_COLOR") == nullptr;
-    if (t.live) std::atexit(ClearAtExit);
-    return t;
+    s.live = !s.logd && isatty(STDOUT_FILENO) == 1 && term != nullptr && *term != '\0' &&
+             std::strcmp(term, "dumb") != 0;
+    s.colour = s.live && std::getenv("NO_COLOR") == nullptr;
+    if (s.live) std::atexit(ClearAtExit);
+    return s;
   }();
-  return terminal;
+  return sink;
 }
 
 // Writes a record (whole lines, the last ending in a line feed) in one write.
 // On a terminal the live view is taken away first and drawn again below it.
 bool WriteRecord(const char* record, size_t len, Tone tone) {
-  const Terminal& terminal = TerminalOf();
+  const Sink& sink = SinkOf();
   pthread_mutex_lock(&writeLock);
   bool ok;
-  if (!terminal.live) {
+  if (!sink.live) {
     ok = WriteAll(record, len);
   } else {
     std::string out;
     AppendClear(out);
     const char* colour = tone == Tone::kFailure ? kRed : tone == Tone::kSuccess ? kGreen : nullptr;
-    if (terminal.colour && colour != nullptr) {
+    if (sink.colour && colour != nullptr) {
       // Plain again before the line feed, so that nothing after the line
       // (the live view, the shell's prompt) takes the colour.
       out.append(colour).append(record, len - 1).append(kReset).append("\n");
@@ -220,21 +227,27 @@ extern "C" int __android_log_print(int prio, const char* tag, const char* fmt, .
       textLen = sizeof stackText - 1;  // no memory: the record is cut
     }
   }
-  int result = LogText(prio, tag, text, textLen, Tone::kPlain);
+  int result = static_cast<int>(textLen);
+  if (SinkOf().logd) {
+    LogdWrite(prio, tag ? tag : "", text, textLen);
+  } else {
+    result = LogText(prio, tag, text, textLen, Tone::kPlain);
+  }
   if (text != stackText) std::free(text);
   return result;
 }
 
 void LogRecord(const char* tag, const char* text, Tone tone) {
+  if (SinkOf().logd) return LogdWrite(ANDROID_LOG_DEBUG, tag, text, std::strlen(text));
   LogText(ANDROID_LOG_DEBUG, tag, text, std::strlen(text), tone);
 }
 
-bool LiveViewActive() { return TerminalOf().live; }
+bool LiveViewActive() { return SinkOf().live; }
 
-bool LogJoinsLines() { return !TerminalOf().live; }
+bool LogJoinsLines() { return !SinkOf().live && !SinkOf().logd; }
 
 void LiveViewShow(const char* text) {
-  if (!TerminalOf().live) return;
+  if (!SinkOf().live) return;
   pthread_mutex_lock(&writeLock);
   snprintf(liveText, sizeof liveText, "%s", text);
   std::string out;

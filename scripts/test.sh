@@ -4,8 +4,8 @@
 #   scripts/test.sh host tsan  only these
 #   QUICK=1 scripts/test.sh    leaves out the rows labelled long
 # Variants: host (warnings as errors), asan (AddressSanitizer and
-# UndefinedBehaviorSanitizer), tsan (ThreadSanitizer), arm (32-bit ARM under
-# qemu), liblog (the system liblog instead of our log layer), fuzz (each
+# UndefinedBehaviorSanitizer), tsan (ThreadSanitizer), arm (the 32-bit ARM
+# build for phones and boards, under qemu), liblog (the system liblog instead of our log layer), fuzz (each
 # libFuzzer harness for FUZZ_SECONDS, default 60).
 #
 # The builds come first, one after another, each on every core. Then the
@@ -79,14 +79,16 @@ test_tsan() {
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_tests "$out/tsan" $(leave_out volume)
 }
 
-# 32-bit ARM: the unit tests run under qemu-arm through CTest (those that
-# need a simulator run the host build's); then the host build's end-to-end
-# tests drive the ARM moxtil under qemu-arm, from a directory of their own so
-# that this CTest and the host variant's keep their records apart.
+# 32-bit ARM, the one build for phones and boards (static, musl, Zig's clang):
+# the unit tests run under qemu-arm through CTest (those that need a simulator
+# run the host build's); then the host build's end-to-end tests drive the ARM
+# moxtil under qemu-arm, from a directory of their own so that this CTest and
+# the host variant's keep their records apart. Among them the phone's: its log
+# socket, and every system call traced and held against an app's sandbox.
 build_arm() {
   { [ -x "$out/host/moxtil" ] || build_host; } &&
     configure_build "$out/arm" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-musleabihf.cmake" \
       -DMOXTIL_SIM_BIN="$out/host/tools/target-sim/target-sim" &&
     file "$out/arm/moxtil" &&
     mkdir -p "$out/arm/e2e" &&

@@ -302,4 +302,17 @@ std::string Sha256Of(const std::string& path, int64_t length) {
   return hex;
 }
 
+void ExpectServed(const Report& report, const FileSet& files, const std::string& reboot, const std::string& program) {
+  const auto whole = [](const std::string& path, int64_t length) {
+    const int64_t n = length < 0 ? static_cast<int64_t>(std::filesystem::file_size(path)) : length;
+    return std::to_string(n) + " " + Sha256Of(path, length);
+  };
+  EXPECT_EQ(Field(report, "result"), "ok");
+  EXPECT_EQ(Field(report, "loader_bytes") + " " + Field(report, "loader_sha256"), whole(files.loader, -1));
+  EXPECT_EQ(Field(report, "reboot"), reboot);
+  EXPECT_EQ(Field(report, "id_bytes") + " " + Field(report, "id_sha256"), whole(files.id, 10));
+  EXPECT_EQ(Field(report, "program_bytes") + " " + Field(report, "program_sha256"), whole(program, -1));
+  EXPECT_EQ(Field(report, "loader_end") + " " + Field(report, "program_end"), "eof eof");
+}
+
 }  // namespace testkit

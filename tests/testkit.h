@@ -54,6 +54,8 @@ class Process {
   bool Running() const;
   /// Sends sig to the child.
   void Signal(int sig) const;
+  /// The child's process ID (-1 for one never started).
+  pid_t Pid() const { return pid_; }
 
  private:
   void Reader(int fd);
@@ -96,5 +98,10 @@ std::string WriteFile(const std::string& path, const std::string& text);
 std::string MakeFile(const std::string& path, int64_t size, uint32_t seed, bool sparse = false);
 /// SHA-256 in hex of the file's first length bytes (all for -1), made apart from the simulator's.
 std::string Sha256Of(const std::string& path, int64_t length = -1);
+/// The files of one update; program2 empty when there is one program.
+struct FileSet { std::string loader, id, program, program2; };
+/// A report of an update that got every file whole: the loader, the reboot byte (hex), the ID code's first 10 bytes
+/// and `program`, each stream ended normally.
+void ExpectServed(const Report& report, const FileSet& files, const std::string& reboot, const std::string& program);
 
 }  // namespace testkit

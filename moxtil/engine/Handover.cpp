@@ -196,7 +196,6 @@ void DataHandover::Move(int n, Link link) {
   if (link == Link::kGivenUp) s.waitEndedMs = now;
   if (link == Link::kEnded) {
     s.endedMs = now;
-    s.slot = -1;
   }
   w.link = link;
   changed_.notify_all();
@@ -208,7 +207,6 @@ void DataHandover::Begin(int n, UW address, const char* mac) {
   s = Served{};
   s.address = address;
   snprintf(s.mac, sizeof s.mac, "%s", mac);
-  s.slot = n;
   servedAt_[n] = next_;
   next_ = (next_ + 1) % kRemembered;
   if (count_ < kRemembered) ++count_;

@@ -57,12 +57,12 @@ struct Waiter {
   bool cancelled = false;
 };
 
-/// What this run remembers of a target it served a loader to: for rule 2
-/// and for what a refusal says.
+/// What this run remembers of a target it served a loader to: for rules 2
+/// and 3, and for what a refusal says. All zero when new: the table of them
+/// takes no room in the binary.
 struct Served {
   UW address = 0;
   char mac[kHardwareAddressSize] = "";
-  int slot = -1;          // its transfer's slot while it runs, else -1
   bool hadData = false;   // its data connection was handed to it
   int64_t waitEndedMs = 0;  // when its wait ended without one (monotonic), 0 never
   int64_t endedMs = 0;      // when its transfer ended, 0 while it runs

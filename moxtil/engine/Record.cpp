@@ -73,32 +73,7 @@ class RecordFileLock {
   bool held_ = false;
 };
 
-/// Where a line written in part stands in the record.
-enum class Part {
-  kTakenBack,    // it was at the end of a regular file, and is gone
-  kAtTheEnd,     // at the end, and there to stay (not a regular file, or it could not be cut): the rest may follow
-  kOvertaken,    // another writer appended after it: nothing of ours may follow it
-};
 
-/// Takes back the `written` bytes of a line that went to the end of a
-/// regular file, where nothing was appended after them.
-Part TakeBack(size_t written) {
-  struct stat st;
-  if (fstat(recordFd, &st) != 0 || !S_ISREG(st.st_mode)) return Part::kAtTheEnd;
-  if (lseek(recordFd, 0, SEEK_CUR) != st.st_size) return Part::kOvertaken;
-  return ftruncate(recordFd, st.st_size - static_cast<off_t>(written)) == 0 ? Part::kTakenBack : Part::kAtTheEnd;
-}
-
-/// The record ends inside a line, or its last line is ours in part: a line
-/// feed ends it, so that the next line parses.
-void EndAFragment() {
-  struct stat st;
-  char last = '\n';
-  if (fstat(recordFd, &st) == 0 && st.st_size > 0) {
-    if (pread(recordFd, &last, 1, st.st_size - 1) != 1) last = '\n';
-  }
-  if (last != '\n' && write(recordFd, "\n", 1) != 1) recordBroken = true;
-}
 
 /// Writes the rest of a line from `written` on, waiting a little for room.
 bool Finish(size_t written, size_t length) {
@@ -132,10 +107,12 @@ void WriteLine(const char* type, size_t length, bool overflow) {
   // rest once its reader makes room. Never the rest after another writer's
   // line: the part is ended where it stands.
   const size_t written = static_cast<size_t>(n);
-  const Part part = TakeBack(written);
-  if (part == Part::kTakenBack) return LeftOut(type, "written in part and taken back: the file could take no more");
-  if (part == Part::kOvertaken) {
-    EndAFragment();
+  const RecordPart part = TakeBackPart(recordFd, written);
+  if (part == RecordPart::kTakenBack) {
+    return LeftOut(type, "written in part and taken back: the file could take no more");
+  }
+  if (part == RecordPart::kOvertaken) {
+    if (!EndTheLastLine(recordFd)) recordBroken = true;
     ++linesLeftOut;
     printLog(stderr, "record: a %s line was written in part, and another writer's line came after it: the part "
              "stays, ended by a line feed, so that the next line parses; the updates go on", type);
@@ -373,6 +350,26 @@ void MakeRunId() {
 }
 
 }  // namespace
+
+RecordPart TakeBackPart(int fd, size_t written) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return RecordPart::kAtTheEnd;
+  if (lseek(fd, 0, SEEK_CUR) != st.st_size) return RecordPart::kOvertaken;
+  return ftruncate(fd, st.st_size - static_cast<off_t>(written)) == 0 ? RecordPart::kTakenBack : RecordPart::kAtTheEnd;
+}
+
+bool EndTheLastLine(int fd) {
+  // The record is open for writing alone: its last byte is read through a
+  // descriptor of its own on the same file.
+  char self[32];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  const int in = open(self, O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  char last = '\n';
+  if (in >= 0 && fstat(in, &st) == 0 && st.st_size > 0 && pread(in, &last, 1, st.st_size - 1) != 1) last = '\n';
+  if (in >= 0) close(in);
+  return last == '\n' || write(fd, "\n", 1) == 1;
+}
 
 const char* HexOf(sha256_ctx h, char hex[kSha256HexSize]) {
   uint8_t digest[SHA256_DIGEST_SIZE];

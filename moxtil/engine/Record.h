@@ -31,6 +31,16 @@ void RecordStage(const PROCESS_INFO& p, const char* stage);
 /// progress: at most once every kRecordProgressMs per target.
 constexpr int kRecordProgressMs = 500;
 void RecordProgress(PROCESS_INFO& p, int64_t acknowledged);
+/// Where a line written in part stands in the record file fd, whose offset
+/// is the end of what was written of it, after TakeBackPart: taken back (it
+/// was at the end of a regular file), at the end to stay (not a regular
+/// file, or it could not be cut: the rest may follow it), or overtaken
+/// (another writer appended after it: nothing of ours may follow it).
+enum class RecordPart { kTakenBack, kAtTheEnd, kOvertaken };
+RecordPart TakeBackPart(int fd, size_t written);
+/// Ends the file fd with a line feed where its last line has none, so that
+/// the next line parses: false when that cannot be written.
+bool EndTheLastLine(int fd);
 /// The digest of what h was fed, in hex; h is a copy.
 const char* HexOf(sha256_ctx h, char hex[kSha256HexSize]);
 /// Whether the program file of index 0 or 1, open as fd, is the very file

@@ -2,7 +2,9 @@
 // and every byte that is no part of it (a path may hold any) one U+FFFD.
 #include "moxtil/engine/Record.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -72,6 +74,37 @@ TEST(RecordLines, ALineTooLongIsLeftOutWhole) {
   std::getline(in, second);
   EXPECT_TRUE(first.find("\"before\"") != std::string::npos && second.find("\"after\"") != std::string::npos &&
               !std::getline(in, more)) << first << "\n" << second;
+}
+
+// A line written in part (a full disk, the file size limit): taken back
+// where nothing followed it; never continued after another writer's line,
+// which stays whole, and ended so that the next line parses.
+TEST(RecordParts, TakenBackOrEndedNeverGlued) {
+  TempDir dir;
+  const std::string path = dir.File("record.jsonl");
+  const auto file = [&path] {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  const int ours = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+  const int theirs = open(path.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_TRUE(ours >= 0 && theirs >= 0);
+  const std::string whole = "{\"v\":2}\n", part = "{\"v\":2,\"type\":\"tar";
+  ASSERT_EQ(write(ours, whole.data(), whole.size()), static_cast<ssize_t>(whole.size()));
+  ASSERT_EQ(write(ours, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+  EXPECT_EQ(TakeBackPart(ours, part.size()), RecordPart::kTakenBack);
+  EXPECT_EQ(file(), whole);
+  ASSERT_EQ(write(ours, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+  const std::string other = "{\"v\":2,\"type\":\"other\"}\n";
+  ASSERT_EQ(write(theirs, other.data(), other.size()), static_cast<ssize_t>(other.size()));
+  EXPECT_EQ(TakeBackPart(ours, part.size()), RecordPart::kOvertaken);
+  EXPECT_TRUE(EndTheLastLine(ours));
+  EXPECT_EQ(file(), whole + part + other) << "their line kept, nothing of ours after it";
+  ASSERT_EQ(write(theirs, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+  EXPECT_TRUE(EndTheLastLine(ours));
+  EXPECT_EQ(file(), whole + part + other + part + "\n") << "a part at the end is ended";
+  close(ours);
+  close(theirs);
 }
 
 }  // namespace

@@ -30,9 +30,10 @@ struct Silence {
 /// taken as gone: far beyond a LAN's round trip.
 constexpr int kUnansweredMs = 1000;
 /// The same for a window probe: a peer whose window has stayed closed for
-/// long is busy (erasing its flash), and its TCP may answer late; it is
-/// alive as long as it answers at all.
-constexpr int kProbeUnansweredMs = 10000;
+/// long is busy (erasing its flash), and its TCP may answer late. Within
+/// the kernel's own give-up on probes (15 of them: 56 s and more with the
+/// back-off capped), so that the watch, which says why, decides first.
+constexpr int kProbeUnansweredMs = 5000;
 
 /// The next state of the watch after sample, with limitMs the silence limit.
 /// The peer is gone only when bytes of ours wait for it, its TCP has

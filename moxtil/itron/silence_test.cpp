@@ -101,20 +101,20 @@ std::vector<Row> Rows() {
        1000, 52000, 53000},
       {"peer gone, capped back-off", BackedOff(Kind::kRetransmit, 200, kCapped, kHorizonMs, kHorizonMs), 1000,
        46000, 52000},
-      // A window probe may be answered late by a busy peer: 10 s are allowed.
+      // A window probe may be answered late by a busy peer: 5 s are allowed.
       {"peer gone while its window was closed, capped probes",
-       BackedOff(Kind::kProbe, 200, kCapped, kHorizonMs, kHorizonMs), 1000, 55000, 61000},
+       BackedOff(Kind::kProbe, 200, kCapped, kHorizonMs, kHorizonMs), 1000, 50000, 56000},
       {"peer gone while its window was closed, uncapped probes",
        BackedOff(Kind::kProbe, 200, kUncapped, kHorizonMs, kHorizonMs), 1000, 46000, 92000},
       // Probes answered while the window stays closed keep their back-off: by 204.6 s they come two minutes apart,
       // and the one at 324.6 s is the first the gone peer leaves unanswered.
       {"peer gone after minutes with its window closed, uncapped probes two minutes apart",
-       GoneAfter(BackedOff(Kind::kProbe, 200, kUncapped, kHorizonMs, 0), 230000), 1000, 334000, 336000},
-      {"window closed for minutes, uncapped probes two minutes apart, each answered 9 s late",
-       BackedOff(Kind::kProbe, 200, kUncapped, kHorizonMs, 0, 9000), 1000, kNever, kNever},
+       GoneAfter(BackedOff(Kind::kProbe, 200, kUncapped, kHorizonMs, 0), 230000), 1000, 329000, 331000},
+      {"window closed for minutes, uncapped probes two minutes apart, each answered 4 s late",
+       BackedOff(Kind::kProbe, 200, kUncapped, kHorizonMs, 0, 4000), 1000, kNever, kNever},
       {"peer gone after minutes with its window closed, capped probes",
-       GoneAfter(BackedOff(Kind::kProbe, 200, kCapped, kHorizonMs, 0), 230000), 1000, 226200 + 55000,
-       226200 + 61000},
+       GoneAfter(BackedOff(Kind::kProbe, 200, kCapped, kHorizonMs, 0), 230000), 1000, 226200 + 50000,
+       226200 + 56000},
       // Retransmissions begin late (a first RTO of 1 s): 1, 3, 7, 15, 31, 63 s.
       {"peer gone, a slow first retransmission", BackedOff(Kind::kRetransmit, 1000, kUncapped, kHorizonMs, kHorizonMs),
        1000, 64000, 65000},

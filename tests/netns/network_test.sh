@@ -7,11 +7,15 @@
 #     made again, a station started with no address on its interface; each
 #     time the next device, which connects to the announce's sender, is
 #     served, and a stop signal ends the run with exit 0. And a file list
-#     (one target at a time) whose address changes between two rows.
+#     (one target at a time) whose address changes between two rows. And a
+#     new address whose announce port another program holds, while a device
+#     is served: the port is lost, and two stop signals end the run at once.
 #   outage: a device whose link drops for 30 s with bytes in flight and comes
 #     back finishes whole with a normal end, with the kernel's back-off capped
 #     (moxtil) and uncapped as on an older kernel (MOXTIL_UNCAPPED_BIN); a
-#     device that never comes back is freed within the bounds.
+#     device that never comes back is freed within the bounds; with -T120,
+#     one whose link drops for 60 s (a switch port's spanning tree) finishes
+#     (its TCP's back-off of a minute by then, which -T leaves as it is).
 #   network_test.sh <moxtil> <target-sim> [launcher words...]
 # Exit 77 (skipped) where namespaces cannot be made.
 set -u
@@ -20,7 +24,7 @@ take_test_args "$@"
 rows=${NETWORK_ROWS:-changes}
 if [ "$rows" = outage ]; then
   uncapped=${MOXTIL_UNCAPPED_BIN:?MOXTIL_UNCAPPED_BIN names moxtil-uncapped}
-  begin_station_test mxo$$ 3
+  begin_station_test mxo$$ 4
 else
   begin_station_test mxn$$ 1
 fi
@@ -35,11 +39,11 @@ program_sha=$(sha256sum <"$work/target.bin" | cut -d' ' -f1)
 
 # Starts a station on interface ifname in the host namespace; its log is
 # $work/<name>.log and its process station_pid.
-start_station() {  # name ifname base [binary]
+start_station() {  # name ifname base [binary [options...]]
   # --foreground: the stop signal reaches moxtil once, not also through
   # timeout's process group (a second would end the run at once).
   timeout --foreground 200 ip netns exec "$host_ns" "${launcher[@]}" "${4:-$moxtil}" "$work/loader.b" \
-    "$work/idcode.sys" "$work/target.bin" -M -R "-i$2" "-B$3" >"$work/$1.log" 2>&1 &
+    "$work/idcode.sys" "$work/target.bin" -M -R "-i$2" "-B$3" "${@:5}" >"$work/$1.log" 2>&1 &
   station_pid=$!
   pids+=("$station_pid")
 }
@@ -56,7 +60,7 @@ stop_station() {  # name exit
 start_device() {  # name k address base simulator options...
   local name=$1 k=$2 address=$3 base=$4
   shift 4
-  ip netns exec "$tag-t$k" "$sim" --address "$address" --base "$base" --time-limit 150 --connect-retry 30 "$@" \
+  ip netns exec "$tag-t$k" "$sim" --address "$address" --base "$base" --time-limit 190 --connect-retry 30 "$@" \
     >"$work/$name-sim.log" 2>&1 &
   device_pid=$!
   pids+=("$device_pid")
@@ -188,6 +192,29 @@ if [ "$rows" = changes ]; then
   grep -qx "$(line 'address 169.254.81.1 -> 169.254.81.11; announcing and listening on the new address')" \
     "$work/list.log" || fail "list: the new address was not told"
   grep -qx 'D/moxtil: 100 % finish' "$work/list.log" || fail "list: no finish"
+
+  # 7. The announce port lost on a new address (another program holds it
+  # there) while a device is served and stalls: no more targets are taken,
+  # and the stop signals are still taken: two end the run at once.
+  fresh_link
+  start_station lost "$link" 10000
+  wait_for_line "$work/lost.log" '^D/moxtil: >>my IPaddress=169.254.81.1$' 10 || fail "lost: no address line"
+  start_device lost 1 169.254.81.2 10000 --listen-any --stall-program-after 100000 --stall-seconds 100
+  wait_for_line "$work/lost.log" '^D/moxtil: 169.254.81.2 000 % Now erasing' 20 || fail "lost: the device never erased"
+  host_ip addr add 169.254.81.11/24 dev "$link"
+  ip netns exec "$host_ns" socat -u UDP4-RECV:10010,bind=169.254.81.11 /dev/null &
+  pids+=("$!")
+  sleep 0.5
+  host_ip addr del 169.254.81.1/24 dev "$link"
+  wait_for_line "$work/lost.log" '^D/moxtil: -1 failed to open the UDP endpoint$' 10 || fail "lost: the port's loss not told"
+  kill -INT "$station_pid"
+  sleep 0.3
+  kill -INT "$station_pid"
+  for _ in $(seq 100); do kill -0 "$station_pid" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$station_pid" 2>/dev/null && fail "lost: two stop signals did not end the run within 10 s"
+  wait "$station_pid"
+  echo "--- lost: moxtil (exit $?)"; cat "$work/lost.log"
+  grep -q '^D/moxtil: second signal (Interrupt): the run ends at once' "$work/lost.log" || fail "lost: no second signal taken"
 else
   # 6. Devices 1 (capped back-off, moxtil) and 2 (uncapped, moxtil-uncapped)
   # lose their link for 30 s mid-program and come back: both finish whole.
@@ -198,25 +225,36 @@ else
   capped_pid=$station_pid
   start_station uncapped "$station_if" 10040 "$uncapped"
   uncapped_pid=$station_pid
+  start_station bounded "$station_if" 10080 "$moxtil" -T120
+  bounded_pid=$station_pid
   start_device capped 1 169.254.81.2 10000 --host 169.254.81.1 --program-rate 100000
   capped_dev=$device_pid
   start_device uncapped 2 169.254.82.2 10040 --host 169.254.82.1 --program-rate 100000
   uncapped_dev=$device_pid
   start_device gone 3 169.254.83.2 10040 --host 169.254.83.1 --program-rate 100000
-  for d in capped:81 uncapped:82 uncapped:83; do
+  start_device bounded 4 169.254.84.2 10080 --host 169.254.84.1 --program-rate 100000
+  bounded_dev=$device_pid
+  for d in capped:81 uncapped:82 uncapped:83 bounded:84; do
     wait_for_line "$work/${d%%:*}.log" "^D/moxtil: 169.254.${d##*:}.2 0[1-9][0-9] %" 30 ||
       fail "${d##*:}: no program on its way"
   done
-  for k in 1 2 3; do ip -n "$tag-t$k" link set "$tag-t$k" down; done
+  for k in 1 2 3 4; do ip -n "$tag-t$k" link set "$tag-t$k" down; done
   dropped=$SECONDS
   sleep 30
   for k in 1 2; do ip -n "$tag-t$k" link set "$tag-t$k" up; done
   wait_for_line "$work/uncapped.log" '^D/moxtil: 169.254.83.2 -1 ' 80 || fail "gone: still holds its slot"
   freed=$((SECONDS - dropped))
+  # Device 4's link comes back after 60 s at least: past the 45 s watch,
+  # within its -T120.
+  left=$((60 - (SECONDS - dropped)))
+  [ "$left" -gt 0 ] && sleep "$left"
+  ip -n "$tag-t4" link set "$tag-t4" up
   device_served capped "$capped_dev"
   device_served uncapped "$uncapped_dev"
+  device_served bounded "$bounded_dev"
   station_pid=$capped_pid stop_station capped 0
   station_pid=$uncapped_pid stop_station uncapped 1
+  station_pid=$bounded_pid stop_station bounded 0
   echo "--- device 3 freed $freed s after its link dropped"
   grep -qx 'D/moxtil: 169.254.81.2 100 % finish' "$work/capped.log" || fail "capped: no finish"
   grep -qx 'D/moxtil: 169.254.82.2 100 % finish' "$work/uncapped.log" || fail "uncapped: no finish"
