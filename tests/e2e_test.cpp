@@ -730,14 +730,7 @@ std::vector<Case> Rows() {
         .Expects({{"heard all", "0"}})
         .Lines({{"^announce port \\d+ on 127\\.0\\.0\\.1: cannot open the UDP endpoint: bind: Address (already )?in use", "1"},
                 {"^announce port \\d+: the program that holds it does not share it, even with -b$", "1"}}),
-    // The record: one write a line, so two processes never interleave; a program replaced after the run read it is
-    // hashed as sent.
-    Case{"RecordOfTwoProcessesAtOnce"}.Files({{2500, 12, 262144}}).Args({"-T20", "-J"}).Finishes({"*"})
-        .Before([](Trial& t) {
-          t.others.push_back(StartSim(t.base + 5, {}));
-          t.others.push_back(StartMoxtil(t.base, Plus(t.args, {"-B+5"})));
-          ++t.runsRecorded;
-        }).On(Said(kFinish), [](Trial& t) { ExpectExit(*t.others[1], 0, Millis(60000)); }),
+    // The record: a program replaced after the run read it is hashed as sent (two writers: Record_test).
     Case{"RecordOfAProgramReplacedAfterTheStart"}.Files({{1000, 10, 100000}}).Args({"-T20", "-J"}).Finishes({"*"})
         .Sim({"--hold-data"}).On(By(0, "holding"), [](Trial& t) {
           MakeFile(t.files[0].program + ".new", 100000, 99);  // whole, then in its place: never read half-written

@@ -8,7 +8,6 @@
 #include <functional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -138,52 +137,6 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"OneAtATimeNoneWaits", {Begin(0, "10.0.0.2"), Expect(0), GiveUp(0)}, "10.0.0.2", "", -1,
             PairedBy::kNone, "no target waits for one", true}),
     [](const ::testing::TestParamInfo<Row>& p) { return std::string(p.param.name); });
-
-// A waiting transfer is woken by its connection, or by a cancel; one handed
-// and not taken goes back at the end, and none is handed after it.
-TEST(Handover, AwaitEndsWithItsConnectionOrACancel) {
-  static DataHandover h;
-  h.Reset();
-  h.Begin(0, Ip("10.0.0.2"), "");
-  h.Begin(1, Ip("10.0.0.3"), "");
-  std::thread device([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    h.Offer(31, {Ip("10.0.0.2"), 4000}, "", false);
-    h.Cancel(1);
-  });
-  ID cepid = -1;
-  T_IPV4EP peer = {0, 0};
-  PairedBy by = PairedBy::kNone;
-  EXPECT_EQ(h.Await(0, Deadline::In(5000), &cepid, &peer, &by), E_OK);
-  EXPECT_EQ(cepid, 31);
-  EXPECT_EQ(peer.portno, 4000);
-  EXPECT_EQ(static_cast<int>(by), static_cast<int>(PairedBy::kAddress));
-  EXPECT_EQ(h.Await(1, Deadline::Never(), &cepid, &peer, &by), E_RLWAI);
-  device.join();
-
-  h.Begin(2, Ip("10.0.0.4"), "");
-  ASSERT_EQ(h.Offer(32, {Ip("10.0.0.4"), 4001}, "", false).slot, 2);
-  T_IPV4EP back;
-  EXPECT_EQ(h.End(2, &back), 32) << "handed and not taken: given back to be reset";
-  EXPECT_EQ(back.portno, 4001);
-  EXPECT_EQ(h.End(2, &back), -1);
-  EXPECT_EQ(h.Offer(33, {Ip("10.0.0.4"), 4002}, "", false).slot, -1);
-}
-
-// A connection handed to a transfer cancelled before it took it stays for
-// its end, which resets it: the cancelled transfer does not use it.
-TEST(Handover, ACancelledTransferLeavesItsConnectionToTheEnd) {
-  static DataHandover h;
-  h.Reset();
-  h.Begin(0, Ip("10.0.0.2"), "");
-  ASSERT_EQ(h.Offer(31, {Ip("10.0.0.2"), 4000}, "", false).slot, 0);
-  h.Cancel(0);
-  ID cepid = -1;
-  T_IPV4EP peer;
-  PairedBy by;
-  EXPECT_EQ(h.Await(0, Deadline::Never(), &cepid, &peer, &by), E_RLWAI);
-  EXPECT_EQ(h.End(0, &peer), 31);
-}
 
 // The run remembers its latest targets: an address served long ago is
 // forgotten (and then paired by order), a recent one is not.

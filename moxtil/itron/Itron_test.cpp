@@ -63,37 +63,6 @@ class Itron : public ::testing::Test {
   void TearDown() override { ItronReset(); }
 };
 
-TEST_F(Itron, IdsAndObjects) {
-  T_UDP_CCEP udp = {0, {Ip("127.0.0.1"), Port(1)}, nullptr};
-  T_TCP_CREP rep = {0, {0, Port(2)}};
-  T_IPV4EP peer{};
-  for (ID n = 0; n < kItronMaxIds - 1; ++n) ASSERT_EQ(udp_vcre_cep(&udp), n);
-  // A failed bind leaves the ID free and no descriptor open.
-  const int holder = testkit::HoldPort(SOCK_DGRAM, "127.0.0.1", Port(3));
-  T_UDP_CCEP taken = {0, {Ip("127.0.0.1"), Port(3)}, nullptr};
-  const std::set<int> before = OpenFds();
-  EXPECT_EQ(udp_vcre_cep(&taken), E_OBJ);
-  EXPECT_EQ(ItronReason(), "bind: " + std::string(strerror(EADDRINUSE))) << "the call that failed, named";
-  EXPECT_EQ(ItronErrno(), EADDRINUSE);
-  EXPECT_EQ(OpenFds(), before);
-  close(holder);
-  EXPECT_EQ(udp_vcre_cep(&taken), kItronMaxIds - 1);
-  EXPECT_EQ(udp_vcre_cep(&udp), E_ID) << "all 50 IDs taken";
-  EXPECT_STREQ(ItronReason(), strerror(EMFILE)) << "no call failed: the layer's reason alone";
-  ASSERT_EQ(tcp_vcre_rep(&rep), 0);
-  // A connected endpoint k holds reception point k, and keeps its connection.
-  const int client = Connect(Port(2));
-  ASSERT_EQ(tcp_acp_cep(5, 0, &peer, 100), E_OK);
-  const int second = Connect(Port(2));
-  EXPECT_EQ(tcp_acp_cep(5, 0, &peer, 100), E_OBJ);
-  EXPECT_EQ(tcp_cre_rep(5, &rep), E_OBJ);
-  EXPECT_EQ(tcp_snd_dat(5, "x", 1, 100), 1);
-  char byte = 0;
-  EXPECT_EQ(recv(client, &byte, 1, 0), 1) << "the first connection was lost";
-  close(client);
-  close(second);
-}
-
 TEST_F(Itron, AcceptWithItsLimitAndThePeersAddress) {
   T_TCP_CREP rep = {0, {0, Port(4)}};
   ASSERT_EQ(tcp_vcre_rep(&rep), 0);
