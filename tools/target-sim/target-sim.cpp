@@ -78,8 +78,9 @@
 // (TIME: when it reached this host, on the wall clock, as RFC 3339 in UTC
 // with ms, the host's record's own form), and "ready address=A udp_port=P
 // targets=N" comes once every socket is bound. Events a test may wait for
-// come as lines too: "stalled after=N" when a stall begins, "resumed" when
-// it is read on after, and "holding target=A" when a target waits after its
+// come as lines too: "id-code target=A" once its ID code is whole, "stalled
+// after=N" when a stall begins, "resumed" when it is read on after, and
+// "holding target=A" when a target waits after its
 // loader for SIGUSR1 (--hold-data): the test, not a time, ends its reboot.
 // An overall time limit ends the program with a "timeout" line and status 3,
 // so that it never hangs a test. With --listen-only it only reports
@@ -303,6 +304,7 @@ void TakeData(const Config& cfg, const Target& t, in_addr_t host, Reader& reader
   }
   const Clock::time_point start = Clock::now();
   const bool whole = TakeIdCode(fd, u);
+  if (whole) Say("id-code target=" + AddressText(t.address));
   const End end = whole ? TakeProgram(cfg, fd, reader, u) : End::kEof;
   u.ended = Clock::now();
   u.programSeconds = std::chrono::duration<double>(u.ended - start).count();
