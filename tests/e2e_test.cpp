@@ -127,7 +127,7 @@ struct Trial {
   int base = PortBase(), held = -1;  // held: a port another program holds
   std::vector<FileSet> files;
   Strings args;
-  std::vector<Device> spec;
+  std::vector<Device> given;  // the row's devices
   std::unique_ptr<Process> moxtil;
   std::vector<std::unique_ptr<Process>> devices, others;  // others: outside the oracle
   int exit = -1, runsRecorded = 0;
@@ -135,7 +135,7 @@ struct Trial {
   ~Trial() { close(held); }
 };
 
-Action Start(int k) { return [k](Trial& t) { t.devices.at(k) = StartSim(t.base, t.spec.at(k).options); }; }
+Action Start(int k) { return [k](Trial& t) { t.devices.at(k) = StartSim(t.base, t.given.at(k).options); }; }
 Action Signal(int sig) { return [sig](Trial& t) { t.moxtil->Signal(sig); }; }
 Action Release(int k) { return [k](Trial& t) { t.devices.at(k)->Signal(SIGUSR1); }; }
 Action FreePort() { return [](Trial& t) { close(t.held), t.held = -1; }; }
@@ -185,7 +185,7 @@ void Prepare(const Case& c, Trial& t) {
   mark("{X}", t.dir.File("none"));
   if (!c.list.empty()) t.args = {WriteFile(t.dir.File("filelist"), list), "dummy", "dummy", "-L"};
   for (const std::string& a : c.args) t.args.push_back(a == "-J" ? "-J" + t.Record() : a);
-  t.spec = c.devices;
+  t.given = c.devices;
 }
 
 void CheckRun(const Case& c, Trial& t);
@@ -208,7 +208,7 @@ void RunOnce(const Case& c, Trial& t) {
   ASSERT_TRUE(status.has_value()) << "moxtil still running";
   t.exit = *status;
   for (size_t k = 0; k < t.devices.size(); ++k) {  // a listener hears datagrams until its time limit
-    if (t.devices[k]) t.devices[k]->WaitExit(Millis(Has(t.spec[k].options, "--listen-only") ? 200 : 60000));
+    if (t.devices[k]) t.devices[k]->WaitExit(Millis(Has(t.given[k].options, "--listen-only") ? 200 : 60000));
   }
   t.runsRecorded += Has(c.args, "-J");
   CheckRun(c, t);
@@ -304,7 +304,8 @@ void CheckDevices(const Case& c, const Trial& t, const std::map<std::string, int
           << "5 s before the close: " << Field(u, "end_wait_ms");
       EXPECT_TRUE(c.Several() || Field(u, "announces_while_served") == "0") << "announced while it was served";
       holding += program > 0;
-      held[c.Several() ? (u.count("loader_from") ? Field(u, "loader_from") : Field(u, "target")) : ""] += program > 0;
+      const std::string from = u.count("data_from") ? Field(u, "data_from") : Field(u, u.count("loader_from") ? "loader_from" : "target");
+      held[c.Several() ? from : ""] += program > 0;
     }
     const std::vector<Report> heard = t.devices[k] ? SimReports(*t.devices[k], "datagram") : std::vector<Report>();
     std::map<std::string, int> kinds = {{"heard all", static_cast<int>(heard.size())}};
@@ -538,6 +539,10 @@ void CheckRun(const Case& c, Trial& t) {
     const Strings& want = c.each.count(tag) ? c.each.at(tag) : c.status;
     EXPECT_TRUE(!several || want.empty() || StatusMatches(got, want)) << tag << ": " << ::testing::PrintToString(got);
     finishes[tag] = static_cast<int>(std::count(got.begin(), got.end(), kFinish));
+  }
+  if (several && t.runsRecorded > 0) {  // by the device whose data connection the transfer took (paired by order too)
+    finishes.clear();
+    for (const Json& e : OfType(RecordLines(t), "target_end")) finishes[Text(e["data_address"])] += e["result"] == "finished";
   }
   const auto last = c.why.empty() ? log.rend() : std::find(log.rbegin(), log.rend(), c.status.back());
   EXPECT_TRUE(c.why.empty() || (last != log.rend() && last + 1 != log.rend() && std::regex_search(*(last + 1), std::regex(c.why))))
