@@ -3,6 +3,7 @@
 // and what must hold. One runner runs every row, a seeded crowd included; one oracle holds each run's lines, exit
 // value and record against the devices' own accounts of what they received and how each of their streams ended.
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -697,7 +698,7 @@ std::vector<Case> Rows() {
         .Why("^ID code .*id: only 9 of the 10 bytes$").Expects({{"id_bytes", "0"}}),
     Case{"IdCodeEmpty"}.Files({{2000, 0, 3000}}).Args({"-T10"}).Status({kConnect, "-1 file  no id"})
         .Why("^ID code .*id: the file is empty$"),
-    // Files changed under a run: gone, no regular file any more, cut to 1 MiB while the kernel sends it.
+    // Files changed under a run: gone, no regular file any more, cut to 1 MiB while the kernel sends it, written over.
     Case{"LoaderGoneBeforeTheTargetCame"}.Args({"-T10"}).Later().On(Said(kMyAddress), OnFile(&FileSet::loader, Unlink))
         .On(Said(kMyAddress), Start(0)).Status({kConnect, "-1 loader file not found"})
         .Why("^loader .*loader\\.b: cannot open: No such file or directory" + kResetNote)
@@ -711,6 +712,15 @@ std::vector<Case> Rows() {
         .On(Said("001 %"), OnFile(&FileSet::program, [](auto& f) { ASSERT_EQ(truncate(f.c_str(), 1 << 20), 0); }))
         .Status({kConnect, kErasing, "*", kTargetNotFound}).Expects({{"program_end", "reset"}})
         .Why("^program .*: ran out after \\d+ of 16777216 bytes \\(the file shrank while it was sent\\)" + kResetNote),
+    Case{"ProgramWrittenOverInPlace"}.Files({{1000, 10, 16 << 20}}).Args({"-T10", "-J"})
+        .Sim({"--read-size", "4096", "--read-delay", "1", "--count-only"})
+        .On(Said("001 %"), OnFile(&FileSet::program, [](auto& f) {  // as dd conv=notrunc: same file, same length
+          const int fd = open(f.c_str(), O_WRONLY);
+          ASSERT_EQ(pwrite(fd, std::string(4096, 'x').data(), 4096, 8 << 20), 4096);
+          close(fd);
+        })).Status({kConnect, kErasing, "*", kTargetNotFound})
+        .Expects({{"program_end", "reset"}, {"target_end.changed_while_sent", "program"}})
+        .Why("^program .*: changed while it was sent \\(written to or replaced since it was opened\\)"),
     // File lists: row k of n covers k/n to (k+1)/n; a restart datagram a cycle; "P1" picks row 2's second program. A
     // row that cannot be loaded ends the run, after the rows before it.
     Case{"ListProgressAndARestartPerCycle"}.Files({{2000, 10, 10000}, {2000, 10, 10000, 5000}, {2000, 10, 10000}})
@@ -811,12 +821,15 @@ std::vector<Case> Rows() {
         .Sim({"--targets", "2", "--host", "127.0.0.1", "--program-rate", "500000"})
         .On(Said("127.0.0.2 000 % Now erasing"), {}).On(Said("127.0.0.3 000 % Now erasing"), Signal(SIGINT))
         .Status(kServed).Lines({{"^Interrupt: no more targets are taken; the 2 being served finish first", "1"}}),
-    Case{"ASecondSignalEndsThemAtOnce"}.Small().Files({{20000, 10, 4 << 20}}).Args({"-M"}).Exit(1)
-        .Sim({"--targets", "2", "--host", "127.0.0.1", "--program-rate", "500000"})
-        .On(Said("127.0.0.2 000 % Now erasing"), {}).On(Said("127.0.0.3 000 % Now erasing"), Signal(SIGINT))
-        .On(Said("Interrupt: "), Signal(SIGTERM)).Status(kCutShort)
+    // The transfers a second signal ends are no failures of the devices: no guard.
+    Case{"ASecondSignalEndsThemAtOnce"}.Small().Files({{20000, 10, 4 << 20}}).Args({"-M", "-E2", "-J"}).Exit(1)
+        .Sim({"--targets", "3", "--host", "127.0.0.1", "--program-rate", "500000"})
+        .On(Said("127.0.0.2 000 % Now erasing"), {}).On(Said("127.0.0.3 000 % Now erasing"), {})
+        .On(Said("127.0.0.4 000 % Now erasing"), Signal(SIGINT)).On(Said("Interrupt: "), Signal(SIGTERM))
+        .Status(kCutShort).Expects({{"run_end.ended_by", "signal"}})
         .Lines({{"^127\\.0\\.0\\.2 ended at once by a second signal: program to ", "1"}, {"^second signal \\(Terminated\\): "
-                 "the run ends at once; the connections of the 2 targets being served are closed$", "1"}}),
+                 "the run ends at once; the connections of the 3 targets being served are closed$", "1"},
+                {"failures in a row", "0"}}),
     Case{"ASecondSignalAfterTheIdCode"}.Args({"-M"}).Exit(1).Sim({"--host", "127.0.0.1"})
         .On(By(0, "id-code"), [](Trial& t) { Signal(SIGINT)(t), Signal(SIGTERM)(t); }).Status({kConnect, kIdError})
         .Expects({{"id_bytes", "10"}, {"program_bytes", "0"}, {"program_end", "reset"}})
