@@ -647,7 +647,8 @@ std::vector<Case> Rows() {
         .Expects({{"1:loader_bytes", "0"}, {"1:result", "host-reset-loader"}})
         .Lines({{"^loader connection from 127\\.0\\.0\\.3:\\d+ dropped: only 127\\.0\\.0\\.2 is served \\(-D\\)$", "1"}}),
     Case{"AForeignHostDoesNotRestartTheLimit"}.Args({"-T4"}).NoTarget().Status({kTimeOut}).Why(kNoTarget + "4 s$")
-        .Also(At("127.0.0.3", {"--no-data-connect", "--updates", "20", "--loader-connect-delay", "500", "--connect-retry", "0"}))
+        .Also(At("127.0.0.3", {"--no-data-connect", "--updates", "20", "--loader-connect-delay", "500", "--connect-retry", "0"},
+                 true)).On(By(0, "datagram kind=announce"), Start(1))  // once the ports listen: no refused connect first
         .Expects({{"1:result", "host-reset-loader"}}).Lines({{"^loader connection from 127\\.0\\.0\\.3:", "<20"}}),
     // Success only for what the target's TCP acknowledged, no wait beyond -T; once all is, a device may end as it
     // likes (its buffers take the 4 KiB it leaves unread), and only its return tells whether it took it.
