@@ -71,10 +71,11 @@ perf stat -e task-clock -x, -o "$work/perf.try" -- true 2>/dev/null ||
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 calc() { awk "BEGIN {printf \"%.${2:-3}f\", $1}"; }
 # Sets metered to the words that run a command under perf stat, its task
-# clock into the file, or to $run_prefix's (strace, perf record) where that
-# takes the command instead.
-meter() {  # file
-  if [ -n "${run_prefix:-}" ]; then read -r -a metered <<<"$run_prefix"; else metered=(perf stat -e task-clock -x ',' -o "$1" --); fi
+# clock into the file, or for the sender to $run_prefix's (strace, perf
+# record) where that takes it instead.
+meter() {  # file [sender]
+  metered=(perf stat -e task-clock -x ',' -o "$1" --)
+  if [ -n "${2:-}" ] && [ -n "${run_prefix:-}" ]; then read -r -a metered <<<"$run_prefix"; fi
 }
 # The CPU seconds of the process that perf stat wrote of.
 cpu_of() {  # file
@@ -102,7 +103,7 @@ moxtil_run() {
   pids+=("$sim_pid")
   wait_for_line "$work/sim.log" '^ready'
   cat "$program" >/dev/null  # in the page cache, whatever ran before
-  meter "$work/send.perf"
+  meter "$work/send.perf" sender
   [ "${run_meter:-cpu}" = rss ] && metered=(/usr/bin/time -f %M -o "$work/time")
   $hostx "${metered[@]}" "$binary" "$work/loader.b" \
     "$work/idcode.sys" "$program" -T30 "-i$ifname" "-D$addr" "-B$base" ${run_options:-} | cat >"$work/moxtil.log"
@@ -141,7 +142,7 @@ socat_run() {
   bytes=$(stat -c %s "$program")
   rm -f "$work/send.perf" "$work/recv.perf"
   cat "$program" >/dev/null
-  meter "$work/send.perf"
+  meter "$work/send.perf" sender
   $hostx "${metered[@]}" socat "$@" -u "FILE:$program" "TCP-LISTEN:$port,bind=$host,reuseaddr" &
   local send_pid=$!
   pids+=("$send_pid")
