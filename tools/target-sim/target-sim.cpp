@@ -52,6 +52,13 @@
 // --data-only plays a host that is no device of the host's run: it skips the
 // loader and connects to the data port at once.
 //
+// --raw plays no device: it connects to --host's port BASE+11 at once, reads
+// the stream to its end as a --count-only program is read (the same reads of
+// the same size), and prints "raw target=A result=ok|host-reset-program
+// bytes=N stream_seconds=S program_end=eof|reset" (or result=refused-data).
+// Any sender (moxtil's rival in the benchmark) then streams into the reader
+// that moxtil's program streams into.
+//
 // A realistic device: --reboot-ms (alias --data-connect-delay) between the
 // loader's end and the data connection, --erase-ms after the ID code and the
 // reply before it takes the first program byte, and --program-rate: it takes
@@ -149,6 +156,7 @@ struct Config {
   std::string dataFrom;
   bool noDataConnect = false;
   bool dataOnly = false;
+  bool raw = false;
   int rebootMs = 0;
   bool holdData = false;
   int eraseMs = 0;
@@ -354,6 +362,27 @@ void ServeUpdate(const Config& cfg, const Target& t, int n, in_addr_t host, Anno
   Report(cfg, t, n, u, board);
 }
 
+/// --raw: one stream from --host's data port, read as a program is, reported.
+void RunRaw(const Config& cfg) {
+  const Target t = MakeTargets(cfg).front();
+  const int fd = ConnectTo(t.dataFrom, ParseAddress(cfg.host), Port(cfg.base, 11), false, cfg.connectRetrySeconds);
+  if (fd < 0) return Say("raw target=" + AddressText(t.address) + " result=refused-data");
+  Reader reader(ReadPlan{cfg.readSize, cfg.readDelayMs});
+  int64_t bytes = 0;
+  Clock::time_point first{}, last{};
+  HostEnd host = HostEnd::kNone;
+  const End end = reader.Drain(fd, Faults{}, [&](const uint8_t*, size_t k, Clock::time_point arrived) {
+    if (bytes == 0) first = arrived;
+    last = arrived;
+    bytes += static_cast<int64_t>(k);
+  }, &host);
+  close(fd);
+  char stream[32];
+  snprintf(stream, sizeof stream, "%.6f", std::chrono::duration<double>(last - first).count());
+  Say("raw target=" + AddressText(t.address) + " result=" + (end == End::kEof ? "ok" : Ending(end, "program")) +
+      " bytes=" + std::to_string(bytes) + " stream_seconds=" + stream + " program_end=" + HostEndText(host));
+}
+
 /// One target's thread: its updates in a row.
 void RunTarget(const Config& cfg, const Target& t, AnnounceBoard& board) {
   const bool announced = cfg.host.empty();
@@ -458,8 +487,8 @@ int ParseOptions(int argc, char** argv, Config& cfg) {
                "Read the loader to the host's end of stream, then close with a reset (SO_LINGER 0), as a device "
                "that reboots at once; then go on as usual");
   app.add_flag("--listen-only", cfg.listenOnly, "Only report datagrams; never connect");
-  app.add_option("--host", cfg.host,
-                 "Connect to this host at once instead of waiting for its announce datagram (every target)");
+  CLI::Option* host = app.add_option(
+      "--host", cfg.host, "Connect to this host at once instead of waiting for its announce datagram (every target)");
   app.add_option("--stall-seconds", cfg.stallSeconds, "How long a stall lasts, in seconds (default 30)")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--read-delay", cfg.readDelayMs, "Sleep this many milliseconds after every read (a slow target)")
@@ -480,6 +509,10 @@ int ParseOptions(int argc, char** argv, Config& cfg) {
   app.add_flag("--data-only", cfg.dataOnly,
                "Connect to the data port at once, without a loader connection, as a host that is no device of the "
                "host's run (a device left over from an earlier run, another machine on the LAN)");
+  app.add_flag("--raw", cfg.raw,
+               "Play no device: connect to --host's port BASE+11 at once, read the stream to its end as the program "
+               "is read (with --count-only's read size unless --read-size), print 'raw ...' and exit")
+      ->needs(host);
   app.add_option("--loader-connect-delay", cfg.loaderConnectDelayMs,
                  "Wait this many milliseconds after the announce before connecting to the loader port")
       ->check(CLI::NonNegativeNumber);
@@ -504,7 +537,7 @@ int ParseOptions(int argc, char** argv, Config& cfg) {
     const int code = app.exit(e);
     return code == 0 ? kOk : kUsage;
   }
-  if (cfg.readSize == 0) cfg.readSize = cfg.countOnly ? (size_t{1} << 20) : (size_t{1} << 16);
+  if (cfg.readSize == 0) cfg.readSize = cfg.countOnly || cfg.raw ? (size_t{1} << 20) : (size_t{1} << 16);
   CheckRange(cfg.address, cfg.targets, "--address");
   if (!cfg.connectFrom.empty()) CheckRange(cfg.connectFrom, cfg.targets, "--connect-from");
   if (!cfg.dataFrom.empty()) CheckRange(cfg.dataFrom, cfg.targets, "--data-from");
@@ -529,6 +562,11 @@ int main(int argc, char** argv) {
     _exit(kTimeLimit);
   }).detach();
 
+  if (cfg.raw) {
+    RunRaw(cfg);
+    fflush(stdout);
+    _exit(kOk);  // the time limit's thread still sleeps
+  }
   static const std::vector<Target> targets = MakeTargets(cfg);
   std::vector<in_addr_t> addresses;
   for (const Target& t : targets) addresses.push_back(t.address);
