@@ -107,11 +107,13 @@ class Logd {
 };
 
 // A line as another run of the same update writes it: explanations differ in
-// ports and times, and a rate is told only of a time long enough.
+// ports and times (under a second in ms, else in s), and a rate is told only
+// of a time long enough.
 Strings Masked(Strings lines) {
-  const std::regex rate(" \\([0-9.]+ MiB/s\\)"), number("[0-9]+");
+  const std::regex rate(" \\([0-9.]+ MiB/s\\)"), time("[0-9]+ ms|[0-9]+\\.[0-9]+ s"), number("[0-9]+");
   for (std::string& line : lines) {
-    if (!IsStatusLine(line)) line = std::regex_replace(std::regex_replace(line, rate, ""), number, "#");
+    if (IsStatusLine(line)) continue;
+    line = std::regex_replace(std::regex_replace(std::regex_replace(line, rate, ""), time, "(time)"), number, "#");
   }
   return lines;
 }
