@@ -174,6 +174,11 @@ bool WriteRecord(const char* record, size_t len, Tone tone) {
 
 // The record of text under prio and tag, each of its lines with the prefix.
 int LogText(int prio, const char* tag, const char* text, size_t textLen, Tone tone) {
+  // The log daemon takes the record as one entry: no prefix, no line split.
+  if (SinkOf().logd) {
+    LogdWrite(prio, tag ? tag : "", text, textLen);
+    return static_cast<int>(textLen);
+  }
   char prefix[64];
   int p = snprintf(prefix, sizeof prefix, "%c/%s: ", PriorityLetter(prio), tag ? tag : "");
   size_t prefixLen = p < 0 ? 0 : (static_cast<size_t>(p) < sizeof prefix ? static_cast<size_t>(p) : sizeof prefix - 1);
@@ -227,18 +232,12 @@ extern "C" int __android_log_print(int prio, const char* tag, const char* fmt, .
       textLen = sizeof stackText - 1;  // no memory: the record is cut
     }
   }
-  int result = static_cast<int>(textLen);
-  if (SinkOf().logd) {
-    LogdWrite(prio, tag ? tag : "", text, textLen);
-  } else {
-    result = LogText(prio, tag, text, textLen, Tone::kPlain);
-  }
+  int result = LogText(prio, tag, text, textLen, Tone::kPlain);
   if (text != stackText) std::free(text);
   return result;
 }
 
 void LogRecord(const char* tag, const char* text, Tone tone) {
-  if (SinkOf().logd) return LogdWrite(ANDROID_LOG_DEBUG, tag, text, std::strlen(text));
   LogText(ANDROID_LOG_DEBUG, tag, text, std::strlen(text), tone);
 }
 
